@@ -1,0 +1,63 @@
+// Operating-system services behind one small interface. This folder is the only
+// place that includes OS headers; everything above it calls these functions.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace Vemi::Platform {
+
+// Recursive lock: the same thread may take it again; each lock needs an unlock.
+class RecursiveLock {
+public:
+    RecursiveLock() noexcept;
+    ~RecursiveLock();
+    RecursiveLock(const RecursiveLock&) = delete;
+    RecursiveLock& operator=(const RecursiveLock&) = delete;
+
+    void lock() noexcept;
+    void unlock() noexcept;
+    [[nodiscard]] bool try_lock() noexcept;
+
+private:
+    alignas(8) unsigned char storage_[64];
+};
+
+// Local wall-clock time, month 1..12.
+struct LocalTime {
+    int32_t year, month, day, hour, minute, second, millisecond;
+};
+[[nodiscard]] LocalTime GetLocalTime() noexcept;
+
+// Monotonic high-resolution counter and its ticks per second.
+[[nodiscard]] uint64_t QueryPerformanceCounter() noexcept;
+[[nodiscard]] uint64_t QueryPerformanceFrequency() noexcept;
+
+// System clock in 100-nanosecond ticks since 1601-01-01 UTC.
+[[nodiscard]] uint64_t SystemTimeTicks() noexcept;
+
+// Kernel identifier of the calling thread.
+[[nodiscard]] uint32_t CurrentThreadId() noexcept;
+
+// Separator of path components on this platform.
+inline constexpr char kPathSeparator = '/';
+
+// Writes the executable's full path (NUL-terminated, truncated to size - 1).
+// Answers the length written, 0 when the path is unknown.
+size_t ExecutablePath(char* buffer, size_t size) noexcept;
+
+// Debugger console. Linux has none: the text is discarded.
+void DebuggerConsoleWrite(const char* text) noexcept;
+
+// 64 KiB read-write regions, aligned to at least 4096 bytes. Null on failure.
+inline constexpr size_t kRegionSize = 64 * 1024;
+[[nodiscard]] void* ReserveRegion() noexcept;
+void ReleaseRegion(void* region) noexcept;
+
+// Run-time library lookup by file name (the dynamic loader's search rules).
+using LibraryHandle = void*;
+[[nodiscard]] LibraryHandle LoadLibrary(const char* fileName) noexcept;  // null when absent
+[[nodiscard]] void* FindSymbol(LibraryHandle library, const char* name) noexcept;
+void FreeLibrary(LibraryHandle library) noexcept;
+
+}  // namespace Vemi::Platform
