@@ -1,6 +1,7 @@
 #include "platform/platform.h"
 
 #include <dlfcn.h>
+#include <malloc.h>
 #include <pthread.h>
 #include <sys/mman.h>
 #include <sys/syscall.h>
@@ -79,6 +80,8 @@ void* ReserveRegion() noexcept {
 void ReleaseRegion(void* region) noexcept {
     if (region != nullptr) munmap(region, kRegionSize);
 }
+
+size_t HeapBlockSize(void* block) noexcept { return block == nullptr ? 0 : malloc_usable_size(block); }
 
 LibraryHandle LoadLibrary(const char* fileName) noexcept {
     if (fileName == nullptr) return nullptr;

@@ -54,6 +54,9 @@ inline constexpr size_t kRegionSize = 64 * 1024;
 [[nodiscard]] void* ReserveRegion() noexcept;
 void ReleaseRegion(void* region) noexcept;
 
+// Usable size of a block from the C runtime's heap (0 for null).
+[[nodiscard]] size_t HeapBlockSize(void* block) noexcept;
+
 // Run-time library lookup by file name (the dynamic loader's search rules).
 using LibraryHandle = void*;
 [[nodiscard]] LibraryHandle LoadLibrary(const char* fileName) noexcept;  // null when absent

@@ -1,0 +1,92 @@
+#include "runtime/memory.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <thread>
+#include <vector>
+
+#include "platform/platform.h"
+
+using namespace Vemi;
+
+namespace {
+Memory::Counters Delta(const Memory::Counters& a, const Memory::Counters& b) {
+    return {b.peakBytes, b.liveAllocationsAtPeak, b.bytesAllocated - a.bytesAllocated, b.allocations - a.allocations,
+            b.bytesFreed - a.bytesFreed, b.frees - a.frees};
+}
+}  // namespace
+
+TEST(MemoryAccounting, CountsActualBlockSizesAndRaisesThePeakOnlyOnAllocation) {
+    auto before = Memory::Snapshot();
+    void* a = std::malloc(10);
+    void* b = std::malloc(1000);
+    size_t sa = Platform::HeapBlockSize(a), sb = Platform::HeapBlockSize(b);
+    ASSERT_GE(sa, 10u);
+    Memory::RecordAllocation(a);
+    Memory::RecordAllocation(b);
+    auto mid = Memory::Snapshot();
+    EXPECT_EQ(Delta(before, mid).bytesAllocated, sa + sb);
+    EXPECT_EQ(Delta(before, mid).allocations, 2u);
+    EXPECT_GE(mid.peakBytes, sa + sb);
+    uint64_t peak = mid.peakBytes;
+
+    Memory::RecordFree(b);
+    Memory::RecordFree(nullptr);
+    Memory::RecordAllocation(nullptr);
+    auto after = Memory::Snapshot();
+    EXPECT_EQ(Delta(mid, after).bytesFreed, sb);
+    EXPECT_EQ(Delta(mid, after).frees, 1u);
+    EXPECT_EQ(after.peakBytes, peak);  // a free never moves the peak
+    // A reallocation of an empty pointer: a free of size 0 and one allocation.
+    Memory::RecordFreeOfSize(0);
+    Memory::RecordAllocation(b);
+    auto last = Memory::Snapshot();
+    EXPECT_EQ(Delta(after, last).frees, 1u);
+    EXPECT_EQ(Delta(after, last).bytesFreed, 0u);
+    EXPECT_EQ(Delta(after, last).allocations, 1u);
+    Memory::RecordFree(a);
+    Memory::RecordFree(b);
+    std::free(a);
+    std::free(b);
+}
+
+TEST(MemoryAccounting, PeakRecordsLiveAllocationsAtThatMoment) {
+    auto start = Memory::Snapshot();
+    uint64_t inUse = start.bytesAllocated - start.bytesFreed;
+    std::vector<void*> blocks;
+    for (int i = 0; i < 5; ++i) {
+        blocks.push_back(std::malloc(1 << 20));
+        Memory::RecordAllocation(blocks.back());
+    }
+    auto peak = Memory::Snapshot();
+    if (peak.peakBytes > start.peakBytes) {
+        EXPECT_EQ(peak.peakBytes, peak.bytesAllocated - peak.bytesFreed);
+        EXPECT_EQ(peak.liveAllocationsAtPeak, peak.allocations - peak.frees);
+    }
+    EXPECT_GE(peak.peakBytes, inUse + 5 * (1 << 20));
+    for (void* b : blocks) {
+        Memory::RecordFree(b);
+        std::free(b);
+    }
+}
+
+TEST(MemoryAccounting, ConcurrentUpdatesLoseNothing) {
+    auto before = Memory::Snapshot();
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([] {
+            for (int i = 0; i < 10000; ++i) {
+                void* p = std::malloc(32);
+                Memory::RecordAllocation(p);
+                Memory::RecordFree(p);
+                std::free(p);
+            }
+        });
+    }
+    for (auto& t : threads) t.join();
+    auto after = Memory::Snapshot();
+    EXPECT_EQ(after.allocations - before.allocations, 40000u);
+    EXPECT_EQ(after.frees - before.frees, 40000u);
+    EXPECT_EQ(after.bytesAllocated - before.bytesAllocated, after.bytesFreed - before.bytesFreed);
+}
