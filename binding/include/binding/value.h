@@ -1,0 +1,255 @@
+// BindingValue: the dynamic value that every payload is held in between decoding
+// and conversion, and BindingResult, the value-with-ok-flag every decoder and
+// conversion returns.
+//
+//   BindingValue root;                       // a root: owns the tree's ValueContext
+//   root.Member("name").SetString("Alice");  // mutable access creates
+//   root.Member("tags").Element(1).SetString("b");   // grows to two elements
+//   root.GetMember("missing").IsEmpty();     // read-only access never creates
+//   for (auto [name, value] : root.Members()) ...    // byte-wise name order
+//
+//   BindingResult result;                    // ok, empty
+//   result.Fail("Bad input");                // {"error": "Bad input"}, ok cleared
+//   result.ErrorMessage();                   // "Bad input"
+//
+// Every value of a tree shares the root's ValueContext. References returned by
+// Element/Member stay valid until the container changes shape (elements move when a
+// collection grows; members never move) and never outlive the root. Copying deep-
+// copies into the target's tree; moving one root into another swaps them, and a
+// move inside one tree hands the body over. Never move a value into one of its own
+// descendants. A tree is used by one thread at a time.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+#include "binding/value_context.h"
+
+namespace Vemi::Binding {
+
+enum class ValueKind : uint8_t {
+    Empty = 0,
+    Bool = 1,
+    Signed = 2,
+    Unsigned = 3,
+    Float = 4,
+    String = 5,
+    Blob = 6,
+    Enum = 7,
+    Collection = 8,
+    Structure = 9,
+};
+
+// "empty", "bool", ... "structure" for 0..9; "" for any other number.
+[[nodiscard]] const char* KindName(uint32_t kind) noexcept;
+[[nodiscard]] inline const char* KindName(ValueKind kind) noexcept {
+    return KindName(static_cast<uint32_t>(kind));
+}
+
+// An enumerator held in a value: its number and the type identifier of its enum.
+struct EnumValue {
+    int32_t value = 0;
+    uint32_t typeId = 0;
+    friend bool operator==(const EnumValue&, const EnumValue&) = default;
+};
+
+namespace detail {
+struct CollectionBody;
+struct StructureBody;
+struct StructureNode;
+}  // namespace detail
+
+template <class Value>
+class BasicMemberRange;
+
+class BindingValue {
+public:
+    // An empty root (it owns the context it creates on first need).
+    constexpr BindingValue() noexcept = default;
+    BindingValue(const BindingValue& other);
+    // Two roots swap; from a value inside a tree the content is deep-copied.
+    BindingValue(BindingValue&& other) noexcept;
+    BindingValue& operator=(const BindingValue& other);
+    BindingValue& operator=(BindingValue&& other) noexcept;
+    ~BindingValue();
+
+    // Setters release what the value held first.
+    void Reset() noexcept;
+    void SetBool(bool value) noexcept;
+    void SetSigned(int64_t value) noexcept;
+    void SetUnsigned(uint64_t value) noexcept;
+    void SetFloat(double value) noexcept;
+    // The text up to its first NUL is interned in the tree's context; null reads as "".
+    void SetString(const char* text);
+    void SetString(std::string_view text);
+    void SetBlob(const void* data, size_t size);
+    void SetEnum(int32_t value, uint32_t typeId);
+    // Turn the value into an empty container; an existing one of that kind is kept.
+    void MakeCollection();
+    void MakeStructure();
+
+    // Mutable access: makes the value a collection (structure) if it is not one and
+    // creates what is missing. Element grows the collection with empty elements.
+    BindingValue& Element(size_t index);
+    BindingValue& Append();
+    BindingValue& Member(const char* name);
+    BindingValue& Member(std::string_view name);
+    // Read-only access: the shared null value when the kind differs or nothing is there.
+    [[nodiscard]] const BindingValue& GetElement(size_t index) const noexcept;
+    [[nodiscard]] const BindingValue& GetMember(const char* name) const noexcept;
+    [[nodiscard]] const BindingValue& GetMember(std::string_view name) const noexcept;
+    // The member, or null; never creates.
+    [[nodiscard]] BindingValue* FindMember(std::string_view name) noexcept;
+    // Collections only: capacity for at least count elements.
+    void Reserve(size_t count);
+
+    [[nodiscard]] ValueKind Kind() const noexcept { return static_cast<ValueKind>(kind_); }
+    [[nodiscard]] bool IsEmpty() const noexcept { return kind_ == 0; }
+    // Readers answer the default when the kind differs; there is no conversion.
+    [[nodiscard]] bool AsBool(bool fallback = false) const noexcept;
+    [[nodiscard]] int64_t AsSigned(int64_t fallback = 0) const noexcept;
+    [[nodiscard]] uint64_t AsUnsigned(uint64_t fallback = 0) const noexcept;
+    [[nodiscard]] double AsFloat(double fallback = 0.0) const noexcept;
+    [[nodiscard]] const char* AsString(const char* fallback = "") const noexcept;
+    [[nodiscard]] std::string_view AsStringView(std::string_view fallback = {}) const noexcept;
+    [[nodiscard]] std::span<const uint8_t> AsBlob(std::span<const uint8_t> fallback = {}) const noexcept;
+    [[nodiscard]] EnumValue AsEnum(EnumValue fallback = {}) const noexcept;
+    // 0 empty; text length; blob bytes; element or member count; 1 otherwise.
+    [[nodiscard]] size_t Size() const noexcept;
+
+    // The elements of a collection (empty span for other kinds).
+    [[nodiscard]] std::span<BindingValue> Elements() noexcept;
+    [[nodiscard]] std::span<const BindingValue> Elements() const noexcept;
+    // The members of a structure in name order (empty range for other kinds).
+    [[nodiscard]] BasicMemberRange<BindingValue> Members() noexcept;
+    [[nodiscard]] BasicMemberRange<const BindingValue> Members() const noexcept;
+
+    [[nodiscard]] ValueContext* Context() const noexcept { return context_; }
+    [[nodiscard]] bool OwnsContext() const noexcept { return ownsContext_ != 0; }
+    // The interned entry of a string value, else null.
+    [[nodiscard]] const StringEntry* StringKey() const noexcept;
+
+    // The shared immutable empty value returned by lookups that find nothing.
+    [[nodiscard]] static const BindingValue& Null() noexcept;
+
+private:
+    union Payload {
+        uint8_t boolean;
+        int64_t i64;
+        uint64_t u64;
+        double f64;
+        StringEntry* string;
+        void* body;
+        detail::CollectionBody* collection;
+        detail::StructureBody* structure;
+    };
+
+    // A value inside a tree: shares the context, does not own it.
+    explicit BindingValue(ValueContext* context) noexcept : context_(context), ownsContext_(0) {}
+
+    ValueContext& EnsureContext();
+    void ReleaseBody() noexcept;
+    void SetStringEntry(StringEntry* entry) noexcept;
+    void TakeOver(BindingValue& other) noexcept;
+    void CopyFrom(const BindingValue& source);
+    void GrowCollection(size_t capacity);
+    BindingValue& InsertMember(std::string_view name, uint32_t hash, const StringEntry* sameTreeKey);
+    [[nodiscard]] detail::StructureNode* FindNode(std::string_view name) const noexcept;
+
+    Payload payload_{.u64 = 0};
+    ValueContext* context_ = nullptr;
+    uint8_t kind_ = 0;
+    uint8_t ownsContext_ = 1;
+
+    friend class BindingResult;
+    friend void DestroyBodies(ValueContext&, void*) noexcept;
+};
+
+static_assert(sizeof(void*) != 8 || sizeof(BindingValue) == 24, "payload, context, kind, owns-context");
+static_assert(sizeof(void*) != 4 || sizeof(BindingValue) == 16, "payload, context, kind, owns-context");
+
+namespace detail {
+// A structure member: a node of the structure's balanced tree, from the pools.
+struct StructureNode {
+    StructureNode* left;
+    StructureNode* right;
+    uintptr_t parentAndBalance;  // parent pointer; low two bits hold balance + 1
+    StringEntry* key;
+    BindingValue value;
+
+    [[nodiscard]] StructureNode* Parent() const noexcept {
+        return reinterpret_cast<StructureNode*>(parentAndBalance & ~uintptr_t{3});
+    }
+    [[nodiscard]] StructureNode* Next() const noexcept;
+};
+}  // namespace detail
+
+// One member seen through a member range.
+template <class Value>
+struct MemberView {
+    std::string_view name;
+    Value& value;
+};
+
+template <class Value>
+class BasicMemberIterator {
+public:
+    using value_type = MemberView<Value>;
+    using difference_type = std::ptrdiff_t;
+
+    BasicMemberIterator() noexcept = default;
+    explicit BasicMemberIterator(detail::StructureNode* node) noexcept : node_(node) {}
+
+    MemberView<Value> operator*() const noexcept { return {node_->key->View(), node_->value}; }
+    BasicMemberIterator& operator++() noexcept {
+        node_ = node_->Next();
+        return *this;
+    }
+    BasicMemberIterator operator++(int) noexcept {
+        BasicMemberIterator before = *this;
+        ++*this;
+        return before;
+    }
+    [[nodiscard]] const StringEntry& Key() const noexcept { return *node_->key; }
+    friend bool operator==(const BasicMemberIterator&, const BasicMemberIterator&) = default;
+
+private:
+    detail::StructureNode* node_ = nullptr;
+};
+
+template <class Value>
+class BasicMemberRange {
+public:
+    explicit BasicMemberRange(detail::StructureNode* first) noexcept : first_(first) {}
+    [[nodiscard]] BasicMemberIterator<Value> begin() const noexcept { return BasicMemberIterator<Value>(first_); }
+    [[nodiscard]] BasicMemberIterator<Value> end() const noexcept { return {}; }
+
+private:
+    detail::StructureNode* first_;
+};
+
+// The result of every decode and conversion: a value and an ok flag. Its failure
+// form is a structure with the single string member "error".
+class BindingResult {
+public:
+    BindingValue value;
+
+    [[nodiscard]] bool Ok() const noexcept { return ok_ != 0; }
+    // Resets the value to {"error": message} and clears ok.
+    void Fail(std::string_view message);
+    void Fail(const char* message) { Fail(std::string_view(message != nullptr ? message : "")); }
+    // Empties the value and sets ok again.
+    void Clear() noexcept {
+        value.Reset();
+        ok_ = 1;
+    }
+    // "" while ok; else the "error" member's text when it is a string, else "".
+    [[nodiscard]] const char* ErrorMessage() const noexcept;
+
+private:
+    uint8_t ok_ = 1;
+};
+
+}  // namespace Vemi::Binding

@@ -1,0 +1,137 @@
+// The shared store behind one tree of BindingValues, and the process-wide page
+// supply it draws on. Plain users never touch these: BindingValue creates its
+// context on first need and destroys it with the root. Conversions and readers
+// may use the context directly for scratch blocks:
+//
+//   ValueContext* ctx = ValueContext::Create();
+//   void* block = ctx->Allocate(40);     // a 40-byte block from the pools
+//   ctx->Free(block, 40);                // give it back with the same size
+//   StringEntry* s = ctx->Intern("name"); // counted reference
+//   ctx->Release(s);
+//   ValueContext::Destroy(ctx);
+//
+// A context is used by one thread at a time; only the page supply is locked.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+namespace Vemi::Binding {
+
+inline constexpr size_t kPageSize = 4096;
+
+// 4096-byte pages cut from 64 KiB regions of the operating system. A region goes
+// back to the system as soon as all sixteen of its pages have come back.
+class PageSupply {
+public:
+    static constexpr size_t kPagesPerRegion = 16;
+
+    // A page aligned to 4096 bytes; throws std::bad_alloc when no region can be had.
+    [[nodiscard]] static void* Take();
+    // Hands back a page obtained from Take.
+    static void Return(void* page) noexcept;
+
+    // Pages handed out and not returned, and regions currently reserved.
+    [[nodiscard]] static size_t PagesInUse() noexcept;
+    [[nodiscard]] static size_t RegionsInUse() noexcept;
+};
+
+// An interned string: header followed by the NUL-terminated text.
+struct StringEntry {
+    uint32_t hash;    // FNV-1a of the text
+    uint32_t refs;    // counted references; the shared empty entry is not counted
+    uint32_t length;  // bytes before the NUL
+
+    [[nodiscard]] const char* Text() const noexcept {
+        return reinterpret_cast<const char*>(this + 1);
+    }
+    [[nodiscard]] std::string_view View() const noexcept { return {Text(), length}; }
+};
+static_assert(sizeof(StringEntry) == 12, "string entries are a 12-byte header and the text");
+
+class ValueContext {
+public:
+    static constexpr uint32_t kBlockClasses = 18;
+    static constexpr uint32_t kBlockGranule = 4;
+    static constexpr uint32_t kMaxBlockSize = kBlockClasses * kBlockGranule;  // 72
+    static constexpr uint32_t kInlinePageSize = 144;
+
+    // One allocation; throws std::bad_alloc when memory is exhausted.
+    [[nodiscard]] static ValueContext* Create();
+    // Destroys the string table and every pool. Null is ignored.
+    static void Destroy(ValueContext* context) noexcept;
+
+    ValueContext(const ValueContext&) = delete;
+    ValueContext& operator=(const ValueContext&) = delete;
+
+    // Blocks of up to 72 bytes come from the pool of their size class (size rounded
+    // up to a multiple of 4); larger ones from the general allocator. Free needs the
+    // size given to Allocate. Sizes that are multiples of 8 give 8-aligned blocks.
+    [[nodiscard]] void* Allocate(size_t size);
+    void Free(void* block, size_t size) noexcept;
+    // Moves a block to a new size, keeping the first min(oldSize, newSize) bytes.
+    [[nodiscard]] void* Reallocate(void* block, size_t oldSize, size_t newSize);
+
+    // Counted reference to the entry of a text (which must hold no NUL byte).
+    // The empty text gives the shared, uncounted empty entry.
+    [[nodiscard]] StringEntry* Intern(std::string_view text);
+    [[nodiscard]] StringEntry* Intern(std::string_view text, uint32_t hash);
+    static void AddRef(StringEntry* entry) noexcept;
+    // Drops one reference; the last one erases the entry.
+    void Release(StringEntry* entry) noexcept;
+
+    // Inspection, for tests and diagnostics.
+    [[nodiscard]] const StringEntry* FindString(std::string_view text) const noexcept;
+    [[nodiscard]] uint32_t StringCount() const noexcept { return stringCount_; }
+    [[nodiscard]] uint32_t PagesInUse() const noexcept { return pagesInUse_; }
+    // Blocks in use in one size class (class 0 holds 4-byte blocks).
+    [[nodiscard]] uint32_t BlocksInUse(uint32_t sizeClass) const noexcept {
+        return sizeClass < kBlockClasses ? blocksInUse_[sizeClass] : 0;
+    }
+
+    // The shared empty entry: "" with hash FNV-1a("").
+    [[nodiscard]] static StringEntry* EmptyString() noexcept;
+
+private:
+    struct PageHeader {
+        PageHeader* prev;
+        PageHeader* next;
+        uint16_t usableSize;
+        uint16_t inUse;
+        uint16_t freeHead;  // block index; 0 ends the free list
+    };
+    struct alignas(8) InlinePage {
+        unsigned char bytes[kInlinePageSize];
+    };
+    static constexpr uint32_t kInlineSlots = 32;
+
+    ValueContext() noexcept;
+    ~ValueContext() = default;
+
+    void FormatPage(PageHeader* page, uint32_t sizeClass, uint16_t usableSize) noexcept;
+    void LinkPage(PageHeader* page, uint32_t sizeClass) noexcept;
+    void UnlinkPage(PageHeader* page, uint32_t sizeClass) noexcept;
+    [[nodiscard]] void* TakeBlock(uint32_t sizeClass);
+    void ReturnBlock(void* block, uint32_t sizeClass) noexcept;
+    [[nodiscard]] bool Recyclable() const noexcept;
+    void Clear() noexcept;
+
+    [[nodiscard]] uint32_t SlotOf(uint32_t hash) const noexcept;
+    void GrowTable();
+    void EraseSlot(uint32_t slot) noexcept;
+    void FreeEntry(StringEntry* entry) noexcept;
+
+    PageHeader* chains_[kBlockClasses];
+    InlinePage inlinePages_[kBlockClasses];
+    StringEntry** slots_;
+    uint32_t slotMask_;
+    uint32_t stringCount_ = 0;
+    uint32_t pagesInUse_ = 0;
+    uint32_t blocksInUse_[kBlockClasses] = {};
+    StringEntry* inlineSlots_[kInlineSlots];
+
+    friend class ContextCache;
+};
+
+}  // namespace Vemi::Binding

@@ -1,0 +1,751 @@
+// BindingValue bodies, their release and deep copy, and BindingResult.
+#include "binding/value.h"
+
+#include <cstring>
+#include <iterator>
+#include <new>
+#include <utility>
+
+#include "binding/hash.h"
+#include "small_stack.h"
+
+namespace Vemi::Binding {
+
+namespace detail {
+
+// Bodies start with the context; while a tree is torn down that word links the
+// bodies still waiting to be released, so no recursion is needed.
+union BodyHead {
+    ValueContext* context;
+    uintptr_t pendingNext;
+};
+
+struct CollectionBody {
+    BodyHead head;
+    BindingValue* items;
+    uint32_t count;
+    uint32_t capacity;
+};
+
+struct StructureBody {
+    BodyHead head;
+    StructureNode* root;
+    uint32_t count;
+};
+
+struct BlobBody {
+    uint8_t* data;
+    uint32_t size;
+    uint32_t capacity;
+};
+
+struct EnumBody {
+    int32_t value;
+    uint32_t typeId;
+};
+
+StructureNode* StructureNode::Next() const noexcept {
+    if (right != nullptr) {
+        StructureNode* n = right;
+        while (n->left != nullptr) n = n->left;
+        return n;
+    }
+    const StructureNode* n = this;
+    StructureNode* parent = n->Parent();
+    while (parent != nullptr && n == parent->right) {
+        n = parent;
+        parent = parent->Parent();
+    }
+    return parent;
+}
+
+}  // namespace detail
+
+using detail::BlobBody;
+using detail::CollectionBody;
+using detail::EnumBody;
+using detail::StructureBody;
+using detail::StructureNode;
+
+namespace {
+
+constexpr uint8_t kEmpty = static_cast<uint8_t>(ValueKind::Empty);
+constexpr uint8_t kFloat = static_cast<uint8_t>(ValueKind::Float);
+constexpr uint8_t kString = static_cast<uint8_t>(ValueKind::String);
+constexpr uint8_t kBlob = static_cast<uint8_t>(ValueKind::Blob);
+constexpr uint8_t kEnum = static_cast<uint8_t>(ValueKind::Enum);
+constexpr uint8_t kCollection = static_cast<uint8_t>(ValueKind::Collection);
+constexpr uint8_t kStructure = static_cast<uint8_t>(ValueKind::Structure);
+
+// Element arrays that fit a pool block stay in the pools.
+constexpr uint32_t kPoolElements = ValueContext::kMaxBlockSize / sizeof(BindingValue);
+
+constinit BindingValue gNullValue;
+
+constexpr const char* kKindNames[] = {"empty", "bool",  "signed", "unsigned",   "float",
+                                      "string", "blob", "enum",   "collection", "structure"};
+
+std::string_view UpToNul(std::string_view text) noexcept {
+    const void* nul = text.empty() ? nullptr : std::memchr(text.data(), '\0', text.size());
+    return nul == nullptr ? text : text.substr(0, static_cast<size_t>(static_cast<const char*>(nul) - text.data()));
+}
+
+// ---- Structure tree: AVL with parent links; the balance (right minus left height)
+// is kept, plus one, in the low bits of the parent word.
+
+inline int Balance(const StructureNode* n) noexcept { return static_cast<int>(n->parentAndBalance & 3u) - 1; }
+inline void SetBalance(StructureNode* n, int balance) noexcept {
+    n->parentAndBalance = (n->parentAndBalance & ~uintptr_t{3}) | static_cast<uintptr_t>(balance + 1);
+}
+inline void SetParent(StructureNode* n, StructureNode* parent) noexcept {
+    n->parentAndBalance = reinterpret_cast<uintptr_t>(parent) | (n->parentAndBalance & 3u);
+}
+
+// Places `child` where `old` hung below `parent` (or as the root).
+inline void Replace(StructureBody* body, StructureNode* parent, StructureNode* old, StructureNode* child) noexcept {
+    SetParent(child, parent);
+    if (parent == nullptr) body->root = child;
+    else if (parent->left == old) parent->left = child;
+    else parent->right = child;
+}
+
+StructureNode* RotateRight(StructureNode* x, StructureNode* z) noexcept {
+    StructureNode* inner = z->right;
+    x->left = inner;
+    if (inner != nullptr) SetParent(inner, x);
+    z->right = x;
+    SetParent(x, z);
+    if (Balance(z) == 0) {
+        SetBalance(x, -1);
+        SetBalance(z, 1);
+    } else {
+        SetBalance(x, 0);
+        SetBalance(z, 0);
+    }
+    return z;
+}
+
+StructureNode* RotateLeft(StructureNode* x, StructureNode* z) noexcept {
+    StructureNode* inner = z->left;
+    x->right = inner;
+    if (inner != nullptr) SetParent(inner, x);
+    z->left = x;
+    SetParent(x, z);
+    if (Balance(z) == 0) {
+        SetBalance(x, 1);
+        SetBalance(z, -1);
+    } else {
+        SetBalance(x, 0);
+        SetBalance(z, 0);
+    }
+    return z;
+}
+
+// x leans left by two, its left child z leans right.
+StructureNode* RotateLeftRight(StructureNode* x, StructureNode* z) noexcept {
+    StructureNode* y = z->right;
+    StructureNode* a = y->left;
+    StructureNode* b = y->right;
+    z->right = a;
+    if (a != nullptr) SetParent(a, z);
+    y->left = z;
+    SetParent(z, y);
+    x->left = b;
+    if (b != nullptr) SetParent(b, x);
+    y->right = x;
+    SetParent(x, y);
+    const int by = Balance(y);
+    SetBalance(x, by < 0 ? 1 : 0);
+    SetBalance(z, by > 0 ? -1 : 0);
+    SetBalance(y, 0);
+    return y;
+}
+
+// x leans right by two, its right child z leans left.
+StructureNode* RotateRightLeft(StructureNode* x, StructureNode* z) noexcept {
+    StructureNode* y = z->left;
+    StructureNode* a = y->right;
+    StructureNode* b = y->left;
+    z->left = a;
+    if (a != nullptr) SetParent(a, z);
+    y->right = z;
+    SetParent(z, y);
+    x->right = b;
+    if (b != nullptr) SetParent(b, x);
+    y->left = x;
+    SetParent(x, y);
+    const int by = Balance(y);
+    SetBalance(x, by > 0 ? -1 : 0);
+    SetBalance(z, by < 0 ? 1 : 0);
+    SetBalance(y, 0);
+    return y;
+}
+
+// Restores balance upwards after `node` was hung in as a leaf.
+void RebalanceAfterInsert(StructureBody* body, StructureNode* node) noexcept {
+    for (StructureNode* child = node, *parent = node->Parent(); parent != nullptr;
+         child = parent, parent = parent->Parent()) {
+        const int grown = child == parent->left ? -1 : 1;
+        const int balance = Balance(parent);
+        if (balance == -grown) {
+            SetBalance(parent, 0);
+            return;
+        }
+        if (balance == 0) {
+            SetBalance(parent, grown);
+            continue;
+        }
+        StructureNode* grand = parent->Parent();
+        StructureNode* top;
+        if (grown < 0) top = Balance(child) > 0 ? RotateLeftRight(parent, child) : RotateRight(parent, child);
+        else top = Balance(child) < 0 ? RotateRightLeft(parent, child) : RotateLeft(parent, child);
+        Replace(body, grand, parent, top);
+        return;
+    }
+}
+
+StructureNode* FirstNode(const StructureBody* body) noexcept {
+    StructureNode* n = body->root;
+    if (n == nullptr) return nullptr;
+    while (n->left != nullptr) n = n->left;
+    return n;
+}
+
+}  // namespace
+
+// ---- Release ---------------------------------------------------------------------
+
+// Releases container bodies without recursion: bodies waiting for release are
+// chained through their head word, tagged 1 for structures.
+void DestroyBodies(ValueContext& context, void* first) noexcept {
+    uintptr_t pending = 0;
+    auto release = [&](BindingValue& v) noexcept {
+        switch (v.kind_) {
+            case kString:
+                context.Release(v.payload_.string);
+                break;
+            case kBlob: {
+                auto* blob = static_cast<BlobBody*>(v.payload_.body);
+                context.Free(blob->data, blob->capacity);
+                context.Free(blob, sizeof(BlobBody));
+                break;
+            }
+            case kEnum:
+                context.Free(v.payload_.body, sizeof(EnumBody));
+                break;
+            case kCollection:
+                v.payload_.collection->head.pendingNext = pending;
+                pending = reinterpret_cast<uintptr_t>(v.payload_.collection);
+                break;
+            case kStructure:
+                v.payload_.structure->head.pendingNext = pending;
+                pending = reinterpret_cast<uintptr_t>(v.payload_.structure) | 1u;
+                break;
+            default:
+                break;
+        }
+    };
+    BindingValue& root = *static_cast<BindingValue*>(first);
+    release(root);
+    while (pending != 0) {
+        const uintptr_t item = pending;
+        if ((item & 1u) == 0) {
+            auto* body = reinterpret_cast<CollectionBody*>(item);
+            pending = body->head.pendingNext;
+            for (uint32_t i = 0; i < body->count; ++i) release(body->items[i]);
+            context.Free(body->items, body->capacity * sizeof(BindingValue));
+            context.Free(body, sizeof(CollectionBody));
+        } else {
+            auto* body = reinterpret_cast<StructureBody*>(item & ~uintptr_t{1});
+            pending = body->head.pendingNext;
+            // Flatten the tree by right rotations; frees each node once it has no left child.
+            for (StructureNode* n = body->root; n != nullptr;) {
+                if (n->left != nullptr) {
+                    StructureNode* l = n->left;
+                    n->left = l->right;
+                    l->right = n;
+                    n = l;
+                    continue;
+                }
+                StructureNode* next = n->right;
+                context.Release(n->key);
+                release(n->value);
+                context.Free(n, sizeof(StructureNode));
+                n = next;
+            }
+            context.Free(body, sizeof(StructureBody));
+        }
+    }
+}
+
+void BindingValue::ReleaseBody() noexcept {
+    if (kind_ > kFloat && context_ != nullptr) DestroyBodies(*context_, this);
+}
+
+BindingValue::~BindingValue() {
+    ReleaseBody();
+    if (ownsContext_ != 0) ValueContext::Destroy(context_);
+}
+
+void BindingValue::Reset() noexcept {
+    ReleaseBody();
+    kind_ = kEmpty;
+    payload_.u64 = 0;
+}
+
+ValueContext& BindingValue::EnsureContext() {
+    if (context_ == nullptr) {
+        context_ = ValueContext::Create();
+        ownsContext_ = 1;
+    }
+    return *context_;
+}
+
+// ---- Scalars and strings ---------------------------------------------------------
+
+void BindingValue::SetBool(bool value) noexcept {
+    Reset();
+    payload_.boolean = value ? 1 : 0;
+    kind_ = static_cast<uint8_t>(ValueKind::Bool);
+}
+
+void BindingValue::SetSigned(int64_t value) noexcept {
+    Reset();
+    payload_.i64 = value;
+    kind_ = static_cast<uint8_t>(ValueKind::Signed);
+}
+
+void BindingValue::SetUnsigned(uint64_t value) noexcept {
+    Reset();
+    payload_.u64 = value;
+    kind_ = static_cast<uint8_t>(ValueKind::Unsigned);
+}
+
+void BindingValue::SetFloat(double value) noexcept {
+    Reset();
+    payload_.f64 = value;
+    kind_ = static_cast<uint8_t>(ValueKind::Float);
+}
+
+void BindingValue::SetStringEntry(StringEntry* entry) noexcept {
+    ReleaseBody();
+    payload_.u64 = 0;
+    payload_.string = entry;
+    kind_ = kString;
+}
+
+void BindingValue::SetString(const char* text) {
+    SetString(text != nullptr ? std::string_view(text) : std::string_view());
+}
+
+void BindingValue::SetString(std::string_view text) {
+    // Interned before the old content goes: the text may live in it.
+    SetStringEntry(EnsureContext().Intern(UpToNul(text)));
+}
+
+void BindingValue::SetBlob(const void* data, size_t size) {
+    if (size > UINT32_MAX) throw std::bad_alloc();
+    ValueContext& context = EnsureContext();
+    auto* blob = static_cast<BlobBody*>(context.Allocate(sizeof(BlobBody)));
+    blob->data = nullptr;
+    blob->size = blob->capacity = static_cast<uint32_t>(size);
+    if (size != 0) {
+        try {
+            blob->data = static_cast<uint8_t*>(context.Allocate(size));
+        } catch (...) {
+            context.Free(blob, sizeof(BlobBody));
+            throw;
+        }
+        std::memcpy(blob->data, data, size);
+    }
+    ReleaseBody();
+    payload_.u64 = 0;
+    payload_.body = blob;
+    kind_ = kBlob;
+}
+
+void BindingValue::SetEnum(int32_t value, uint32_t typeId) {
+    auto* body = static_cast<EnumBody*>(EnsureContext().Allocate(sizeof(EnumBody)));
+    body->value = value;
+    body->typeId = typeId;
+    ReleaseBody();
+    payload_.u64 = 0;
+    payload_.body = body;
+    kind_ = kEnum;
+}
+
+// ---- Collections -----------------------------------------------------------------
+
+void BindingValue::MakeCollection() {
+    if (kind_ == kCollection) return;
+    Reset();
+    ValueContext& context = EnsureContext();
+    auto* body = static_cast<CollectionBody*>(context.Allocate(sizeof(CollectionBody)));
+    body->head.context = &context;
+    body->items = nullptr;
+    body->count = body->capacity = 0;
+    payload_.collection = body;
+    kind_ = kCollection;
+}
+
+void BindingValue::GrowCollection(size_t capacity) {
+    if (capacity > UINT32_MAX / sizeof(BindingValue)) throw std::bad_alloc();
+    CollectionBody* body = payload_.collection;
+    body->items = static_cast<BindingValue*>(context_->Reallocate(
+        body->items, body->capacity * sizeof(BindingValue), capacity * sizeof(BindingValue)));
+    body->capacity = static_cast<uint32_t>(capacity);
+}
+
+void BindingValue::Reserve(size_t count) {
+    if (kind_ == kCollection && payload_.collection->capacity < count) GrowCollection(count);
+}
+
+BindingValue& BindingValue::Element(size_t index) {
+    MakeCollection();
+    CollectionBody* body = payload_.collection;
+    if (index < body->count) return body->items[index];
+    if (index >= body->capacity) {
+        size_t capacity = index + 1;
+        const size_t doubled = size_t{body->capacity} * 2;
+        if (capacity < doubled) capacity = doubled;
+        if (capacity < 2) capacity = 2;
+        // Stay in a pool block as long as the elements fit one.
+        if (capacity > kPoolElements && index < kPoolElements) capacity = kPoolElements;
+        GrowCollection(capacity);
+    }
+    while (body->count <= index) new (&body->items[body->count++]) BindingValue(context_);
+    return body->items[index];
+}
+
+BindingValue& BindingValue::Append() {
+    return Element(kind_ == kCollection ? payload_.collection->count : 0);
+}
+
+const BindingValue& BindingValue::GetElement(size_t index) const noexcept {
+    if (kind_ != kCollection || index >= payload_.collection->count) return gNullValue;
+    return payload_.collection->items[index];
+}
+
+std::span<BindingValue> BindingValue::Elements() noexcept {
+    if (kind_ != kCollection) return {};
+    return {payload_.collection->items, payload_.collection->count};
+}
+
+std::span<const BindingValue> BindingValue::Elements() const noexcept {
+    if (kind_ != kCollection) return {};
+    return {payload_.collection->items, payload_.collection->count};
+}
+
+// ---- Structures ------------------------------------------------------------------
+
+void BindingValue::MakeStructure() {
+    if (kind_ == kStructure) return;
+    Reset();
+    ValueContext& context = EnsureContext();
+    auto* body = static_cast<StructureBody*>(context.Allocate(sizeof(StructureBody)));
+    body->head.context = &context;
+    body->root = nullptr;
+    body->count = 0;
+    payload_.structure = body;
+    kind_ = kStructure;
+}
+
+StructureNode* BindingValue::FindNode(std::string_view name) const noexcept {
+    if (kind_ != kStructure) return nullptr;
+    name = UpToNul(name);
+    StructureNode* n = payload_.structure->root;
+    while (n != nullptr) {
+        const int order = name.compare(n->key->View());
+        if (order == 0) return n;
+        n = order < 0 ? n->left : n->right;
+    }
+    return nullptr;
+}
+
+// The member of that name, created empty when absent. A key already interned in
+// this tree is shared instead of interned again.
+BindingValue& BindingValue::InsertMember(std::string_view name, uint32_t hash, const StringEntry* sameTreeKey) {
+    StructureBody* body = payload_.structure;
+    StructureNode* parent = nullptr;
+    int order = 0;
+    for (StructureNode* n = body->root; n != nullptr; n = order < 0 ? n->left : n->right) {
+        order = name.compare(n->key->View());
+        if (order == 0) return n->value;
+        parent = n;
+    }
+    ValueContext& context = *context_;
+    auto* node = static_cast<StructureNode*>(context.Allocate(sizeof(StructureNode)));
+    if (sameTreeKey != nullptr) {
+        node->key = const_cast<StringEntry*>(sameTreeKey);
+        ValueContext::AddRef(node->key);
+    } else {
+        try {
+            node->key = context.Intern(name, hash);
+        } catch (...) {
+            context.Free(node, sizeof(StructureNode));
+            throw;
+        }
+    }
+    node->left = node->right = nullptr;
+    node->parentAndBalance = reinterpret_cast<uintptr_t>(parent) | 1u;  // balance 0
+    new (&node->value) BindingValue(&context);
+    if (parent == nullptr) body->root = node;
+    else if (order < 0) parent->left = node;
+    else parent->right = node;
+    ++body->count;
+    RebalanceAfterInsert(body, node);
+    return node->value;
+}
+
+BindingValue& BindingValue::Member(const char* name) {
+    return Member(name != nullptr ? std::string_view(name) : std::string_view());
+}
+
+BindingValue& BindingValue::Member(std::string_view name) {
+    MakeStructure();
+    name = UpToNul(name);
+    return InsertMember(name, Fnv1a(name), nullptr);
+}
+
+const BindingValue& BindingValue::GetMember(const char* name) const noexcept {
+    return GetMember(name != nullptr ? std::string_view(name) : std::string_view());
+}
+
+const BindingValue& BindingValue::GetMember(std::string_view name) const noexcept {
+    const StructureNode* n = FindNode(name);
+    return n != nullptr ? n->value : gNullValue;
+}
+
+BindingValue* BindingValue::FindMember(std::string_view name) noexcept {
+    StructureNode* n = FindNode(name);
+    return n != nullptr ? &n->value : nullptr;
+}
+
+BasicMemberRange<BindingValue> BindingValue::Members() noexcept {
+    return BasicMemberRange<BindingValue>(kind_ == kStructure ? FirstNode(payload_.structure) : nullptr);
+}
+
+BasicMemberRange<const BindingValue> BindingValue::Members() const noexcept {
+    return BasicMemberRange<const BindingValue>(kind_ == kStructure ? FirstNode(payload_.structure) : nullptr);
+}
+
+// ---- Readers ---------------------------------------------------------------------
+
+bool BindingValue::AsBool(bool fallback) const noexcept {
+    return kind_ == static_cast<uint8_t>(ValueKind::Bool) ? payload_.boolean != 0 : fallback;
+}
+int64_t BindingValue::AsSigned(int64_t fallback) const noexcept {
+    return kind_ == static_cast<uint8_t>(ValueKind::Signed) ? payload_.i64 : fallback;
+}
+uint64_t BindingValue::AsUnsigned(uint64_t fallback) const noexcept {
+    return kind_ == static_cast<uint8_t>(ValueKind::Unsigned) ? payload_.u64 : fallback;
+}
+double BindingValue::AsFloat(double fallback) const noexcept {
+    return kind_ == kFloat ? payload_.f64 : fallback;
+}
+const char* BindingValue::AsString(const char* fallback) const noexcept {
+    return kind_ == kString ? payload_.string->Text() : fallback;
+}
+std::string_view BindingValue::AsStringView(std::string_view fallback) const noexcept {
+    return kind_ == kString ? payload_.string->View() : fallback;
+}
+std::span<const uint8_t> BindingValue::AsBlob(std::span<const uint8_t> fallback) const noexcept {
+    if (kind_ != kBlob) return fallback;
+    const auto* blob = static_cast<const BlobBody*>(payload_.body);
+    return {blob->data, blob->size};
+}
+EnumValue BindingValue::AsEnum(EnumValue fallback) const noexcept {
+    if (kind_ != kEnum) return fallback;
+    const auto* body = static_cast<const EnumBody*>(payload_.body);
+    return {body->value, body->typeId};
+}
+const StringEntry* BindingValue::StringKey() const noexcept {
+    return kind_ == kString ? payload_.string : nullptr;
+}
+
+size_t BindingValue::Size() const noexcept {
+    switch (kind_) {
+        case kEmpty:
+            return 0;
+        case kString:
+            return payload_.string->length;
+        case kBlob:
+            return static_cast<const BlobBody*>(payload_.body)->size;
+        case kCollection:
+            return payload_.collection->count;
+        case kStructure:
+            return payload_.structure->count;
+        default:
+            return 1;
+    }
+}
+
+const BindingValue& BindingValue::Null() noexcept { return gNullValue; }
+
+const char* KindName(uint32_t kind) noexcept {
+    return kind < std::size(kKindNames) ? kKindNames[kind] : "";
+}
+
+// ---- Copy and move ---------------------------------------------------------------
+
+// Deep copy of `source` into this empty value, walking containers with an explicit
+// stack so that deeply nested trees cannot exhaust the call stack.
+void BindingValue::CopyFrom(const BindingValue& source) {
+    struct Frame {
+        const BindingValue* source;
+        BindingValue* target;
+        uint32_t index;
+        const StructureNode* node;
+    };
+    detail::SmallStack<Frame, 32> stack;
+    auto start = [&stack](BindingValue& target, const BindingValue& from) {
+        switch (from.kind_) {
+            case kString: {
+                ValueContext& context = target.EnsureContext();
+                StringEntry* entry = from.payload_.string;
+                if (from.context_ == &context) ValueContext::AddRef(entry);
+                else entry = context.Intern(entry->View(), entry->hash);
+                target.SetStringEntry(entry);
+                break;
+            }
+            case kBlob: {
+                const auto* blob = static_cast<const BlobBody*>(from.payload_.body);
+                target.SetBlob(blob->data, blob->size);
+                break;
+            }
+            case kEnum: {
+                const auto* body = static_cast<const EnumBody*>(from.payload_.body);
+                target.SetEnum(body->value, body->typeId);
+                break;
+            }
+            case kCollection:
+                target.MakeCollection();
+                if (from.payload_.collection->count != 0) {
+                    target.Reserve(from.payload_.collection->count);
+                    stack.Push({&from, &target, 0, nullptr});
+                }
+                break;
+            case kStructure:
+                target.MakeStructure();
+                if (from.payload_.structure->count != 0) {
+                    stack.Push({&from, &target, 0, FirstNode(from.payload_.structure)});
+                }
+                break;
+            default:
+                target.Reset();
+                target.payload_ = from.payload_;
+                target.kind_ = from.kind_;
+                break;
+        }
+    };
+    start(*this, source);
+    while (!stack.Empty()) {
+        Frame& frame = stack.Top();
+        if (frame.source->kind_ == kCollection) {
+            const CollectionBody* body = frame.source->payload_.collection;
+            if (frame.index == body->count) {
+                stack.Pop();
+                continue;
+            }
+            const BindingValue& from = body->items[frame.index++];
+            // Capacity was reserved: appending moves no sibling.
+            BindingValue& target = frame.target->Append();
+            start(target, from);
+        } else {
+            const StructureNode* node = frame.node;
+            if (node == nullptr) {
+                stack.Pop();
+                continue;
+            }
+            frame.node = node->Next();
+            const bool sameTree = frame.source->context_ == frame.target->context_;
+            BindingValue& target =
+                frame.target->InsertMember(node->key->View(), node->key->hash, sameTree ? node->key : nullptr);
+            start(target, node->value);
+        }
+    }
+}
+
+// Takes the content of a value of the same tree; `other` is left empty.
+void BindingValue::TakeOver(BindingValue& other) noexcept {
+    const Payload payload = other.payload_;
+    const uint8_t kind = other.kind_;
+    other.payload_.u64 = 0;
+    other.kind_ = kEmpty;
+    ReleaseBody();
+    payload_ = payload;
+    kind_ = kind;
+}
+
+BindingValue::BindingValue(const BindingValue& other) : BindingValue() { *this = other; }
+
+BindingValue::BindingValue(BindingValue&& other) noexcept : BindingValue() {
+    if (other.ownsContext_ != 0) {
+        payload_ = other.payload_;
+        context_ = other.context_;
+        kind_ = other.kind_;
+        other.payload_.u64 = 0;
+        other.context_ = nullptr;
+        other.kind_ = kEmpty;
+    } else {
+        *this = other;
+        other.Reset();
+    }
+}
+
+BindingValue& BindingValue::operator=(const BindingValue& other) {
+    if (this == &other) return *this;
+    if (other.kind_ <= kFloat) {
+        // Read before releasing: the source may live inside this value.
+        const Payload payload = other.payload_;
+        const uint8_t kind = other.kind_;
+        Reset();
+        payload_ = payload;
+        kind_ = kind;
+    } else if (context_ != nullptr && context_ == other.context_) {
+        // Same tree: the source may be inside this value or contain it, so copy aside.
+        BindingValue copy(context_);
+        copy.CopyFrom(other);
+        TakeOver(copy);
+    } else {
+        Reset();
+        EnsureContext();
+        CopyFrom(other);
+    }
+    return *this;
+}
+
+BindingValue& BindingValue::operator=(BindingValue&& other) noexcept {
+    if (this == &other) return *this;
+    if (ownsContext_ != 0 && other.ownsContext_ != 0) {
+        std::swap(payload_, other.payload_);
+        std::swap(context_, other.context_);
+        std::swap(kind_, other.kind_);
+        other.Reset();
+    } else if (context_ != nullptr && context_ == other.context_) {
+        // Same tree: the bodies already belong here, so they change hands as they are.
+        TakeOver(other);
+    } else {
+        *this = other;
+        other.Reset();
+    }
+    return *this;
+}
+
+// ---- BindingResult ---------------------------------------------------------------
+
+void BindingResult::Fail(std::string_view message) {
+    // Interned first: the message may be the text of the value being replaced.
+    StringEntry* entry = value.EnsureContext().Intern(UpToNul(message));
+    value.Reset();
+    ok_ = 0;
+    value.MakeStructure();
+    value.Member("error").SetStringEntry(entry);
+}
+
+const char* BindingResult::ErrorMessage() const noexcept {
+    if (ok_ != 0) return "";
+    return value.GetMember("error").AsString("");
+}
+
+}  // namespace Vemi::Binding

@@ -1,0 +1,338 @@
+// Block pools and the interned string table of one value tree.
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "binding/hash.h"
+#include "binding/value_context.h"
+
+namespace Vemi::Binding {
+namespace {
+
+struct EmptyStringStorage {
+    StringEntry entry;
+    char text[4];
+};
+constinit EmptyStringStorage gEmptyString = {{Fnv1a(""), 0, 0}, {0, 0, 0, 0}};
+
+inline uint32_t ClassOf(size_t size) noexcept {
+    return size == 0 ? 0 : static_cast<uint32_t>((size - 1) / ValueContext::kBlockGranule);
+}
+inline uint32_t BlockSize(uint32_t sizeClass) noexcept {
+    return (sizeClass + 1) * ValueContext::kBlockGranule;
+}
+inline uint16_t ReadIndex(const void* block) noexcept {
+    uint16_t index;
+    std::memcpy(&index, block, sizeof index);
+    return index;
+}
+inline void WriteIndex(void* block, uint16_t index) noexcept {
+    std::memcpy(block, &index, sizeof index);
+}
+
+void* CheckedMalloc(size_t size) {
+    void* p = std::malloc(size);
+    if (p == nullptr) throw std::bad_alloc();
+    return p;
+}
+
+inline size_t EntrySize(uint32_t length) noexcept { return sizeof(StringEntry) + length + 1; }
+
+}  // namespace
+
+// Trees are built and dropped often, and conversions make short-lived roots: a few
+// empty contexts are kept per thread so that such roots cost no general allocation.
+// The slots are plain data so that they stay usable after the thread's cleanup ran
+// (roots with static storage may still be destroyed then).
+class ContextCache {
+public:
+    static ValueContext* Pop() noexcept {
+        return slots_.count == 0 ? nullptr : slots_.items[--slots_.count];
+    }
+    static bool Push(ValueContext* context) noexcept {
+        if (slots_.closed || slots_.count == kCapacity) return false;
+        static thread_local Drain drain;  // frees the cached contexts when the thread ends
+        (void)drain;
+        slots_.items[slots_.count++] = context;
+        return true;
+    }
+
+private:
+    static constexpr uint32_t kCapacity = 4;
+    struct Slots {
+        ValueContext* items[kCapacity];
+        uint32_t count;
+        bool closed;
+    };
+    struct Drain {
+        ~Drain() {
+            slots_.closed = true;
+            while (slots_.count != 0) {
+                ValueContext* context = slots_.items[--slots_.count];
+                context->~ValueContext();
+                std::free(context);
+            }
+        }
+    };
+    static thread_local constinit Slots slots_;
+};
+
+thread_local constinit ContextCache::Slots ContextCache::slots_ = {};
+
+ValueContext::ValueContext() noexcept : slots_(inlineSlots_), slotMask_(kInlineSlots - 1) {
+    std::memset(inlineSlots_, 0, sizeof inlineSlots_);
+    for (uint32_t c = 0; c < kBlockClasses; ++c) {
+        chains_[c] = nullptr;
+        auto* page = reinterpret_cast<PageHeader*>(inlinePages_[c].bytes);
+        FormatPage(page, c, kInlinePageSize);
+        LinkPage(page, c);
+    }
+}
+
+ValueContext* ValueContext::Create() {
+    if (ValueContext* cached = ContextCache::Pop()) return cached;
+    return new (CheckedMalloc(sizeof(ValueContext))) ValueContext();
+}
+
+void ValueContext::Destroy(ValueContext* context) noexcept {
+    if (context == nullptr) return;
+    if (context->Recyclable()) {
+        // Keep the table small while the context waits for its next tree.
+        if (context->slots_ != context->inlineSlots_) {
+            std::free(context->slots_);
+            context->slots_ = context->inlineSlots_;
+            context->slotMask_ = kInlineSlots - 1;
+            std::memset(context->inlineSlots_, 0, sizeof context->inlineSlots_);
+        }
+        if (ContextCache::Push(context)) return;
+    }
+    context->Clear();
+    context->~ValueContext();
+    std::free(context);
+}
+
+bool ValueContext::Recyclable() const noexcept {
+    if (stringCount_ != 0 || pagesInUse_ != 0) return false;
+    for (uint32_t c = 0; c < kBlockClasses; ++c) {
+        if (blocksInUse_[c] != 0) return false;
+    }
+    return true;
+}
+
+// Frees what a tree left behind (values released out of order or never released):
+// the remaining entries and the pages still on the chains.
+void ValueContext::Clear() noexcept {
+    for (uint32_t i = 0; i <= slotMask_; ++i) {
+        if (slots_[i] != nullptr) FreeEntry(slots_[i]);
+    }
+    if (slots_ != inlineSlots_) std::free(slots_);
+    slots_ = inlineSlots_;
+    slotMask_ = kInlineSlots - 1;
+    stringCount_ = 0;
+    for (uint32_t c = 0; c < kBlockClasses; ++c) {
+        for (PageHeader* page = chains_[c]; page != nullptr;) {
+            PageHeader* next = page->next;
+            if (page->usableSize == kPageSize) PageSupply::Return(page);
+            page = next;
+        }
+        chains_[c] = nullptr;
+    }
+}
+
+void ValueContext::FormatPage(PageHeader* page, uint32_t sizeClass, uint16_t usableSize) noexcept {
+    const uint32_t size = BlockSize(sizeClass);
+    const uint32_t first = (static_cast<uint32_t>(sizeof(PageHeader)) + size - 1) / size;
+    const uint32_t end = usableSize / size;
+    auto* bytes = reinterpret_cast<unsigned char*>(page);
+    for (uint32_t i = first; i < end; ++i) {
+        WriteIndex(bytes + i * size, static_cast<uint16_t>(i + 1 < end ? i + 1 : 0));
+    }
+    page->prev = page->next = nullptr;
+    page->usableSize = usableSize;
+    page->inUse = 0;
+    page->freeHead = static_cast<uint16_t>(first < end ? first : 0);
+}
+
+void ValueContext::LinkPage(PageHeader* page, uint32_t sizeClass) noexcept {
+    page->prev = nullptr;
+    page->next = chains_[sizeClass];
+    if (page->next != nullptr) page->next->prev = page;
+    chains_[sizeClass] = page;
+}
+
+void ValueContext::UnlinkPage(PageHeader* page, uint32_t sizeClass) noexcept {
+    if (page->prev != nullptr) page->prev->next = page->next;
+    else chains_[sizeClass] = page->next;
+    if (page->next != nullptr) page->next->prev = page->prev;
+    page->prev = page->next = nullptr;
+}
+
+void* ValueContext::TakeBlock(uint32_t sizeClass) {
+    PageHeader* page = chains_[sizeClass];
+    if (page == nullptr) {
+        page = static_cast<PageHeader*>(PageSupply::Take());
+        ++pagesInUse_;
+        FormatPage(page, sizeClass, static_cast<uint16_t>(kPageSize));
+        LinkPage(page, sizeClass);
+    }
+    const uint32_t size = BlockSize(sizeClass);
+    unsigned char* block = reinterpret_cast<unsigned char*>(page) + page->freeHead * size;
+    page->freeHead = ReadIndex(block);
+    ++page->inUse;
+    ++blocksInUse_[sizeClass];
+    if (page->freeHead == 0) UnlinkPage(page, sizeClass);
+    return block;
+}
+
+void ValueContext::ReturnBlock(void* block, uint32_t sizeClass) noexcept {
+    auto* bytes = static_cast<unsigned char*>(block);
+    unsigned char* inlineStart = inlinePages_[sizeClass].bytes;
+    PageHeader* page;
+    if (bytes >= inlineStart && bytes < inlineStart + kInlinePageSize) {
+        page = reinterpret_cast<PageHeader*>(inlineStart);
+    } else {
+        page = reinterpret_cast<PageHeader*>(reinterpret_cast<uintptr_t>(bytes) & ~(uintptr_t{kPageSize} - 1));
+    }
+    const uint32_t size = BlockSize(sizeClass);
+    const auto index = static_cast<uint16_t>((bytes - reinterpret_cast<unsigned char*>(page)) / size);
+    if (page->freeHead == 0) LinkPage(page, sizeClass);  // was full: back on the chain
+    WriteIndex(bytes, page->freeHead);
+    page->freeHead = index;
+    --page->inUse;
+    --blocksInUse_[sizeClass];
+    if (page->inUse == 0 && page->usableSize == kPageSize) {
+        UnlinkPage(page, sizeClass);
+        PageSupply::Return(page);
+        --pagesInUse_;
+    }
+}
+
+void* ValueContext::Allocate(size_t size) {
+    if (size > kMaxBlockSize) return CheckedMalloc(size);
+    return TakeBlock(ClassOf(size));
+}
+
+void ValueContext::Free(void* block, size_t size) noexcept {
+    if (block == nullptr) return;
+    if (size > kMaxBlockSize) {
+        std::free(block);
+        return;
+    }
+    ReturnBlock(block, ClassOf(size));
+}
+
+void* ValueContext::Reallocate(void* block, size_t oldSize, size_t newSize) {
+    if (block == nullptr) return Allocate(newSize);
+    if (oldSize > kMaxBlockSize && newSize > kMaxBlockSize) {
+        void* p = std::realloc(block, newSize);
+        if (p == nullptr) throw std::bad_alloc();
+        return p;
+    }
+    if (oldSize <= kMaxBlockSize && newSize <= kMaxBlockSize && ClassOf(oldSize) == ClassOf(newSize)) {
+        return block;
+    }
+    void* fresh = Allocate(newSize);
+    std::memcpy(fresh, block, oldSize < newSize ? oldSize : newSize);
+    Free(block, oldSize);
+    return fresh;
+}
+
+StringEntry* ValueContext::EmptyString() noexcept { return &gEmptyString.entry; }
+
+uint32_t ValueContext::SlotOf(uint32_t hash) const noexcept {
+    // FNV-1a's low bits alone cluster on short keys; fold the high half in.
+    return (hash ^ (hash >> 16)) & slotMask_;
+}
+
+StringEntry* ValueContext::Intern(std::string_view text) {
+    if (text.empty()) return EmptyString();
+    return Intern(text, Fnv1a(text));
+}
+
+StringEntry* ValueContext::Intern(std::string_view text, uint32_t hash) {
+    if (text.empty()) return EmptyString();
+    const auto length = static_cast<uint32_t>(text.size());
+    uint32_t slot = SlotOf(hash);
+    for (StringEntry* e; (e = slots_[slot]) != nullptr; slot = (slot + 1) & slotMask_) {
+        if (e->hash == hash && e->length == length && std::memcmp(e->Text(), text.data(), length) == 0) {
+            ++e->refs;
+            return e;
+        }
+    }
+    // Keep the load at most 3/4.
+    if ((stringCount_ + 1) * 4 > (slotMask_ + 1) * 3) {
+        GrowTable();
+        slot = SlotOf(hash);
+        while (slots_[slot] != nullptr) slot = (slot + 1) & slotMask_;
+    }
+    auto* entry = static_cast<StringEntry*>(Allocate(EntrySize(length)));
+    entry->hash = hash;
+    entry->refs = 1;
+    entry->length = length;
+    char* out = reinterpret_cast<char*>(entry + 1);
+    std::memcpy(out, text.data(), length);
+    out[length] = '\0';
+    slots_[slot] = entry;
+    ++stringCount_;
+    return entry;
+}
+
+void ValueContext::AddRef(StringEntry* entry) noexcept {
+    if (entry != nullptr && entry != EmptyString()) ++entry->refs;
+}
+
+void ValueContext::Release(StringEntry* entry) noexcept {
+    if (entry == nullptr || entry == EmptyString()) return;
+    if (--entry->refs != 0) return;
+    uint32_t slot = SlotOf(entry->hash);
+    while (slots_[slot] != entry) {
+        if (slots_[slot] == nullptr) return;  // not ours
+        slot = (slot + 1) & slotMask_;
+    }
+    EraseSlot(slot);
+    FreeEntry(entry);
+    --stringCount_;
+}
+
+const StringEntry* ValueContext::FindString(std::string_view text) const noexcept {
+    if (text.empty()) return EmptyString();
+    const uint32_t hash = Fnv1a(text);
+    for (uint32_t slot = SlotOf(hash); slots_[slot] != nullptr; slot = (slot + 1) & slotMask_) {
+        const StringEntry* e = slots_[slot];
+        if (e->hash == hash && e->View() == text) return e;
+    }
+    return nullptr;
+}
+
+void ValueContext::GrowTable() {
+    const uint32_t oldCapacity = slotMask_ + 1;
+    const uint32_t capacity = oldCapacity * 2;
+    auto** fresh = static_cast<StringEntry**>(CheckedMalloc(capacity * sizeof(StringEntry*)));
+    std::memset(fresh, 0, capacity * sizeof(StringEntry*));
+    StringEntry** old = slots_;
+    slots_ = fresh;
+    slotMask_ = capacity - 1;
+    for (uint32_t i = 0; i < oldCapacity; ++i) {
+        if (old[i] == nullptr) continue;
+        uint32_t slot = SlotOf(old[i]->hash);
+        while (slots_[slot] != nullptr) slot = (slot + 1) & slotMask_;
+        slots_[slot] = old[i];
+    }
+    if (old != inlineSlots_) std::free(old);
+}
+
+// Linear probing without tombstones: shift later members of the run back.
+void ValueContext::EraseSlot(uint32_t hole) noexcept {
+    for (uint32_t next = (hole + 1) & slotMask_; slots_[next] != nullptr; next = (next + 1) & slotMask_) {
+        const uint32_t home = SlotOf(slots_[next]->hash);
+        const bool stays = hole <= next ? (hole < home && home <= next) : (hole < home || home <= next);
+        if (stays) continue;
+        slots_[hole] = slots_[next];
+        hole = next;
+    }
+    slots_[hole] = nullptr;
+}
+
+void ValueContext::FreeEntry(StringEntry* entry) noexcept { Free(entry, EntrySize(entry->length)); }
+
+}  // namespace Vemi::Binding
