@@ -1,0 +1,135 @@
+#include "logging/diagnostics.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "logging/logger.h"
+
+using namespace Vemi;
+
+namespace {
+
+class MessageTarget final : public LogTarget {
+public:
+    MessageTarget() : LogTarget(kLogOkay, 0, 0, "#M") { ForwardWrites(); }
+    ~MessageTarget() override { Unregister(); }
+    bool Write(const LogRecord& record) override {
+        records.push_back(record);
+        messages.emplace_back(record.message);
+        return true;
+    }
+    std::vector<LogRecord> records;
+    std::vector<std::string> messages;
+};
+
+// A field as "kind:value", so expectations read as one short text.
+std::string Describe(const FieldValue& v) {
+    switch (v.kind) {
+        case FieldKind::Bool: return std::string("bool:") + (v.boolValue ? "true" : "false");
+        case FieldKind::Signed: return "signed:" + std::to_string(v.signedValue);
+        case FieldKind::Unsigned: return "unsigned:" + std::to_string(v.unsignedValue);
+        case FieldKind::Double: return "double:" + std::to_string(v.doubleValue);
+        case FieldKind::Text: return "text:" + v.text;
+        default: return "none";
+    }
+}
+
+}  // namespace
+
+TEST(AssertReport, LogsOneErrorRecordWithThePresentParts) {
+    LoggingInterface* api = GetLoggingInterface();
+    api->AddRef(api);
+    LogTargetInterface* err = api->StdErrTarget(api);
+    err->Unregister(err);
+    MessageTarget sink;
+    sink.Register();
+    struct Case { const char *expression, *description, *file; int32_t line; const char* function;
+                  const char* expected; };
+    const Case cases[] = {
+        {"ALE-EECF0606", "", "", 0, "", "Assertion failed!\n\nExpression: ALE-EECF0606"},
+        {"", "", "", -5, "", "Assertion failed!\n\nLine: -5\n\n"},
+        {"x > 0", "must be positive", "a.cpp", 12, "F",
+         "Assertion failed!\n\nFile: a.cpp\nLine: 12\n\nFunction: F\n\nExpression: x > 0\n\nDescription: must be positive"},
+        {nullptr, "only this", nullptr, 0, nullptr, "Assertion failed!\n\n\n\nDescription: only this"},
+        {"%s%n", "", "", 0, "", "Assertion failed!\n\nExpression: %s%n"},  // texts are never formats
+    };
+    for (const Case& c : cases) {
+        AssertReport(c.expression, c.description, c.file, c.line, c.function);
+        ASSERT_FALSE(sink.records.empty());
+        EXPECT_EQ(sink.messages.back(), c.expected);
+        EXPECT_EQ(sink.records.back().level, kLogError);
+        EXPECT_EQ(sink.records.back().Categories(), kCategoryDBG);
+    }
+    EXPECT_EQ(sink.records.size(), sizeof cases / sizeof cases[0]);
+    api->Release(api);
+}
+
+TEST(MessageTemplate, PlaceholdersDirectivesAndFields) {
+    const FieldValue text = FieldValue::Text("v");
+    struct Case { const char* templateText; std::vector<FieldValue> arguments; const char* format;
+                  std::map<std::string, std::string> fields; };
+    const Case cases[] = {
+        {"Error response for {method} {url}: {error}",
+         {FieldValue::Text("GET"), FieldValue::Text("/x"), FieldValue::Text("boom")},
+         "Error response for %1 %2: %3",
+         {{"method", "text:GET"}, {"url", "text:/x"}, {"error", "text:boom"}}},
+        // Typed names get the suffix of the argument's kind unless they carry a known one.
+        {"{#count}", {FieldValue::Signed(3)}, "%1", {{"count_int", "signed:3"}}},
+        {"{#count_int}", {FieldValue::Signed(3)}, "%1", {{"count_int", "signed:3"}}},
+        {"{#n}{#f}{#r}{#s}", {FieldValue::Unsigned(1), FieldValue::Bool(true), FieldValue::Double(0.5), text},
+         "%1%2%3%4",
+         {{"n_int", "unsigned:1"}, {"f_bool", "bool:true"}, {"r_float", "double:0.500000"}, {"s_str", "text:v"}}},
+        {"{#addr_ip}{#a_b}", {text, FieldValue::Signed(1)}, "%1%2", {{"addr_ip", "text:v"}, {"a_b_int", "signed:1"}}},
+        // Alternatives replace empty arguments and record nothing.
+        {"{n?none}", {FieldValue::Signed(0)}, "none", {}},
+        {"{n?none}", {FieldValue::Signed(4)}, "%1", {{"n", "signed:4"}}},
+        {"[{a?-}{b?-}{c?-}{d?-}]",
+         {FieldValue::Bool(false), FieldValue::Double(0.0), FieldValue::Text(""), FieldValue::Unsigned(0)},
+         "[----]",
+         {}},
+        // Field-only placeholders write nothing and trim the blanks before them.
+        {"a \t{x!} b", {text}, "a b", {{"x", "text:v"}}},
+        {"{count:08x}", {FieldValue::Unsigned(255)}, "%1$08x", {{"count", "unsigned:255"}}},
+        {"{a\\}b\\:c}{d{e}", {text, text}, "%1%2", {{"a}b:c", "text:v"}, {"de", "text:v"}}},
+        // Braces outside placeholders.
+        {"{{x}}", {text}, "{x}", {}},
+        {"a}b{}", {text}, "a}b%1", {}},
+        // Directives take the current position; %% stays escaped.
+        {"%d items {x}", {FieldValue::Signed(5), text}, "%1$d items %2", {{"x", "text:v"}}},
+        {"{x} %s", {text, text}, "%1 %2$s", {{"x", "text:v"}}},
+        {"%2$s/%s", {text, text, text}, "%2$s/%3$s", {}},
+        {"%1 {x}", {text, text}, "%1 %2", {{"x", "text:v"}}},
+        {"%% {x}", {text}, "%% %1", {{"x", "text:v"}}},
+        // Positions beyond the arguments, unterminated and repeated placeholders.
+        {"{a} {b} {c}", {text, text}, "%1 %2 ", {{"a", "text:v"}, {"b", "text:v"}}},
+        {"{a} %s!", {text}, "%1 !", {{"a", "text:v"}}},
+        {"{a} {b", {text, text}, "%1 ", {{"a", "text:v"}}},
+        {"{a}{a}", {FieldValue::Signed(1), FieldValue::Signed(2)}, "%1%2", {{"a", "signed:2"}}},
+    };
+    for (const Case& c : cases) {
+        std::string format = "stale";
+        TemplateFields fields{{"stale", text}};
+        ExpandTemplate(c.templateText, c.arguments.data(), c.arguments.size(), format, fields);
+        EXPECT_EQ(format, c.format) << c.templateText;
+        std::map<std::string, std::string> described;
+        for (const auto& [name, value] : fields) described[name] = Describe(value);
+        EXPECT_EQ(described, c.fields) << c.templateText;
+    }
+    std::string format;
+    TemplateFields fields;
+    ExpandTemplate(nullptr, nullptr, 3, format, fields);
+    EXPECT_TRUE(format.empty() && fields.empty());
+}
+
+TEST(MessageTemplate, MessageIsThePositionalFormatOfTheArguments) {
+    const FieldValue arguments[] = {FieldValue::Text("GET"), FieldValue::Unsigned(255), FieldValue::Signed(-2),
+                                    FieldValue::Double(1.5), FieldValue::Bool(true)};
+    std::string format;
+    TemplateFields fields;
+    ExpandTemplate("{method} {code:04x} %d {ratio} {ok} 100%%", arguments, 5, format, fields);
+    EXPECT_EQ(FormatTemplateMessage(format.c_str(), arguments, 5), "GET 00ff -2 1.5 true 100%");
+    EXPECT_EQ(FormatTemplateMessage("%1", nullptr, 4), "");
+}
