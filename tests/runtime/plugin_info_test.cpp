@@ -91,3 +91,34 @@ TEST(EventKeys, UriPatterns) {
     };
     for (const Row& r : rows) EXPECT_EQ(UriPatternMatches(r.pattern, r.uri), r.matches) << r.pattern << " " << r.uri;
 }
+
+#include <string>
+#include <vector>
+
+#include "logging/logger.h"
+#include "runtime/plugin_log_target.h"
+
+namespace {
+std::vector<std::pair<int32_t, std::string>> gHostLines;
+void HostLog(const HostApi*, int32_t level, const char* message) { gHostLines.emplace_back(level, message); }
+}  // namespace
+
+TEST(PluginLogTarget, ForwardsLevelAndMessageUnformatted) {
+    HostApi api{};
+    api.log = HostLog;
+    gHostLines.clear();
+    {
+        PluginLogTarget target(&api);
+        EXPECT_STREQ(target.GetName(), "PluginLogTarget");
+        Configure(target, LogTargetSettings{kLogOkay, 0, 0, kHostLineFormat});
+        EXPECT_TRUE(target.IsRegistered());
+        Log(kLogAlways, kCategoryDBG, "sequence event changed - %s", "honor");
+        Log(kLogError, kCategoryGEN, "%d%%", 5);
+        LoggingInterface* logging = GetLoggingInterface();
+        EXPECT_EQ(logging->FindTarget(logging, "PluginLogTarget"), target.Interface());
+    }
+    // The destructor unregistered it: nothing more reaches the host.
+    Log(kLogAlways, kCategoryDBG, "after");
+    const std::vector<std::pair<int32_t, std::string>> expected = {{3, "sequence event changed - honor"}, {2, "5%"}};
+    EXPECT_EQ(gHostLines, expected);
+}
