@@ -1,0 +1,30 @@
+// Reading the canonical typed text of host values back into values, so scenarios can
+// write expected payloads and bodies in the form the transcript prints them.
+#pragma once
+
+#include "host/host_value.h"
+
+#include <string>
+#include <string_view>
+
+namespace Vemi::HostTool {
+
+struct ValueParse {
+    bool ok = false;
+    Host::OwnedValue value;
+    std::string error;  // when !ok: what is wrong
+    size_t column = 0;  // ... and where, 1-based in text
+};
+
+// Reads one value in the canonical form of Host::CanonicalText:
+//   empty | bool:true | bool:false | signed:-5 | unsigned:5 | float:0.5 | string:"text"
+//   | blob:00ff | [value, ...] | {"key": value, ...}
+// Spaces are free between tokens; strings take the JSON escapes (\uXXXX included). The
+// whole text must be one value.
+[[nodiscard]] ValueParse ParseValueText(std::string_view text);
+
+// A quoted text ("..." with JSON escapes), as scenarios write texts. Answers false when
+// text is not exactly one quoted text, with the error and its 1-based column.
+[[nodiscard]] bool ParseQuotedText(std::string_view text, std::string& out, std::string& error, size_t& column);
+
+}  // namespace Vemi::HostTool

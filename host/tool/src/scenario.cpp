@@ -1,0 +1,325 @@
+#include "host_tool/scenario.h"
+
+#include "host_tool/value_text.h"
+
+#include <kav/host_abi.h>
+
+#include <array>
+#include <cctype>
+#include <charconv>
+
+namespace Vemi::HostTool {
+namespace {
+
+bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\r'; }
+
+std::string_view Trim(std::string_view text) {
+    while (!text.empty() && IsSpace(text.front())) text.remove_prefix(1);
+    while (!text.empty() && IsSpace(text.back())) text.remove_suffix(1);
+    return text;
+}
+
+// Takes the next blank-separated word off the front of rest.
+std::string_view NextWord(std::string_view& rest) {
+    rest = Trim(rest);
+    size_t end = 0;
+    while (end < rest.size() && !IsSpace(rest[end])) ++end;
+    std::string_view word = rest.substr(0, end);
+    rest = Trim(rest.substr(end));
+    return word;
+}
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) return false;
+    }
+    return true;
+}
+
+constexpr std::array<const char*, 4> kLevels = {"Okay", "Warn", "Error", "Always"};
+
+// Parses one line into step; answers the error message, empty on success.
+class LineParser {
+public:
+    LineParser(std::string_view line, Step& step) : line_(line), step_(step) {}
+
+    std::string Parse(std::string_view rest);
+
+private:
+    // Column (1-based) of a position inside part, a view into the line.
+    size_t ColumnOf(std::string_view part, size_t offset) const {
+        return static_cast<size_t>(part.data() - line_.data()) + offset + 1;
+    }
+    std::string Value(std::string_view text, std::string& canonical, Host::OwnedValue* keep = nullptr);
+    std::string Quoted(std::string_view text, std::string& out);
+    std::string Method(std::string_view word, const char* step);
+    std::string Phase(std::string_view word);
+    std::string Expect(std::string_view rest);
+    static std::string Extra(std::string_view rest, std::string_view after) {
+        return "unexpected text after '" + std::string(after) + "': '" + std::string(rest) + "'";
+    }
+
+    std::string_view line_;
+    Step& step_;
+};
+
+std::string LineParser::Value(std::string_view text, std::string& canonical, Host::OwnedValue* keep) {
+    ValueParse parsed = ParseValueText(text);
+    if (!parsed.ok) return "bad value at column " + std::to_string(ColumnOf(text, parsed.column - 1)) + ": " + parsed.error;
+    canonical = parsed.value.Canonical();
+    if (keep != nullptr) *keep = std::move(parsed.value);
+    return {};
+}
+
+std::string LineParser::Quoted(std::string_view text, std::string& out) {
+    std::string error;
+    size_t column = 0;
+    if (ParseQuotedText(text, out, error, column)) return {};
+    return "bad text at column " + std::to_string(ColumnOf(text, column - 1)) + ": " + error;
+}
+
+std::string LineParser::Method(std::string_view word, const char* step) {
+    if (word.empty()) return std::string("'") + step + "' needs a method and a path";
+    std::optional<uint32_t> method = MethodFromName(word);
+    if (!method) return "unknown method '" + std::string(word) + "' (DELETE, GET, HEAD, OPTIONS, PATCH, POST or PUT)";
+    step_.method = *method;
+    return {};
+}
+
+std::string LineParser::Phase(std::string_view word) {
+    for (std::string_view phase : GameflowPhases()) {
+        if (word == phase) {
+            step_.text = phase;
+            return {};
+        }
+    }
+    return "unknown phase '" + std::string(word) + "'";
+}
+
+std::string LineParser::Parse(std::string_view rest) {
+    std::string_view word = NextWord(rest);
+    if (word == "initialize") {
+        step_.kind = StepKind::Initialize;
+        return rest.empty() ? std::string() : Extra(rest, "initialize");
+    }
+    if (word == "request") {
+        step_.kind = StepKind::Request;
+        if (std::string error = Method(NextWord(rest), "request"); !error.empty()) return error;
+        step_.path = NextWord(rest);
+        if (step_.path.empty()) return "'request' needs a path after the method";
+        if (!rest.empty()) {
+            step_.contentType = NextWord(rest);
+            step_.body = std::string(rest);
+        }
+        return {};
+    }
+    if (word == "session") {
+        std::string_view phase = NextWord(rest);
+        if (phase.empty()) return "'session' needs a phase or 'delete'";
+        if (!rest.empty()) return Extra(rest, "session " + std::string(phase));
+        if (phase == "delete") {
+            step_.kind = StepKind::SessionDelete;
+            return {};
+        }
+        step_.kind = StepKind::Session;
+        return Phase(phase);
+    }
+    if (word == "publish") {
+        step_.kind = StepKind::Publish;
+        step_.text = NextWord(rest);
+        if (step_.text.empty() || rest.empty()) return "'publish' needs an event key and a value";
+        std::string canonical;
+        std::string error = Value(rest, canonical, &step_.value);
+        step_.expected = canonical;
+        return error;
+    }
+    if (word == "expect") return Expect(rest);
+    return "unknown step '" + std::string(word) + "'";
+}
+
+std::string LineParser::Expect(std::string_view rest) {
+    std::string_view what = NextWord(rest);
+    if (what == "reply") {
+        std::string_view aspect = NextWord(rest);
+        if (aspect == "ok") {
+            step_.kind = StepKind::ExpectReplyOk;
+            return rest.empty() ? std::string() : Extra(rest, "expect reply ok");
+        }
+        if (aspect == "status") {
+            step_.kind = StepKind::ExpectReplyStatus;
+            std::string_view number = NextWord(rest);
+            uint32_t status = 0;
+            auto [end, ec] = std::from_chars(number.data(), number.data() + number.size(), status);
+            if (number.empty() || ec != std::errc() || end != number.data() + number.size()) {
+                return "'expect reply status' needs a status number, got '" + std::string(number) + "'";
+            }
+            step_.number = status;
+            return rest.empty() ? std::string() : Extra(rest, "expect reply status " + std::string(number));
+        }
+        if (aspect == "error") {
+            step_.kind = StepKind::ExpectReplyError;
+            if (rest.empty()) return "'expect reply error' needs the error text in quotes";
+            return Quoted(rest, step_.text);
+        }
+        if (aspect == "body") {
+            step_.kind = StepKind::ExpectReplyBody;
+            if (rest.empty()) return "'expect reply body' needs a value";
+            std::string canonical;
+            std::string error = Value(rest, canonical);
+            step_.expected = canonical;
+            return error;
+        }
+        return "'expect reply' needs ok, status N, error \"TEXT\" or body VALUE";
+    }
+    if (what == "event") {
+        step_.kind = StepKind::ExpectEvent;
+        step_.text = NextWord(rest);
+        if (step_.text.empty()) return "'expect event' needs an event key";
+        if (rest.empty()) return {};
+        std::string canonical;
+        std::string error = Value(rest, canonical);
+        step_.expected = canonical;
+        return error;
+    }
+    if (what == "request") {
+        step_.kind = StepKind::ExpectRequest;
+        if (std::string error = Method(NextWord(rest), "expect request"); !error.empty()) return error;
+        step_.path = NextWord(rest);
+        if (step_.path.empty()) return "'expect request' needs a url after the method";
+        if (rest.empty()) return {};
+        std::string canonical;
+        std::string error = Value(rest, canonical);
+        step_.expected = canonical;
+        return error;
+    }
+    if (what == "log") {
+        step_.kind = StepKind::ExpectLog;
+        std::string_view level = NextWord(rest);
+        step_.number = -1;
+        for (size_t i = 0; i < kLevels.size(); ++i) {
+            if (EqualsNoCase(level, kLevels[i])) step_.number = static_cast<int64_t>(i);
+        }
+        if (step_.number < 0) return "'expect log' needs a level (Okay, Warn, Error or Always), got '" + std::string(level) + "'";
+        if (rest.empty()) return "'expect log' needs the message in quotes after the level";
+        return Quoted(rest, step_.text);
+    }
+    if (what == "phase") {
+        step_.kind = StepKind::ExpectPhase;
+        std::string_view phase = NextWord(rest);
+        if (phase.empty()) return "'expect phase' needs a phase";
+        if (!rest.empty()) return Extra(rest, "expect phase " + std::string(phase));
+        return Phase(phase);
+    }
+    if (what == "no") {
+        std::string_view thing = NextWord(rest);
+        if (thing == "event") {
+            step_.kind = StepKind::ExpectNoEvent;
+        } else if (thing == "request") {
+            step_.kind = StepKind::ExpectNoRequest;
+        } else if (thing == "log") {
+            step_.kind = StepKind::ExpectNoLog;
+        } else if (thing == "session") {
+            step_.kind = StepKind::ExpectNoSession;
+        } else {
+            return "'expect no' needs event, request, log or session";
+        }
+        return rest.empty() ? std::string() : Extra(rest, "expect no " + std::string(thing));
+    }
+    if (what.empty()) return "'expect' needs reply, event, request, log, phase or no";
+    return "unknown expectation 'expect " + std::string(what) + "'";
+}
+
+}  // namespace
+
+bool IsExpectation(StepKind kind) noexcept { return kind >= StepKind::ExpectReplyOk; }
+
+std::optional<uint32_t> MethodFromName(std::string_view name) noexcept {
+    struct Known {
+        std::string_view name;
+        uint32_t method;
+    };
+    static constexpr Known kMethods[] = {{"DELETE", API_METHOD_DELETE}, {"GET", API_METHOD_GET},
+                                         {"HEAD", API_METHOD_HEAD},     {"OPTIONS", API_METHOD_OPTIONS},
+                                         {"PATCH", API_METHOD_PATCH},   {"POST", API_METHOD_POST},
+                                         {"PUT", API_METHOD_PUT}};
+    for (const Known& known : kMethods) {
+        if (known.name == name) return known.method;
+    }
+    return std::nullopt;
+}
+
+const std::vector<std::string_view>& GameflowPhases() {
+    static const std::vector<std::string_view> kPhases = {
+        "None",       "Lobby",      "Matchmaking",   "CheckedIntoTournament", "ReadyCheck",
+        "ChampSelect", "GameStart", "FailedToLaunch", "InProgress",           "Reconnect",
+        "WaitingForStats", "PreEndOfGame", "EndOfGame", "TerminatedInError"};
+    return kPhases;
+}
+
+LineParse ParseLine(std::string_view line, int lineNumber) {
+    LineParse result;
+    std::string_view text = Trim(line);
+    if (text.empty() || text.front() == '#') return result;
+    Step step;
+    step.line = lineNumber;
+    step.source = text;
+    LineParser parser(line, step);
+    std::string error = parser.Parse(text);
+    if (error.empty()) {
+        result.step = std::move(step);
+    } else {
+        result.error = ParseError{lineNumber, std::move(error)};
+    }
+    return result;
+}
+
+Scenario ParseScenario(std::string_view text, std::string name) {
+    Scenario scenario;
+    scenario.name = std::move(name);
+    int firstInitialize = 0;
+    int lineNumber = 0;
+    std::string joined;  // a step continued over lines ending in a backslash
+    int stepLine = 0;
+    for (size_t start = 0; start <= text.size();) {
+        size_t end = text.find('\n', start);
+        if (end == std::string_view::npos) end = text.size();
+        std::string_view line = text.substr(start, end - start);
+        start = end + 1;
+        ++lineNumber;
+        std::string_view trimmed = Trim(line);
+        bool comment = joined.empty() && !trimmed.empty() && trimmed.front() == '#';
+        if (!comment && !trimmed.empty() && trimmed.back() == '\\') {
+            if (joined.empty()) stepLine = lineNumber;
+            joined += Trim(trimmed.substr(0, trimmed.size() - 1));
+            joined += ' ';
+            if (start <= text.size()) continue;
+            trimmed = {};  // the last line: nothing follows to continue with
+        }
+        if (!joined.empty()) {
+            joined += trimmed;
+            line = joined;
+        } else {
+            stepLine = lineNumber;
+        }
+        LineParse parsed = ParseLine(line, stepLine);
+        joined.clear();
+        if (parsed.error) scenario.errors.push_back(std::move(*parsed.error));
+        if (!parsed.step) continue;
+        if (parsed.step->kind == StepKind::Initialize) {
+            if (firstInitialize != 0) {
+                scenario.errors.push_back({stepLine, "the plugin is initialized once, at line " + std::to_string(firstInitialize)});
+                continue;
+            }
+            firstInitialize = stepLine;
+        }
+        scenario.steps.push_back(std::move(*parsed.step));
+    }
+    return scenario;
+}
+
+std::string FormatError(const std::string& name, const ParseError& error) {
+    return name + ':' + std::to_string(error.line) + ": " + error.message;
+}
+
+}  // namespace Vemi::HostTool
