@@ -4,6 +4,7 @@
 #include <iterator>
 #include <utility>
 
+#include "binding/builtins.h"
 #include "binding/hash.h"
 
 namespace Vemi::Binding {
@@ -175,9 +176,12 @@ bool TypeRegistry::BuiltinsRegistered() const {
     return builtinsRegistered_;
 }
 
-// Hook for the built-in asynchronous and callback types, the "OnCallback" event and
-// the help types; they are registered here through the builders.
-void TypeRegistry::RegisterBuiltins() {}
+// The asynchronous and callback types (which bring the help types along), then the
+// "OnCallback" event, which needs its payload type registered.
+void TypeRegistry::RegisterBuiltins() {
+    RegisterAsyncBuiltins(*this);
+    RegisterCallbackEvent(*this);
+}
 
 // ---- Type builder ----------------------------------------------------------------
 

@@ -66,9 +66,13 @@ struct TypeReference {
 // Field flags.
 inline constexpr uint32_t kFieldOmitWhenDefault = 1;  // left out of values when default
 inline constexpr uint32_t kFieldRequired = 2;         // missing input fails the conversion
+// The native form is not the one the built-in rules know (a hashed map, another
+// integer type of the same width, ...): the field always goes through its converter.
+inline constexpr uint32_t kFieldCustomNative = 0x100;
 
 // Per-field conversion for kinds without a built-in rule and for optional fields.
-// Destroying it is its third operation.
+// `native` is the field's own address (record + offset). Destroying it is its third
+// operation.
 class FieldConverter {
 public:
     virtual void ToNative(BindingResult& result, void* native, const BindingValue& input,

@@ -1,0 +1,693 @@
+// Value-to-native rules: lenient across kinds, strict about ranges and formats.
+#include "binding/to_native.h"
+
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+
+#include "binding/limits.h"
+#include "binding/typed.h"
+#include "logging/positional_format.h"
+
+namespace Vemi::Binding {
+namespace {
+
+constexpr const char* kRequired = "A value for '%1' is required.";
+constexpr const char* kBoolInvalidType =
+    "Couldn't assign value to '%1' of type bool because the input is of an invalid type %2.";
+constexpr const char* kBoolFormat =
+    "Value %1 for '%2' of type bool is in an incorrect format. Options are \"true\", \"false\", \"1\", \"0\".";
+constexpr const char* kInvalidType = "Couldn't assign value to '%1' of type %2 because the input is of an invalid type %3.";
+constexpr const char* kIncorrectFormat = "Value %1 for '%2' of type %3 is in an incorrect format";
+constexpr const char* kOutOfRange = "Value %1 for '%2' of type %3 is out of range";
+constexpr const char* kNotValidEnum = "%1 is not a valid %2 enumeration value for '%3'.";
+constexpr const char* kEnumInvalidType =
+    "Couldn't assign value to '%1' of enum type because the input is of an invalid type %2.";
+constexpr const char* kNotString = "Couldn't assign value to '%1' because the input is not a string.";
+constexpr const char* kNoEnumerator = "%1 is not a valid enumeration value for '%2'.";
+constexpr const char* kNotBlob = "Couldn't assign value to '%1' of type blob because the input is not a blob.";
+constexpr const char* kBadBase64 =
+    "Couldn't assign string value to '%1' of type blob because the input has invalid base64 characters.";
+constexpr const char* kNotCollection =
+    "Couldn't assign value to '%1' of type vector because the input not a collection.";
+constexpr const char* kNotStructureMap = "Couldn't assign value to '%1' of type map because the input not a structure.";
+constexpr const char* kUnregisteredStruct =
+    "Couldn't assign value to '%1' because the input is an unregistered structure or not a structure at all.";
+constexpr const char* kNotStructure = "Couldn't assign value to '%1' of type %2 because the input not a structure.";
+constexpr const char* kMissingField =
+    "Couldn't assign value to '%1' of type %2 because the input structure doesn't have required field '%3'.";
+constexpr const char* kHostIncompatible =
+    "Couldn't assign value to '%1' of type object because the input is of an incompatible type '%2'.";
+// Messages of our own, for cases the rules above leave open.
+constexpr const char* kHostTooDeep =
+    "Couldn't assign value to '%1' of type object because the input is nested more than %2 levels deep.";
+constexpr const char* kUnregisteredEnum =
+    "Couldn't assign value to '%1' because its enumeration type is not registered.";
+constexpr const char* kEnumSize = "Couldn't assign value to '%1' because enumeration type %2 has native size %3.";
+constexpr const char* kNoConverter = "Couldn't assign value to '%1' of type %2 because it has no converter.";
+
+template <class... Args>
+void Fail(BindingResult& result, const char* format, const Args&... args) {
+    result.Fail(PositionalFormat(format, args...));
+}
+
+// The range of an integer target.
+struct IntegerTarget {
+    const char* typeName;
+    bool isSigned;
+    int64_t min;   // signed targets only
+    uint64_t max;  // for signed targets the positive maximum
+};
+
+template <class T>
+constexpr IntegerTarget TargetOf(const char* typeName) noexcept {
+    return {typeName, std::is_signed_v<T>, static_cast<int64_t>(std::numeric_limits<T>::min()),
+            static_cast<uint64_t>(std::numeric_limits<T>::max())};
+}
+
+enum class TextNumber { Ok, Format, Range };
+
+bool StartsWithMinus(const char* text) noexcept {
+    while (std::isspace(static_cast<unsigned char>(*text))) ++text;
+    return *text == '-';
+}
+
+// The whole text as a number in automatic base. Signed targets read into `bits` as
+// an int64, unsigned ones as a uint64.
+TextNumber ParseInteger(const char* text, const IntegerTarget& target, uint64_t& bits) noexcept {
+    char* end = nullptr;
+    errno = 0;
+    if (target.isSigned) {
+        const long long value = std::strtoll(text, &end, 0);
+        if (*end != '\0') return TextNumber::Format;
+        if (errno == ERANGE || value < target.min || value > static_cast<int64_t>(target.max)) return TextNumber::Range;
+        bits = static_cast<uint64_t>(static_cast<int64_t>(value));
+    } else {
+        const unsigned long long value = std::strtoull(text, &end, 0);
+        if (*end != '\0') return TextNumber::Format;
+        // strtoull negates "-1" into the top of the range: any minus sign is out of range.
+        if (errno == ERANGE || value > target.max || StartsWithMinus(text)) return TextNumber::Range;
+        bits = value;
+    }
+    return TextNumber::Ok;
+}
+
+// Answers the accepted number as 64 bits (two's complement for signed targets).
+bool IntegerFrom(BindingResult& result, const BindingValue& input, std::string_view targetName,
+                 const IntegerTarget& target, uint64_t& bits) {
+    if (!result.Ok()) return false;
+    switch (input.Kind()) {
+        case ValueKind::Empty:
+            Fail(result, kRequired, targetName);
+            return false;
+        case ValueKind::Signed: {
+            const int64_t v = input.AsSigned();
+            const bool inRange = target.isSigned ? v >= target.min && v <= static_cast<int64_t>(target.max)
+                                                 : v >= 0 && static_cast<uint64_t>(v) <= target.max;
+            if (!inRange) {
+                Fail(result, kOutOfRange, v, targetName, target.typeName);
+                return false;
+            }
+            bits = static_cast<uint64_t>(v);
+            return true;
+        }
+        case ValueKind::Unsigned: {
+            const uint64_t v = input.AsUnsigned();
+            if (v > target.max) {
+                Fail(result, kOutOfRange, v, targetName, target.typeName);
+                return false;
+            }
+            bits = v;
+            return true;
+        }
+        case ValueKind::Float: {
+            const double v = input.AsFloat();
+            constexpr double kTwo63 = 9223372036854775808.0;
+            constexpr double kTwo64 = 18446744073709551616.0;
+            // The 64-bit maxima round up to 2^63 and 2^64 as doubles: those bounds are open.
+            bool inRange;
+            if (target.isSigned) {
+                const bool belowMax = target.max == static_cast<uint64_t>(INT64_MAX)
+                                          ? v < kTwo63
+                                          : v <= static_cast<double>(target.max);
+                inRange = v >= static_cast<double>(target.min) && belowMax;
+            } else {
+                const bool belowMax = target.max == UINT64_MAX ? v < kTwo64 : v <= static_cast<double>(target.max);
+                inRange = v >= 0.0 && belowMax;
+            }
+            if (!inRange) {
+                Fail(result, kOutOfRange, v, targetName, target.typeName);
+                return false;
+            }
+            if (target.isSigned) bits = static_cast<uint64_t>(static_cast<int64_t>(v));
+            else if (v >= kTwo63) bits = static_cast<uint64_t>(v - kTwo63) + (uint64_t{1} << 63);
+            else bits = static_cast<uint64_t>(v);
+            return true;
+        }
+        case ValueKind::String: {
+            const char* text = input.AsString();
+            switch (ParseInteger(text, target, bits)) {
+                case TextNumber::Ok:
+                    return true;
+                case TextNumber::Format:
+                    Fail(result, kIncorrectFormat, text, targetName, target.typeName);
+                    return false;
+                case TextNumber::Range:
+                    Fail(result, kOutOfRange, text, targetName, target.typeName);
+                    return false;
+            }
+            return false;
+        }
+        case ValueKind::Enum: {
+            const int32_t v = input.AsEnum().value;
+            const bool inRange = target.isSigned ? v >= target.min && v <= static_cast<int64_t>(target.max)
+                                                 : v >= 0 && static_cast<uint64_t>(v) <= target.max;
+            if (!inRange) {
+                Fail(result, kOutOfRange, v, targetName, target.typeName);
+                return false;
+            }
+            bits = static_cast<uint64_t>(static_cast<int64_t>(v));
+            return true;
+        }
+        default:
+            Fail(result, kInvalidType, targetName, target.typeName, KindName(input.Kind()));
+            return false;
+    }
+}
+
+template <class T>
+void IntegerRule(BindingResult& result, T& native, const BindingValue& input, std::string_view targetName,
+                 const char* typeName) {
+    static constexpr bool kSigned = std::is_signed_v<T>;
+    uint64_t bits = 0;
+    if (!IntegerFrom(result, input, targetName, TargetOf<T>(typeName), bits)) return;
+    native = kSigned ? static_cast<T>(static_cast<int64_t>(bits)) : static_cast<T>(bits);
+}
+
+template <class T>
+void FloatingRule(BindingResult& result, T& native, const BindingValue& input, std::string_view targetName) {
+    if (!result.Ok()) return;
+    constexpr const char* typeName = std::is_same_v<T, float> ? "float" : "double";
+    constexpr double kMax = std::numeric_limits<T>::max();
+    switch (input.Kind()) {
+        case ValueKind::Empty:
+            Fail(result, kRequired, targetName);
+            return;
+        case ValueKind::Signed:
+            native = static_cast<T>(input.AsSigned());
+            return;
+        case ValueKind::Enum:
+            native = static_cast<T>(input.AsEnum().value);
+            return;
+        case ValueKind::Unsigned:
+            native = static_cast<T>(input.AsUnsigned());
+            return;
+        case ValueKind::Float: {
+            const double v = input.AsFloat();
+            if (!(v >= -kMax && v <= kMax)) {
+                Fail(result, kOutOfRange, v, targetName, typeName);
+                return;
+            }
+            native = static_cast<T>(v);
+            return;
+        }
+        case ValueKind::String: {
+            const char* text = input.AsString();
+            char* end = nullptr;
+            errno = 0;
+            const double v = std::strtod(text, &end);
+            if (*end != '\0') {
+                Fail(result, kIncorrectFormat, text, targetName, typeName);
+                return;
+            }
+            if (errno == ERANGE || !(v >= -kMax && v <= kMax)) {
+                Fail(result, kOutOfRange, text, targetName, typeName);
+                return;
+            }
+            native = static_cast<T>(v);
+            return;
+        }
+        default:
+            Fail(result, kInvalidType, targetName, typeName, KindName(input.Kind()));
+            return;
+    }
+}
+
+// -1 for characters outside the base64 alphabet ('=' included).
+constexpr int8_t Base64Digit(unsigned char c) noexcept {
+    if (c >= 'A' && c <= 'Z') return static_cast<int8_t>(c - 'A');
+    if (c >= 'a' && c <= 'z') return static_cast<int8_t>(c - 'a' + 26);
+    if (c >= '0' && c <= '9') return static_cast<int8_t>(c - '0' + 52);
+    if (c == '+') return 62;
+    if (c == '/') return 63;
+    return -1;
+}
+
+[[nodiscard]] bool DecodeBase64(std::string_view text, std::vector<uint8_t>& out) {
+    for (char c : text) {
+        if (c != '=' && Base64Digit(static_cast<unsigned char>(c)) < 0) return false;
+    }
+    const size_t pad = text.find('=');
+    if (pad != std::string_view::npos) text = text.substr(0, pad);
+    out.reserve(text.size() / 4 * 3 + 2);
+    uint32_t group = 0;
+    size_t inGroup = 0;
+    for (char c : text) {
+        group = group << 6 | static_cast<uint32_t>(Base64Digit(static_cast<unsigned char>(c)));
+        if (++inGroup == 4) {
+            out.push_back(static_cast<uint8_t>(group >> 16));
+            out.push_back(static_cast<uint8_t>(group >> 8));
+            out.push_back(static_cast<uint8_t>(group));
+            group = 0;
+            inGroup = 0;
+        }
+    }
+    if (inGroup >= 2) {
+        group <<= 6 * (4 - inGroup);
+        out.push_back(static_cast<uint8_t>(group >> 16));
+        if (inGroup == 3) out.push_back(static_cast<uint8_t>(group >> 8));
+    }
+    return true;
+}
+
+// Whether the field goes through its converter rather than the built-in rules.
+bool NeedsConverter(const FieldDescriptor& field) noexcept {
+    const BindingTypeKind kind = field.type.kind;
+    const BindingTypeKind element = field.type.elementKind;
+    if (field.optional || (field.flags & kFieldCustomNative) != 0) return true;
+    if (kind == BindingTypeKind::Blob || kind == BindingTypeKind::Callback) return true;
+    return (kind == BindingTypeKind::Vector || kind == BindingTypeKind::Map) &&
+           (element == BindingTypeKind::Enum || element == BindingTypeKind::Struct);
+}
+
+std::string_view HostText(const char* data, uint32_t length) noexcept {
+    if (data == nullptr) return {};
+    const void* nul = std::memchr(data, '\0', length);
+    return nul == nullptr ? std::string_view(data, length)
+                          : std::string_view(data, static_cast<size_t>(static_cast<const char*>(nul) - data));
+}
+
+// `depth` counts the containers around `source`.
+bool FromHost(BindingResult& result, BindingValue& destination, const HostValue& source, std::string_view targetName,
+              size_t depth) {
+    switch (source.kind) {
+        case HOST_VALUE_NONE:
+            destination.Reset();
+            return true;
+        case HOST_VALUE_BOOL:
+            destination.SetBool(source.u.boolean != 0);
+            return true;
+        case HOST_VALUE_SIGNED:
+            destination.SetSigned(source.u.i64);
+            return true;
+        case HOST_VALUE_UNSIGNED:
+            destination.SetUnsigned(source.u.u64);
+            return true;
+        case HOST_VALUE_FLOAT:
+            destination.SetFloat(source.u.f64);
+            return true;
+        case HOST_VALUE_STRING:
+        case HOST_VALUE_STRING_OWNED:
+            destination.SetString(HostText(source.u.string.data, source.u.string.length));
+            return true;
+        case HOST_VALUE_BLOB:
+        case HOST_VALUE_BLOB_OWNED: {
+            const uint8_t* data = source.u.blob.data;
+            destination.SetBlob(data, data != nullptr ? source.u.blob.size : 0);
+            return true;
+        }
+        case HOST_VALUE_COLLECTION:
+        case HOST_VALUE_STRUCTURE:
+            break;
+        default:
+            Fail(result, kHostIncompatible, targetName, HostKindName(source.kind));
+            return false;
+    }
+    if (depth >= kMaxNestingDepth) {
+        Fail(result, kHostTooDeep, targetName, static_cast<uint32_t>(kMaxNestingDepth));
+        return false;
+    }
+    destination.Reset();
+    if (source.kind == HOST_VALUE_COLLECTION) {
+        const HostValue* items = source.u.collection.items;
+        const uint32_t count = items != nullptr ? source.u.collection.count : 0;
+        destination.MakeCollection();
+        destination.Reserve(count);
+        for (uint32_t i = 0; i < count; ++i) {
+            // Capacity is reserved: earlier elements do not move.
+            if (!FromHost(result, destination.Append(), items[i], targetName, depth + 1)) return false;
+        }
+    } else {
+        const HostStructEntry* entries = source.u.structure.entries;
+        const uint32_t count = entries != nullptr ? source.u.structure.count : 0;
+        destination.MakeStructure();
+        for (uint32_t i = 0; i < count; ++i) {
+            const char* key = entries[i].key != nullptr ? entries[i].key : "";
+            const HostValue value = entries[i].value;
+            if (!FromHost(result, destination.Member(key), value, targetName, depth + 1)) return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+void ConvertBool(BindingResult& result, bool& native, const BindingValue& input, std::string_view targetName) {
+    if (!result.Ok()) return;
+    switch (input.Kind()) {
+        case ValueKind::Empty:
+            Fail(result, kRequired, targetName);
+            return;
+        case ValueKind::Bool:
+            native = input.AsBool();
+            return;
+        case ValueKind::String: {
+            const std::string_view text = input.AsStringView();
+            if (text == "1" || text == "true") native = true;
+            else if (text == "0" || text == "false") native = false;
+            else Fail(result, kBoolFormat, text, targetName);
+            return;
+        }
+        default:
+            Fail(result, kBoolInvalidType, targetName, KindName(input.Kind()));
+            return;
+    }
+}
+
+void ConvertInteger(BindingResult& result, int8_t& native, const BindingValue& input, std::string_view targetName) {
+    IntegerRule(result, native, input, targetName, "int8");
+}
+void ConvertInteger(BindingResult& result, uint8_t& native, const BindingValue& input, std::string_view targetName) {
+    IntegerRule(result, native, input, targetName, "uint8");
+}
+void ConvertInteger(BindingResult& result, int16_t& native, const BindingValue& input, std::string_view targetName) {
+    IntegerRule(result, native, input, targetName, "int16");
+}
+void ConvertInteger(BindingResult& result, uint16_t& native, const BindingValue& input, std::string_view targetName) {
+    IntegerRule(result, native, input, targetName, "uint16");
+}
+void ConvertInteger(BindingResult& result, int32_t& native, const BindingValue& input, std::string_view targetName) {
+    IntegerRule(result, native, input, targetName, "int32");
+}
+void ConvertInteger(BindingResult& result, uint32_t& native, const BindingValue& input, std::string_view targetName) {
+    IntegerRule(result, native, input, targetName, "uint32");
+}
+void ConvertInteger(BindingResult& result, int64_t& native, const BindingValue& input, std::string_view targetName) {
+    IntegerRule(result, native, input, targetName, "int64");
+}
+void ConvertInteger(BindingResult& result, uint64_t& native, const BindingValue& input, std::string_view targetName) {
+    IntegerRule(result, native, input, targetName, "uint64");
+}
+
+void ConvertFloating(BindingResult& result, float& native, const BindingValue& input, std::string_view targetName) {
+    FloatingRule(result, native, input, targetName);
+}
+void ConvertFloating(BindingResult& result, double& native, const BindingValue& input, std::string_view targetName) {
+    FloatingRule(result, native, input, targetName);
+}
+
+void ConvertString(BindingResult& result, std::string& native, const BindingValue& input,
+                   std::string_view targetName, const TypeRegistry& registry) {
+    if (!result.Ok()) return;
+    switch (input.Kind()) {
+        case ValueKind::Empty:
+            Fail(result, kRequired, targetName);
+            return;
+        case ValueKind::String:
+            native.assign(input.AsStringView());
+            return;
+        case ValueKind::Enum: {
+            const EnumValue e = input.AsEnum();
+            const char* name = registry.EnumeratorName(e.typeId, e.value);
+            if (name == nullptr) Fail(result, kNoEnumerator, e.value, targetName);
+            else native.assign(name);
+            return;
+        }
+        default:
+            Fail(result, kNotString, targetName);
+            return;
+    }
+}
+
+void ConvertEnum(BindingResult& result, int32_t& value, const BindingValue& input, std::string_view targetName,
+                 const TypeDescriptor* enumType) {
+    if (!result.Ok()) return;
+    if (enumType == nullptr) {
+        Fail(result, kUnregisteredEnum, targetName);
+        return;
+    }
+    auto accept = [&](int32_t candidate) {
+        if (!enumType->HasEnumeratorValue(candidate)) return false;
+        value = candidate;
+        return true;
+    };
+    switch (input.Kind()) {
+        case ValueKind::Empty:
+            Fail(result, kRequired, targetName);
+            return;
+        case ValueKind::Signed: {
+            const int64_t v = input.AsSigned();
+            if (!accept(static_cast<int32_t>(static_cast<uint32_t>(v)))) {
+                Fail(result, kNotValidEnum, v, enumType->name, targetName);
+            }
+            return;
+        }
+        case ValueKind::Unsigned: {
+            const uint64_t v = input.AsUnsigned();
+            if (!accept(static_cast<int32_t>(static_cast<uint32_t>(v)))) {
+                Fail(result, kNotValidEnum, v, enumType->name, targetName);
+            }
+            return;
+        }
+        case ValueKind::String: {
+            const char* text = input.AsString();
+            if (const EnumeratorDescriptor* e = enumType->FindEnumerator(input.AsStringView())) {
+                value = e->value;
+                return;
+            }
+            uint64_t bits = 0;
+            const IntegerTarget whole{enumType->name.c_str(), true, INT64_MIN, static_cast<uint64_t>(INT64_MAX)};
+            if (ParseInteger(text, whole, bits) == TextNumber::Ok && accept(static_cast<int32_t>(static_cast<uint32_t>(bits)))) {
+                return;
+            }
+            Fail(result, kNotValidEnum, text, enumType->name, targetName);
+            return;
+        }
+        case ValueKind::Enum: {
+            const int32_t v = input.AsEnum().value;
+            if (!accept(v)) Fail(result, kNotValidEnum, v, enumType->name, targetName);
+            return;
+        }
+        default:
+            Fail(result, kEnumInvalidType, targetName, KindName(input.Kind()));
+            return;
+    }
+}
+
+void ConvertEnum(BindingResult& result, void* native, const BindingValue& input, std::string_view targetName,
+                 const TypeDescriptor* enumType) {
+    if (!result.Ok()) return;
+    if (enumType != nullptr && enumType->nativeSize != 1 && enumType->nativeSize != 2 && enumType->nativeSize != 4 &&
+        enumType->nativeSize != 8) {
+        Fail(result, kEnumSize, targetName, enumType->name, enumType->nativeSize);
+        return;
+    }
+    int32_t value = 0;
+    ConvertEnum(result, value, input, targetName, enumType);
+    if (!result.Ok()) return;
+    switch (enumType->nativeSize) {
+        case 1: {
+            const auto v = static_cast<int8_t>(value);
+            std::memcpy(native, &v, sizeof v);
+            break;
+        }
+        case 2: {
+            const auto v = static_cast<int16_t>(value);
+            std::memcpy(native, &v, sizeof v);
+            break;
+        }
+        case 4:
+            std::memcpy(native, &value, sizeof value);
+            break;
+        default: {
+            const auto v = static_cast<int64_t>(value);
+            std::memcpy(native, &v, sizeof v);
+            break;
+        }
+    }
+}
+
+void ConvertBlob(BindingResult& result, std::vector<uint8_t>& native, const BindingValue& input,
+                 std::string_view targetName) {
+    if (!result.Ok()) return;
+    native.clear();
+    switch (input.Kind()) {
+        case ValueKind::Empty:
+            Fail(result, kRequired, targetName);
+            return;
+        case ValueKind::Blob: {
+            const auto bytes = input.AsBlob();
+            native.assign(bytes.begin(), bytes.end());
+            return;
+        }
+        case ValueKind::String:
+            if (!DecodeBase64(input.AsStringView(), native)) {
+                native.clear();
+                Fail(result, kBadBase64, targetName);
+            }
+            return;
+        default:
+            Fail(result, kNotBlob, targetName);
+            return;
+    }
+}
+
+void ConvertObject(BindingResult& result, BindingValue& native, const BindingValue& input) {
+    if (!result.Ok()) return;
+    native = input;
+}
+
+void ConvertValue(BindingResult& result, void* record, const BindingValue& input, std::string_view targetName,
+                  const TypeDescriptor* structType, const TypeRegistry& registry) {
+    if (!result.Ok()) return;
+    if (input.IsEmpty()) {
+        Fail(result, kRequired, targetName);
+        return;
+    }
+    ConvertStruct(result, record, input, targetName, structType, registry);
+}
+
+void ConvertStruct(BindingResult& result, void* record, const BindingValue& input, std::string_view targetName,
+                   const TypeDescriptor* structType, const TypeRegistry& registry) {
+    if (!result.Ok()) return;
+    if (structType == nullptr) {
+        Fail(result, kUnregisteredStruct, targetName);
+        return;
+    }
+    if (input.Kind() != ValueKind::Structure) {
+        Fail(result, kNotStructure, targetName, structType->name);
+        return;
+    }
+    for (const FieldDescriptor& field : structType->fields) {
+        if (!result.Ok()) return;
+        const BindingValue& member = input.GetMember(std::string_view(field.name));
+        if (!member.IsEmpty()) {
+            ConvertField(result, record, member, field, field.name, registry);
+        } else if ((field.flags & kFieldRequired) != 0) {
+            Fail(result, kMissingField, targetName, structType->name, field.name);
+        }
+    }
+}
+
+void ConvertField(BindingResult& result, void* record, const BindingValue& input, const FieldDescriptor& field,
+                  std::string_view targetName, const TypeRegistry& registry) {
+    if (!result.Ok()) return;
+    void* native = static_cast<unsigned char*>(record) + field.offset;
+    if (field.converter != nullptr && NeedsConverter(field)) {
+        field.converter->ToNative(result, native, input, field, targetName, registry);
+    } else if (field.optional || (field.flags & kFieldCustomNative) != 0) {
+        // The native object is not of the built-in form: nothing else may touch it.
+        detail::FailNoConverter(result, field.type.kind, targetName);
+    } else {
+        ConvertNative(result, native, input, field.type, targetName, registry);
+    }
+}
+
+void ConvertNative(BindingResult& result, void* native, const BindingValue& input, const TypeReference& type,
+                   std::string_view targetName, const TypeRegistry& registry) {
+    if (!result.Ok()) return;
+    switch (type.kind) {
+        case BindingTypeKind::Bool:
+            return ConvertBool(result, *static_cast<bool*>(native), input, targetName);
+        case BindingTypeKind::Int8:
+            return ConvertInteger(result, *static_cast<int8_t*>(native), input, targetName);
+        case BindingTypeKind::UInt8:
+            return ConvertInteger(result, *static_cast<uint8_t*>(native), input, targetName);
+        case BindingTypeKind::Int16:
+            return ConvertInteger(result, *static_cast<int16_t*>(native), input, targetName);
+        case BindingTypeKind::UInt16:
+            return ConvertInteger(result, *static_cast<uint16_t*>(native), input, targetName);
+        case BindingTypeKind::Int32:
+            return ConvertInteger(result, *static_cast<int32_t*>(native), input, targetName);
+        case BindingTypeKind::UInt32:
+            return ConvertInteger(result, *static_cast<uint32_t*>(native), input, targetName);
+        case BindingTypeKind::Int64:
+            return ConvertInteger(result, *static_cast<int64_t*>(native), input, targetName);
+        case BindingTypeKind::UInt64:
+            return ConvertInteger(result, *static_cast<uint64_t*>(native), input, targetName);
+        case BindingTypeKind::Float:
+            return ConvertFloating(result, *static_cast<float*>(native), input, targetName);
+        case BindingTypeKind::Double:
+            return ConvertFloating(result, *static_cast<double*>(native), input, targetName);
+        case BindingTypeKind::String:
+            return ConvertString(result, *static_cast<std::string*>(native), input, targetName, registry);
+        case BindingTypeKind::Object:
+            return ConvertObject(result, *static_cast<BindingValue*>(native), input);
+        case BindingTypeKind::Blob:
+            return ConvertBlob(result, *static_cast<std::vector<uint8_t>*>(native), input, targetName);
+        case BindingTypeKind::Enum:
+            return ConvertEnum(result, native, input, targetName, type.descriptor);
+        case BindingTypeKind::Struct:
+            return ConvertStruct(result, native, input, targetName, type.descriptor, registry);
+        case BindingTypeKind::Vector:
+        case BindingTypeKind::Map:
+            break;
+        default:
+            return detail::FailNoConverter(result, type.kind, targetName);
+    }
+    // Containers of the built-in element kinds.
+    const bool isMap = type.kind == BindingTypeKind::Map;
+    auto convert = [&]<class E>(E*) {
+        if (isMap) detail::NativeMap(result, *static_cast<std::map<std::string, E>*>(native), input, targetName, type, registry);
+        else detail::NativeVector(result, *static_cast<std::vector<E>*>(native), input, targetName, type, registry);
+    };
+    switch (type.elementKind) {
+        case BindingTypeKind::Bool: return convert(static_cast<bool*>(nullptr));
+        case BindingTypeKind::Int8: return convert(static_cast<int8_t*>(nullptr));
+        case BindingTypeKind::UInt8: return convert(static_cast<uint8_t*>(nullptr));
+        case BindingTypeKind::Int16: return convert(static_cast<int16_t*>(nullptr));
+        case BindingTypeKind::UInt16: return convert(static_cast<uint16_t*>(nullptr));
+        case BindingTypeKind::Int32: return convert(static_cast<int32_t*>(nullptr));
+        case BindingTypeKind::UInt32: return convert(static_cast<uint32_t*>(nullptr));
+        case BindingTypeKind::Int64: return convert(static_cast<int64_t*>(nullptr));
+        case BindingTypeKind::UInt64: return convert(static_cast<uint64_t*>(nullptr));
+        case BindingTypeKind::Float: return convert(static_cast<float*>(nullptr));
+        case BindingTypeKind::Double: return convert(static_cast<double*>(nullptr));
+        case BindingTypeKind::String: return convert(static_cast<std::string*>(nullptr));
+        case BindingTypeKind::Object: return convert(static_cast<BindingValue*>(nullptr));
+        case BindingTypeKind::Blob: return convert(static_cast<std::vector<uint8_t>*>(nullptr));
+        default: return detail::FailNoConverter(result, type.kind, targetName);
+    }
+}
+
+void ConvertHostValue(BindingResult& result, BindingValue& destination, const HostValue& source,
+                      std::string_view targetName) {
+    if (!result.Ok()) return;
+    (void)FromHost(result, destination, source, targetName, 0);
+}
+
+namespace detail {
+
+bool CheckVectorInput(BindingResult& result, const BindingValue& input, BindingTypeKind elementKind,
+                      std::string_view targetName) {
+    if (input.Kind() == ValueKind::Collection) return true;
+    if (input.IsEmpty() && elementKind == BindingTypeKind::Bool) Fail(result, kRequired, targetName);
+    else Fail(result, kNotCollection, targetName);
+    return false;
+}
+
+bool CheckMapInput(BindingResult& result, const BindingValue& input, std::string_view targetName) {
+    if (input.Kind() == ValueKind::Structure) return true;
+    Fail(result, kNotStructureMap, targetName);
+    return false;
+}
+
+void FailNoConverter(BindingResult& result, BindingTypeKind kind, std::string_view targetName) {
+    Fail(result, kNoConverter, targetName, TypeKindName(kind));
+}
+
+}  // namespace detail
+
+}  // namespace Vemi::Binding
