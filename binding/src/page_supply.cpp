@@ -1,5 +1,7 @@
 // Process-wide page supply: 64 KiB regions from the platform, handed out as
 // sixteen 4096-byte pages, each region released once all its pages are back.
+// One wholly free region is kept in reserve: a request builds and drops a small
+// tree, and mapping and unmapping a region for each would cost more than the work.
 #include <algorithm>
 #include <cstdint>
 #include <mutex>
@@ -29,6 +31,11 @@ public:
         std::lock_guard<std::mutex> guard(mutex_);
         if (withFree_ == nullptr) AddRegion();
         Region* region = withFree_;
+        if (region == spare_) {
+            // Prefer a region already in use, so the reserve stays whole.
+            if (region->nextWithFree != nullptr) region = region->nextWithFree;
+            else spare_ = nullptr;
+        }
         const int page = __builtin_ctz(region->freeMask);
         region->freeMask &= ~(1u << page);
         if (region->freeMask == 0) UnlinkFree(region);
@@ -53,6 +60,10 @@ public:
         region->freeMask |= bit;
         --pagesInUse_;
         if (region->freeMask == kAllPagesFree) {
+            if (spare_ == nullptr) {
+                spare_ = region;
+                return;
+            }
             if (!wasFull) UnlinkFree(region);
             regions_.erase(it - 1);
             Platform::ReleaseRegion(region->base);
@@ -68,7 +79,11 @@ public:
     }
     size_t RegionsInUse() noexcept {
         std::lock_guard<std::mutex> guard(mutex_);
-        return regions_.size();
+        return regions_.size() - (spare_ != nullptr ? 1 : 0);
+    }
+    size_t RegionsReserved() noexcept {
+        std::lock_guard<std::mutex> guard(mutex_);
+        return spare_ != nullptr ? 1 : 0;
     }
 
 private:
@@ -105,6 +120,7 @@ private:
     std::mutex mutex_;
     std::vector<Region*> regions_;  // sorted by base
     Region* withFree_ = nullptr;    // regions that still have a free page
+    Region* spare_ = nullptr;       // the wholly free region kept in reserve
     size_t pagesInUse_ = 0;
 };
 
@@ -121,5 +137,6 @@ void* PageSupply::Take() { return Instance().Take(); }
 void PageSupply::Return(void* page) noexcept { Instance().Return(page); }
 size_t PageSupply::PagesInUse() noexcept { return Instance().PagesInUse(); }
 size_t PageSupply::RegionsInUse() noexcept { return Instance().RegionsInUse(); }
+size_t PageSupply::RegionsReserved() noexcept { return Instance().RegionsReserved(); }
 
 }  // namespace Vemi::Binding

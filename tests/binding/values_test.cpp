@@ -380,6 +380,8 @@ TEST(ValueContext, PageSupplyReleasesWholeRegions) {
     for (size_t i = 0; i < pages.size(); i += 2) PageSupply::Return(pages[i]);
     for (size_t i = 1; i < pages.size(); i += 2) PageSupply::Return(pages[i]);
     EXPECT_EQ(PageSupply::RegionsInUse(), regionsBefore);
+    // Of the three or more regions now wholly free, exactly one stays in reserve.
+    EXPECT_EQ(PageSupply::RegionsReserved(), 1u);
 }
 
 TEST(ValueContext, TreesGiveBackTheirPages) {

@@ -34,7 +34,8 @@ public:
 
     // Pages handed out and not returned, and regions currently reserved.
     [[nodiscard]] static size_t PagesInUse() noexcept;
-    [[nodiscard]] static size_t RegionsInUse() noexcept;
+    [[nodiscard]] static size_t RegionsInUse() noexcept;      // regions with a page in use
+    [[nodiscard]] static size_t RegionsReserved() noexcept;   // wholly free, kept (0 or 1)
 };
 
 // An interned string: header followed by the NUL-terminated text.
