@@ -1,0 +1,16 @@
+// The "decode" command: prints a JSON, MessagePack or YAML document as its
+// canonical text (see canonical_text.h).
+//
+//   decode --type CONTENT_TYPE [FILE]      (standard input without FILE)
+//
+// Exit status 0 with the text on `out`; 1 with "error: MESSAGE" on `err` (bad
+// arguments add the usage line); --help prints the usage on `out` and answers 0.
+#pragma once
+
+#include <cstdio>
+
+namespace Vemi::Formats {
+
+[[nodiscard]] int RunDecode(int argc, char** argv, std::FILE* out, std::FILE* err);
+
+}  // namespace Vemi::Formats

@@ -1,0 +1,203 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "formats/canonical_text.h"
+#include "formats/yaml_reader.h"
+
+using Vemi::Formats::CanonicalText;
+using Vemi::Formats::DecodeYaml;
+using Vemi::Formats::YamlAliasBudget;
+
+namespace {
+
+struct Case {
+    std::string input;
+    std::string expected;  // canonical text, or the error message
+};
+
+std::string Decode(const std::string& input) {
+    // An exact heap copy: AddressSanitizer catches any read past the length.
+    const std::vector<char> bytes(input.begin(), input.end());
+    auto result = DecodeYaml(bytes.data(), bytes.size());
+    return result.Ok() ? CanonicalText(result.value) : result.ErrorMessage();
+}
+
+void Check(const std::vector<Case>& cases) {
+    for (const Case& c : cases) EXPECT_EQ(Decode(c.input), c.expected) << c.input;
+}
+
+std::string Repeat(const std::string& piece, size_t count) {
+    std::string text;
+    for (size_t i = 0; i < count; ++i) text += piece;
+    return text;
+}
+
+}  // namespace
+
+TEST(YamlReader, NullWordsAndEmptyInput) {
+    Check({
+        {"", "empty"},
+        {"~", "empty"},
+        {"null", "empty"},
+        {"- ~\n- null\n- Null\n- NULL\n- nULL\n-\n- ''\n- \"null\"\n",
+         R"([empty, empty, empty, empty, string:"nULL", empty, string:"", string:"null"])"},
+    });
+    EXPECT_TRUE(DecodeYaml(static_cast<const char*>(nullptr)).Ok());
+}
+
+TEST(YamlReader, ScalarResolution) {
+    Check({
+        {"a: 1\nb: -2\nc: 1.5\nd: yes\ne: '1'\nf: 1e3\n",
+         R"({"a": unsigned:1, "b": signed:-2, "c": float:1.5, "d": bool:true, "e": string:"1", "f": unsigned:1000})"},
+        {"- 0x10\n- .5\n- inf\n- nan\n", R"([unsigned:16, float:0.5, string:"inf", float:nan])"},
+        {"- -0\n- +7\n- 1e-400\n- 1e400\n- -inf\n- 1e30\n- 12abc\n- \"-3\"\n",
+         R"([unsigned:0, unsigned:7, unsigned:0, string:"1e400", float:-inf, float:1e+30, string:"12abc", string:"-3"])"},
+        // Past 2^53 decimal integers are read exactly; beyond 64 bits they stay floats.
+        {"- 9007199254740993\n- -9007199254740993\n- 18446744073709551615\n- 18446744073709551616\n"
+         "- -9223372036854775808\n- -9223372036854775809\n- 1e19\n",
+         "[unsigned:9007199254740993, signed:-9007199254740993, unsigned:18446744073709551615, "
+         "float:1.8446744073709552e+19, signed:-9223372036854775808, float:-9.2233720368547758e+18, "
+         "unsigned:10000000000000000000]"},
+        {"- |\n  text\n- >-\n  12\n- 'it''s'\n- \"a\\tb\\0c\"\n",
+         R"([string:"text\n", unsigned:12, string:"it's", string:"a\tb"])"},
+    });
+}
+
+TEST(YamlReader, BoolWords) {
+    std::string input;
+    std::string expected = "[";
+    for (const char* w : {"true", "True", "TRUE", "y", "Y", "yes", "Yes", "YES", "on", "On", "ON"}) {
+        input += std::string("- ") + w + "\n";
+        expected += "bool:true, ";
+    }
+    for (const char* w : {"false", "False", "FALSE", "n", "N", "no", "No", "NO", "off", "Off", "OFF"}) {
+        input += std::string("- ") + w + "\n";
+        expected += "bool:false, ";
+    }
+    input += "- tRUE\n- 'yes'\n";
+    expected += R"(string:"tRUE", string:"yes"])";
+    Check({{input, expected}});
+}
+
+TEST(YamlReader, Tags) {
+    Check({
+        {"x: !!str 12", R"({"x": string:"12"})"},
+        {"x: !!int 12", R"({"x": unsigned:12})"},
+        {"x: !!int -0x10", R"({"x": signed:-16})"},
+        {"x: !!int 010", R"({"x": unsigned:8})"},
+        {"x: !!int ''", R"({"x": unsigned:0})"},
+        {"x: !!int 12a", "Value 12a for 'yaml' of type uint64_t is in an incorrect format"},
+        {"x: !!int -1.5", "Value -1.5 for 'yaml' of type int64_t is in an incorrect format"},
+        {"x: !!int 18446744073709551616", "Value 18446744073709551616 for 'yaml' of type uint64_t is out of range"},
+        {"x: !!int -9223372036854775809", "Value -9223372036854775809 for 'yaml' of type int64_t is out of range"},
+        {"x: !!float 2", R"({"x": float:2})"},
+        {"x: !!float 1.5x", "Value 1.5x for 'yaml' of type double is in an incorrect format"},
+        {"x: !!float 1e400", "Value 1e400 for 'yaml' of type double is out of range"},
+        {"x: !!bool yes\ny: !!bool maybe\n", R"({"x": bool:true, "y": empty})"},
+        {"x: !foo 1", "Unsupported YAML tag '!foo'."},
+        {"x: !!null ~", "Unsupported YAML tag 'tag:yaml.org,2002:null'."},
+        {"!!map {a: !!seq [1]}", R"({"a": [unsigned:1]})"},
+    });
+}
+
+TEST(YamlReader, AnchorsAndAliases) {
+    Check({
+        {"base: &b {k: 1}\ncopy: *b\n", R"({"base": {"k": unsigned:1}, "copy": {"k": unsigned:1}})"},
+        {"- &s 5\n- *s\n- &l [a]\n- *l\n", R"([unsigned:5, unsigned:5, [string:"a"], [string:"a"]])"},
+        {"&k 12: 1\nother: *k\n", R"({"12": unsigned:1, "other": string:"12"})"},
+        // The node is found by its location when the alias is met, after later growth.
+        {"a: &x [1]\nb: [2, 3, 4, 5, 6, 7, 8, 9, 10]\nc: *x\n",
+         "{\"a\": [unsigned:1], \"b\": [unsigned:2, unsigned:3, unsigned:4, unsigned:5, unsigned:6, unsigned:7, "
+         "unsigned:8, unsigned:9, unsigned:10], \"c\": [unsigned:1]}"},
+        // Anchored nodes are found again after their collection moved or their parent was replaced.
+        {"- &x [1]\n- *x\n- 3\n- 4\n- 5\n- *x\n",
+         "[[unsigned:1], [unsigned:1], unsigned:3, unsigned:4, unsigned:5, [unsigned:1]]"},
+        {"a: &x {k: 1}\nb: *x\na: 5\nc: *x\n", R"({"a": unsigned:5, "b": {"k": unsigned:1}, "c": unsigned:5})"},
+        {"a: {k: &x [1]}\nb: *x\na: 7\nc: *x\n", R"({"a": unsigned:7, "b": [unsigned:1], "c": empty})"},
+        {"a: &x [1, *x]", "Cannot deserialize cyclic aliases. Alias \"x\". At line: 1 col: 11"},
+        {"a: &x {b: {c: *x}}", "Cannot deserialize cyclic aliases. Alias \"x\". At line: 1 col: 15"},
+        {"a: *nope", "Undefined alias encountered: \"nope\". At line: 1 col: 4"},
+        {"a: &x 1\nb: &x 2\n", "Duplicate occurrence of anchor \"x\". At line: 2 col: 4"},
+        {"&x a: 1\nb: &x 2\n", "Duplicate occurrence of anchor \"x\". At line: 2 col: 4"},
+        {"a: &x 1\n*x : 2\n", "Invalid mapping key. Only string scalar keys are allowed. At line: 2 col: 1"},
+    });
+}
+
+TEST(YamlReader, DuplicateKeysAndEmptyKeys) {
+    Check({
+        {"a: 1\na: 2\n", R"({"a": unsigned:2})"},
+        {"a: [1]\na: [2]\n", R"({"a": [unsigned:1, unsigned:2]})"},
+        {"a: {x: 1}\na: {y: 2}\n", R"({"a": {"x": unsigned:1, "y": unsigned:2}})"},
+        {"a: {x: 1}\na: 5\nb: 6\n", R"({"a": unsigned:5, "b": unsigned:6})"},
+        {"a: {x: 1}\na: [5]\n", R"({"a": [unsigned:5]})"},
+        {"\"\": 1\nb: 2\n", R"({"": unsigned:1, "b": unsigned:2})"},
+    });
+}
+
+TEST(YamlReader, MessagesWithLineAndColumn) {
+    Check({
+        {"? [1, 2]\n: v\n", "Unexpected start of sequence. At line: 1 col: 3"},
+        {"? {a: 1}\n: v\n", "Unexpected start of mapping. At line: 1 col: 3"},
+        {"x: 1\n!!int 5: v\n", "Invalid mapping key. Only string scalar keys are allowed. At line: 2 col: 1"},
+        {"!!str 5: v\n", R"({"5": string:"v"})"},
+        {"--- 1\n--- 2\n", "Multi-document YAML is not supported."},
+        {"---\n--- 2\n", "Multi-document YAML is not supported."},
+        {"a: [1, 2", "YAML parser error: did not find expected ',' or ']'. At line: 1 col: 0"},
+        {"a: b: c", "YAML parser error: mapping values are not allowed in this context. At line: 0 col: 4"},
+        {"\t- x", "YAML parser error: found character that cannot start any token. At line: 0 col: 0"},
+    });
+}
+
+TEST(YamlReader, TextEndsAtNul) {
+    Check({
+        {std::string("a: 1\0: junk [", 13), R"({"a": unsigned:1})"},
+        {std::string("\0a", 2), "empty"},
+    });
+    EXPECT_EQ(CanonicalText(DecodeYaml("k: v").value), R"({"k": string:"v"})");
+}
+
+TEST(YamlReader, NestingDepthIsBounded) {
+    const std::string deepest = Repeat("[", 512) + Repeat("]", 512);
+    Check({
+        {deepest, deepest},
+        {Repeat("[", 513) + Repeat("]", 513), "Nesting is deeper than 512 levels. At line: 1 col: 513"},
+        {Repeat("{a: ", 513) + "1" + Repeat("}", 513), "Nesting is deeper than 512 levels. At line: 1 col: 2049"},
+        {Repeat("[", 200000), "Nesting is deeper than 512 levels. At line: 1 col: 513"},
+    });
+    // An alias copy counts its own depth below where it lands.
+    const std::string anchored = "a: &x " + Repeat("[", 300) + Repeat("]", 300) + "\n";
+    EXPECT_TRUE(DecodeYaml(anchored + "b: " + Repeat("[", 211) + "*x" + Repeat("]", 211) + "\n").Ok());
+    Check({{anchored + "b: " + Repeat("[", 212) + "*x" + Repeat("]", 212) + "\n",
+            "Nesting is deeper than 512 levels. At line: 2 col: 216"}});
+}
+
+TEST(YamlReader, AliasExpansionIsBounded) {
+    // Each level holds ten aliases of the one before: 10^9 values from a few lines.
+    std::string laughs = "a: &a [x, x, x, x, x, x, x, x, x, x]\n";
+    for (char c = 'b'; c <= 'i'; ++c) {
+        laughs += std::string(1, c) + ": &" + c + " [" + Repeat(std::string("*") + char(c - 1) + ", ", 9) + "*" +
+                  char(c - 1) + "]\n";
+    }
+    const std::string message = Decode(laughs);
+    EXPECT_EQ(message.rfind("Aliases expand to more than 100000 values. At line: ", 0), 0u) << message;
+
+    // Within the budget an expansion is fine: three levels copy 12330 values.
+    std::string small = "a: &a [x, x, x, x, x, x, x, x, x, x]\n";
+    for (char c = 'b'; c <= 'd'; ++c) {
+        small += std::string(1, c) + ": &" + c + " [" + Repeat(std::string("*") + char(c - 1) + ", ", 9) + "*" +
+                 char(c - 1) + "]\n";
+    }
+    EXPECT_TRUE(DecodeYaml(small).Ok()) << DecodeYaml(small).ErrorMessage();
+
+    // The budget grows with the input: ten values for each byte.
+    EXPECT_EQ(YamlAliasBudget(10), 100000u);
+    EXPECT_EQ(YamlAliasBudget(50000), 500000u);
+    const std::string wide = "a: &a [" + Repeat("1, ", 99999) + "1]\nb: *a\n";
+    EXPECT_TRUE(DecodeYaml(wide).Ok());
+    // 31 copies of 100001 values pass the budget of a 300 KB input at the last one.
+    const std::string many = "a: &a [" + Repeat("1, ", 99999) + "1]\nb: [" + Repeat("*a, ", 30) + "*a]\n";
+    EXPECT_EQ(Decode(many), "Aliases expand to more than " + std::to_string(YamlAliasBudget(many.size())) +
+                                " values. At line: 2 col: 125");
+}
