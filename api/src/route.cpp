@@ -45,6 +45,7 @@ struct Translation {
     TemplateTranslation result;
     std::string prefix;  // literal text before the first parameter
     std::string suffix;  // literal text after the last parameter
+    std::vector<std::string> runs;  // literal text before each parameter, then after the last
     size_t literalLength = 0;
 };
 
@@ -84,6 +85,7 @@ Translation Translate(std::string_view routeTemplate) {
             }
             if (first) t.prefix = run;
             first = false;
+            t.runs.push_back(std::move(run));
             run.clear();
             t.result.captures.push_back({kind, std::move(name)});
             name.clear();
@@ -96,6 +98,7 @@ Translation Translate(std::string_view routeTemplate) {
             name += c;
         }
     }
+    t.runs.push_back(run);
     if (first) {
         t.prefix = std::move(run);  // no parameter closed: all of it is literal
     } else {
@@ -176,6 +179,15 @@ RoutePattern::RoutePattern(std::string_view routeTemplate) noexcept {
         prefix_ = std::move(t.prefix);
         suffix_ = std::move(t.suffix);
         minLength_ = t.literalLength;
+        segmentsOnly_ = true;
+        for (size_t i = 0; i < captures_.size(); ++i) {
+            const std::string& next = t.runs[i + 1];
+            const bool last = i + 1 == captures_.size();
+            if (captures_[i].kind != CaptureKind::Simple || (next.empty() ? !last : next[0] != '/')) {
+                segmentsOnly_ = false;
+            }
+        }
+        if (segmentsOnly_) runs_ = std::move(t.runs);
         if (text_.size() > kMaxPatternLength) {
             Trace("Route template '%.*s' is too long to compile", static_cast<int>(routeTemplate.size()),
                   routeTemplate.data());
@@ -198,11 +210,35 @@ RoutePattern::RoutePattern(std::string_view routeTemplate) noexcept {
     }
 }
 
+bool RoutePattern::MatchSegments(std::string_view path, PathParameters& parameters) const noexcept {
+    try {
+        size_t position = runs_[0].size();
+        for (size_t i = 0; i < captures_.size(); ++i) {
+            size_t end = path.find('/', position);
+            if (end == std::string_view::npos) end = path.size();
+            const std::string& next = runs_[i + 1];
+            if (path.compare(end, next.size(), next) != 0) {
+                parameters.clear();
+                return false;
+            }
+            parameters.insert_or_assign(captures_[i].name, PercentDecode(path.substr(position, end - position)));
+            position = end + next.size();
+        }
+        if (position == path.size()) return true;
+        parameters.clear();
+        return false;
+    } catch (...) {
+        parameters.clear();
+        return false;
+    }
+}
+
 bool RoutePattern::Match(std::string_view path, PathParameters& parameters) const noexcept {
     parameters.clear();
     if (!valid_) return false;
     if (literal_) return path == text_;
     if (path.size() < minLength_ || !path.starts_with(prefix_) || !path.ends_with(suffix_)) return false;
+    if (segmentsOnly_) return MatchSegments(path, parameters);
     try {
         std::match_results<std::string_view::const_iterator> groups;
         if (!std::regex_match(path.begin(), path.end(), groups, regex_)) return false;

@@ -90,6 +90,8 @@ public:
     [[nodiscard]] bool Match(std::string_view path, PathParameters& parameters) const noexcept;
 
 private:
+    [[nodiscard]] bool MatchSegments(std::string_view path, PathParameters& parameters) const noexcept;
+
     bool valid_ = false;
     bool literal_ = false;
     std::string text_;
@@ -99,6 +101,12 @@ private:
     std::string prefix_;
     std::string suffix_;
     size_t minLength_ = 0;
+    // Set when every parameter is {name} and each one is followed by "/" or the end:
+    // then each capture is the text up to the next "/", the only match the pattern
+    // can make, and matching walks runs_ (the literal text around the captures)
+    // without the regular expression.
+    bool segmentsOnly_ = false;
+    std::vector<std::string> runs_;
     std::regex regex_;
 };
 

@@ -1,0 +1,183 @@
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "api/api_context.h"
+#include "api/dispatch.h"
+
+using namespace Vemi;
+using namespace Vemi::Api;
+
+namespace {
+
+enum class Phase : int32_t { None = 0, Lobby = 1, PreEndOfGame = 11 };
+void Describe(Binding::Enumeration<Phase>& e) {
+    e.Name("Phase").Value("None", Phase::None).Value("Lobby", Phase::Lobby).Value("PreEndOfGame", Phase::PreEndOfGame);
+}
+
+struct Session {
+    Phase phase = Phase::None;
+};
+void Describe(Binding::Record<Session>& r) { r.Name("Session").Field("phase", &Session::phase); }
+
+struct Event {
+    std::string name;
+    int32_t priority = -1;
+};
+void Describe(Binding::Record<Event>& r) { r.Name("SequenceEvent").Field("name", &Event::name).Field("priority", &Event::priority); }
+
+struct Plugin {
+    void Register(const std::string&, int32_t) {}
+    void Deregister(const std::string&) {}
+    void Complete(const std::string&) {}
+    Event Current() { return {}; }
+    void Names(const std::vector<std::string>&, const Event&) {}
+};
+
+template <class Entry>
+std::vector<const Entry*> Walk(const Entry* first) {
+    std::vector<const Entry*> entries;
+    for (const Entry* e = first; e != nullptr; e = e->next) entries.push_back(e);
+    return entries;
+}
+
+}  // namespace
+
+TEST(Description, FunctionEntriesFromEndpoints) {
+    ApiContext context;
+    Plugin plugin;
+    context.SetApiNamePrefix("Kav");
+    Binding::RegisterType<Session>(context.Registry(), "Kav");  // no function uses it
+    context.BindEndpoint(HttpMethod::Post, "/kav/v1/registration/{sequenceEventName}/{priority}", plugin,
+                         &Plugin::Register, {"sequenceEventName", "priority"});
+    context.BindEndpoint(HttpMethod::Delete, "/kav/v1/registration/{sequenceEventName}", plugin, &Plugin::Deregister,
+                         {"sequenceEventName"});
+    context.BindEndpoint(HttpMethod::Post, "/kav/v1/complete/{sequenceEventName}/", plugin, &Plugin::Complete,
+                         {"sequenceEventName"});
+    context.BindEndpoint(HttpMethod::Get, "/kav/v1/currentSequenceEvent", plugin, &Plugin::Current, {});
+    context.BindEndpoint(HttpMethod::Put, "/kav/v1/names", plugin, &Plugin::Names, {"names", "event"});
+    // A function without an endpoint is not described.
+    Binding::FunctionBuilder(context.Registry(), "Unbound", 0);
+
+    const ApiDescription* description = context.BuildApiDescription();
+    ASSERT_EQ(+description->function_count, 5u);
+    const auto functions = Walk(description->functions);
+    ASSERT_EQ(functions.size(), 5u);
+    std::map<std::string, const ApiFunctionEntry*> byName;
+    for (const ApiFunctionEntry* f : functions) byName[f->name] = f;
+
+    const struct {
+        const char* name;
+        const char* path;
+        uint32_t method;
+        size_t nodes;
+        uint32_t returnKind;
+        const char* returnType;
+    } table[] = {
+        {"PostKavV1RegistrationBySequenceEventNameByPriority", "/kav/v1/registration/{sequenceEventName}/{priority}",
+         6, 2, 0, ""},
+        {"DeleteKavV1RegistrationBySequenceEventName", "/kav/v1/registration/{sequenceEventName}", 1, 1, 0, ""},
+        {"PostKavV1CompleteBySequenceEventName", "/kav/v1/complete/{sequenceEventName}", 6, 1, 0, ""},
+        {"GetKavV1CurrentSequenceEvent", "/kav/v1/currentSequenceEvent", 2, 0, 17, "KavSequenceEvent"},
+    };
+    for (const auto& row : table) {
+        ASSERT_EQ(byName.count(row.name), 1u) << row.name;
+        const ApiFunctionEntry& f = *byName[row.name];
+        EXPECT_EQ(+f.reserved, 0u);
+        EXPECT_STREQ(f.path, row.path);
+        EXPECT_EQ(+f.method, row.method);
+        EXPECT_EQ(+f.return_kind, row.returnKind);
+        EXPECT_STREQ(f.return_type_name, row.returnType);
+        EXPECT_STREQ(f.custom_method, "");
+        EXPECT_STREQ(f.async_type_name, "");
+        EXPECT_EQ(+f.endpoint_flag, 0);
+        EXPECT_EQ(+f.string_groups, nullptr);
+        EXPECT_EQ(+f.group_count, 0u);
+        EXPECT_EQ(+f.handler, &HandleRequest);
+        ASSERT_NE(+f.handler_context, nullptr);
+        EXPECT_EQ(static_cast<HandlerContext*>(f.handler_context)->context, &context);
+        const auto nodes = Walk(f.locations);
+        EXPECT_EQ(nodes.size(), row.nodes);
+        for (const ApiLocationNode* node : nodes) EXPECT_EQ(+node->location, 2u);
+        const auto parameters = Walk(f.parameters);
+        EXPECT_EQ(parameters.size(), +f.parameter_count);
+        EXPECT_EQ(parameters.size(), row.nodes);
+    }
+    const ApiFunctionEntry& registration = *byName["PostKavV1RegistrationBySequenceEventNameByPriority"];
+    EXPECT_STREQ(registration.parameters[0].name, "sequenceEventName");
+    EXPECT_EQ(+registration.parameters[0].kind, 12u);
+    EXPECT_STREQ(registration.parameters[1].name, "priority");
+    EXPECT_EQ(+registration.parameters[1].kind, 6u);
+    EXPECT_EQ(+registration.parameters[1].optional, 0);
+
+    // Vector of string: element kind 12, no type name; a struct parameter names its type.
+    const ApiFunctionEntry& names = *byName["PutKavV1Names"];
+    ASSERT_EQ(+names.parameter_count, 2u);
+    EXPECT_EQ(+names.parameters[0].kind, 15u);
+    EXPECT_EQ(+names.parameters[0].element_kind, 12u);
+    EXPECT_STREQ(names.parameters[0].type_name, "");
+    EXPECT_EQ(+names.parameters[1].kind, 17u);
+    EXPECT_STREQ(names.parameters[1].type_name, "KavSequenceEvent");
+    EXPECT_EQ(Walk(names.locations).size(), 2u);
+    EXPECT_EQ(+names.locations->location, 0u);
+
+    // Types: the unused record and its enum are there, with fields or enumerators.
+    std::map<std::string, const ApiTypeEntry*> types;
+    for (const ApiTypeEntry* t : Walk(description->types)) types[t->name] = t;
+    EXPECT_EQ(types.size(), +description->type_count);
+    ASSERT_EQ(types.count("KavSession"), 1u);
+    ASSERT_EQ(types.count("KavPhase"), 1u);
+    ASSERT_EQ(types.count("KavSequenceEvent"), 1u);
+    const ApiTypeEntry& session = *types["KavSession"];
+    EXPECT_EQ(+session.size, sizeof(Session));
+    EXPECT_EQ(+session.enumerators, nullptr);
+    ASSERT_EQ(+session.member_count, 1u);
+    EXPECT_STREQ(session.fields->name, "phase");
+    EXPECT_EQ(+session.fields->kind, 16u);
+    EXPECT_STREQ(session.fields->type_name, "KavPhase");
+    const ApiTypeEntry& phase = *types["KavPhase"];
+    EXPECT_EQ(+phase.fields, nullptr);
+    EXPECT_EQ(+phase.member_count, 3u);
+    const auto enumerators = Walk(phase.enumerators);
+    ASSERT_EQ(enumerators.size(), 3u);
+    EXPECT_STREQ(enumerators[0]->name, "Lobby");  // the descriptor's name order
+    EXPECT_EQ(+enumerators[0]->value, 1);
+    EXPECT_EQ(+enumerators[2]->value, 11);
+    const auto eventFields = Walk(types["KavSequenceEvent"]->fields);
+    ASSERT_EQ(eventFields.size(), 2u);
+    EXPECT_EQ(+eventFields[1]->offset, offsetof(Event, priority));
+    EXPECT_EQ(+eventFields[1]->kind, 6u);
+}
+
+TEST(Description, EventsAndRebuilds) {
+    ApiContext context;
+    const Binding::TypeDescriptor* session = Binding::RegisterType<Session>(context.Registry(), "Kav");
+    Binding::EventRecord* event = context.Registry().RegisterEvent("OnSession", session);
+    event->tags = {"Plugins", "Plugin kav"};
+    Plugin plugin;
+    context.BindEndpoint(HttpMethod::Get, "/kav/v1/currentSequenceEvent", plugin, &Plugin::Current, {});
+
+    const ApiDescription* first = context.BuildApiDescription();
+    const void* handler = first->functions->handler_context;
+    ASSERT_EQ(+first->event_count, 1u);
+    const ApiEventEntry& entry = *first->events;
+    EXPECT_STREQ(entry.name, "OnSession");
+    EXPECT_STREQ(entry.payload_type_name, Binding::StaticType::Of<Session>().name);
+    ASSERT_EQ(+entry.tag_count, 2u);
+    EXPECT_STREQ(entry.tags[1], "Plugin kav");
+    EXPECT_EQ(+entry.next, nullptr);
+
+    // A rebuild sees later endpoints and keeps each function's handler context.
+    context.BindEndpoint(HttpMethod::Delete, "/kav/v1/registration/{sequenceEventName}", plugin, &Plugin::Deregister,
+                         {"sequenceEventName"});
+    const ApiDescription* second = context.BuildApiDescription();
+    EXPECT_EQ(+second->function_count, 2u);
+    for (const ApiFunctionEntry* f : Walk(second->functions)) {
+        if (std::string(f->name) == "GetKavV1CurrentSequenceEvent") {
+            EXPECT_EQ(+f->handler_context, handler);
+        }
+    }
+    EXPECT_EQ(context.EndpointsSnapshot().size(), 2u);
+}

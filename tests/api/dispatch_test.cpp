@@ -1,0 +1,465 @@
+#include "api/dispatch.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "api/api_context.h"
+#include "binding/host_value.h"
+#include "formats/canonical_text.h"
+#include "formats/json_reader.h"
+
+using namespace Vemi;
+using namespace Vemi::Api;
+using Binding::BindingTypeKind;
+using Binding::BindingValue;
+
+namespace {
+
+// ---- A probe function that records the values it is handed ------------------------
+
+struct Probe {
+    bool prepared = false;
+    std::vector<std::string> values;  // canonical text per parameter
+    BindingValue result;
+    uint32_t status = 0;
+    std::unique_ptr<ResponseStream> stream;
+};
+
+class RecordingCallable final : public Callable {
+public:
+    explicit RecordingCallable(Probe& probe) : probe_(probe) {}
+    void* Prepare(ApiResponse&, std::span<BindingValue> arguments, uint32_t, ArgumentStorage&) override {
+        probe_.prepared = true;
+        probe_.values.clear();
+        for (const BindingValue& value : arguments) probe_.values.push_back(Formats::CanonicalText(value));
+        return &probe_;
+    }
+    void Call(ApiResponse& response, const RequestInfo*, void*, uint32_t) override {
+        response.result.value = probe_.result;
+        response.status = probe_.status;
+        response.stream = std::move(probe_.stream);
+    }
+    void Release(void*) noexcept override {}
+    size_t ArgumentCount() const noexcept override { return probe_.values.size(); }
+    const Binding::StaticType* RequestInfoType() const noexcept override { return nullptr; }
+
+private:
+    Probe& probe_;
+};
+
+struct Outcome {
+    std::string error;
+    uint32_t status = 0;
+    bool called = false;
+    std::vector<std::string> values;
+};
+
+struct Request {
+    Request(std::string p, std::vector<std::pair<std::string, std::string>> h = {}, std::string type = {},
+            std::optional<std::string> b = {}, uint32_t m = API_METHOD_POST)
+        : path(std::move(p)), headers(std::move(h)), contentType(std::move(type)), body(std::move(b)), method(m) {}
+    std::string path;
+    std::vector<std::pair<std::string, std::string>> headers;
+    std::string contentType;
+    std::optional<std::string> body;
+    uint32_t method;
+};
+
+// Sends the request with the body in a buffer of exactly its length (no NUL after it).
+void Send(void* handler, const Request& r, ApiReply& reply, const HostArgument* arguments = nullptr,
+          uint32_t argumentCount = 0) {
+    std::vector<ApiHeader> headers;
+    for (const auto& [name, value] : r.headers) headers.push_back({name.c_str(), value.c_str()});
+    std::unique_ptr<uint8_t[]> body;
+    ApiRequest request{};
+    request.method = r.method;
+    request.path = r.path.c_str();
+    request.arguments = arguments;
+    request.argument_count = argumentCount;
+    request.handler_context = handler;
+    request.headers = headers.data();
+    request.header_count = static_cast<uint32_t>(headers.size());
+    request.content_type = r.contentType.c_str();
+    if (r.body) {
+        body.reset(new uint8_t[r.body->size()]);
+        std::memcpy(body.get(), r.body->data(), r.body->size());
+        request.body = body.get();
+        request.body_length = static_cast<uint32_t>(r.body->size());
+    }
+    HandleRequest(&reply, &request);
+}
+
+class DispatchTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        Binding::FunctionBuilder f(context_.Registry(), "Probe", 9);
+        f.Argument("id", "", false, {BindingTypeKind::String})
+            .Argument("verbose", "", false, {BindingTypeKind::Bool})
+            .Argument("ids", "", false, {BindingTypeKind::Vector, BindingTypeKind::Int32})
+            .Argument("filter", "", false, {BindingTypeKind::Struct})
+            .Argument("X-Mode", "", false, {BindingTypeKind::String})
+            .Argument("count", "", false, {BindingTypeKind::Int32})
+            .Argument("token", "", false, {BindingTypeKind::String})
+            .Argument("payload", "", false, {BindingTypeKind::Object})
+            .Argument("quiet", "", true, {BindingTypeKind::Bool});
+        endpoint_ = context_.DeclareEndpoint(*f.Finish(), HttpMethod::Post, "/probe/{id}",
+                                             std::make_unique<RecordingCallable>(probe_));
+        endpoint_->DeclareLocation(5, ArgumentLocation::Query);
+        endpoint_->DeclareLocation(6, ArgumentLocation::Header);
+        endpoint_->DeclareLocation(7, ArgumentLocation::Body);
+        const ApiDescription* description = context_.BuildApiDescription();
+        handler_ = description->functions[0].handler_context;
+    }
+
+    Outcome Run(const Request& r, const HostArgument* arguments = nullptr, uint32_t count = 0) {
+        probe_.prepared = false;
+        probe_.values.assign(9, "-");
+        ApiReply reply{};
+        Send(handler_, r, reply, arguments, count);
+        Outcome out{reply.error != nullptr ? reply.error : "", reply.status, probe_.prepared, probe_.values};
+        EXPECT_EQ(+reply.has_error, reply.error != nullptr ? 1 : 0);
+        reply.release(&reply);
+        return out;
+    }
+
+    ApiContext context_;
+    Probe probe_;
+    Endpoint* endpoint_ = nullptr;
+    void* handler_ = nullptr;
+};
+
+// Parameter indexes of the probe.
+enum { kId, kVerbose, kIds, kFilter, kMode, kCount, kToken, kPayload, kQuiet };
+
+}  // namespace
+
+TEST_F(DispatchTest, NamedTextsBindByLocation) {
+    const struct {
+        Request request;
+        int parameter;
+        std::string value;
+    } table[] = {
+        {{"/probe/a%20b"}, kId, "string:\"a b\""},
+        {{"/probe/x"}, kVerbose, "bool:false"},  // bool default
+        {{"/probe/x"}, kQuiet, "empty"},         // optional bools get none
+        {{"/probe/x?verbose"}, kVerbose, "bool:true"},
+        {{"/probe/x?verbose="}, kVerbose, "bool:true"},
+        {{"/probe/x?verbose=0"}, kVerbose, "string:\"0\""},
+        {{"/probe/x?ids.2=7"}, kIds, "[empty, empty, string:\"7\"]"},
+        {{"/probe/x?ids.0x1=7"}, kIds, "[empty, string:\"7\"]"},
+        {{"/probe/x?ids.x1=7"}, kIds, "{\"x1\": string:\"7\"}"},
+        {{"/probe/x?ids.1.a=%7B%7D"}, kIds, "[empty, {\"a\": string:\"{}\"}]"},  // no sniffing in paths
+        {{"/probe/x?ids.65535=1"}, kIds, "65536 elements"},
+        {{"/probe/x?ids="}, kIds, "[]"},
+        {{"/probe/x?ids=[1,2]"}, kIds, "[unsigned:1, unsigned:2]"},
+        {{"/probe/x?filter={\"a\":1}"}, kFilter, "{\"a\": unsigned:1}"},
+        {{"/probe/x?filter=---%0Aa:%20b"}, kFilter, "{\"a\": string:\"b\"}"},
+        {{"/probe/x?filter=%82%A1a%01%A1b%02"}, kFilter, "{\"a\": signed:1, \"b\": signed:2}"},
+        {{"/probe/x?filter="}, kFilter, "{}"},
+        {{"/probe/x?filter=plain"}, kFilter, "string:\"plain\""},
+        {{"/probe/x?X-Mode={\"a\":1}"}, kMode, "string:\"{\\\"a\\\":1}\""},  // strings are never sniffed
+        {{"/probe/x?count=5&count=6"}, kCount, "string:\"6\""},
+        {{"/probe/x?count={\"a\":1}"}, kCount, "string:\"{\\\"a\\\":1}\""},  // no sniffing for int32
+        {{"/probe/x", {{"x-mode", "fast"}}}, kMode, "string:\"fast\""},
+        {{"/probe/x", {{"X-Mode", "fast"}}}, kMode, "empty"},
+        {{"/probe/x", {{"token", "t1"}, {"token", "t2"}}}, kToken, "string:\"t2\""},
+        {{"/probe/x", {}, "application/json", "{\"k\":[1]}"}, kPayload, "{\"k\": [unsigned:1]}"},
+        {{"/probe/x", {}, "application/json; charset=utf-8", "[true]"}, kPayload, "[bool:true]"},
+        {{"/probe/x", {}, "Application/VND.api+json", "1"}, kPayload, "unsigned:1"},
+        {{"/probe/x", {}, "application/x-yaml", "a: 1\n"}, kPayload, "{\"a\": unsigned:1}"},
+        {{"/probe/x", {}, "application/x-msgpack-ext", "\x92\x01\x02"}, kPayload, "[signed:1, signed:2]"},
+        // The body ends at its length (no NUL follows it), or at a NUL inside it.
+        {{"/probe/x", {}, "application/json", std::string("[3]\0[", 5)}, kPayload, "[unsigned:3]"},
+    };
+    for (const auto& row : table) {
+        const Outcome out = Run(row.request);
+        const std::string label = row.request.path + " " + row.request.contentType;
+        ASSERT_TRUE(out.called) << label << ": " << out.error;
+        if (row.value == "65536 elements") {
+            EXPECT_EQ(std::count(out.values[row.parameter].begin(), out.values[row.parameter].end(), ','), 65535);
+        } else {
+            EXPECT_EQ(out.values[row.parameter], row.value) << label;
+        }
+    }
+}
+
+TEST_F(DispatchTest, FailureMessages) {
+    std::string deep = "ids";
+    for (int i = 0; i < 513; ++i) deep += ".a";
+    const std::string jsonError = Formats::DecodeJson("{\"a\":").ErrorMessage();
+    const struct {
+        Request request;
+        std::string error;
+        uint32_t status;
+    } table[] = {
+        {{"/probe/x?nope=1"}, "Unknown argument 'nope' for 'Probe'.", 0},
+        {{"/probe/x?nope.2=1"}, "Unknown argument 'nope' for 'Probe'.", 0},
+        {{"/probe/x?id=1"}, "Argument 'id' for 'Probe' was specified in an invalid location.", 0},
+        {{"/probe/x", {{"count", "1"}}}, "", 0},  // a query-only parameter ignores headers
+        {{"/probe/x?token=1"}, "Argument 'token' for 'Probe' was specified in an invalid location.", 0},
+        {{"/probe/x?payload=1"}, "Argument 'payload' for 'Probe' was specified in an invalid location.", 0},
+        {{"/probe/x?count="}, "Expected value for argument 'count'.", 0},
+        {{"/probe/"}, "Expected value for argument 'id'.", 0},
+        {{"/probe/x?ids.1z=7"}, "Index 1z is in an incorrect format", 0},
+        {{"/probe/x?ids.08=7"}, "Index 08 is in an incorrect format", 0},
+        {{"/probe/x?ids.4294967296=1"}, "Index 4294967296 is out of range", 0},
+        {{"/probe/x?ids.2147483647=1"}, "Index 2147483647 is out of range", 0},
+        {{"/probe/x?ids.65536=1"}, "Index 65536 is out of range", 0},
+        {{"/probe/x?ids.99999999999999999999999=1"}, "Index 99999999999999999999999 is out of range", 0},
+        {{"/probe/x?ids.60000.60000=1"}, "Index 60000 is out of range", 0},  // element budget
+        {{"/probe/x?" + deep + "=1"}, "Index path " + deep.substr(4) + " has more than 512 segments", 0},
+        {{"/probe/x?filter={\"a\":"}, "Couldn't deserialize JSON value for parameter 'filter' of 'Probe': " + jsonError, 0},
+        {{"/probe/x", {}, "application/x-msgpack", std::string("\x92\x01\x02\x03", 4)},
+         "Extra MessgePack data found in body", 0},
+        {{"/probe/x", {}, "text/plain", "hi"}, "Unsupported body content type", 0},
+        {{"/probe/x", {}, "", "hi"}, "Unsupported body content type", 0},
+        // The body still runs after a binding failure and replaces its message.
+        {{"/probe/x?nope=1", {}, "text/plain", "hi"}, "Unsupported body content type", 0},
+        {{"/other/x"}, "Invalid function", 404},
+        {{"/probe/x", {}, "", {}, API_METHOD_GET}, "Invalid function", 404},
+        {{"/probe/x", {}, "", {}, 99}, "Invalid function", 404},
+    };
+    for (const auto& row : table) {
+        const Outcome out = Run(row.request);
+        EXPECT_EQ(out.error, row.error) << row.request.path;
+        EXPECT_EQ(out.status, row.status) << row.request.path;
+        EXPECT_EQ(out.called, row.error.empty()) << row.request.path;
+    }
+}
+
+TEST_F(DispatchTest, HostArguments) {
+    const char text[] = {'a', 'b', 'c'};  // no NUL after it
+    HostValue abc{};
+    abc.kind = HOST_VALUE_STRING;
+    abc.u.string = {text, 2};
+    HostValue seven{};
+    seven.kind = HOST_VALUE_SIGNED;
+    seven.u.i64 = 7;
+    const struct {
+        std::vector<HostArgument> arguments;
+        std::string error;
+        int parameter;
+        std::string value;
+    } table[] = {
+        {{{"count", seven}}, "", kCount, "signed:7"},
+        {{{"token", abc}}, "", kToken, "string:\"ab\""},  // no location check for host arguments
+        // Positional: array position plus the one path parameter.
+        {{{nullptr, seven}, {nullptr, abc}}, "", kIds, "string:\"ab\""},
+        {{{nullptr, seven}}, "", kVerbose, "signed:7"},
+        {{{"nope", seven}}, "Unknown argument 'nope' for 'Probe'.", 0, ""},
+        {{{nullptr, seven}, {nullptr, seven}, {nullptr, seven}, {nullptr, seven}, {nullptr, seven},
+          {nullptr, seven}, {nullptr, seven}, {nullptr, seven}, {nullptr, seven}},
+         "Unknown argument '9' for 'Probe'.", 0, ""},
+    };
+    for (const auto& row : table) {
+        const Outcome out = Run({"/probe/x"}, row.arguments.data(), static_cast<uint32_t>(row.arguments.size()));
+        EXPECT_EQ(out.error, row.error);
+        if (row.error.empty()) {
+            EXPECT_EQ(out.values[row.parameter], row.value);
+        }
+    }
+}
+
+TEST_F(DispatchTest, ReplyRecordAndRelease) {
+    class Chunks final : public ResponseStream, public StreamReader {
+    public:
+        explicit Chunks(bool* destroyed) : destroyed_(destroyed) {}
+        ~Chunks() override { *destroyed_ = true; }
+        StreamReader* Open() noexcept override { return this; }
+        uint8_t Read(void* buffer, uint32_t* size, uint8_t* more) noexcept override {
+            std::memcpy(buffer, "abc", 3);
+            *size = 3;
+            *more = 0;
+            return 1;
+        }
+
+    private:
+        bool* destroyed_;
+    };
+    bool destroyed = false;
+    probe_.result.Member("b").SetString("two");
+    probe_.result.Member("a").SetSigned(-1);
+    probe_.status = 201;
+    probe_.stream = std::make_unique<Chunks>(&destroyed);
+
+    ApiReply reply{};
+    Send(handler_, {"/probe/x"}, reply);
+    EXPECT_EQ(+reply.error, nullptr);
+    EXPECT_EQ(+reply.status, 201u);
+    EXPECT_EQ(+reply.content_type, SharedEmptyText());
+    ASSERT_EQ(+reply.body.kind, static_cast<uint32_t>(HOST_VALUE_STRUCTURE));
+    EXPECT_EQ(+reply.body.u.structure.count, 2u);
+    ASSERT_NE(+reply.stream.read, nullptr);
+    char buffer[8];
+    uint32_t size = sizeof buffer;
+    uint8_t more = 1;
+    EXPECT_EQ(reply.stream.read(reply.stream.source.reader, buffer, &size, &more), 1);
+    EXPECT_EQ(std::string(buffer, size), "abc");
+    reply.stream.release(reply.stream.handle);
+    EXPECT_TRUE(destroyed);
+    reply.release(&reply);
+    const ApiReply zero{};
+    EXPECT_EQ(std::memcmp(&reply, &zero, sizeof reply), 0);
+
+    // A result the host form cannot hold: status 400 and the conversion's message.
+    BindingValue* deep = &probe_.result;
+    probe_.result.Reset();
+    for (size_t i = 0; i < Binding::kMaxNestingDepth + 2; ++i) deep = &deep->Element(0);
+    const Outcome out = Run({"/probe/x"});
+    EXPECT_EQ(out.status, 400u);
+    EXPECT_FALSE(out.error.empty());
+}
+
+// ---- Member functions bound with BindEndpoint ------------------------------------------
+
+namespace {
+
+struct Event {
+    std::string name;
+    int32_t priority = -1;
+};
+void Describe(Binding::Record<Event>& r) { r.Name("SequenceEvent").Field("name", &Event::name).Field("priority", &Event::priority); }
+
+class Sequencer {
+public:
+    void Register(const std::string& name, int32_t priority) { registered.push_back({name, priority}); }
+    void Complete(const std::string& name) { registered.push_back({name, 0}); }
+    Event Current() { return {"e", 3}; }
+    void Inspect(const RequestInfo& info, ApiResponse& response, int32_t code) {
+        seen = info;
+        response.status = static_cast<uint32_t>(code);
+        response.contentType = "text/x-test";
+        response.headers["x-a"] = "1";
+        response.responseMode = 7;
+    }
+    void Throw() { throw std::runtime_error("boom"); }
+
+    std::vector<Event> registered;
+    RequestInfo seen;
+};
+
+}  // namespace
+
+TEST(BoundDispatch, PluginEndpoints) {
+    ApiContext context;
+    Sequencer plugin;
+    context.SetApiNamePrefix("Kav");
+    ASSERT_NE(context.BindEndpoint(HttpMethod::Post, "/kav/v1/registration/{sequenceEventName}/{priority}", plugin,
+                                   &Sequencer::Register, {"sequenceEventName", "priority"}), nullptr);
+    ASSERT_NE(context.BindEndpoint(HttpMethod::Post, "/kav/v1/complete/{sequenceEventName}", plugin,
+                                   &Sequencer::Complete, {"sequenceEventName"}), nullptr);
+    ASSERT_NE(context.BindEndpoint(HttpMethod::Get, "/kav/v1/current", plugin, &Sequencer::Current, {}), nullptr);
+    ASSERT_NE(context.BindEndpoint(HttpMethod::Custom, "/kav/v1/inspect", plugin, &Sequencer::Inspect, {"code"}),
+              nullptr);
+    ASSERT_NE(context.BindEndpoint(HttpMethod::Get, "/kav/v1/throw", plugin, &Sequencer::Throw, {}), nullptr);
+    // The first binding of a name stays; names must match the arguments.
+    EXPECT_EQ(context.BindEndpoint(HttpMethod::Get, "/kav/v1/current", plugin, &Sequencer::Current, {}), nullptr);
+    EXPECT_EQ(context.BindEndpoint(HttpMethod::Get, "/kav/v1/other/{x}", plugin, &Sequencer::Complete, {}), nullptr);
+    context.FindEndpoint(context.Registry().FindFunction("KavV1Inspect"))->SetMethod(HttpMethod::Custom, "LIST");
+
+    const ApiDescription* description = context.BuildApiDescription();
+    auto handler = [&](std::string_view name) -> void* {
+        for (const ApiFunctionEntry* f = description->functions; f != nullptr; f = f->next) {
+            if (name == f->name) return f->handler_context;
+        }
+        return nullptr;
+    };
+    struct Row {
+        const char* function;
+        Request request;
+        std::string error;
+    };
+    const Row table[] = {
+        {"PostKavV1RegistrationBySequenceEventNameByPriority", {"/kav/v1/registration/a%20b/-2147483648"}, ""},
+        {"PostKavV1RegistrationBySequenceEventNameByPriority", {"/kav/v1/registration/a/2147483648"}, "?"},
+        {"PostKavV1RegistrationBySequenceEventNameByPriority", {"/kav/v1/registration/a/x"}, "?"},
+        {"PostKavV1RegistrationBySequenceEventNameByPriority", {"/kav/v1/registration//1"},
+         "Expected value for argument 'sequenceEventName'."},
+        {"PostKavV1CompleteBySequenceEventName", {"/kav/v1/complete/b?sequenceEventName=c"},
+         "Argument 'sequenceEventName' for 'PostKavV1CompleteBySequenceEventName' was specified in an invalid "
+         "location."},
+        {"PostKavV1CompleteBySequenceEventName", {"/kav/v1/complete/b", {}, "text/plain", "ignored"}, ""},
+        {"PostKavV1CompleteBySequenceEventName", {"/kav/v1/complete/b", {}, "", {}, API_METHOD_DELETE},
+         "Invalid function"},
+        {"GetKavV1ThrowCaught", {"/kav/v1/throw", {}, "", {}, API_METHOD_GET}, "Invalid function"},
+        {"GetKavV1Throw", {"/kav/v1/throw", {}, "", {}, API_METHOD_GET}, "Internal error"},
+    };
+    for (const Row& row : table) {
+        ApiReply reply{};
+        Send(handler(row.function), row.request, reply);
+        const std::string error = reply.error != nullptr ? reply.error : "";
+        if (row.error == "?") EXPECT_FALSE(error.empty()) << row.request.path;
+        else EXPECT_EQ(error, row.error) << row.request.path;
+        if (row.error == "Internal error") {
+            EXPECT_EQ(+reply.status, 500u);
+        }
+        reply.release(&reply);
+    }
+    ASSERT_EQ(plugin.registered.size(), 2u);
+    EXPECT_EQ(plugin.registered[0].name, "a b");
+    EXPECT_EQ(plugin.registered[0].priority, INT_MIN);
+    EXPECT_EQ(plugin.registered[1].name, "b");
+
+    // A record result becomes the reply body.
+    ApiReply reply{};
+    Send(handler("GetKavV1Current"), {"/kav/v1/current", {}, "", {}, API_METHOD_GET}, reply);
+    ASSERT_EQ(+reply.body.kind, static_cast<uint32_t>(HOST_VALUE_STRUCTURE));
+    ASSERT_EQ(+reply.body.u.structure.count, 2u);
+    EXPECT_STREQ(reply.body.u.structure.entries[0].key, "name");
+    EXPECT_EQ(+reply.body.u.structure.entries[1].value.u.i64, 3);
+    reply.release(&reply);
+
+    // Request information and the response fields a function sets.
+    ApiReply inspected{};
+    ApiRequest request{};
+    request.method = API_METHOD_CUSTOM;
+    request.custom_method = "LIST";
+    request.path = "/kav/v1/inspect";  // a literal route takes no query
+    const ApiHeader headers[] = {{"h", "1"}, {"code", "202"}, {"h", "2"}};
+    request.headers = headers;
+    request.header_count = 3;
+    request.request_context = 42;
+    request.handler_context = handler("KavV1Inspect");
+    HandleRequest(&inspected, &request);
+    EXPECT_EQ(+inspected.error, nullptr);
+    EXPECT_EQ(+inspected.status, 202u);
+    EXPECT_EQ(+inspected.response_mode, 0u);
+    EXPECT_STREQ(inspected.content_type, "text/x-test");
+    ASSERT_EQ(+inspected.header_count, 1u);
+    EXPECT_STREQ(inspected.headers[0].name, "x-a");
+    EXPECT_EQ(plugin.seen.requestContext, 42u);
+    EXPECT_EQ(plugin.seen.context, &context);
+    EXPECT_EQ(plugin.seen.method, HttpMethod::Custom);
+    EXPECT_EQ(plugin.seen.customMethod, "LIST");
+    EXPECT_EQ(plugin.seen.path, "/kav/v1/inspect");
+    EXPECT_EQ(plugin.seen.headers.at("h"), "2");
+    EXPECT_EQ(plugin.seen.version, 1u);
+    EXPECT_GT(plugin.seen.receivedTicks, 16000000000000000ull);  // after 2020
+    inspected.release(&inspected);
+
+    // A path changed after declaration is matched as it now reads.
+    Endpoint* current = context.FindEndpoint(context.Registry().FindFunction("GetKavV1Current"));
+    current->path = "/kav/v2/current";
+    Send(handler("GetKavV1Current"), {"/kav/v2/current", {}, "", {}, API_METHOD_GET}, reply);
+    EXPECT_EQ(+reply.error, nullptr);
+    reply.release(&reply);
+
+    // After teardown a late request finds no function.
+    void* late = handler("GetKavV1Current");
+    context.ClearEndpoints();
+    EXPECT_EQ(context.Description(), nullptr);
+    Send(late, {"/kav/v2/current", {}, "", {}, API_METHOD_GET}, reply);
+    EXPECT_STREQ(reply.error, "Invalid function");
+    reply.release(&reply);
+    HandleRequest(&reply, nullptr);
+    EXPECT_EQ(+reply.status, 404u);
+    reply.release(&reply);
+}
