@@ -7,6 +7,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "runtime/runtime_types.h"
 
 namespace Vemi::Client::PreEndOfGame::Api {
 
@@ -42,8 +43,7 @@ struct SequenceEvent {
 
 namespace Vemi::Client::PreEndOfGame {
 
-// Kind of a resource update delivered by the host.
-enum class PluginResourceEventType : int32_t { Create = 0, Update = 1, Delete = 2 };
+using Vemi::PluginResourceEventType;
 
 // The registry's two outputs; the plugin's runtime carries them to the host.
 class SequenceHooks {

@@ -1,0 +1,368 @@
+// The object that binds a plugin to the host: load and version check, the three
+// callbacks, host events and subscriptions, typed outbound requests and events, and
+// service-proxy replies. A plugin derives from PluginRuntime and overrides OnLoad
+// (register types and endpoints) and OnInitialized (subscribe).
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <future>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "api/api_context.h"
+#include "binding/host_value.h"
+#include "binding/to_native.h"
+#include "binding/to_value.h"
+#include "binding/typed.h"
+#include "kav/host_abi.h"
+#include "logging/log.h"
+#include "runtime/event_keys.h"
+#include "runtime/outcome.h"
+#include "runtime/plugin_info.h"
+#include "runtime/plugin_log_target.h"
+#include "runtime/runtime_types.h"
+
+namespace Vemi {
+
+// The host side of a plugin: slots 4 to 12 reach the host's function table.
+class HostConnection {
+public:
+    virtual void Subscribe(const std::string& uri) = 0;
+    virtual void Unsubscribe(const std::string& uri) = 0;
+    virtual ~HostConnection() = default;
+    virtual void Teardown() = 0;
+    virtual void SendRequest(ApiReply* reply, const ApiRequest* request) = 0;
+    virtual void HostSlot1() = 0;
+    virtual void SendEvent(const HostOutgoingEvent* event) = 0;
+    virtual uint8_t SubscribeHost(const char* key, uint32_t pluginId, HostEventCallback callback, void* context,
+                                  uint32_t flag) = 0;
+    virtual void UnsubscribeHost(const char* key, uint32_t pluginId) = 0;
+    virtual void HostSlot5() = 0;
+    virtual void WaitYield() = 0;
+    virtual void WaitEnter(const char* label, uint32_t value) = 0;
+    virtual void WaitLeave() = 0;
+};
+
+// A typed change of a followed resource; data keeps its default for a Delete.
+template <class T>
+struct ResourceUpdate {
+    std::string uri;
+    PluginResourceEventType eventType = PluginResourceEventType::Create;
+    T data{};
+};
+
+class PluginRuntime;
+
+// A handler stored under an event key; converts the host's payload and calls on.
+class EventHandler {
+public:
+    virtual ~EventHandler() = default;
+    virtual void Deliver(PluginRuntime& runtime, const HostEventRecord& record) = 0;
+};
+
+class TelemetrySink {
+public:
+    explicit TelemetrySink(PluginRuntime& runtime) : runtime_(runtime) {}
+    // POST "/telemetry/v1/events/<eventName>" with the payload as body.
+    template <class T>
+    std::future<Outcome<void>> SendTelemetry(std::string_view eventName, const T& payload);
+
+private:
+    PluginRuntime& runtime_;
+};
+
+class PluginRuntime : public HostConnection, public Api::ApiContext {
+public:
+    using ServiceProxyHandler = std::function<void(const PluginServiceProxyResponse&)>;
+
+    PluginRuntime();
+    ~PluginRuntime() override;
+    PluginRuntime(const PluginRuntime&) = delete;
+    PluginRuntime& operator=(const PluginRuntime&) = delete;
+
+    // Host connection.
+    void Subscribe(const std::string& uri) override;
+    void Unsubscribe(const std::string& uri) override;
+    void Teardown() override;
+    void SendRequest(ApiReply* reply, const ApiRequest* request) override;
+    void HostSlot1() override;
+    void SendEvent(const HostOutgoingEvent* event) override;
+    uint8_t SubscribeHost(const char* key, uint32_t pluginId, HostEventCallback callback, void* context,
+                          uint32_t flag) override;
+    void UnsubscribeHost(const char* key, uint32_t pluginId) override;
+    void HostSlot5() override;
+    void WaitYield() override;
+    void WaitEnter(const char* label, uint32_t value) override;
+    void WaitLeave() override;
+
+    // The plugin's hooks.
+    virtual void OnLoad() {}
+    [[nodiscard]] virtual bool OnInitialized() { return true; }
+
+    // Load: checks the host's version (ends the process when incompatible), names the
+    // plugin, registers the runtime's types, calls OnLoad, describes the API and fills
+    // the record.
+    void Load(PluginLoadRecord& record, const char* shortName);
+    [[nodiscard]] bool Initialize(const HostInit* init);
+    // The Shutdown callback: Teardown, then the runtime is destroyed.
+    static void Shutdown(PluginRuntime* runtime) noexcept;
+
+    // Typed outbound operations.
+    template <class R = void, class... Args>
+    [[nodiscard]] Outcome<R> Request(Api::HttpMethod method, std::string_view url, const Args&... body);
+    template <class T>
+    Outcome<void> EmitEvent(std::string_view eventName, const T& payload, uint32_t callerValue);
+    template <class T>
+    void SubscribeToResource(const std::string& uri, std::function<void(const ResourceUpdate<T>&)> handler);
+    template <class T>
+    uint8_t SubscribeToEvent(const std::string& eventName, std::function<void(const T&)> handler, uint32_t flag);
+
+    // Service proxy.
+    void Attach(uint32_t pluginId, std::string shortName, std::string userAgent);
+    void AddPendingServiceProxyRequest(const std::string& key, ServiceProxyHandler handler);
+    void SetAsyncServiceProxyHandler(const std::string& key, ServiceProxyHandler handler);
+    [[nodiscard]] size_t ReceivedServiceProxyResponses();
+    [[nodiscard]] TelemetrySink* Telemetry() noexcept { return telemetry_.get(); }
+
+    // State for plugins and tests.
+    [[nodiscard]] const ApiVersion& CoreApiVersion() const noexcept { return coreVersion_; }
+    [[nodiscard]] const PluginNames& Names() const noexcept { return names_; }
+    [[nodiscard]] const std::vector<std::string>& ApiTags() const noexcept { return apiTags_; }
+    [[nodiscard]] const std::string& ShortName() const noexcept { return shortName_; }
+    [[nodiscard]] const std::string& UserAgent() const noexcept { return userAgent_; }
+    [[nodiscard]] uint32_t PluginId() const noexcept { return pluginId_; }
+    [[nodiscard]] const HostInit* GetHostInit() const noexcept { return hostInit_; }
+    [[nodiscard]] const PluginCallbacks* Callbacks() const noexcept { return &callbacks_; }
+    [[nodiscard]] int32_t SubscriptionCount(const std::string& key);
+
+    // The event callback the host calls for every subscribed key.
+    static void OnHostEvent(const HostEventRecord* record);
+
+private:
+    template <class T>
+    friend class TypedEventHandler;
+
+    void StoreEventHandler(const std::string& key, std::shared_ptr<EventHandler> handler);
+    void DispatchResourceEvent(const PluginResourceEvent& event);
+    void OnServiceProxyUuid(const PluginServiceProxyResponse& response);
+    void OnServiceProxyMethod(const PluginServiceProxyResponse& response);
+    void OnServiceProxyAsync(const PluginServiceProxyResponse& response);
+    void Fulfil();
+    // Sends the request and reads the reply; body is null when no value is wanted.
+    [[nodiscard]] std::optional<ApiError> Exchange(Api::HttpMethod method, std::string_view url,
+                                                   std::vector<HostArgument>& arguments, Binding::BindingValue* body);
+    [[nodiscard]] bool DrainStream(const ApiReplyStream& stream, std::string& text);
+
+    ApiVersion coreVersion_;
+    std::unique_ptr<PluginLogTarget> logTarget_;
+    PluginNames names_;
+    std::vector<std::string> apiTags_;
+    const HostInit* hostInit_ = nullptr;
+    PluginCallbacks callbacks_{};
+    uint32_t pluginId_ = 0;
+    std::string shortName_;
+    std::string userAgent_;
+
+    // Event and subscription tables, guarded for hosts that deliver on several threads.
+    std::mutex tablesMutex_;
+    std::map<std::string, std::shared_ptr<EventHandler>> eventHandlers_;
+    std::map<std::string, int32_t> subscriptionCounts_;
+    std::map<std::string, std::function<void(const PluginResourceEvent&)>> exactObservers_;
+    std::map<std::string, std::function<void(const PluginResourceEvent&)>> patternObservers_;
+
+    // Service-proxy tables.
+    std::mutex proxyMutex_;
+    std::map<std::string, ServiceProxyHandler> pendingRequests_;
+    std::map<std::string, ServiceProxyHandler> asyncHandlers_;
+    std::map<std::string, PluginServiceProxyResponse> receivedResponses_;
+    std::unique_ptr<TelemetrySink> telemetry_;
+};
+
+// Runs the load with a runtime built by the export (or none when allocation failed:
+// the record is then left unfilled and the host sees no callbacks).
+void RunLoadSequence(PluginRuntime* runtime, PluginLoadRecord* record, const char* shortName) noexcept;
+
+// ---- Implementation of the templates ------------------------------------------------
+
+template <class T>
+class TypedEventHandler final : public EventHandler {
+public:
+    explicit TypedEventHandler(std::function<void(const T&)> handler) : handler_(std::move(handler)) {}
+
+    void Deliver(PluginRuntime& runtime, const HostEventRecord& record) override {
+        const char* key = record.key != nullptr ? record.key : "";
+        Binding::BindingResult value;
+        Binding::ConvertHostValue(value, value.value, record.payload, "<result>");
+        if (!value.Ok()) {
+            Trace("%s: Couldn't convert payload %s for event %s: %s", runtime.shortName_.c_str(),
+                  Binding::StaticType::Name<Resource>(), key, value.ErrorMessage());
+            return;
+        }
+        T native{};
+        Binding::BindingResult converted;
+        Binding::ToNative(converted, native, value.value, "<result>", runtime.Registry());
+        if (!converted.Ok()) {
+            Trace("%s: Couldn't convert payload %s for event %s: %s", runtime.shortName_.c_str(),
+                  Binding::StaticType::Name<Resource>(), key, converted.ErrorMessage());
+            return;
+        }
+        Trace("%s: Handling event %s", runtime.shortName_.c_str(), key);
+        handler_(native);
+    }
+
+private:
+    std::function<void(const T&)> handler_;
+};
+
+namespace RuntimeDetail {
+
+template <class T>
+inline constexpr bool kIsText = std::is_same_v<T, std::string> || std::is_same_v<T, std::string_view> ||
+                                std::is_same_v<std::decay_t<T>, const char*> || std::is_same_v<std::decay_t<T>, char*>;
+
+// A body argument: a text becomes a string value, anything else goes by its type.
+template <class T>
+void BodyValue(Binding::BindingResult& result, const T& argument, const Binding::TypeRegistry& registry) {
+    if constexpr (kIsText<T>) {
+        result.value.SetString(std::string_view(argument));
+    } else {
+        Binding::ToValue(result, argument, registry);
+    }
+}
+
+template <class T>
+concept HasUri = requires(const T& value) {
+    { value.uri } -> std::convertible_to<std::string_view>;
+};
+
+}  // namespace RuntimeDetail
+
+template <class R, class... Args>
+Outcome<R> PluginRuntime::Request(Api::HttpMethod method, std::string_view url, const Args&... body) {
+    std::vector<HostArgument> arguments;
+    arguments.reserve(sizeof...(Args));
+    std::string failure;
+    auto convert = [&](const auto& argument) {
+        if (!failure.empty()) return;
+        Binding::BindingResult value;
+        RuntimeDetail::BodyValue(value, argument, Registry());
+        HostArgument host{};
+        if (value.Ok()) Binding::ToHostValue(value, host.value, value.value, &Registry());
+        if (!value.Ok()) {
+            failure = value.ErrorMessage();
+            if (failure.empty()) failure = " ";
+            return;
+        }
+        arguments.push_back(host);
+    };
+    (convert(body), ...);
+    (void)convert;
+    if (!failure.empty()) {
+        for (HostArgument& a : arguments) Binding::ReleaseHostValue(a.value);
+        return MakeRequestError(kErrorConvertingParameters, method, url, failure, 400);
+    }
+    if constexpr (std::is_void_v<R>) {
+        std::optional<ApiError> error = Exchange(method, url, arguments, nullptr);
+        if (error) return std::move(*error);
+        return {};
+    } else {
+        Binding::BindingValue value;
+        std::optional<ApiError> error = Exchange(method, url, arguments, &value);
+        if (error) return std::move(*error);
+        R native{};
+        Binding::BindingResult converted;
+        Binding::ToNative(converted, native, value, "<result>", Registry());
+        if (!converted.Ok()) {
+            return MakeRequestError(kErrorConvertingResponse, method, url, converted.ErrorMessage(), 0);
+        }
+        return Outcome<R>(std::move(native));
+    }
+}
+
+template <class T>
+Outcome<void> PluginRuntime::EmitEvent(std::string_view eventName, const T& payload, uint32_t callerValue) {
+    Binding::BindingResult value;
+    Binding::ToValue(value, payload, Registry());
+    if (!value.Ok()) return ApiError{0, value.ErrorMessage(), {}};
+    std::string dispatchName;
+    if constexpr (RuntimeDetail::HasUri<T>) {
+        dispatchName = EventKeyForUri(payload.uri);
+    } else {
+        dispatchName = std::string(eventName);
+    }
+    Trace("%s: Sending event: %s", shortName_.c_str(), dispatchName.c_str());
+    HostOutgoingEvent event{};
+    Binding::BindingResult converted;
+    Binding::ToHostValue(converted, event.payload, value.value, &Registry());
+    if (!converted.Ok()) return ApiError{0, converted.ErrorMessage(), {}};
+    event.name = dispatchName.c_str();
+    event.caller_value = callerValue;
+    SendEvent(&event);
+    const std::string name(eventName);
+    if (name != dispatchName) {
+        event.name = name.c_str();
+        SendEvent(&event);
+    }
+    Binding::ReleaseHostValue(event.payload);
+    return {};
+}
+
+template <class T>
+void PluginRuntime::SubscribeToResource(const std::string& uri, std::function<void(const ResourceUpdate<T>&)> handler) {
+    auto resourceHandler = [this, handler = std::move(handler)](const PluginResourceEvent& event) {
+        ResourceUpdate<T> update;
+        update.uri = event.uri;
+        update.eventType = event.eventType;
+        if (event.eventType != PluginResourceEventType::Delete) {
+            Binding::BindingResult converted;
+            Binding::ToNative(converted, update.data, event.data, "<value>", Registry());
+            if (!converted.Ok()) {
+                Trace("Couldn't convert resource %s to C++ while handling update for URL: %s",
+                      Binding::StaticType::Name<T>(), event.uri.c_str());
+                return;
+            }
+        }
+        handler(update);
+    };
+    const bool pattern = uri.find('*') != std::string::npos;
+    std::function<void(const PluginResourceEvent&)> stored;
+    {
+        std::lock_guard<std::mutex> guard(tablesMutex_);
+        auto& table = pattern ? patternObservers_ : exactObservers_;
+        table[uri] = resourceHandler;
+        stored = table[uri];
+    }
+    Subscribe(uri);
+    if (pattern) return;
+    Outcome<Binding::BindingValue> fetched = Request<Binding::BindingValue>(Api::HttpMethod::Get, uri);
+    if (!fetched.Ok()) return;
+    PluginResourceEvent event;
+    event.uri = uri;
+    event.eventType = PluginResourceEventType::Create;
+    event.data = std::move(fetched.Value());
+    stored(event);
+}
+
+template <class T>
+uint8_t PluginRuntime::SubscribeToEvent(const std::string& eventName, std::function<void(const T&)> handler,
+                                        uint32_t flag) {
+    StoreEventHandler(eventName, std::make_shared<TypedEventHandler<T>>(std::move(handler)));
+    return SubscribeHost(eventName.c_str(), pluginId_, &PluginRuntime::OnHostEvent, this, flag);
+}
+
+template <class T>
+std::future<Outcome<void>> TelemetrySink::SendTelemetry(std::string_view eventName, const T& payload) {
+    std::promise<Outcome<void>> promise;
+    std::string url = "/telemetry/v1/events/" + std::string(eventName);
+    promise.set_value(runtime_.Request<void>(Api::HttpMethod::Post, url, payload));
+    return promise.get_future();
+}
+
+}  // namespace Vemi

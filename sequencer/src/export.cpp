@@ -1,0 +1,14 @@
+// The only symbol the plugin library exports. It is compiled into the library itself
+// (not an archive) so that hiding the archives' symbols leaves it visible.
+#include "sequencer/plugin.h"
+
+extern "C" void load_kav_pre_end_of_game(PluginLoadRecord* record) {
+    using Vemi::Client::PreEndOfGame::PreEndOfGameRuntime;
+    PreEndOfGameRuntime* runtime = nullptr;
+    try {
+        runtime = new PreEndOfGameRuntime();
+    } catch (...) {
+        runtime = nullptr;  // no load: the record stays unfilled
+    }
+    Vemi::RunLoadSequence(runtime, record, Vemi::Client::PreEndOfGame::kShortName);
+}

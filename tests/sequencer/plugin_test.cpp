@@ -1,0 +1,257 @@
+// The plugin through the library boundary, driven by the replacement host.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host/host.h"
+#include "host/host_value.h"
+#include "platform/platform.h"
+
+using namespace Vemi::Host;
+
+namespace {
+
+constexpr const char* kEventKey = "OnJsonApiEvent_kav-pre-end-of-game_v1_currentSequenceEvent";
+
+std::string EventText(const char* name, int priority) {
+    return std::string(R"({"data": {"name": string:")") + name + R"(", "priority": signed:)" +
+           std::to_string(priority) +
+           R"(}, "eventType": string:"Update", "uri": string:"/kav-pre-end-of-game/v1/currentSequenceEvent"})";
+}
+
+struct Plugin {
+    Host host;
+    explicit Plugin(bool initialize = true, Version version = {}) {
+        EXPECT_TRUE(host.Load(KAV_PLUGIN_PATH, version)) << host.LastError();
+        if (initialize) {
+            EXPECT_TRUE(host.Initialize(7));
+        }
+    }
+    ReplyData Call(uint32_t method, const std::string& path) { return host.Request(method, path); }
+    // Every SendEvent as "key payload", and every SendRequest as "METHOD path args".
+    std::vector<std::string> Outputs() {
+        std::vector<std::string> out;
+        for (const Entry& e : host.GetTranscript().Entries()) {
+            if (e.kind == EntryKind::SendEvent) out.push_back(e.text + " " + e.payload.Canonical());
+            if (e.kind == EntryKind::SendRequest) {
+                std::string line = std::string(MethodName(e.request.method, "")) + " " + e.request.path;
+                for (const Argument& a : e.request.arguments) line += " " + a.value.Canonical();
+                out.push_back(line);
+            }
+        }
+        host.GetTranscript().Clear();
+        return out;
+    }
+};
+
+const std::string kCompletionPost =
+    R"(POST /kav-gameflow/v1/session/event string:"GAMEFLOW_EVENT.PRE_END_OF_GAME_COMPLETED")";
+
+}  // namespace
+
+TEST(PluginBoundary, LoadRecordAndInitialize) {
+    Plugin p(false, Version{18, 2, 0});
+    const PluginLoadRecord& r = p.host.Record();
+    EXPECT_EQ(r.major, 18u);
+    EXPECT_EQ(r.minor, 0u);
+    EXPECT_EQ(r.patch, 0u);
+    ASSERT_NE(r.callbacks, nullptr);
+    EXPECT_NE(r.context, nullptr);
+    EXPECT_STREQ(r.name, "kav-pre-end-of-game");
+    ASSERT_NE(r.description, nullptr);
+    EXPECT_EQ(r.description->function_count, 4u);
+    ASSERT_TRUE(p.host.Initialize(7));
+    // Initialize subscribes to the session key and the three service-proxy events, then
+    // fetches the session once.
+    auto session = p.host.FindSubscription("OnJsonApiEvent_kav-gameflow_v1_session");
+    ASSERT_TRUE(session.has_value());
+    EXPECT_EQ(session->pluginId, 7u);
+    EXPECT_EQ(session->flag, 0u);
+    for (const char* key : {"OnServiceProxyUuidEvent", "OnServiceProxyMethodEvent", "OnServiceProxyAsyncEvent"}) {
+        auto s = p.host.FindSubscription(key);
+        ASSERT_TRUE(s.has_value()) << key;
+        EXPECT_EQ(s->flag, 1u);
+    }
+    EXPECT_EQ(p.Outputs(), std::vector<std::string>{"GET /kav-gameflow/v1/session"});
+}
+
+TEST(PluginBoundary, WholeSequenceThroughTheHost) {
+    Plugin p;
+    p.Outputs();
+    EXPECT_EQ(p.Call(API_METHOD_POST, "/kav-pre-end-of-game/v1/registration/second/2").status, 0u);
+    EXPECT_EQ(p.Call(API_METHOD_POST, "/kav-pre-end-of-game/v1/registration/first/1").status, 0u);
+    ReplyData before = p.Call(API_METHOD_GET, "/kav-pre-end-of-game/v1/currentSequenceEvent");
+    EXPECT_EQ(before.body.Canonical(), R"({"name": string:"", "priority": signed:-1})");
+    EXPECT_TRUE(before.released && before.releaseZeroed);
+
+    p.host.SetSessionPhase("PreEndOfGame");
+    EXPECT_EQ(p.Outputs(), (std::vector<std::string>{std::string(kEventKey) + " " + EventText("first", 1),
+                                                     "OnJsonApiEvent " + EventText("first", 1)}));
+    p.Call(API_METHOD_POST, "/kav-pre-end-of-game/v1/complete/first");
+    EXPECT_EQ(p.Outputs(), (std::vector<std::string>{std::string(kEventKey) + " " + EventText("second", 2),
+                                                     "OnJsonApiEvent " + EventText("second", 2)}));
+    p.Call(API_METHOD_POST, "/kav-pre-end-of-game/v1/complete/second");
+    EXPECT_EQ(p.Outputs(), (std::vector<std::string>{std::string(kEventKey) + " " + EventText("", -1),
+                                                     "OnJsonApiEvent " + EventText("", -1), kCompletionPost}));
+    // The host's gameflow moved on after the completion post.
+    p.host.Pump();
+    EXPECT_EQ(p.host.SessionPhase(), "EndOfGame");
+    EXPECT_TRUE(p.Outputs().empty());
+    EXPECT_EQ(p.host.OutstandingHostReplies(), 0);
+}
+
+TEST(PluginBoundary, NoEventsPostsOnceAndPublishesNothing) {
+    Plugin p;
+    p.Outputs();
+    p.host.SetSessionPhase("PreEndOfGame");
+    EXPECT_EQ(p.Outputs(), std::vector<std::string>{kCompletionPost});
+}
+
+TEST(PluginBoundary, InitialisedDuringPreEndOfGameStartsInsideInitialize) {
+    Host host;
+    ASSERT_TRUE(host.Load(KAV_PLUGIN_PATH));
+    host.SetSessionPhase("PreEndOfGame");  // no subscriber yet: nothing delivered
+    ASSERT_TRUE(host.Initialize(3));
+    std::vector<std::string> requests;
+    for (const Entry& e : host.GetTranscript().Requests()) requests.push_back(e.request.path);
+    EXPECT_EQ(requests, (std::vector<std::string>{"/kav-gameflow/v1/session", "/kav-gameflow/v1/session/event"}));
+}
+
+TEST(PluginBoundary, EndpointEdgeCases) {
+    struct Row {
+        uint32_t method;
+        const char* path;
+        uint32_t status;
+        const char* error;
+    };
+    const Row rows[] = {
+        {API_METHOD_POST, "/kav-pre-end-of-game/v1/registration/a/12x", 0,
+         "Value 12x for 'priority' of type int32 is in an incorrect format"},
+        {API_METHOD_POST, "/kav-pre-end-of-game/v1/registration/a/2147483648", 0,
+         "Value 2147483648 for 'priority' of type int32 is out of range"},
+        {API_METHOD_POST, "/kav-pre-end-of-game/v1/registration//5", 0, "Expected value for argument 'sequenceEventName'."},
+        {API_METHOD_GET, "/kav-pre-end-of-game/v1/registration/a/1", 404, "Invalid function"},
+        {API_METHOD_PUT, "/kav-pre-end-of-game/v1/currentSequenceEvent", 404, "Invalid function"},
+        {API_METHOD_DELETE, "/kav-pre-end-of-game/v1/registration/missing", 0, ""},
+        {API_METHOD_POST, "/kav-pre-end-of-game/v1/registration/low/-2147483648", 0, ""},
+        {API_METHOD_POST, "/kav-pre-end-of-game/v1/registration/caf%C3%A9%20x/3", 0, ""},
+        {API_METHOD_POST, "/kav-pre-end-of-game/v1/registration/dup/3", 0, ""},
+        {API_METHOD_POST, "/kav-pre-end-of-game/v1/complete/x?sequenceEventName=y", 0,
+         "Argument 'sequenceEventName' for 'PostKavPreEndOfGameV1CompleteBySequenceEventName' was specified in an "
+         "invalid location."},
+    };
+    Plugin p;
+    for (const Row& r : rows) {
+        ReplyData reply = p.Call(r.method, r.path);
+        EXPECT_EQ(reply.status, r.status) << r.path;
+        EXPECT_EQ(reply.error, r.error) << r.path;
+        EXPECT_EQ(reply.hasError, r.error[0] != '\0') << r.path;
+        EXPECT_TRUE(reply.released) << r.path;
+    }
+    // Only the good registrations reached the registry: the lowest, then the decoded name.
+    p.Outputs();
+    p.host.SetSessionPhase("PreEndOfGame");
+    std::vector<std::string> events = p.Outputs();
+    ASSERT_GE(events.size(), 2u);
+    EXPECT_EQ(events[1], "OnJsonApiEvent " + EventText("low", -2147483647 - 1));
+    p.Call(API_METHOD_POST, "/kav-pre-end-of-game/v1/complete/low");
+    events = p.Outputs();
+    ASSERT_GE(events.size(), 2u);
+    EXPECT_EQ(events[1], "OnJsonApiEvent " + EventText("caf\xC3\xA9 x", 3));
+}
+
+TEST(PluginBoundary, LogLinesReachTheHostAfterInitialize) {
+    Plugin p;
+    p.Call(API_METHOD_POST, "/kav-pre-end-of-game/v1/registration/a/1");
+    p.host.SetSessionPhase("PreEndOfGame");
+    bool found = false;
+    for (const Entry& e : p.host.GetTranscript().Logs()) {
+        if (e.text == "PreEndOfGame sequence event changed - a") {
+            found = true;
+            EXPECT_EQ(e.number, 3);
+        }
+    }
+    EXPECT_TRUE(found);
+}
+
+using PluginBoundaryDeathTest = ::testing::Test;
+
+TEST(PluginBoundaryDeathTest, IncompatibleHostEndsTheProcess) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    for (Version v : {Version{17, 9, 9}, Version{19, 0, 0}}) {
+        EXPECT_DEATH(
+            {
+                Host host;
+                (void)host.Load(KAV_PLUGIN_PATH, v);
+            },
+            "Assertion failed!(.|\n)*Expression: ALE-EECF0606");
+    }
+    Plugin compatible(false, Version{18, 3, 1});
+    EXPECT_TRUE(compatible.host.Loaded());
+}
+
+TEST(PluginBoundary, ConcurrentRequestsAndSessionUpdates) {
+    Plugin p;
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 3; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 300; ++i) {
+                std::string name = "t" + std::to_string(t) + "_" + std::to_string(i % 10);
+                (void)p.Call(API_METHOD_POST, "/kav-pre-end-of-game/v1/registration/" + name + "/" +
+                                                  std::to_string(t * 100 + i % 10));
+                ReplyData current = p.Call(API_METHOD_GET, "/kav-pre-end-of-game/v1/currentSequenceEvent");
+                const HostValue* nameValue = FindMember(current.body.get(), "name");
+                if (nameValue != nullptr && !StringOf(*nameValue).empty())
+                    (void)p.Call(API_METHOD_POST,
+                                 "/kav-pre-end-of-game/v1/complete/" + std::string(StringOf(*nameValue)));
+                if (i % 4 == 0) (void)p.Call(API_METHOD_DELETE, "/kav-pre-end-of-game/v1/registration/" + name);
+            }
+        });
+    }
+    threads.emplace_back([&] {
+        for (int i = 0; i < 200; ++i) p.host.SetSessionPhase(i % 2 ? "PreEndOfGame" : "InProgress");
+    });
+    for (auto& t : threads) t.join();
+    // Consistent afterwards: the current event answers, and a full sequence still runs.
+    p.host.SetSessionPhase("InProgress");
+    p.Outputs();
+    ReplyData current = p.Call(API_METHOD_GET, "/kav-pre-end-of-game/v1/currentSequenceEvent");
+    EXPECT_EQ(current.status, 0u);
+    EXPECT_EQ(current.error, "");
+    EXPECT_EQ(p.host.OutstandingHostReplies(), 0);
+}
+
+TEST(PluginBoundary, RepeatedLoadAndShutdownFreesThePluginsMemory) {
+    // Keep the library mapped so that its counters survive each Shutdown.
+    Vemi::Platform::LibraryHandle pin = Vemi::Platform::LoadLibrary(KAV_PLUGIN_PATH);
+    ASSERT_NE(pin, nullptr);
+    const int rounds = 1000;
+    std::vector<uint64_t> liveAfterLoad, liveBlocksAfterLoad;
+    for (int i = 0; i < rounds; ++i) {
+        Host host;
+        ASSERT_TRUE(host.Load(KAV_PLUGIN_PATH));
+        auto stats = host.MemoryStats();
+        ASSERT_TRUE(stats.has_value());
+        liveAfterLoad.push_back(stats->bytes_allocated - stats->bytes_freed);
+        liveBlocksAfterLoad.push_back(stats->allocations - stats->frees);
+        EXPECT_GE(stats->allocations, stats->frees);
+        EXPECT_GE(stats->peak_bytes, liveAfterLoad.back());
+        ASSERT_TRUE(host.Initialize(1));
+        (void)host.Request(API_METHOD_POST, "/kav-pre-end-of-game/v1/registration/a/1");
+        host.SetSessionPhase("PreEndOfGame");
+        (void)host.Request(API_METHOD_POST, "/kav-pre-end-of-game/v1/complete/a");
+        host.Shutdown();
+    }
+    // Whatever one cycle allocates, Shutdown gives back: the bytes in use right after a
+    // load are the same in the second round and in the last.
+    // Block sizes are the heap's actual sizes, which vary by a few bytes with where a
+    // block lands; the count of live blocks is exact.
+    EXPECT_EQ(liveBlocksAfterLoad.back(), liveBlocksAfterLoad[1]);
+    EXPECT_LT(std::llabs(static_cast<long long>(liveAfterLoad.back()) - static_cast<long long>(liveAfterLoad[1])), 1024);
+    Vemi::Platform::FreeLibrary(pin);
+}
