@@ -340,7 +340,8 @@ uint8_t KAV_ABI Initialize(void* context, const HostInit* init) {
 
 void KAV_ABI Shutdown(void*) {
     Depth depth;
-    g_api->unsubscribe(g_api, kSessionKey, g_state.pluginId);
+    // A host may shut down a plugin it never initialised.
+    if (g_api != nullptr) g_api->unsubscribe(g_api, kSessionKey, g_state.pluginId);
     ++g_state.shutdownCalls;
 }
 
