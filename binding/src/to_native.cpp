@@ -10,6 +10,7 @@
 #include "binding/limits.h"
 #include "binding/typed.h"
 #include "logging/positional_format.h"
+#include "element_kinds.h"
 
 namespace Vemi::Binding {
 namespace {
@@ -643,23 +644,7 @@ void ConvertNative(BindingResult& result, void* native, const BindingValue& inpu
         if (isMap) detail::NativeMap(result, *static_cast<std::map<std::string, E>*>(native), input, targetName, type, registry);
         else detail::NativeVector(result, *static_cast<std::vector<E>*>(native), input, targetName, type, registry);
     };
-    switch (type.elementKind) {
-        case BindingTypeKind::Bool: return convert(static_cast<bool*>(nullptr));
-        case BindingTypeKind::Int8: return convert(static_cast<int8_t*>(nullptr));
-        case BindingTypeKind::UInt8: return convert(static_cast<uint8_t*>(nullptr));
-        case BindingTypeKind::Int16: return convert(static_cast<int16_t*>(nullptr));
-        case BindingTypeKind::UInt16: return convert(static_cast<uint16_t*>(nullptr));
-        case BindingTypeKind::Int32: return convert(static_cast<int32_t*>(nullptr));
-        case BindingTypeKind::UInt32: return convert(static_cast<uint32_t*>(nullptr));
-        case BindingTypeKind::Int64: return convert(static_cast<int64_t*>(nullptr));
-        case BindingTypeKind::UInt64: return convert(static_cast<uint64_t*>(nullptr));
-        case BindingTypeKind::Float: return convert(static_cast<float*>(nullptr));
-        case BindingTypeKind::Double: return convert(static_cast<double*>(nullptr));
-        case BindingTypeKind::String: return convert(static_cast<std::string*>(nullptr));
-        case BindingTypeKind::Object: return convert(static_cast<BindingValue*>(nullptr));
-        case BindingTypeKind::Blob: return convert(static_cast<std::vector<uint8_t>*>(nullptr));
-        default: return detail::FailNoConverter(result, type.kind, targetName);
-    }
+    if (!detail::VisitBuiltinElement(type.elementKind, convert)) detail::FailNoConverter(result, type.kind, targetName);
 }
 
 void ConvertHostValue(BindingResult& result, BindingValue& destination, const HostValue& source,

@@ -8,6 +8,7 @@
 #include "binding/limits.h"
 #include "binding/typed.h"
 #include "logging/positional_format.h"
+#include "element_kinds.h"
 
 namespace Vemi::Binding {
 namespace {
@@ -188,23 +189,7 @@ void ConvertFromNative(BindingResult& result, const void* native, const TypeRefe
         if (isMap) detail::ValueMap(result, *static_cast<const std::map<std::string, E>*>(native), type, registry);
         else detail::ValueVector(result, *static_cast<const std::vector<E>*>(native), type, registry);
     };
-    switch (type.elementKind) {
-        case BindingTypeKind::Bool: return convert(static_cast<bool*>(nullptr));
-        case BindingTypeKind::Int8: return convert(static_cast<int8_t*>(nullptr));
-        case BindingTypeKind::UInt8: return convert(static_cast<uint8_t*>(nullptr));
-        case BindingTypeKind::Int16: return convert(static_cast<int16_t*>(nullptr));
-        case BindingTypeKind::UInt16: return convert(static_cast<uint16_t*>(nullptr));
-        case BindingTypeKind::Int32: return convert(static_cast<int32_t*>(nullptr));
-        case BindingTypeKind::UInt32: return convert(static_cast<uint32_t*>(nullptr));
-        case BindingTypeKind::Int64: return convert(static_cast<int64_t*>(nullptr));
-        case BindingTypeKind::UInt64: return convert(static_cast<uint64_t*>(nullptr));
-        case BindingTypeKind::Float: return convert(static_cast<float*>(nullptr));
-        case BindingTypeKind::Double: return convert(static_cast<double*>(nullptr));
-        case BindingTypeKind::String: return convert(static_cast<std::string*>(nullptr));
-        case BindingTypeKind::Object: return convert(static_cast<BindingValue*>(nullptr));
-        case BindingTypeKind::Blob: return convert(static_cast<std::vector<uint8_t>*>(nullptr));
-        default: return FailNoConverter(result, type.kind);
-    }
+    if (!detail::VisitBuiltinElement(type.elementKind, convert)) FailNoConverter(result, type.kind);
 }
 
 void ConvertStructFromNative(BindingResult& result, const void* record, const TypeDescriptor* structType,
