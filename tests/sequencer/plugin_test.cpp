@@ -55,15 +55,22 @@ const std::string kCompletionPost =
 
 TEST(PluginBoundary, LoadRecordAndInitialize) {
     Plugin p(false, Version{18, 2, 0});
+    // Copied out field by field: the record is packed, so its pointers may be unaligned.
     const PluginLoadRecord& r = p.host.Record();
-    EXPECT_EQ(r.major, 18u);
-    EXPECT_EQ(r.minor, 0u);
-    EXPECT_EQ(r.patch, 0u);
-    ASSERT_NE(r.callbacks, nullptr);
-    EXPECT_NE(r.context, nullptr);
-    EXPECT_STREQ(r.name, "kav-pre-end-of-game");
-    ASSERT_NE(r.description, nullptr);
-    EXPECT_EQ(r.description->function_count, 4u);
+    const uint32_t version[] = {r.major, r.minor, r.patch};
+    const PluginCallbacks* callbacks = r.callbacks;
+    const void* context = r.context;
+    const char* name = r.name;
+    const ApiDescription* description = r.description;
+    EXPECT_EQ(version[0], 18u);
+    EXPECT_EQ(version[1], 0u);
+    EXPECT_EQ(version[2], 0u);
+    ASSERT_NE(callbacks, nullptr);
+    EXPECT_NE(context, nullptr);
+    EXPECT_STREQ(name, "kav-pre-end-of-game");
+    ASSERT_NE(description, nullptr);
+    const uint32_t functionCount = description->function_count;
+    EXPECT_EQ(functionCount, 4u);
     ASSERT_TRUE(p.host.Initialize(7));
     // Initialize subscribes to the session key and the three service-proxy events, then
     // fetches the session once.
