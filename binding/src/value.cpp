@@ -85,6 +85,27 @@ constinit BindingValue gNullValue;
 constexpr const char* kKindNames[] = {"empty", "bool",  "signed", "unsigned",   "float",
                                       "string", "blob", "enum",   "collection", "structure"};
 
+// The text up to its first NUL, and its hash, in one pass.
+inline std::string_view HashUpToNul(std::string_view text, uint32_t& hash) noexcept {
+    uint32_t h = kFnvOffsetBasis;
+    size_t i = 0;
+    for (; i < text.size(); ++i) {
+        const auto c = static_cast<uint8_t>(text[i]);
+        if (c == 0) break;
+        h = (h ^ c) * kFnvPrime;
+    }
+    hash = h;
+    return text.substr(0, i);
+}
+
+// Byte-wise order of a name against a key; most names differ in their first byte.
+inline int CompareName(std::string_view name, const StringEntry* key) noexcept {
+    const auto a = static_cast<uint8_t>(name.empty() ? '\0' : name[0]);
+    const auto b = static_cast<uint8_t>(key->Text()[0]);
+    if (a != b) return a < b ? -1 : 1;
+    return name.compare(key->View());
+}
+
 std::string_view UpToNul(std::string_view text) noexcept {
     const void* nul = text.empty() ? nullptr : std::memchr(text.data(), '\0', text.size());
     return nul == nullptr ? text : text.substr(0, static_cast<size_t>(static_cast<const char*>(nul) - text.data()));
@@ -283,6 +304,11 @@ void BindingValue::ReleaseBody() noexcept {
 }
 
 BindingValue::~BindingValue() {
+    // A root takes its whole tree down at once instead of releasing body by body.
+    if (ownsContext_ != 0 && context_ != nullptr && context_->DropAll()) {
+        ValueContext::Destroy(context_);
+        return;
+    }
     ReleaseBody();
     if (ownsContext_ != 0) ValueContext::Destroy(context_);
 }
@@ -340,7 +366,9 @@ void BindingValue::SetString(const char* text) {
 
 void BindingValue::SetString(std::string_view text) {
     // Interned before the old content goes: the text may live in it.
-    SetStringEntry(EnsureContext().Intern(UpToNul(text)));
+    uint32_t hash;
+    text = HashUpToNul(text, hash);
+    SetStringEntry(EnsureContext().Intern(text, hash));
 }
 
 void BindingValue::SetBlob(const void* data, size_t size) {
@@ -455,7 +483,7 @@ StructureNode* BindingValue::FindNode(std::string_view name) const noexcept {
     name = UpToNul(name);
     StructureNode* n = payload_.structure->root;
     while (n != nullptr) {
-        const int order = name.compare(n->key->View());
+        const int order = CompareName(name, n->key);
         if (order == 0) return n;
         n = order < 0 ? n->left : n->right;
     }
@@ -469,7 +497,7 @@ BindingValue& BindingValue::InsertMember(std::string_view name, uint32_t hash, c
     StructureNode* parent = nullptr;
     int order = 0;
     for (StructureNode* n = body->root; n != nullptr; n = order < 0 ? n->left : n->right) {
-        order = name.compare(n->key->View());
+        order = CompareName(name, n->key);
         if (order == 0) return n->value;
         parent = n;
     }
@@ -503,8 +531,9 @@ BindingValue& BindingValue::Member(const char* name) {
 
 BindingValue& BindingValue::Member(std::string_view name) {
     MakeStructure();
-    name = UpToNul(name);
-    return InsertMember(name, Fnv1a(name), nullptr);
+    uint32_t hash;
+    name = HashUpToNul(name, hash);
+    return InsertMember(name, hash, nullptr);
 }
 
 const BindingValue& BindingValue::GetMember(const char* name) const noexcept {

@@ -1,4 +1,5 @@
 // Block pools and the interned string table of one value tree.
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -36,6 +37,9 @@ void* CheckedMalloc(size_t size) {
     return p;
 }
 
+// Largest string table an idle context keeps (256 KiB on 64-bit).
+constexpr uint32_t kMaxKeptSlots = 1u << 15;
+
 inline size_t EntrySize(uint32_t length) noexcept { return sizeof(StringEntry) + length + 1; }
 
 }  // namespace
@@ -69,6 +73,8 @@ private:
             slots_.closed = true;
             while (slots_.count != 0) {
                 ValueContext* context = slots_.items[--slots_.count];
+                if (context->slots_ != context->inlineSlots_) std::free(context->slots_);
+                std::free(context->pages_);
                 context->~ValueContext();
                 std::free(context);
             }
@@ -80,13 +86,32 @@ private:
 thread_local constinit ContextCache::Slots ContextCache::slots_ = {};
 
 ValueContext::ValueContext() noexcept : slots_(inlineSlots_), slotMask_(kInlineSlots - 1) {
+    static_assert(sizeof(void*) != 8 || sizeof(PageHeader) == 24, "the page slot lives in the header's padding");
     std::memset(inlineSlots_, 0, sizeof inlineSlots_);
+    ResetPools();
+}
+
+void ValueContext::ResetPools() noexcept {
     for (uint32_t c = 0; c < kBlockClasses; ++c) {
         chains_[c] = nullptr;
         auto* page = reinterpret_cast<PageHeader*>(inlinePages_[c].bytes);
         FormatPage(page, c, kInlinePageSize);
         LinkPage(page, c);
+        blocksInUse_[c] = 0;
     }
+}
+
+// Empties the table. A grown table that the last tree filled well is kept (and
+// cleared) for the next tree of the same shape; a sparse one is given back.
+void ValueContext::ResetTable(bool keepCapacity) noexcept {
+    const uint32_t capacity = slotMask_ + 1;
+    if (slots_ != inlineSlots_ && !(keepCapacity && capacity <= kMaxKeptSlots && stringCount_ * 4 >= capacity)) {
+        std::free(slots_);
+        slots_ = inlineSlots_;
+        slotMask_ = kInlineSlots - 1;
+    }
+    if (stringCount_ != 0 || slots_ == inlineSlots_) std::memset(slots_, 0, (slotMask_ + 1) * sizeof(Slot));
+    stringCount_ = 0;
 }
 
 ValueContext* ValueContext::Create() {
@@ -97,46 +122,111 @@ ValueContext* ValueContext::Create() {
 void ValueContext::Destroy(ValueContext* context) noexcept {
     if (context == nullptr) return;
     if (context->Recyclable()) {
-        // Keep the table small while the context waits for its next tree.
-        if (context->slots_ != context->inlineSlots_) {
-            std::free(context->slots_);
-            context->slots_ = context->inlineSlots_;
-            context->slotMask_ = kInlineSlots - 1;
-            std::memset(context->inlineSlots_, 0, sizeof context->inlineSlots_);
-        }
+        if (context->slotMask_ + 1 > kMaxKeptSlots) context->ResetTable(false);
         if (ContextCache::Push(context)) return;
     }
     context->Clear();
+    std::free(context->pages_);
     context->~ValueContext();
     std::free(context);
 }
 
 bool ValueContext::Recyclable() const noexcept {
-    if (stringCount_ != 0 || pagesInUse_ != 0) return false;
+    if (stringCount_ != 0 || pagesInUse_ != 0 || large_ != nullptr) return false;
     for (uint32_t c = 0; c < kBlockClasses; ++c) {
         if (blocksInUse_[c] != 0) return false;
     }
     return true;
 }
 
-// Frees what a tree left behind (values released out of order or never released):
-// the remaining entries and the pages still on the chains.
+// Frees what a tree left behind (values released out of order or never released).
 void ValueContext::Clear() noexcept {
+    if (DropAll()) return;
+    // Some pages are not listed: free what can be found.
     for (uint32_t i = 0; i <= slotMask_; ++i) {
-        if (slots_[i] != nullptr) FreeEntry(slots_[i]);
+        if (slots_[i].entry != nullptr) FreeEntry(slots_[i].entry);
     }
-    if (slots_ != inlineSlots_) std::free(slots_);
-    slots_ = inlineSlots_;
-    slotMask_ = kInlineSlots - 1;
-    stringCount_ = 0;
+    ResetTable(false);
     for (uint32_t c = 0; c < kBlockClasses; ++c) {
         for (PageHeader* page = chains_[c]; page != nullptr;) {
             PageHeader* next = page->next;
-            if (page->usableSize == kPageSize) PageSupply::Return(page);
+            if (page->usableSize == kPageSize) {
+                UntrackPage(page);
+                PageSupply::Return(page);
+                --pagesInUse_;
+            }
             page = next;
         }
-        chains_[c] = nullptr;
     }
+    for (uint32_t i = 0; i < pageCount_; ++i) PageSupply::Return(pages_[i]);
+    pageCount_ = 0;
+    pagesInUse_ = 0;
+    untrackedPages_ = 0;  // full ones are lost, as the tree that kept them
+    while (large_ != nullptr) FreeLarge(large_ + 1);
+    ResetPools();
+}
+
+bool ValueContext::DropAll() noexcept {
+    if (untrackedPages_ != 0) return false;
+    while (large_ != nullptr) {
+        LargeHeader* next = large_->next;
+        std::free(large_);
+        large_ = next;
+    }
+    for (uint32_t i = 0; i < pageCount_; ++i) PageSupply::Return(pages_[i]);
+    pageCount_ = 0;
+    pagesInUse_ = 0;
+    ResetTable(true);
+    ResetPools();
+    return true;
+}
+
+void ValueContext::TrackPage(PageHeader* page) noexcept {
+    if (pageCount_ == pageCapacity_ && pageCapacity_ < kUntracked) {
+        uint32_t capacity = pageCapacity_ == 0 ? 64 : pageCapacity_ * 2;
+        if (capacity > kUntracked) capacity = kUntracked;
+        const size_t bytes = capacity * sizeof(PageHeader*);
+        void* grown = pages_ == nullptr ? std::malloc(bytes) : std::realloc(pages_, bytes);
+        if (grown != nullptr) {
+            pages_ = static_cast<PageHeader**>(grown);
+            pageCapacity_ = capacity;
+        }
+    }
+    if (pageCount_ < pageCapacity_) {
+        page->slot = static_cast<uint16_t>(pageCount_);
+        pages_[pageCount_++] = page;
+    } else {
+        page->slot = kUntracked;
+        ++untrackedPages_;
+    }
+}
+
+void ValueContext::UntrackPage(PageHeader* page) noexcept {
+    if (page->slot == kUntracked) {
+        --untrackedPages_;
+        return;
+    }
+    PageHeader* last = pages_[--pageCount_];
+    pages_[page->slot] = last;
+    last->slot = page->slot;
+}
+
+void* ValueContext::AllocateLarge(size_t size) {
+    if (size > SIZE_MAX - sizeof(LargeHeader)) throw std::bad_alloc();
+    auto* header = static_cast<LargeHeader*>(CheckedMalloc(sizeof(LargeHeader) + size));
+    header->prev = nullptr;
+    header->next = large_;
+    if (large_ != nullptr) large_->prev = header;
+    large_ = header;
+    return header + 1;
+}
+
+void ValueContext::FreeLarge(void* block) noexcept {
+    LargeHeader* header = static_cast<LargeHeader*>(block) - 1;
+    if (header->prev != nullptr) header->prev->next = header->next;
+    else large_ = header->next;
+    if (header->next != nullptr) header->next->prev = header->prev;
+    std::free(header);
 }
 
 void ValueContext::FormatPage(PageHeader* page, uint32_t sizeClass, uint16_t usableSize) noexcept {
@@ -151,6 +241,7 @@ void ValueContext::FormatPage(PageHeader* page, uint32_t sizeClass, uint16_t usa
     page->usableSize = usableSize;
     page->inUse = 0;
     page->freeHead = static_cast<uint16_t>(first < end ? first : 0);
+    page->slot = kUntracked;
 }
 
 void ValueContext::LinkPage(PageHeader* page, uint32_t sizeClass) noexcept {
@@ -173,6 +264,7 @@ void* ValueContext::TakeBlock(uint32_t sizeClass) {
         page = static_cast<PageHeader*>(PageSupply::Take());
         ++pagesInUse_;
         FormatPage(page, sizeClass, static_cast<uint16_t>(kPageSize));
+        TrackPage(page);
         LinkPage(page, sizeClass);
     }
     const uint32_t size = BlockSize(sizeClass);
@@ -202,20 +294,21 @@ void ValueContext::ReturnBlock(void* block, uint32_t sizeClass) noexcept {
     --blocksInUse_[sizeClass];
     if (page->inUse == 0 && page->usableSize == kPageSize) {
         UnlinkPage(page, sizeClass);
+        UntrackPage(page);
         PageSupply::Return(page);
         --pagesInUse_;
     }
 }
 
 void* ValueContext::Allocate(size_t size) {
-    if (size > kMaxBlockSize) return CheckedMalloc(size);
+    if (size > kMaxBlockSize) return AllocateLarge(size);
     return TakeBlock(ClassOf(size));
 }
 
 void ValueContext::Free(void* block, size_t size) noexcept {
     if (block == nullptr) return;
     if (size > kMaxBlockSize) {
-        std::free(block);
+        FreeLarge(block);
         return;
     }
     ReturnBlock(block, ClassOf(size));
@@ -224,9 +317,14 @@ void ValueContext::Free(void* block, size_t size) noexcept {
 void* ValueContext::Reallocate(void* block, size_t oldSize, size_t newSize) {
     if (block == nullptr) return Allocate(newSize);
     if (oldSize > kMaxBlockSize && newSize > kMaxBlockSize) {
-        void* p = std::realloc(block, newSize);
-        if (p == nullptr) throw std::bad_alloc();
-        return p;
+        if (newSize > SIZE_MAX - sizeof(LargeHeader)) throw std::bad_alloc();
+        LargeHeader* header = static_cast<LargeHeader*>(block) - 1;
+        auto* moved = static_cast<LargeHeader*>(std::realloc(header, sizeof(LargeHeader) + newSize));
+        if (moved == nullptr) throw std::bad_alloc();
+        if (moved->prev != nullptr) moved->prev->next = moved;
+        else large_ = moved;
+        if (moved->next != nullptr) moved->next->prev = moved;
+        return moved + 1;
     }
     if (oldSize <= kMaxBlockSize && newSize <= kMaxBlockSize && ClassOf(oldSize) == ClassOf(newSize)) {
         return block;
@@ -253,8 +351,10 @@ StringEntry* ValueContext::Intern(std::string_view text, uint32_t hash) {
     if (text.empty()) return EmptyString();
     const auto length = static_cast<uint32_t>(text.size());
     uint32_t slot = SlotOf(hash);
-    for (StringEntry* e; (e = slots_[slot]) != nullptr; slot = (slot + 1) & slotMask_) {
-        if (e->hash == hash && e->length == length && std::memcmp(e->Text(), text.data(), length) == 0) {
+    for (; slots_[slot].entry != nullptr; slot = (slot + 1) & slotMask_) {
+        if (slots_[slot].hash != hash) continue;
+        StringEntry* e = slots_[slot].entry;
+        if (e->length == length && std::memcmp(e->Text(), text.data(), length) == 0) {
             ++e->refs;
             return e;
         }
@@ -263,7 +363,7 @@ StringEntry* ValueContext::Intern(std::string_view text, uint32_t hash) {
     if ((stringCount_ + 1) * 4 > (slotMask_ + 1) * 3) {
         GrowTable();
         slot = SlotOf(hash);
-        while (slots_[slot] != nullptr) slot = (slot + 1) & slotMask_;
+        while (slots_[slot].entry != nullptr) slot = (slot + 1) & slotMask_;
     }
     auto* entry = static_cast<StringEntry*>(Allocate(EntrySize(length)));
     entry->hash = hash;
@@ -272,7 +372,7 @@ StringEntry* ValueContext::Intern(std::string_view text, uint32_t hash) {
     char* out = reinterpret_cast<char*>(entry + 1);
     std::memcpy(out, text.data(), length);
     out[length] = '\0';
-    slots_[slot] = entry;
+    slots_[slot] = {entry, hash};
     ++stringCount_;
     return entry;
 }
@@ -285,8 +385,8 @@ void ValueContext::Release(StringEntry* entry) noexcept {
     if (entry == nullptr || entry == EmptyString()) return;
     if (--entry->refs != 0) return;
     uint32_t slot = SlotOf(entry->hash);
-    while (slots_[slot] != entry) {
-        if (slots_[slot] == nullptr) return;  // not ours
+    while (slots_[slot].entry != entry) {
+        if (slots_[slot].entry == nullptr) return;  // not ours
         slot = (slot + 1) & slotMask_;
     }
     EraseSlot(slot);
@@ -297,9 +397,9 @@ void ValueContext::Release(StringEntry* entry) noexcept {
 const StringEntry* ValueContext::FindString(std::string_view text) const noexcept {
     if (text.empty()) return EmptyString();
     const uint32_t hash = Fnv1a(text);
-    for (uint32_t slot = SlotOf(hash); slots_[slot] != nullptr; slot = (slot + 1) & slotMask_) {
-        const StringEntry* e = slots_[slot];
-        if (e->hash == hash && e->View() == text) return e;
+    for (uint32_t slot = SlotOf(hash); slots_[slot].entry != nullptr; slot = (slot + 1) & slotMask_) {
+        const StringEntry* e = slots_[slot].entry;
+        if (slots_[slot].hash == hash && e->View() == text) return e;
     }
     return nullptr;
 }
@@ -307,15 +407,15 @@ const StringEntry* ValueContext::FindString(std::string_view text) const noexcep
 void ValueContext::GrowTable() {
     const uint32_t oldCapacity = slotMask_ + 1;
     const uint32_t capacity = oldCapacity * 2;
-    auto** fresh = static_cast<StringEntry**>(CheckedMalloc(capacity * sizeof(StringEntry*)));
-    std::memset(fresh, 0, capacity * sizeof(StringEntry*));
-    StringEntry** old = slots_;
+    auto* fresh = static_cast<Slot*>(CheckedMalloc(capacity * sizeof(Slot)));
+    std::memset(fresh, 0, capacity * sizeof(Slot));
+    Slot* old = slots_;
     slots_ = fresh;
     slotMask_ = capacity - 1;
     for (uint32_t i = 0; i < oldCapacity; ++i) {
-        if (old[i] == nullptr) continue;
-        uint32_t slot = SlotOf(old[i]->hash);
-        while (slots_[slot] != nullptr) slot = (slot + 1) & slotMask_;
+        if (old[i].entry == nullptr) continue;
+        uint32_t slot = SlotOf(old[i].hash);
+        while (slots_[slot].entry != nullptr) slot = (slot + 1) & slotMask_;
         slots_[slot] = old[i];
     }
     if (old != inlineSlots_) std::free(old);
@@ -323,14 +423,14 @@ void ValueContext::GrowTable() {
 
 // Linear probing without tombstones: shift later members of the run back.
 void ValueContext::EraseSlot(uint32_t hole) noexcept {
-    for (uint32_t next = (hole + 1) & slotMask_; slots_[next] != nullptr; next = (next + 1) & slotMask_) {
-        const uint32_t home = SlotOf(slots_[next]->hash);
+    for (uint32_t next = (hole + 1) & slotMask_; slots_[next].entry != nullptr; next = (next + 1) & slotMask_) {
+        const uint32_t home = SlotOf(slots_[next].hash);
         const bool stays = hole <= next ? (hole < home && home <= next) : (hole < home || home <= next);
         if (stays) continue;
         slots_[hole] = slots_[next];
         hole = next;
     }
-    slots_[hole] = nullptr;
+    slots_[hole] = {nullptr, 0};
 }
 
 void ValueContext::FreeEntry(StringEntry* entry) noexcept { Free(entry, EntrySize(entry->length)); }

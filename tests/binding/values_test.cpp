@@ -402,6 +402,54 @@ TEST(ValueContext, TreesGiveBackTheirPages) {
     EXPECT_EQ(PageSupply::PagesInUse(), pagesBefore);
 }
 
+// A dropped root hands its context back to the thread for the next tree: that tree
+// must find it empty, with no text of the first one still interned.
+TEST(ValueContext, NextTreeStartsEmpty) {
+    const size_t pagesBefore = PageSupply::PagesInUse();
+    for (int round = 0; round < 3; ++round) {
+        BindingValue v;
+        for (int i = 0; i < 20000; ++i) {
+            BindingValue& record = v.Element(i);
+            record.Member("round").SetSigned(round);
+            record.Member("text").SetString("r" + std::to_string(round) + "-" + std::to_string(i));
+            record.Member("blob").SetBlob(std::string(100, 'b').data(), 100);  // beyond a pool block
+        }
+        const ValueContext* context = v.Context();
+        EXPECT_EQ(context->StringCount(), 20003u) << round;  // three names and the texts
+        EXPECT_NE(context->FindString("r" + std::to_string(round) + "-19999"), nullptr);
+        if (round > 0) {
+            EXPECT_EQ(context->FindString("r" + std::to_string(round - 1) + "-5"), nullptr);
+        }
+        EXPECT_EQ(v.GetElement(19999).GetMember("text").AsStringView(), "r" + std::to_string(round) + "-19999");
+    }
+    EXPECT_EQ(PageSupply::PagesInUse(), pagesBefore);
+}
+
+// Blocks beyond the pools keep their content when they move, and a context destroyed
+// with blocks still taken frees them all (the leak checker sees any that it misses).
+TEST(ValueContext, LargeBlocksMoveAndAreFreedWithTheContext) {
+    ValueContext* context = ValueContext::Create();
+    struct Step {
+        size_t from, to;
+    };
+    const Step steps[] = {{8, 100}, {100, 5000}, {5000, 80}, {80, 40}, {40, 73}};
+    std::vector<void*> kept;
+    for (int copy = 0; copy < 3; ++copy) {
+        auto* block = static_cast<unsigned char*>(context->Allocate(steps[0].from));
+        std::memset(block, 0x5A, steps[0].from);
+        for (const Step& step : steps) {
+            block = static_cast<unsigned char*>(context->Reallocate(block, step.from, step.to));
+            const size_t same = std::min(step.from, step.to);
+            ASSERT_EQ(std::count(block, block + same, 0x5A), static_cast<long>(same)) << step.from << "->" << step.to;
+            std::memset(block, 0x5A, step.to);
+        }
+        kept.push_back(block);
+    }
+    context->Free(kept[1], 73);  // unlinking from the middle
+    (void)context->Intern(std::string(200, 's'));
+    ValueContext::Destroy(context);
+}
+
 TEST(HostValue, ReleaseFreesEverythingOwned) {
     auto text = [](const char* s) {
         char* p = static_cast<char*>(std::malloc(std::strlen(s) + 1));

@@ -101,6 +101,20 @@ private:
         uint16_t usableSize;
         uint16_t inUse;
         uint16_t freeHead;  // block index; 0 ends the free list
+        uint16_t slot;      // index in pages_ (kUntracked: not listed), in the padding
+    };
+    // Blocks beyond the pools carry this header so that a whole tree can be dropped
+    // without visiting it.
+    struct alignas(16) LargeHeader {
+        LargeHeader* prev;
+        LargeHeader* next;
+    };
+    static constexpr uint16_t kUntracked = 0xFFFF;
+    // Table slot; the hash sits beside the entry so that probing reads no entry
+    // whose hash differs.
+    struct Slot {
+        StringEntry* entry;
+        uint32_t hash;
     };
     struct alignas(8) InlinePage {
         unsigned char bytes[kInlinePageSize];
@@ -117,6 +131,16 @@ private:
     void ReturnBlock(void* block, uint32_t sizeClass) noexcept;
     [[nodiscard]] bool Recyclable() const noexcept;
     void Clear() noexcept;
+    // Frees every block, page and string at once, leaving the context as new; the
+    // tree's values must not be touched afterwards. False (nothing done) when some
+    // page is not listed.
+    [[nodiscard]] bool DropAll() noexcept;
+    void TrackPage(PageHeader* page) noexcept;
+    void UntrackPage(PageHeader* page) noexcept;
+    void ResetPools() noexcept;
+    void ResetTable(bool keepCapacity) noexcept;
+    [[nodiscard]] void* AllocateLarge(size_t size);
+    void FreeLarge(void* block) noexcept;
 
     [[nodiscard]] uint32_t SlotOf(uint32_t hash) const noexcept;
     void GrowTable();
@@ -125,14 +149,20 @@ private:
 
     PageHeader* chains_[kBlockClasses];
     InlinePage inlinePages_[kBlockClasses];
-    StringEntry** slots_;
+    Slot* slots_;
     uint32_t slotMask_;
     uint32_t stringCount_ = 0;
     uint32_t pagesInUse_ = 0;
     uint32_t blocksInUse_[kBlockClasses] = {};
-    StringEntry* inlineSlots_[kInlineSlots];
+    Slot inlineSlots_[kInlineSlots];
+    PageHeader** pages_ = nullptr;  // every 4096-byte page taken, for DropAll
+    uint32_t pageCount_ = 0;
+    uint32_t pageCapacity_ = 0;
+    uint32_t untrackedPages_ = 0;
+    LargeHeader* large_ = nullptr;  // blocks from the general allocator
 
     friend class ContextCache;
+    friend class BindingValue;
 };
 
 }  // namespace Vemi::Binding
