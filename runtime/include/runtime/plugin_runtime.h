@@ -10,6 +10,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -248,25 +249,24 @@ template <class R, class... Args>
 Outcome<R> PluginRuntime::Request(Api::HttpMethod method, std::string_view url, const Args&... body) {
     std::vector<HostArgument> arguments;
     arguments.reserve(sizeof...(Args));
-    std::string failure;
+    std::optional<std::string> failure;
     auto convert = [&](const auto& argument) {
-        if (!failure.empty()) return;
+        if (failure) return;
         Binding::BindingResult value;
         RuntimeDetail::BodyValue(value, argument, Registry());
         HostArgument host{};
         if (value.Ok()) Binding::ToHostValue(value, host.value, value.value, &Registry());
         if (!value.Ok()) {
             failure = value.ErrorMessage();
-            if (failure.empty()) failure = " ";
             return;
         }
         arguments.push_back(host);
     };
     (convert(body), ...);
     (void)convert;
-    if (!failure.empty()) {
+    if (failure) {
         for (HostArgument& a : arguments) Binding::ReleaseHostValue(a.value);
-        return MakeRequestError(kErrorConvertingParameters, method, url, failure, 400);
+        return MakeRequestError(kErrorConvertingParameters, method, url, *failure, 400);
     }
     if constexpr (std::is_void_v<R>) {
         std::optional<ApiError> error = Exchange(method, url, arguments, nullptr);
