@@ -7,38 +7,12 @@
 // allocs_per_request counts calls to malloc, calloc and realloc per request.
 #include <benchmark/benchmark.h>
 
-#include <atomic>
 #include <cstdlib>
 #include <string>
 
+#include "allocation_counter.h"
 #include "api/api_context.h"
 #include "api/dispatch.h"
-
-// ---- Counting the general allocator ----------------------------------------------
-// The executable's own malloc family wins symbol lookup over the C library's, so every
-// allocation in the process (operator new included) passes through here.
-extern "C" {
-void* __libc_malloc(size_t size);
-void* __libc_calloc(size_t count, size_t size);
-void* __libc_realloc(void* block, size_t size);
-}
-
-namespace {
-std::atomic<uint64_t> gAllocations{0};
-}  // namespace
-
-extern "C" void* malloc(size_t size) {
-    gAllocations.fetch_add(1, std::memory_order_relaxed);
-    return __libc_malloc(size);
-}
-extern "C" void* calloc(size_t count, size_t size) {
-    gAllocations.fetch_add(1, std::memory_order_relaxed);
-    return __libc_calloc(count, size);
-}
-extern "C" void* realloc(void* block, size_t size) {
-    gAllocations.fetch_add(1, std::memory_order_relaxed);
-    return __libc_realloc(block, size);
-}
 
 using namespace Vemi;
 using namespace Vemi::Api;
@@ -121,9 +95,9 @@ void Run(benchmark::State& state, uint32_t method, const char* path, bool get, b
     const ApiRequest request = MakeRequest(method, path, get ? api.getHandler : api.postHandler);
     for (auto _ : state) Cycle(request, compilePerRequest, routeTemplate);
     constexpr int kCounted = 1000;
-    const uint64_t before = gAllocations.load();
+    const uint64_t before = Vemi::Bench::AllocationCount();
     for (int i = 0; i < kCounted; ++i) Cycle(request, compilePerRequest, routeTemplate);
-    state.counters["allocs_per_request"] = static_cast<double>(gAllocations.load() - before) / kCounted;
+    state.counters["allocs_per_request"] = static_cast<double>(Vemi::Bench::AllocationCount() - before) / kCounted;
 }
 
 void LiteralGetOurs(benchmark::State& state) { Run(state, API_METHOD_GET, kGetPath, true, false, kGetPath); }

@@ -6,7 +6,6 @@
 // the values in it (6,001: the list, 1,000 records and five values in each).
 #include <benchmark/benchmark.h>
 
-#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -14,33 +13,8 @@
 #include <variant>
 #include <vector>
 
+#include "allocation_counter.h"
 #include "binding/typed.h"
-
-// ---- Counting the general allocator ----------------------------------------------
-// The executable's own malloc family wins symbol lookup over the C library's, so every
-// allocation in the process (operator new included) passes through here.
-extern "C" {
-void* __libc_malloc(size_t size);
-void* __libc_calloc(size_t count, size_t size);
-void* __libc_realloc(void* block, size_t size);
-}
-
-namespace {
-std::atomic<uint64_t> gAllocations{0};
-}  // namespace
-
-extern "C" void* malloc(size_t size) {
-    gAllocations.fetch_add(1, std::memory_order_relaxed);
-    return __libc_malloc(size);
-}
-extern "C" void* calloc(size_t count, size_t size) {
-    gAllocations.fetch_add(1, std::memory_order_relaxed);
-    return __libc_calloc(count, size);
-}
-extern "C" void* realloc(void* block, size_t size) {
-    gAllocations.fetch_add(1, std::memory_order_relaxed);
-    return __libc_realloc(block, size);
-}
 
 using namespace Vemi::Binding;
 
@@ -99,9 +73,9 @@ void BuildStd(StdValue& root) {
 
 template <class Build>
 void CountAllocations(benchmark::State& state, Build build) {
-    const uint64_t before = gAllocations.load();
+    const uint64_t before = Vemi::Bench::AllocationCount();
     build();
-    state.counters["allocs_per_value"] = static_cast<double>(gAllocations.load() - before) / kValuesPerTree;
+    state.counters["allocs_per_value"] = static_cast<double>(Vemi::Bench::AllocationCount() - before) / kValuesPerTree;
 }
 
 void BuildTreeOurs(benchmark::State& state) {
