@@ -244,11 +244,15 @@ void PluginRuntime::OnHostEvent(const HostEventRecord* record) {
 }
 
 void PluginRuntime::DispatchResourceEvent(const PluginResourceEvent& incoming) {
-    PluginResourceEvent event;
-    event.uri = incoming.uri;
-    if (event.uri.empty() || event.uri[0] != '/') event.uri.insert(event.uri.begin(), '/');
-    event.eventType = incoming.eventType;
-    event.data = incoming.data;
+    // Only a uri without its leading "/" needs a copy of the event.
+    const bool rooted = !incoming.uri.empty() && incoming.uri[0] == '/';
+    PluginResourceEvent normalised;
+    if (!rooted) {
+        normalised.uri = "/" + incoming.uri;
+        normalised.eventType = incoming.eventType;
+        normalised.data = incoming.data;
+    }
+    const PluginResourceEvent& event = rooted ? incoming : normalised;
     std::vector<std::function<void(const PluginResourceEvent&)>> observers;
     {
         std::lock_guard<std::mutex> guard(tablesMutex_);
