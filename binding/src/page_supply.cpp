@@ -1,7 +1,10 @@
 // Process-wide page supply: 64 KiB regions from the platform, handed out as
-// sixteen 4096-byte pages, each region released once all its pages are back.
-// One wholly free region is kept in reserve: a request builds and drops a small
-// tree, and mapping and unmapping a region for each would cost more than the work.
+// sixteen 4096-byte pages. Wholly free regions are kept in a bounded reserve:
+// trees are built and dropped over and over, and mapping a region, faulting its
+// pages in and unmapping it again cost more than building the tree. The first
+// kHotRegions stay as they are; the next ones are discarded (the system may take
+// their memory back whenever it needs it, yet reusing them costs no fault while it
+// has not); beyond kMaxReserved a free region goes back to the system at once.
 #include <algorithm>
 #include <cstdint>
 #include <mutex>
@@ -17,6 +20,8 @@ namespace {
 static_assert(Platform::kRegionSize == PageSupply::kPagesPerRegion * kPageSize);
 
 constexpr uint32_t kAllPagesFree = 0xFFFFu;
+constexpr size_t kHotRegions = PageSupply::kHotRegions;
+constexpr size_t kMaxReserved = PageSupply::kMaxReservedRegions;
 
 struct Region {
     char* base;
@@ -29,13 +34,19 @@ class Supply {
 public:
     void* Take() {
         std::lock_guard<std::mutex> guard(mutex_);
-        if (withFree_ == nullptr) AddRegion();
-        Region* region = withFree_;
-        if (region == spare_) {
-            // Prefer a region already in use, so the reserve stays whole.
-            if (region->nextWithFree != nullptr) region = region->nextWithFree;
-            else spare_ = nullptr;
+        if (withFree_ == nullptr) {
+            // Regions in use first, then the reserve (hot before discarded), then the system.
+            if (!hot_.empty()) {
+                LinkFree(hot_.back());
+                hot_.pop_back();
+            } else if (!cold_.empty()) {
+                LinkFree(cold_.back());
+                cold_.pop_back();
+            } else {
+                AddRegion();
+            }
         }
+        Region* region = withFree_;
         const int page = __builtin_ctz(region->freeMask);
         region->freeMask &= ~(1u << page);
         if (region->freeMask == 0) UnlinkFree(region);
@@ -59,17 +70,19 @@ public:
         const bool wasFull = region->freeMask == 0;
         region->freeMask |= bit;
         --pagesInUse_;
-        if (region->freeMask == kAllPagesFree) {
-            if (spare_ == nullptr) {
-                spare_ = region;
-                return;
-            }
-            if (!wasFull) UnlinkFree(region);
+        if (wasFull) LinkFree(region);
+        if (region->freeMask != kAllPagesFree) return;
+        UnlinkFree(region);
+        // The vectors were reserved to their bound up front: no allocation here.
+        if (hot_.size() < kHotRegions) {
+            hot_.push_back(region);
+        } else if (cold_.size() < kMaxReserved - kHotRegions) {
+            Platform::DiscardRegion(region->base);
+            cold_.push_back(region);
+        } else {
             regions_.erase(it - 1);
             Platform::ReleaseRegion(region->base);
             delete region;
-        } else if (wasFull) {
-            LinkFree(region);
         }
     }
 
@@ -79,15 +92,19 @@ public:
     }
     size_t RegionsInUse() noexcept {
         std::lock_guard<std::mutex> guard(mutex_);
-        return regions_.size() - (spare_ != nullptr ? 1 : 0);
+        return regions_.size() - hot_.size() - cold_.size();
     }
     size_t RegionsReserved() noexcept {
         std::lock_guard<std::mutex> guard(mutex_);
-        return spare_ != nullptr ? 1 : 0;
+        return hot_.size() + cold_.size();
     }
 
 private:
     void AddRegion() {
+        if (hot_.capacity() == 0) {
+            hot_.reserve(kHotRegions);
+            cold_.reserve(kMaxReserved - kHotRegions);
+        }
         char* base = static_cast<char*>(Platform::ReserveRegion());
         if (base == nullptr) throw std::bad_alloc();
         auto* region = new Region{base, kAllPagesFree, nullptr, nullptr};
@@ -120,7 +137,8 @@ private:
     std::mutex mutex_;
     std::vector<Region*> regions_;  // sorted by base
     Region* withFree_ = nullptr;    // regions that still have a free page
-    Region* spare_ = nullptr;       // the wholly free region kept in reserve
+    std::vector<Region*> hot_;      // wholly free, kept as they are
+    std::vector<Region*> cold_;     // wholly free, discarded
     size_t pagesInUse_ = 0;
 };
 

@@ -150,7 +150,7 @@ void ValueContext::Clear() noexcept {
     for (uint32_t c = 0; c < kBlockClasses; ++c) {
         for (PageHeader* page = chains_[c]; page != nullptr;) {
             PageHeader* next = page->next;
-            if (page->usableSize == kPageSize) {
+            if (!IsInline(page)) {
                 UntrackPage(page);
                 PageSupply::Return(page);
                 --pagesInUse_;
@@ -229,19 +229,20 @@ void ValueContext::FreeLarge(void* block) noexcept {
     std::free(header);
 }
 
-void ValueContext::FormatPage(PageHeader* page, uint32_t sizeClass, uint16_t usableSize) noexcept {
+void ValueContext::FormatPage(PageHeader* page, uint32_t sizeClass, uint32_t usableSize) noexcept {
     const uint32_t size = BlockSize(sizeClass);
     const uint32_t first = (static_cast<uint32_t>(sizeof(PageHeader)) + size - 1) / size;
     const uint32_t end = usableSize / size;
-    auto* bytes = reinterpret_cast<unsigned char*>(page);
-    for (uint32_t i = first; i < end; ++i) {
-        WriteIndex(bytes + i * size, static_cast<uint16_t>(i + 1 < end ? i + 1 : 0));
-    }
     page->prev = page->next = nullptr;
-    page->usableSize = usableSize;
+    page->fresh = static_cast<uint16_t>(first < end ? first : 0);
     page->inUse = 0;
-    page->freeHead = static_cast<uint16_t>(first < end ? first : 0);
+    page->freeHead = 0;
     page->slot = kUntracked;
+}
+
+bool ValueContext::IsInline(const PageHeader* page) const noexcept {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(page);
+    return bytes >= inlinePages_[0].bytes && bytes < inlinePages_[kBlockClasses - 1].bytes + kInlinePageSize;
 }
 
 void ValueContext::LinkPage(PageHeader* page, uint32_t sizeClass) noexcept {
@@ -263,36 +264,51 @@ void* ValueContext::TakeBlock(uint32_t sizeClass) {
     if (page == nullptr) {
         page = static_cast<PageHeader*>(PageSupply::Take());
         ++pagesInUse_;
-        FormatPage(page, sizeClass, static_cast<uint16_t>(kPageSize));
+        FormatPage(page, sizeClass, kPageSize);
         TrackPage(page);
         LinkPage(page, sizeClass);
     }
     const uint32_t size = BlockSize(sizeClass);
-    unsigned char* block = reinterpret_cast<unsigned char*>(page) + page->freeHead * size;
-    page->freeHead = ReadIndex(block);
+    // Header fields are read once into locals: re-reading them as one wide word
+    // right after narrow stores would stall on store forwarding.
+    uint32_t freeHead = page->freeHead;
+    uint32_t fresh = page->fresh;
+    unsigned char* block;
+    if (freeHead != 0) {
+        block = reinterpret_cast<unsigned char*>(page) + freeHead * size;
+        freeHead = ReadIndex(block);
+        page->freeHead = static_cast<uint16_t>(freeHead);
+    } else {
+        // A chained page with an empty free list still has fresh blocks.
+        block = reinterpret_cast<unsigned char*>(page) + fresh * size;
+        const uint32_t end = (IsInline(page) ? kInlinePageSize : kPageSize) / size;
+        fresh = fresh + 1 < end ? fresh + 1 : 0;
+        page->fresh = static_cast<uint16_t>(fresh);
+    }
     ++page->inUse;
     ++blocksInUse_[sizeClass];
-    if (page->freeHead == 0) UnlinkPage(page, sizeClass);
+    if ((freeHead | fresh) == 0) UnlinkPage(page, sizeClass);
     return block;
 }
 
 void ValueContext::ReturnBlock(void* block, uint32_t sizeClass) noexcept {
     auto* bytes = static_cast<unsigned char*>(block);
     unsigned char* inlineStart = inlinePages_[sizeClass].bytes;
+    const bool isInline = bytes >= inlineStart && bytes < inlineStart + kInlinePageSize;
     PageHeader* page;
-    if (bytes >= inlineStart && bytes < inlineStart + kInlinePageSize) {
+    if (isInline) {
         page = reinterpret_cast<PageHeader*>(inlineStart);
     } else {
         page = reinterpret_cast<PageHeader*>(reinterpret_cast<uintptr_t>(bytes) & ~(uintptr_t{kPageSize} - 1));
     }
     const uint32_t size = BlockSize(sizeClass);
     const auto index = static_cast<uint16_t>((bytes - reinterpret_cast<unsigned char*>(page)) / size);
-    if (page->freeHead == 0) LinkPage(page, sizeClass);  // was full: back on the chain
+    if (page->freeHead == 0 && page->fresh == 0) LinkPage(page, sizeClass);  // was full: back on the chain
     WriteIndex(bytes, page->freeHead);
     page->freeHead = index;
     --page->inUse;
     --blocksInUse_[sizeClass];
-    if (page->inUse == 0 && page->usableSize == kPageSize) {
+    if (page->inUse == 0 && !isInline) {
         UnlinkPage(page, sizeClass);
         UntrackPage(page);
         PageSupply::Return(page);

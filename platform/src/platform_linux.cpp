@@ -81,6 +81,12 @@ void ReleaseRegion(void* region) noexcept {
     if (region != nullptr) munmap(region, kRegionSize);
 }
 
+void DiscardRegion(void* region) noexcept {
+    if (region == nullptr) return;
+    // Lazy freeing needs Linux 4.5; older kernels drop the pages at once.
+    if (madvise(region, kRegionSize, MADV_FREE) != 0) madvise(region, kRegionSize, MADV_DONTNEED);
+}
+
 size_t HeapBlockSize(void* block) noexcept { return block == nullptr ? 0 : malloc_usable_size(block); }
 
 LibraryHandle LoadLibrary(const char* fileName) noexcept {

@@ -79,6 +79,13 @@ TEST(Platform, RegionsAreAlignedWritableAndReleased) {
         std::memset(r, 0xAB, kRegionSize);
     }
     EXPECT_EQ(static_cast<unsigned char*>(regions[3])[kRegionSize - 1], 0xAB);
+    // A discarded region keeps its address and stays writable; its old bytes may be gone.
+    DiscardRegion(regions[0]);
+    DiscardRegion(nullptr);
+    auto* bytes = static_cast<unsigned char*>(regions[0]);
+    EXPECT_TRUE(bytes[100] == 0xAB || bytes[100] == 0);
+    std::memset(bytes, 0x5A, kRegionSize);
+    EXPECT_EQ(bytes[kRegionSize - 1], 0x5A);
     for (void* r : regions) ReleaseRegion(r);
     ReleaseRegion(nullptr);
 }

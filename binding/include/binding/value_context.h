@@ -21,11 +21,15 @@ namespace Vemi::Binding {
 
 inline constexpr size_t kPageSize = 4096;
 
-// 4096-byte pages cut from 64 KiB regions of the operating system. A region goes
-// back to the system as soon as all sixteen of its pages have come back.
+// 4096-byte pages cut from 64 KiB regions of the operating system. A region whose
+// sixteen pages have all come back joins a bounded reserve: the first kHotRegions
+// are kept as they are, the next ones are kept discarded (the system may reclaim
+// their memory), and any beyond kMaxReservedRegions go back to the system.
 class PageSupply {
 public:
     static constexpr size_t kPagesPerRegion = 16;
+    static constexpr size_t kHotRegions = 16;           // 1 MiB
+    static constexpr size_t kMaxReservedRegions = 256;  // 16 MiB of address space
 
     // A page aligned to 4096 bytes; throws std::bad_alloc when no region can be had.
     [[nodiscard]] static void* Take();
@@ -35,7 +39,7 @@ public:
     // Pages handed out and not returned, and regions currently reserved.
     [[nodiscard]] static size_t PagesInUse() noexcept;
     [[nodiscard]] static size_t RegionsInUse() noexcept;      // regions with a page in use
-    [[nodiscard]] static size_t RegionsReserved() noexcept;   // wholly free, kept (0 or 1)
+    [[nodiscard]] static size_t RegionsReserved() noexcept;   // wholly free, kept
 };
 
 // An interned string: header followed by the NUL-terminated text.
@@ -95,10 +99,12 @@ public:
     [[nodiscard]] static StringEntry* EmptyString() noexcept;
 
 private:
+    // Blocks never handed out are not on the free list: they are taken in address
+    // order from `fresh`, so a new page is not written all over before its first use.
     struct PageHeader {
         PageHeader* prev;
         PageHeader* next;
-        uint16_t usableSize;
+        uint16_t fresh;     // block index of the first never-used block; 0: none left
         uint16_t inUse;
         uint16_t freeHead;  // block index; 0 ends the free list
         uint16_t slot;      // index in pages_ (kUntracked: not listed), in the padding
@@ -124,7 +130,8 @@ private:
     ValueContext() noexcept;
     ~ValueContext() = default;
 
-    void FormatPage(PageHeader* page, uint32_t sizeClass, uint16_t usableSize) noexcept;
+    void FormatPage(PageHeader* page, uint32_t sizeClass, uint32_t usableSize) noexcept;
+    [[nodiscard]] bool IsInline(const PageHeader* page) const noexcept;
     void LinkPage(PageHeader* page, uint32_t sizeClass) noexcept;
     void UnlinkPage(PageHeader* page, uint32_t sizeClass) noexcept;
     [[nodiscard]] void* TakeBlock(uint32_t sizeClass);

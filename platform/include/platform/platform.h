@@ -53,6 +53,9 @@ void DebuggerConsoleWrite(const char* text) noexcept;
 inline constexpr size_t kRegionSize = 64 * 1024;
 [[nodiscard]] void* ReserveRegion() noexcept;
 void ReleaseRegion(void* region) noexcept;
+// Lets the system take back a region's memory when it needs it, while the region
+// stays reserved and writable: afterwards it reads as its old bytes or as zeros.
+void DiscardRegion(void* region) noexcept;
 
 // Usable size of a block from the C runtime's heap (0 for null).
 [[nodiscard]] size_t HeapBlockSize(void* block) noexcept;
