@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "binding/hash.h"
+#include "same_bytes.h"
 #include "small_stack.h"
 
 namespace Vemi::Binding {
@@ -85,30 +86,13 @@ constinit BindingValue gNullValue;
 constexpr const char* kKindNames[] = {"empty", "bool",  "signed", "unsigned",   "float",
                                       "string", "blob", "enum",   "collection", "structure"};
 
-// The text up to its first NUL, and its hash, in one pass.
-inline std::string_view HashUpToNul(std::string_view text, uint32_t& hash) noexcept {
-    uint32_t h = kFnvOffsetBasis;
-    size_t i = 0;
-    for (; i < text.size(); ++i) {
-        const auto c = static_cast<uint8_t>(text[i]);
-        if (c == 0) break;
-        h = (h ^ c) * kFnvPrime;
-    }
-    hash = h;
-    return text.substr(0, i);
-}
-
 // Byte-wise order of a name against a key; most names differ in their first byte.
 inline int CompareName(std::string_view name, const StringEntry* key) noexcept {
     const auto a = static_cast<uint8_t>(name.empty() ? '\0' : name[0]);
     const auto b = static_cast<uint8_t>(key->Text()[0]);
     if (a != b) return a < b ? -1 : 1;
+    if (name.size() == key->length && detail::SameBytes(name.data(), key->Text(), name.size())) return 0;
     return name.compare(key->View());
-}
-
-std::string_view UpToNul(std::string_view text) noexcept {
-    const void* nul = text.empty() ? nullptr : std::memchr(text.data(), '\0', text.size());
-    return nul == nullptr ? text : text.substr(0, static_cast<size_t>(static_cast<const char*>(nul) - text.data()));
 }
 
 // ---- Structure tree: AVL with parent links; the balance (right minus left height)
@@ -366,9 +350,7 @@ void BindingValue::SetString(const char* text) {
 
 void BindingValue::SetString(std::string_view text) {
     // Interned before the old content goes: the text may live in it.
-    uint32_t hash;
-    text = HashUpToNul(text, hash);
-    SetStringEntry(EnsureContext().Intern(text, hash));
+    SetStringEntry(EnsureContext().Intern(detail::UpToNul(text)));
 }
 
 void BindingValue::SetBlob(const void* data, size_t size) {
@@ -480,7 +462,7 @@ void BindingValue::MakeStructure() {
 
 StructureNode* BindingValue::FindNode(std::string_view name) const noexcept {
     if (kind_ != kStructure) return nullptr;
-    name = UpToNul(name);
+    name = detail::UpToNul(name);
     StructureNode* n = payload_.structure->root;
     while (n != nullptr) {
         const int order = CompareName(name, n->key);
@@ -490,9 +472,10 @@ StructureNode* BindingValue::FindNode(std::string_view name) const noexcept {
     return nullptr;
 }
 
-// The member of that name, created empty when absent. A key already interned in
-// this tree is shared instead of interned again.
-BindingValue& BindingValue::InsertMember(std::string_view name, uint32_t hash, const StringEntry* sameTreeKey) {
+// The member of that name, created empty when absent. `sourceKey` is the key of
+// the member being copied, if any: shared when it is of this tree, else its hash
+// is reused.
+BindingValue& BindingValue::InsertMember(std::string_view name, const StringEntry* sourceKey, bool sameTree) {
     StructureBody* body = payload_.structure;
     StructureNode* parent = nullptr;
     int order = 0;
@@ -503,12 +486,12 @@ BindingValue& BindingValue::InsertMember(std::string_view name, uint32_t hash, c
     }
     ValueContext& context = *context_;
     auto* node = static_cast<StructureNode*>(context.Allocate(sizeof(StructureNode)));
-    if (sameTreeKey != nullptr) {
-        node->key = const_cast<StringEntry*>(sameTreeKey);
+    if (sourceKey != nullptr && sameTree) {
+        node->key = const_cast<StringEntry*>(sourceKey);
         ValueContext::AddRef(node->key);
     } else {
         try {
-            node->key = context.Intern(name, hash);
+            node->key = sourceKey != nullptr ? context.Intern(name, sourceKey->hash) : context.Intern(name);
         } catch (...) {
             context.Free(node, sizeof(StructureNode));
             throw;
@@ -531,9 +514,7 @@ BindingValue& BindingValue::Member(const char* name) {
 
 BindingValue& BindingValue::Member(std::string_view name) {
     MakeStructure();
-    uint32_t hash;
-    name = HashUpToNul(name, hash);
-    return InsertMember(name, hash, nullptr);
+    return InsertMember(detail::UpToNul(name), nullptr, false);
 }
 
 const BindingValue& BindingValue::GetMember(const char* name) const noexcept {
@@ -688,8 +669,7 @@ void BindingValue::CopyFrom(const BindingValue& source) {
             }
             frame.node = node->Next();
             const bool sameTree = frame.source->context_ == frame.target->context_;
-            BindingValue& target =
-                frame.target->InsertMember(node->key->View(), node->key->hash, sameTree ? node->key : nullptr);
+            BindingValue& target = frame.target->InsertMember(node->key->View(), node->key, sameTree);
             start(target, node->value);
         }
     }
@@ -765,7 +745,7 @@ BindingValue& BindingValue::operator=(BindingValue&& other) noexcept {
 
 void BindingResult::Fail(std::string_view message) {
     // Interned first: the message may be the text of the value being replaced.
-    StringEntry* entry = value.EnsureContext().Intern(UpToNul(message));
+    StringEntry* entry = value.EnsureContext().Intern(detail::UpToNul(message));
     value.Reset();
     ok_ = 0;
     value.MakeStructure();

@@ -6,6 +6,7 @@
 
 #include "binding/hash.h"
 #include "binding/value_context.h"
+#include "same_bytes.h"
 
 namespace Vemi::Binding {
 namespace {
@@ -41,6 +42,16 @@ void* CheckedMalloc(size_t size) {
 constexpr uint32_t kMaxKeptSlots = 1u << 15;
 
 inline size_t EntrySize(uint32_t length) noexcept { return sizeof(StringEntry) + length + 1; }
+
+// Length, first, middle and last byte, mixed by one multiplication: enough to
+// tell the names of one record apart.
+inline uint32_t RecentSlot(const char* text, size_t length) noexcept {
+    const uint32_t digest = static_cast<uint32_t>(length & 0xFF) | uint32_t{static_cast<uint8_t>(text[0])} << 8 |
+                            uint32_t{static_cast<uint8_t>(text[length / 2])} << 16 |
+                            uint32_t{static_cast<uint8_t>(text[length - 1])} << 24;
+    static_assert(ValueContext::kRecentSlots == 1u << 7);
+    return (digest * 0x9E3779B1u) >> (32 - 7);
+}
 
 }  // namespace
 
@@ -88,6 +99,7 @@ thread_local constinit ContextCache::Slots ContextCache::slots_ = {};
 ValueContext::ValueContext() noexcept : slots_(inlineSlots_), slotMask_(kInlineSlots - 1) {
     static_assert(sizeof(void*) != 8 || sizeof(PageHeader) == 24, "the page slot lives in the header's padding");
     std::memset(inlineSlots_, 0, sizeof inlineSlots_);
+    std::memset(recent_, 0, sizeof recent_);
     ResetPools();
 }
 
@@ -112,6 +124,7 @@ void ValueContext::ResetTable(bool keepCapacity) noexcept {
     }
     if (stringCount_ != 0 || slots_ == inlineSlots_) std::memset(slots_, 0, (slotMask_ + 1) * sizeof(Slot));
     stringCount_ = 0;
+    std::memset(recent_, 0, sizeof recent_);
 }
 
 ValueContext* ValueContext::Create() {
@@ -281,8 +294,9 @@ void* ValueContext::TakeBlock(uint32_t sizeClass) {
     } else {
         // A chained page with an empty free list still has fresh blocks.
         block = reinterpret_cast<unsigned char*>(page) + fresh * size;
-        const uint32_t end = (IsInline(page) ? kInlinePageSize : kPageSize) / size;
-        fresh = fresh + 1 < end ? fresh + 1 : 0;
+        // Is there room for one more block after this one? (No division on this path.)
+        const uint32_t limit = IsInline(page) ? kInlinePageSize : kPageSize;
+        fresh = (fresh + 2) * size <= limit ? fresh + 1 : 0;
         page->fresh = static_cast<uint16_t>(fresh);
     }
     ++page->inUse;
@@ -360,18 +374,34 @@ uint32_t ValueContext::SlotOf(uint32_t hash) const noexcept {
 
 StringEntry* ValueContext::Intern(std::string_view text) {
     if (text.empty()) return EmptyString();
-    return Intern(text, Fnv1a(text));
+    const uint32_t r = RecentSlot(text.data(), text.size());
+    StringEntry* e = recent_[r];
+    if (e != nullptr && e->length == text.size() && detail::SameBytes(e->Text(), text.data(), text.size())) {
+        ++e->refs;
+        return e;
+    }
+    bool found = false;
+    e = InternHashed(text, Fnv1a(text), found);
+    // Only texts seen twice are cached: one-off texts would push the names out.
+    if (found) recent_[r] = e;
+    return e;
 }
 
 StringEntry* ValueContext::Intern(std::string_view text, uint32_t hash) {
     if (text.empty()) return EmptyString();
+    bool found = false;
+    return InternHashed(text, hash, found);
+}
+
+StringEntry* ValueContext::InternHashed(std::string_view text, uint32_t hash, bool& found) {
     const auto length = static_cast<uint32_t>(text.size());
     uint32_t slot = SlotOf(hash);
     for (; slots_[slot].entry != nullptr; slot = (slot + 1) & slotMask_) {
         if (slots_[slot].hash != hash) continue;
         StringEntry* e = slots_[slot].entry;
-        if (e->length == length && std::memcmp(e->Text(), text.data(), length) == 0) {
+        if (e->length == length && detail::SameBytes(e->Text(), text.data(), length)) {
             ++e->refs;
+            found = true;
             return e;
         }
     }
@@ -406,6 +436,8 @@ void ValueContext::Release(StringEntry* entry) noexcept {
         slot = (slot + 1) & slotMask_;
     }
     EraseSlot(slot);
+    StringEntry*& recent = recent_[RecentSlot(entry->Text(), entry->length)];
+    if (recent == entry) recent = nullptr;
     FreeEntry(entry);
     --stringCount_;
 }

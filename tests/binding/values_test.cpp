@@ -167,6 +167,48 @@ TEST(BindingValue, InterningCounts) {
     EXPECT_EQ(v.Context()->StringCount(), 0u);
 }
 
+TEST(BindingValue, TextsEndAtTheirFirstNul) {
+    // Every length around the word-at-a-time checks, with a NUL at every place.
+    for (size_t length = 1; length <= 20; ++length) {
+        for (size_t nul = 0; nul <= length; ++nul) {
+            std::string text(length, 'x');
+            for (size_t i = 0; i < length; ++i) text[i] = static_cast<char>('a' + i);
+            if (nul < length) text[nul] = '\0';
+            BindingValue v;
+            v.SetString(text);
+            const std::string_view expected(text.data(), nul);
+            EXPECT_EQ(v.AsStringView(), expected) << length << " " << nul;
+            EXPECT_EQ(v.Member(text).IsEmpty(), true);
+            EXPECT_EQ((*v.Members().begin()).name, expected) << length << " " << nul;
+        }
+    }
+}
+
+TEST(BindingValue, RecurringTextsStayCountedAndFreed) {
+    // Names that recur are found again without the table; counts and freeing must
+    // not notice the difference, also when an entry goes and comes back.
+    BindingValue v;
+    const char* const names[] = {"id", "name", "email", "active", "score", "tags", "parent", "kind", "records"};
+    for (int round = 0; round < 3; ++round) {
+        for (int i = 0; i < 50; ++i) {
+            BindingValue& record = v.Element(i);
+            for (const char* n : names) record.Member(n).SetString(n);
+        }
+        for (const char* n : names) EXPECT_EQ(Refs(v, n), 100u) << n;
+        for (int i = 0; i < 50; ++i) v.Element(i).Reset();
+        for (const char* n : names) EXPECT_EQ(v.Context()->FindString(n), nullptr) << n;
+        EXPECT_EQ(v.Context()->StringCount(), 0u);
+    }
+    // An entry freed and made again is a new one, found and counted from one.
+    v.Element(0).Member("name").SetString("x");
+    v.Element(1).Member("name").SetString("x");
+    v.Element(0).Reset();
+    v.Element(1).Reset();
+    v.Element(2).SetString("name");
+    EXPECT_EQ(Refs(v, "name"), 1u);
+    EXPECT_EQ(v.GetElement(2).AsStringView(), "name");
+}
+
 TEST(BindingValue, StringTableGrowsAndShrinks) {
     BindingValue v;
     for (int i = 0; i < 5000; ++i) v.Element(i).SetString("text-" + std::to_string(i % 2500));

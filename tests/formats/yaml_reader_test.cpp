@@ -60,6 +60,10 @@ TEST(YamlReader, ScalarResolution) {
          "[unsigned:9007199254740993, signed:-9007199254740993, unsigned:18446744073709551615, "
          "float:1.8446744073709552e+19, signed:-9223372036854775808, float:-9.2233720368547758e+18, "
          "unsigned:10000000000000000000]"},
+        // Plain decimal integers of up to 18 digits and the longer ones read the same way.
+        {"- 007\n- -000\n- '-'\n- -12a\n- 999999999999999999\n- -999999999999999999\n- 1234567890123456789\n",
+         "[unsigned:7, unsigned:0, string:\"-\", string:\"-12a\", unsigned:999999999999999999, "
+         "signed:-999999999999999999, unsigned:1234567890123456789]"},
         {"- |\n  text\n- >-\n  12\n- 'it''s'\n- \"a\\tb\\0c\"\n",
          R"([string:"text\n", unsigned:12, string:"it's", string:"a\tb"])"},
     });

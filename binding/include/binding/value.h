@@ -155,7 +155,7 @@ private:
     void TakeOver(BindingValue& other) noexcept;
     void CopyFrom(const BindingValue& source);
     void GrowCollection(size_t capacity);
-    BindingValue& InsertMember(std::string_view name, uint32_t hash, const StringEntry* sameTreeKey);
+    BindingValue& InsertMember(std::string_view name, const StringEntry* sourceKey, bool sameTree);
     [[nodiscard]] detail::StructureNode* FindNode(std::string_view name) const noexcept;
 
     Payload payload_{.u64 = 0};

@@ -61,6 +61,7 @@ public:
     static constexpr uint32_t kBlockGranule = 4;
     static constexpr uint32_t kMaxBlockSize = kBlockClasses * kBlockGranule;  // 72
     static constexpr uint32_t kInlinePageSize = 144;
+    static constexpr uint32_t kRecentSlots = 128;
 
     // One allocation; throws std::bad_alloc when memory is exhausted.
     [[nodiscard]] static ValueContext* Create();
@@ -79,7 +80,9 @@ public:
     [[nodiscard]] void* Reallocate(void* block, size_t oldSize, size_t newSize);
 
     // Counted reference to the entry of a text (which must hold no NUL byte).
-    // The empty text gives the shared, uncounted empty entry.
+    // The empty text gives the shared, uncounted empty entry. Texts that recur
+    // (member names, enumerations of words) are found in a small cache of recent
+    // entries without being hashed; the hashed form skips that cache.
     [[nodiscard]] StringEntry* Intern(std::string_view text);
     [[nodiscard]] StringEntry* Intern(std::string_view text, uint32_t hash);
     static void AddRef(StringEntry* entry) noexcept;
@@ -150,6 +153,7 @@ private:
     void FreeLarge(void* block) noexcept;
 
     [[nodiscard]] uint32_t SlotOf(uint32_t hash) const noexcept;
+    [[nodiscard]] StringEntry* InternHashed(std::string_view text, uint32_t hash, bool& found);
     void GrowTable();
     void EraseSlot(uint32_t slot) noexcept;
     void FreeEntry(StringEntry* entry) noexcept;
@@ -162,6 +166,9 @@ private:
     uint32_t pagesInUse_ = 0;
     uint32_t blocksInUse_[kBlockClasses] = {};
     Slot inlineSlots_[kInlineSlots];
+    // Entries found again in the table, by a cheap digest of their text; a slot is
+    // cleared when its entry is freed.
+    StringEntry* recent_[kRecentSlots];
     PageHeader** pages_ = nullptr;  // every 4096-byte page taken, for DropAll
     uint32_t pageCount_ = 0;
     uint32_t pageCapacity_ = 0;
