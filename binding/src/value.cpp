@@ -14,20 +14,6 @@ namespace Vemi::Binding {
 
 namespace detail {
 
-// Bodies start with the context; while a tree is torn down that word links the
-// bodies still waiting to be released, so no recursion is needed.
-union BodyHead {
-    ValueContext* context;
-    uintptr_t pendingNext;
-};
-
-struct CollectionBody {
-    BodyHead head;
-    BindingValue* items;
-    uint32_t count;
-    uint32_t capacity;
-};
-
 struct StructureBody {
     BodyHead head;
     StructureNode* root;
@@ -297,12 +283,6 @@ BindingValue::~BindingValue() {
     if (ownsContext_ != 0) ValueContext::Destroy(context_);
 }
 
-void BindingValue::Reset() noexcept {
-    ReleaseBody();
-    kind_ = kEmpty;
-    payload_.u64 = 0;
-}
-
 ValueContext& BindingValue::EnsureContext() {
     if (context_ == nullptr) {
         context_ = ValueContext::Create();
@@ -312,30 +292,6 @@ ValueContext& BindingValue::EnsureContext() {
 }
 
 // ---- Scalars and strings ---------------------------------------------------------
-
-void BindingValue::SetBool(bool value) noexcept {
-    Reset();
-    payload_.boolean = value ? 1 : 0;
-    kind_ = static_cast<uint8_t>(ValueKind::Bool);
-}
-
-void BindingValue::SetSigned(int64_t value) noexcept {
-    Reset();
-    payload_.i64 = value;
-    kind_ = static_cast<uint8_t>(ValueKind::Signed);
-}
-
-void BindingValue::SetUnsigned(uint64_t value) noexcept {
-    Reset();
-    payload_.u64 = value;
-    kind_ = static_cast<uint8_t>(ValueKind::Unsigned);
-}
-
-void BindingValue::SetFloat(double value) noexcept {
-    Reset();
-    payload_.f64 = value;
-    kind_ = static_cast<uint8_t>(ValueKind::Float);
-}
 
 void BindingValue::SetStringEntry(StringEntry* entry) noexcept {
     ReleaseBody();
@@ -410,7 +366,7 @@ void BindingValue::Reserve(size_t count) {
     if (kind_ == kCollection && payload_.collection->capacity < count) GrowCollection(count);
 }
 
-BindingValue& BindingValue::Element(size_t index) {
+BindingValue& BindingValue::GrowToElement(size_t index) {
     MakeCollection();
     CollectionBody* body = payload_.collection;
     if (index < body->count) return body->items[index];
@@ -425,10 +381,6 @@ BindingValue& BindingValue::Element(size_t index) {
     }
     while (body->count <= index) new (&body->items[body->count++]) BindingValue(context_);
     return body->items[index];
-}
-
-BindingValue& BindingValue::Append() {
-    return Element(kind_ == kCollection ? payload_.collection->count : 0);
 }
 
 const BindingValue& BindingValue::GetElement(size_t index) const noexcept {

@@ -22,6 +22,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <new>
 #include <span>
 #include <string_view>
 
@@ -76,11 +77,31 @@ public:
     ~BindingValue();
 
     // Setters release what the value held first.
-    void Reset() noexcept;
-    void SetBool(bool value) noexcept;
-    void SetSigned(int64_t value) noexcept;
-    void SetUnsigned(uint64_t value) noexcept;
-    void SetFloat(double value) noexcept;
+    void Reset() noexcept {
+        if (kind_ > kLastScalarKind) ReleaseBody();
+        kind_ = 0;
+        payload_.u64 = 0;
+    }
+    void SetBool(bool value) noexcept {
+        Reset();
+        payload_.boolean = value ? 1 : 0;
+        kind_ = static_cast<uint8_t>(ValueKind::Bool);
+    }
+    void SetSigned(int64_t value) noexcept {
+        Reset();
+        payload_.i64 = value;
+        kind_ = static_cast<uint8_t>(ValueKind::Signed);
+    }
+    void SetUnsigned(uint64_t value) noexcept {
+        Reset();
+        payload_.u64 = value;
+        kind_ = static_cast<uint8_t>(ValueKind::Unsigned);
+    }
+    void SetFloat(double value) noexcept {
+        Reset();
+        payload_.f64 = value;
+        kind_ = static_cast<uint8_t>(ValueKind::Float);
+    }
     // The text up to its first NUL is interned in the tree's context; null reads as "".
     void SetString(const char* text);
     void SetString(std::string_view text);
@@ -92,8 +113,8 @@ public:
 
     // Mutable access: makes the value a collection (structure) if it is not one and
     // creates what is missing. Element grows the collection with empty elements.
-    BindingValue& Element(size_t index);
-    BindingValue& Append();
+    BindingValue& Element(size_t index);  // inline below
+    BindingValue& Append();               // inline below
     BindingValue& Member(const char* name);
     BindingValue& Member(std::string_view name);
     // Read-only access: the shared null value when the kind differs or nothing is there.
@@ -146,6 +167,9 @@ private:
         detail::StructureBody* structure;
     };
 
+    // Kinds up to this one hold no body.
+    static constexpr uint8_t kLastScalarKind = static_cast<uint8_t>(ValueKind::Float);
+
     // A value inside a tree: shares the context, does not own it.
     explicit BindingValue(ValueContext* context) noexcept : context_(context), ownsContext_(0) {}
 
@@ -155,6 +179,7 @@ private:
     void TakeOver(BindingValue& other) noexcept;
     void CopyFrom(const BindingValue& source);
     void GrowCollection(size_t capacity);
+    BindingValue& GrowToElement(size_t index);
     BindingValue& InsertMember(std::string_view name, const StringEntry* sourceKey, bool sameTree);
     [[nodiscard]] detail::StructureNode* FindNode(std::string_view name) const noexcept;
 
@@ -169,6 +194,39 @@ private:
 
 static_assert(sizeof(void*) != 8 || sizeof(BindingValue) == 24, "payload, context, kind, owns-context");
 static_assert(sizeof(void*) != 4 || sizeof(BindingValue) == 16, "payload, context, kind, owns-context");
+
+namespace detail {
+// Bodies start with the context; while a tree is torn down that word links the
+// bodies still waiting to be released, so no recursion is needed.
+union BodyHead {
+    ValueContext* context;
+    uintptr_t pendingNext;
+};
+
+struct CollectionBody {
+    BodyHead head;
+    BindingValue* items;
+    uint32_t count;
+    uint32_t capacity;
+};
+}  // namespace detail
+
+// Readers append element after element: that case stays inline.
+inline BindingValue& BindingValue::Element(size_t index) {
+    if (kind_ == static_cast<uint8_t>(ValueKind::Collection)) {
+        detail::CollectionBody* body = payload_.collection;
+        if (index < body->count) return body->items[index];
+        if (index == body->count && index < body->capacity) {
+            ++body->count;
+            return *new (&body->items[index]) BindingValue(context_);
+        }
+    }
+    return GrowToElement(index);
+}
+
+inline BindingValue& BindingValue::Append() {
+    return Element(kind_ == static_cast<uint8_t>(ValueKind::Collection) ? payload_.collection->count : 0);
+}
 
 namespace detail {
 // A structure member: a node of the structure's balanced tree, from the pools.
