@@ -124,7 +124,10 @@ void ValueContext::ResetTable(bool keepCapacity) noexcept {
     }
     if (stringCount_ != 0 || slots_ == inlineSlots_) std::memset(slots_, 0, (slotMask_ + 1) * sizeof(Slot));
     stringCount_ = 0;
-    std::memset(recent_, 0, sizeof recent_);
+    // Small trees never fill the cache: clearing it each time would cost them more
+    // than it saves.
+    if (recentUsed_) std::memset(recent_, 0, sizeof recent_);
+    recentUsed_ = false;
 }
 
 ValueContext* ValueContext::Create() {
@@ -383,7 +386,10 @@ StringEntry* ValueContext::Intern(std::string_view text) {
     bool found = false;
     e = InternHashed(text, Fnv1a(text), found);
     // Only texts seen twice are cached: one-off texts would push the names out.
-    if (found) recent_[r] = e;
+    if (found) {
+        recent_[r] = e;
+        recentUsed_ = true;
+    }
     return e;
 }
 

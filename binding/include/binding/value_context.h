@@ -169,6 +169,7 @@ private:
     // Entries found again in the table, by a cheap digest of their text; a slot is
     // cleared when its entry is freed.
     StringEntry* recent_[kRecentSlots];
+    bool recentUsed_ = false;
     PageHeader** pages_ = nullptr;  // every 4096-byte page taken, for DropAll
     uint32_t pageCount_ = 0;
     uint32_t pageCapacity_ = 0;
