@@ -113,6 +113,34 @@ bool ResolvePlainInteger(BindingValue& target, std::string_view t) noexcept {
     return true;
 }
 
+// A plain decimal fraction ("-12.375") of at most 15 digits as the double strtod
+// gives: the digits and the power of ten are both exact doubles, so one division
+// rounds correctly. False for any other text.
+bool PlainDecimal(std::string_view t, double& out) noexcept {
+    static constexpr double kPowers[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+    const bool negative = t[0] == '-';
+    size_t i = negative ? 1 : 0;
+    uint64_t digits = 0;
+    size_t count = 0;
+    size_t point = 0;  // index of the '.', 0 while none is seen
+    for (; i < t.size(); ++i) {
+        const char c = t[i];
+        if (c == '.' && point == 0) {
+            point = i;
+            continue;
+        }
+        const unsigned digit = static_cast<unsigned char>(c) - '0';
+        if (digit > 9 || ++count > 15) return false;
+        digits = digits * 10 + digit;
+    }
+    // A digit on both sides of the point.
+    const size_t first = negative ? 1 : 0;
+    if (point == 0 || point == first || point + 1 == t.size()) return false;
+    const double value = static_cast<double>(digits) / kPowers[t.size() - point - 1];
+    out = negative ? -value : value;
+    return true;
+}
+
 // An integral double as an integer value; false when it lies outside both 64-bit
 // ranges. Past 2^53 a double has lost digits, so a decimal text is read exactly.
 bool SetIntegral(BindingValue& target, double d, const char* text, size_t length) {
@@ -437,7 +465,9 @@ private:
         if (MayBeNumber(view)) {
             if (ResolvePlainInteger(target, view)) return;
             char* end = nullptr;
-            const double d = std::strtod(text, &end);
+            double d;
+            if (PlainDecimal(view, d)) end = const_cast<char*>(text + length);
+            else d = std::strtod(text, &end);
             if (end == text + length && !(std::isinf(d) && d > 0)) {
                 const bool integral = !std::isnan(d) && std::trunc(d) == d;
                 // Integral numbers beyond both 64-bit ranges (1e30, -inf) stay floats.

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -67,6 +69,34 @@ TEST(YamlReader, ScalarResolution) {
         {"- |\n  text\n- >-\n  12\n- 'it''s'\n- \"a\\tb\\0c\"\n",
          R"([string:"text\n", unsigned:12, string:"it's", string:"a\tb"])"},
     });
+}
+
+TEST(YamlReader, DecimalFractionsReadAsStrtodReadsThem) {
+    Check({
+        {"- 5.0\n- -0.0\n- 0.1\n- -12.375\n- 1.\n- .5\n- -.5\n- 1.2.3\n- 123456789012345.6\n- 0.000000000000001\n",
+         "[unsigned:5, unsigned:0, float:0.10000000000000001, float:-12.375, unsigned:1, float:0.5, float:-0.5, "
+         "string:\"1.2.3\", float:123456789012345.59, float:1.0000000000000001e-15]"},
+    });
+    // Every split of many digit strings into whole and fraction parts.
+    uint64_t x = 0x9E3779B97F4A7C15ull;
+    int checked = 0;
+    for (int i = 0; i < 2000; ++i) {
+        x ^= x << 13;
+        x ^= x >> 7;
+        x ^= x << 17;
+        std::string digits = std::to_string(x % 1000000000000000ull);
+        const size_t point = 1 + x % digits.size();
+        if (point >= digits.size()) continue;
+        std::string text = (i % 2 == 0 ? "-" : "") + digits.substr(0, point) + "." + digits.substr(point);
+        char expected[64];
+        std::snprintf(expected, sizeof expected, "[float:%.17g]", std::strtod(text.c_str(), nullptr));
+        const std::string got = Decode("- " + text + "\n");
+        if (got.rfind("[float:", 0) == 0) {  // integral ones become integers
+            EXPECT_EQ(got, expected) << text;
+            ++checked;
+        }
+    }
+    EXPECT_GT(checked, 1500);
 }
 
 TEST(YamlReader, BoolWords) {
