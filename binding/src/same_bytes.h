@@ -1,6 +1,6 @@
-// Equality of two short byte ranges without a library call: member names and
-// most interned strings are a few bytes long, and the call costs more than the
-// comparison. Reads only inside both ranges.
+// Equality of two short byte ranges, and the search for a NUL, without a library
+// call: member names and most interned strings are a few bytes long, and the call
+// costs more than the work. Reads only inside the ranges given.
 #pragma once
 
 #include <cstddef>
@@ -10,23 +10,33 @@
 
 namespace Vemi::Binding::detail {
 
+template <class Word>
+[[nodiscard]] inline Word LoadWord(const char* p) noexcept {
+    Word v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+// Two words that overlap when n < 2 * sizeof(Word) cover every byte of [p, p + n).
+template <class Word>
+[[nodiscard]] inline bool SameWords(const char* a, const char* b, size_t n) noexcept {
+    constexpr size_t k = sizeof(Word);
+    return ((LoadWord<Word>(a) ^ LoadWord<Word>(b)) | (LoadWord<Word>(a + n - k) ^ LoadWord<Word>(b + n - k))) == 0;
+}
+
+template <class Word>
+[[nodiscard]] inline bool WordsHoldNoNul(const char* p, size_t n) noexcept {
+    constexpr Word kOnes = static_cast<Word>(~Word{0} / 0xFF);
+    constexpr Word kHighs = static_cast<Word>(kOnes * 0x80);
+    const Word a = LoadWord<Word>(p);
+    const Word b = LoadWord<Word>(p + n - sizeof(Word));
+    return ((((a - kOnes) & ~a) | ((b - kOnes) & ~b)) & kHighs) == 0;
+}
+
 [[nodiscard]] inline bool SameBytes(const char* a, const char* b, size_t n) noexcept {
-    const auto load8 = [](const char* p) {
-        uint64_t v;
-        std::memcpy(&v, p, 8);
-        return v;
-    };
-    const auto load4 = [](const char* p) {
-        uint32_t v;
-        std::memcpy(&v, p, 4);
-        return v;
-    };
-    if (n >= 8) {
-        if (n > 16) return std::memcmp(a, b, n) == 0;
-        // Two loads that overlap when n < 16 cover every byte.
-        return ((load8(a) ^ load8(b)) | (load8(a + n - 8) ^ load8(b + n - 8))) == 0;
-    }
-    if (n >= 4) return ((load4(a) ^ load4(b)) | (load4(a + n - 4) ^ load4(b + n - 4))) == 0;
+    if (n > 16) return std::memcmp(a, b, n) == 0;
+    if (n >= 8) return SameWords<uint64_t>(a, b, n);
+    if (n >= 4) return SameWords<uint32_t>(a, b, n);
     for (size_t i = 0; i < n; ++i) {
         if (a[i] != b[i]) return false;
     }
@@ -38,21 +48,9 @@ namespace Vemi::Binding::detail {
     const size_t n = text.size();
     const char* p = text.data();
     if (n >= 8 && n <= 16) {
-        constexpr uint64_t kOnes = 0x0101010101010101ull;
-        constexpr uint64_t kHighs = 0x8080808080808080ull;
-        uint64_t a;
-        uint64_t b;
-        std::memcpy(&a, p, 8);
-        std::memcpy(&b, p + n - 8, 8);
-        if (((((a - kOnes) & ~a) | ((b - kOnes) & ~b)) & kHighs) == 0) return text;
+        if (WordsHoldNoNul<uint64_t>(p, n)) return text;
     } else if (n >= 4 && n < 8) {
-        constexpr uint32_t kOnes = 0x01010101u;
-        constexpr uint32_t kHighs = 0x80808080u;
-        uint32_t a;
-        uint32_t b;
-        std::memcpy(&a, p, 4);
-        std::memcpy(&b, p + n - 4, 4);
-        if (((((a - kOnes) & ~a) | ((b - kOnes) & ~b)) & kHighs) == 0) return text;
+        if (WordsHoldNoNul<uint32_t>(p, n)) return text;
     } else if (n < 4) {
         for (size_t i = 0; i < n; ++i) {
             if (p[i] == '\0') return text.substr(0, i);
