@@ -195,6 +195,42 @@ void RebalanceAfterInsert(StructureBody* body, StructureNode* node) noexcept {
     }
 }
 
+// Small structures (most records) stay a plain search tree: with at most this many
+// members a lookup visits no more nodes than that, and keeping them balanced cost
+// more than it saved. The insert that passes this size rebuilds the tree perfectly
+// balanced, and from then on it is kept balanced.
+constexpr uint32_t kUnbalancedMembers = 8;
+
+// A perfectly balanced tree of nodes[lo, hi) below `parent`, with the balance of
+// every node set; `height` receives its height.
+StructureNode* BuildBalanced(StructureNode* const* nodes, uint32_t lo, uint32_t hi, StructureNode* parent,
+                             int& height) noexcept {
+    if (lo == hi) {
+        height = 0;
+        return nullptr;
+    }
+    const uint32_t mid = lo + (hi - lo) / 2;
+    StructureNode* n = nodes[mid];
+    n->parentAndBalance = reinterpret_cast<uintptr_t>(parent);
+    int left = 0;
+    int right = 0;
+    n->left = BuildBalanced(nodes, lo, mid, n, left);
+    n->right = BuildBalanced(nodes, mid + 1, hi, n, right);
+    SetBalance(n, right - left);
+    height = 1 + (left > right ? left : right);
+    return n;
+}
+
+void RebuildBalanced(StructureBody* body) noexcept {
+    StructureNode* nodes[kUnbalancedMembers + 1];
+    uint32_t count = 0;
+    StructureNode* n = body->root;
+    while (n != nullptr && n->left != nullptr) n = n->left;
+    for (; n != nullptr && count <= kUnbalancedMembers; n = n->Next()) nodes[count++] = n;
+    int height = 0;
+    body->root = BuildBalanced(nodes, 0, count, nullptr, height);
+}
+
 StructureNode* FirstNode(const StructureBody* body) noexcept {
     StructureNode* n = body->root;
     if (n == nullptr) return nullptr;
@@ -456,7 +492,10 @@ BindingValue& BindingValue::InsertMember(std::string_view name, const StringEntr
     else if (order < 0) parent->left = node;
     else parent->right = node;
     ++body->count;
-    RebalanceAfterInsert(body, node);
+    if (body->count > kUnbalancedMembers) {
+        if (body->count == kUnbalancedMembers + 1) RebuildBalanced(body);
+        else RebalanceAfterInsert(body, node);
+    }
     return node->value;
 }
 

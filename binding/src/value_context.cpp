@@ -227,7 +227,7 @@ void ValueContext::UntrackPage(PageHeader* page) noexcept {
     last->slot = page->slot;
 }
 
-void* ValueContext::AllocateLarge(size_t size) {
+[[gnu::noinline]] void* ValueContext::AllocateLarge(size_t size) {
     if (size > SIZE_MAX - sizeof(LargeHeader)) throw std::bad_alloc();
     auto* header = static_cast<LargeHeader*>(CheckedMalloc(sizeof(LargeHeader) + size));
     header->prev = nullptr;
@@ -275,15 +275,19 @@ void ValueContext::UnlinkPage(PageHeader* page, uint32_t sizeClass) noexcept {
     page->prev = page->next = nullptr;
 }
 
+// Kept out of line so that taking a block from a page at hand saves no registers.
+[[gnu::noinline]] ValueContext::PageHeader* ValueContext::AddPage(uint32_t sizeClass) {
+    auto* page = static_cast<PageHeader*>(PageSupply::Take());
+    ++pagesInUse_;
+    FormatPage(page, sizeClass, kPageSize);
+    TrackPage(page);
+    LinkPage(page, sizeClass);
+    return page;
+}
+
 void* ValueContext::TakeBlock(uint32_t sizeClass) {
     PageHeader* page = chains_[sizeClass];
-    if (page == nullptr) {
-        page = static_cast<PageHeader*>(PageSupply::Take());
-        ++pagesInUse_;
-        FormatPage(page, sizeClass, kPageSize);
-        TrackPage(page);
-        LinkPage(page, sizeClass);
-    }
+    if (page == nullptr) page = AddPage(sizeClass);
     const uint32_t size = BlockSize(sizeClass);
     // Header fields are read once into locals: re-reading them as one wide word
     // right after narrow stores would stall on store forwarding.
@@ -298,7 +302,8 @@ void* ValueContext::TakeBlock(uint32_t sizeClass) {
         // A chained page with an empty free list still has fresh blocks.
         block = reinterpret_cast<unsigned char*>(page) + fresh * size;
         // Is there room for one more block after this one? (No division on this path.)
-        const uint32_t limit = IsInline(page) ? kInlinePageSize : kPageSize;
+        const bool inlinePage = page == reinterpret_cast<PageHeader*>(inlinePages_[sizeClass].bytes);
+        const uint32_t limit = inlinePage ? kInlinePageSize : kPageSize;
         fresh = (fresh + 2) * size <= limit ? fresh + 1 : 0;
         page->fresh = static_cast<uint16_t>(fresh);
     }

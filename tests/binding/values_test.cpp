@@ -250,6 +250,35 @@ TEST(BindingValue, LargeStructureStaysOrderedAndFindable) {
     EXPECT_EQ(MemberNames(v), names);
 }
 
+TEST(BindingValue, StructuresOfEverySizeAndInsertionOrder) {
+    // Around the size where a small structure becomes a balanced one, in ascending,
+    // descending and shuffled order: every member found, iteration in name order,
+    // and a copy (which inserts in name order) the same.
+    std::mt19937 rng(11);
+    for (int size = 0; size <= 40; ++size) {
+        std::vector<std::string> names;
+        for (int i = 0; i < size; ++i) names.push_back("k" + std::to_string(100 + i));
+        std::vector<std::string> shuffled = names;
+        std::shuffle(shuffled.begin(), shuffled.end(), rng);
+        std::vector<std::string> descending(names.rbegin(), names.rend());
+        for (const auto* order : {&names, &descending, &shuffled}) {
+            BindingValue v;
+            v.MakeStructure();
+            for (const std::string& n : *order) v.Member(n).SetString(n);
+            // Asking again finds the member instead of adding one.
+            for (const std::string& n : *order) EXPECT_EQ(v.Member(n).AsStringView(), n);
+            ASSERT_EQ(v.Size(), static_cast<size_t>(size));
+            EXPECT_EQ(MemberNames(v), names) << size;
+            EXPECT_TRUE(v.GetMember("k099").IsEmpty());
+            EXPECT_TRUE(v.GetMember("k1000").IsEmpty());
+            BindingValue copy = v;
+            copy.Member("k0").SetBool(true);  // one more, after the copy's own inserts
+            EXPECT_EQ(copy.Size(), static_cast<size_t>(size + 1));
+            for (const std::string& n : names) EXPECT_EQ(copy.GetMember(n).AsStringView(), n) << size;
+        }
+    }
+}
+
 TEST(BindingValue, CopyIsDeepAndIndependent) {
     const uint8_t bytes[] = {9, 8, 7};
     BindingValue a;

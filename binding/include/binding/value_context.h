@@ -138,6 +138,7 @@ private:
     void LinkPage(PageHeader* page, uint32_t sizeClass) noexcept;
     void UnlinkPage(PageHeader* page, uint32_t sizeClass) noexcept;
     [[nodiscard]] void* TakeBlock(uint32_t sizeClass);
+    [[nodiscard]] PageHeader* AddPage(uint32_t sizeClass);
     void ReturnBlock(void* block, uint32_t sizeClass) noexcept;
     [[nodiscard]] bool Recyclable() const noexcept;
     void Clear() noexcept;
