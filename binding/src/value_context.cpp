@@ -227,7 +227,7 @@ void ValueContext::UntrackPage(PageHeader* page) noexcept {
     last->slot = page->slot;
 }
 
-[[gnu::noinline]] void* ValueContext::AllocateLarge(size_t size) {
+void* ValueContext::AllocateLarge(size_t size) {
     if (size > SIZE_MAX - sizeof(LargeHeader)) throw std::bad_alloc();
     auto* header = static_cast<LargeHeader*>(CheckedMalloc(sizeof(LargeHeader) + size));
     header->prev = nullptr;
@@ -275,8 +275,8 @@ void ValueContext::UnlinkPage(PageHeader* page, uint32_t sizeClass) noexcept {
     page->prev = page->next = nullptr;
 }
 
-// Kept out of line so that taking a block from a page at hand saves no registers.
-[[gnu::noinline]] ValueContext::PageHeader* ValueContext::AddPage(uint32_t sizeClass) {
+// A fresh page for a class whose chain is empty, formatted and listed.
+ValueContext::PageHeader* ValueContext::AddPage(uint32_t sizeClass) {
     auto* page = static_cast<PageHeader*>(PageSupply::Take());
     ++pagesInUse_;
     FormatPage(page, sizeClass, kPageSize);
