@@ -85,7 +85,7 @@ void SetError(ApiReply& reply, std::string_view message) {
     reply.has_error = 1;
 }
 
-uint8_t KAV_ABI ReadStream(void* reader, void* buffer, uint32_t* size, uint8_t* more) {
+uint32_t KAV_ABI ReadStream(void* reader, void* buffer, uint32_t* size, uint8_t* more) {
     if (reader == nullptr) {
         // A stream that opened no reader has no body.
         if (size != nullptr) *size = 0;

@@ -108,7 +108,7 @@ struct HostStream {
     std::atomic<uint32_t> closes{0};
 };
 
-uint8_t KAV_ABI ReadHostStream(void* handle, void* buffer, uint32_t* size, uint8_t* more) {
+uint32_t KAV_ABI ReadHostStream(void* handle, void* buffer, uint32_t* size, uint8_t* more) {
     auto* stream = static_cast<HostStream*>(handle);
     if (stream == nullptr || size == nullptr || more == nullptr) return 0;
     uint32_t index = stream->reads++;

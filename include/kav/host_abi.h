@@ -139,9 +139,10 @@ typedef void(KAV_ABI* HostEventCallback)(const HostEventRecord* event);
 typedef void(KAV_ABI* ApiRequestHandler)(ApiReply* reply, const ApiRequest* request);
 
 /* Reads up to *size bytes into buffer; sets *size to the count read and *more to 0 once
- * the stream is done (callers set it to 1 first). Answers 0 on a read failure. */
-typedef uint8_t(KAV_ABI* ApiStreamReadFn)(void* reader, void* buffer, uint32_t* size,
-                                           uint8_t* more);
+ * the stream is done (callers set it to 1 first). Answers 0 on a read failure, anything
+ * else on success; the answer is a full 32-bit word, read at that width. */
+typedef uint32_t(KAV_ABI* ApiStreamReadFn)(void* reader, void* buffer, uint32_t* size,
+                                            uint8_t* more);
 
 /* Closes a host stream handle, or destroys a stream object the plugin put in a reply. */
 typedef void(KAV_ABI* ApiStreamReleaseFn)(void* stream);
@@ -151,6 +152,25 @@ typedef void(KAV_ABI* ApiReplyReleaseFn)(ApiReply* reply);
 
 /* The exported entry; the host passes its version in and reads the filled record. */
 typedef void(KAV_ABI* PluginEntryFn)(PluginLoadRecord* record);
+
+/* The plugin's callbacks (PluginCallbacks). Initialize answers an 8-bit flag. */
+typedef uint8_t(KAV_ABI* PluginInitializeFn)(void* context, const HostInit* init);
+typedef void(KAV_ABI* PluginShutdownFn)(void* context);
+typedef void(KAV_ABI* PluginMemoryStatsFn)(void* context, PluginMemoryStats* stats);
+
+/* The host's services (HostApi), each taking the table's own address first. */
+typedef void(KAV_ABI* HostSendRequestFn)(const HostApi* api, ApiReply* reply,
+                                         const ApiRequest* request);
+typedef void(KAV_ABI* HostReservedFn)(void);
+typedef void(KAV_ABI* HostSendEventFn)(const HostApi* api, const HostOutgoingEvent* event);
+typedef uint8_t(KAV_ABI* HostSubscribeFn)(const HostApi* api, const char* key,
+                                          uint32_t plugin_id, HostEventCallback callback,
+                                          void* context, uint32_t flag);
+typedef void(KAV_ABI* HostUnsubscribeFn)(const HostApi* api, const char* key,
+                                         uint32_t plugin_id);
+typedef void(KAV_ABI* HostWaitFn)(const HostApi* api);
+typedef void(KAV_ABI* HostWaitEnterFn)(const HostApi* api, const char* label, uint32_t value);
+typedef void(KAV_ABI* HostLogFn)(const HostApi* api, int32_t level, const char* message);
 
 #pragma pack(push, 1)
 
@@ -216,25 +236,23 @@ struct HostOutgoingEvent {
 struct HostApi {
     /* Synchronous: when it returns the host has filled reply (zeroed by the caller);
      * the caller frees it with reply->release when that is set. */
-    void(KAV_ABI* send_request)(const HostApi* api, ApiReply* reply,
-                                const ApiRequest* request);
-    void(KAV_ABI* reserved1)(void); /* never called */
+    HostSendRequestFn send_request;
+    HostReservedFn reserved1; /* never called */
     /* Synchronous; the event stays the caller's. */
-    void(KAV_ABI* send_event)(const HostApi* api, const HostOutgoingEvent* event);
+    HostSendEventFn send_event;
     /* From now on the host calls callback for events under key, with context in the
      * record. Answers nonzero when the host took the subscription. */
-    uint8_t(KAV_ABI* subscribe)(const HostApi* api, const char* key, uint32_t plugin_id,
-                                HostEventCallback callback, void* context, uint32_t flag);
+    HostSubscribeFn subscribe;
     /* No more callbacks for key. */
-    void(KAV_ABI* unsubscribe)(const HostApi* api, const char* key, uint32_t plugin_id);
-    void(KAV_ABI* reserved5)(void); /* never called */
+    HostUnsubscribeFn unsubscribe;
+    HostReservedFn reserved5; /* never called */
     /* The wait triple, called as wait_enter("Wait: yield", 0), wait_yield, wait_leave
      * while a reply stream has no data yet; the host may call into the plugin meanwhile. */
-    void(KAV_ABI* wait_yield)(const HostApi* api);
-    void(KAV_ABI* wait_enter)(const HostApi* api, const char* label, uint32_t value);
-    void(KAV_ABI* wait_leave)(const HostApi* api);
+    HostWaitFn wait_yield;
+    HostWaitEnterFn wait_enter;
+    HostWaitFn wait_leave;
     /* Records one log line; level 0 Okay, 1 Warn, 2 Error, 3 Always. */
-    void(KAV_ABI* log)(const HostApi* api, int32_t level, const char* message);
+    HostLogFn log;
 };
 
 /* Passed by the host to PluginCallbacks.initialize and kept by the plugin for its whole
@@ -261,11 +279,11 @@ struct PluginMemoryStats {
 /* The plugin's callbacks, owned by the plugin; context is PluginLoadRecord.context. */
 struct PluginCallbacks {
     /* Called once; init stays valid until shutdown. Answers nonzero on success. */
-    uint8_t(KAV_ABI* initialize)(void* context, const HostInit* init);
+    PluginInitializeFn initialize;
     /* Called once, last: ends all subscriptions and frees the plugin's runtime. */
-    void(KAV_ABI* shutdown)(void* context);
+    PluginShutdownFn shutdown;
     /* May be called any time between load and shutdown. */
-    void(KAV_ABI* get_memory_stats)(void* context, PluginMemoryStats* stats);
+    PluginMemoryStatsFn get_memory_stats;
 };
 
 /* Passed by the host to the entry and owned by the host. In: the host's plugin API

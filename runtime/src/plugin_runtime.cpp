@@ -417,7 +417,8 @@ bool PluginRuntime::DrainStream(const ApiReplyStream& stream, std::string& text)
     while (more != 0) {
         uint32_t size = kStreamChunk;
         more = 1;
-        if (stream.read(stream.handle, buffer, &size, &more) == 0) {
+        const uint32_t answer = stream.read(stream.handle, buffer, &size, &more);
+        if (answer == 0) {
             ok = false;
             break;
         }

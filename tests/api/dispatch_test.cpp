@@ -274,7 +274,7 @@ TEST_F(DispatchTest, ReplyRecordAndRelease) {
         explicit Chunks(bool* destroyed) : destroyed_(destroyed) {}
         ~Chunks() override { *destroyed_ = true; }
         StreamReader* Open() noexcept override { return this; }
-        uint8_t Read(void* buffer, uint32_t* size, uint8_t* more) noexcept override {
+        uint32_t Read(void* buffer, uint32_t* size, uint8_t* more) noexcept override {
             std::memcpy(buffer, "abc", 3);
             *size = 3;
             *more = 0;

@@ -113,7 +113,7 @@ struct FakeStream {
     bool failSecond = false;
 };
 
-uint8_t KAV_ABI ReadStream(void* reader, void* buffer, uint32_t* size, uint8_t* more) {
+uint32_t KAV_ABI ReadStream(void* reader, void* buffer, uint32_t* size, uint8_t* more) {
     auto* stream = static_cast<FakeStream*>(reader);
     if (stream->failSecond && stream->next == 1) return 0;
     const std::string& chunk = stream->chunks[stream->next++];

@@ -62,6 +62,51 @@
     X(ApiEnumeratorEntry, value, 12)                                                    \
     X(ApiEventEntry, payload_type_name, 12) X(ApiEventEntry, tag_count, 24)
 
+/* X(function type, result, parameters): every function that crosses the boundary, in
+ * either direction. Each side calls through these types, so a result or parameter of
+ * another width would be read wrongly by the other side (a result narrower than the
+ * caller reads leaves the rest of the register undefined). */
+#define ABI_FUNCTIONS(X)                                                                    \
+    X(HostEventCallback, void, (const HostEventRecord*))                                    \
+    X(ApiRequestHandler, void, (ApiReply*, const ApiRequest*))                              \
+    X(ApiStreamReadFn, uint32_t, (void*, void*, uint32_t*, uint8_t*))                       \
+    X(ApiStreamReleaseFn, void, (void*))                                                    \
+    X(ApiReplyReleaseFn, void, (ApiReply*))                                                 \
+    X(PluginEntryFn, void, (PluginLoadRecord*))                                             \
+    X(PluginInitializeFn, uint8_t, (void*, const HostInit*))                                \
+    X(PluginShutdownFn, void, (void*))                                                      \
+    X(PluginMemoryStatsFn, void, (void*, PluginMemoryStats*))                               \
+    X(HostSendRequestFn, void, (const HostApi*, ApiReply*, const ApiRequest*))              \
+    X(HostReservedFn, void, (void))                                                         \
+    X(HostSendEventFn, void, (const HostApi*, const HostOutgoingEvent*))                    \
+    X(HostSubscribeFn, uint8_t,                                                             \
+      (const HostApi*, const char*, uint32_t, HostEventCallback, void*, uint32_t))          \
+    X(HostUnsubscribeFn, void, (const HostApi*, const char*, uint32_t))                     \
+    X(HostWaitFn, void, (const HostApi*))                                                   \
+    X(HostWaitEnterFn, void, (const HostApi*, const char*, uint32_t))                       \
+    X(HostLogFn, void, (const HostApi*, int32_t, const char*))
+
+/* X(record, slot, function type): the function slots of the tables and records. */
+#define ABI_SLOTS(X)                                                                        \
+    X(HostApi, send_request, HostSendRequestFn) X(HostApi, reserved1, HostReservedFn)       \
+    X(HostApi, send_event, HostSendEventFn) X(HostApi, subscribe, HostSubscribeFn)          \
+    X(HostApi, unsubscribe, HostUnsubscribeFn) X(HostApi, reserved5, HostReservedFn)        \
+    X(HostApi, wait_yield, HostWaitFn) X(HostApi, wait_enter, HostWaitEnterFn)              \
+    X(HostApi, wait_leave, HostWaitFn) X(HostApi, log, HostLogFn)                           \
+    X(PluginCallbacks, initialize, PluginInitializeFn)                                      \
+    X(PluginCallbacks, shutdown, PluginShutdownFn)                                          \
+    X(PluginCallbacks, get_memory_stats, PluginMemoryStatsFn)                               \
+    X(ApiReply, release, ApiReplyReleaseFn)                                                 \
+    X(ApiReplyStream, read, ApiStreamReadFn) X(ApiReplyStream, release, ApiStreamReleaseFn) \
+    X(ApiFunctionEntry, handler, ApiRequestHandler)
+
+/* A second declaration of the same object with the expected type: in C and in C++ a
+ * type that differs in its result or any parameter is a conflicting declaration, which
+ * stops the build. */
+#define ABI_CHECK_FUNCTION(T, result, parameters) \
+    extern T abi_function_##T;                    \
+    extern result(KAV_ABI* abi_function_##T) parameters;
+
 #define ABI_HOST_VALUE_SIZE (4 + (sizeof(void*) + 4 > 8 ? sizeof(void*) + 4 : 8))
 #define ABI_MADE_OF(words, pointers, bytes, values) \
     (4 * (words) + sizeof(void*) * (pointers) + (bytes) + sizeof(HostValue) * (values))
@@ -75,7 +120,8 @@
 
 #define ABI_CHECK_ALL                                    \
     ABI_CHECK(sizeof(HostValue) == ABI_HOST_VALUE_SIZE); \
-    ABI_RECORDS(ABI_CHECK_RECORD)
+    ABI_RECORDS(ABI_CHECK_RECORD)                        \
+    ABI_FUNCTIONS(ABI_CHECK_FUNCTION)
 
 #define ABI_CHECK_ALL_32                   \
     ABI_CHECK(sizeof(HostValue) == 12);    \

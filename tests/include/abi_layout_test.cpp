@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <iterator>
+#include <type_traits>
 
 #include "abi_layout.h"
 
@@ -11,6 +12,11 @@ ABI_CHECK_ALL
 #if UINTPTR_MAX == 0xFFFFFFFFu
 ABI_CHECK_ALL_32
 #endif
+
+// C has no way to name a member's type; the header is the same text for both languages.
+#define ABI_CHECK_SLOT(record, slot, T) \
+    static_assert(std::is_same_v<decltype(record::slot), T>, #record "." #slot " is not " #T);
+ABI_SLOTS(ABI_CHECK_SLOT)
 
 extern "C" size_t abi_layout_from_c(const size_t** values);
 

@@ -54,10 +54,11 @@ struct Endpoint;
 
 // Reads a streamed reply body. Its first operation is read (ApiStreamReadFn without
 // the reader): fills up to *size bytes, sets *size to the count and *more to 0 at the
-// end; answers 0 on a failure. Owned by the stream that opened it.
+// end; answers 0 on a failure, any other 32-bit value on success. Owned by the stream
+// that opened it.
 class StreamReader {
 public:
-    virtual uint8_t Read(void* buffer, uint32_t* size, uint8_t* more) noexcept = 0;
+    virtual uint32_t Read(void* buffer, uint32_t* size, uint8_t* more) noexcept = 0;
 
 protected:
     ~StreamReader() = default;
