@@ -6,6 +6,7 @@
 
 #include "binding/builtins.h"
 #include "binding/hash.h"
+#include "logging/log.h"
 
 namespace Vemi::Binding {
 namespace {
@@ -206,6 +207,14 @@ TypeBuilder::TypeBuilder(TypeRegistry& registry, uint32_t nativeSize, std::strin
     if (identity.id != StaticType::Placeholder().id) registry_.typesById_.try_emplace(identity.id, descriptor_);
 }
 
+const TypeDescriptor* TypeBuilder::FinishFor(const StaticType& identity) const {
+    if (descriptor_->typeId == identity.id) return descriptor_;
+    Log(kLogError, kCategoryDBG, "Type %s is already registered for %s; %s is not bound to it.",
+        descriptor_->name.c_str(), descriptor_->identity != nullptr ? descriptor_->identity->name : "",
+        identity.name);
+    return nullptr;
+}
+
 TypeBuilder& TypeBuilder::Enumerator(std::string_view name, int32_t value, std::string_view description) {
     if (exists_) return *this;
     std::lock_guard<std::mutex> guard(registry_.mutex_);
@@ -225,6 +234,16 @@ TypeBuilder& TypeBuilder::Field(std::string_view name, std::string_view descript
                                 const TypeReference& secondType, uint32_t flags,
                                 std::unique_ptr<FieldConverter> converter, bool optional) {
     if (exists_) return *this;
+    // Another type's descriptor would convert with its size and values; the
+    // placeholder identity tells nothing either way.
+    const uint32_t placeholder = StaticType::Placeholder().id;
+    const bool foreign = (type.kind == BindingTypeKind::Enum || type.kind == BindingTypeKind::Struct) &&
+                         type.descriptor != nullptr && type.descriptor->typeId != identity.id &&
+                         identity.id != placeholder && type.descriptor->typeId != placeholder;
+    if (foreign) {
+        Log(kLogError, kCategoryDBG, "Field %.*s of %s is not bound to type %s, which describes another native type.",
+            static_cast<int>(name.size()), name.data(), descriptor_->name.c_str(), type.descriptor->name.c_str());
+    }
     std::lock_guard<std::mutex> guard(registry_.mutex_);
     FieldDescriptor& f = descriptor_->fields.emplace_back();
     f.name = name;
@@ -233,6 +252,7 @@ TypeBuilder& TypeBuilder::Field(std::string_view name, std::string_view descript
     f.identity = &identity;
     f.offset = offset;
     f.type = type;
+    if (foreign) f.type.descriptor = nullptr;
     if (secondType.kind != BindingTypeKind::None) f.secondType = secondType;
     f.flags = flags;
     f.converter = std::move(converter);

@@ -196,14 +196,16 @@ void FloatingRule(BindingResult& result, T& native, const BindingValue& input, s
         case ValueKind::Empty:
             Fail(result, kRequired, targetName);
             return;
+        // Integers go through double first: a float target then rounds twice, which
+        // differs from a direct conversion above 2^53.
         case ValueKind::Signed:
-            native = static_cast<T>(input.AsSigned());
+            native = static_cast<T>(static_cast<double>(input.AsSigned()));
             return;
         case ValueKind::Enum:
-            native = static_cast<T>(input.AsEnum().value);
+            native = static_cast<T>(static_cast<double>(input.AsEnum().value));
             return;
         case ValueKind::Unsigned:
-            native = static_cast<T>(input.AsUnsigned());
+            native = static_cast<T>(static_cast<double>(input.AsUnsigned()));
             return;
         case ValueKind::Float: {
             const double v = input.AsFloat();

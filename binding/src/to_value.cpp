@@ -16,6 +16,7 @@ namespace {
 constexpr const char* kUnregisteredStruct = "Couldn't convert native value because it's an unregistered structure.";
 // Messages of our own, for cases the rules above leave open.
 constexpr const char* kUnregisteredEnum = "Couldn't convert native value because it's an unregistered enumeration.";
+constexpr const char* kEnumSize = "Couldn't convert native value because enumeration type %1 has native size %2.";
 constexpr const char* kNoConverter = "Couldn't convert native value of type %1 because it has no converter.";
 constexpr const char* kTooDeep =
     "Couldn't convert value to a host value because it is nested more than %1 levels deep.";
@@ -261,7 +262,7 @@ void ConvertEnumFromNative(BindingResult& result, const void* native, const Type
             break;
         }
         default:
-            result.Fail(kUnregisteredEnum);
+            result.Fail(PositionalFormat(kEnumSize, enumType->name, enumType->nativeSize));
             return;
     }
     result.value.SetEnum(value, enumType->typeId);

@@ -64,6 +64,9 @@ constexpr uint8_t kEnum = static_cast<uint8_t>(ValueKind::Enum);
 constexpr uint8_t kCollection = static_cast<uint8_t>(ValueKind::Collection);
 constexpr uint8_t kStructure = static_cast<uint8_t>(ValueKind::Structure);
 
+// Element arrays are sized in 32 bits of bytes.
+constexpr size_t kMaxElements = UINT32_MAX / sizeof(BindingValue);
+
 // Element arrays that fit a pool block stay in the pools.
 constexpr uint32_t kPoolElements = ValueContext::kMaxBlockSize / sizeof(BindingValue);
 
@@ -391,7 +394,7 @@ void BindingValue::MakeCollection() {
 }
 
 void BindingValue::GrowCollection(size_t capacity) {
-    if (capacity > UINT32_MAX / sizeof(BindingValue)) throw std::bad_alloc();
+    if (capacity > kMaxElements) throw std::bad_alloc();
     CollectionBody* body = payload_.collection;
     body->items = static_cast<BindingValue*>(context_->Reallocate(
         body->items, body->capacity * sizeof(BindingValue), capacity * sizeof(BindingValue)));
@@ -403,6 +406,8 @@ void BindingValue::Reserve(size_t count) {
 }
 
 BindingValue& BindingValue::GrowToElement(size_t index) {
+    // Checked before anything changes: index + 1 would wrap at the top of size_t.
+    if (index >= kMaxElements) throw std::bad_alloc();
     MakeCollection();
     CollectionBody* body = payload_.collection;
     if (index < body->count) return body->items[index];
@@ -411,6 +416,7 @@ BindingValue& BindingValue::GrowToElement(size_t index) {
         const size_t doubled = size_t{body->capacity} * 2;
         if (capacity < doubled) capacity = doubled;
         if (capacity < 2) capacity = 2;
+        if (capacity > kMaxElements) capacity = kMaxElements;
         // Stay in a pool block as long as the elements fit one.
         if (capacity > kPoolElements && index < kPoolElements) capacity = kPoolElements;
         GrowCollection(capacity);
@@ -504,8 +510,19 @@ BindingValue& BindingValue::Member(const char* name) {
 }
 
 BindingValue& BindingValue::Member(std::string_view name) {
-    MakeStructure();
-    return InsertMember(detail::UpToNul(name), nullptr, false);
+    name = detail::UpToNul(name);
+    if (kind_ == kStructure) return InsertMember(name, nullptr, false);
+    // Interned before the old content goes: the name may live in it.
+    StringEntry* key = EnsureContext().Intern(name);
+    try {
+        MakeStructure();
+        BindingValue& member = InsertMember(key->View(), key, true);
+        context_->Release(key);
+        return member;
+    } catch (...) {
+        context_->Release(key);
+        throw;
+    }
 }
 
 const BindingValue& BindingValue::GetMember(const char* name) const noexcept {
@@ -666,6 +683,32 @@ void BindingValue::CopyFrom(const BindingValue& source) {
     }
 }
 
+namespace {
+
+// True when `inner` lies somewhere below `outer`.
+bool Encloses(const BindingValue& outer, const BindingValue* inner) {
+    detail::SmallStack<const BindingValue*, 32> stack;
+    stack.Push(&outer);
+    auto visit = [&](const BindingValue& v) {
+        if (&v == inner) return true;
+        if (v.Kind() >= ValueKind::Collection) stack.Push(&v);
+        return false;
+    };
+    while (!stack.Empty()) {
+        const BindingValue* v = stack.Top();
+        stack.Pop();
+        for (const BindingValue& e : v->Elements()) {
+            if (visit(e)) return true;
+        }
+        for (auto [name, member] : v->Members()) {
+            if (visit(member)) return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
 // Takes the content of a value of the same tree; `other` is left empty.
 void BindingValue::TakeOver(BindingValue& other) noexcept {
     const Payload payload = other.payload_;
@@ -723,8 +766,15 @@ BindingValue& BindingValue::operator=(BindingValue&& other) noexcept {
         std::swap(kind_, other.kind_);
         other.Reset();
     } else if (context_ != nullptr && context_ == other.context_) {
-        // Same tree: the bodies already belong here, so they change hands as they are.
-        TakeOver(other);
+        if (other.kind_ >= kCollection && Encloses(other, this)) {
+            // Handing the body over would make it hold itself: copy, then the reset
+            // of the source takes the target along.
+            *this = other;
+            other.Reset();
+        } else {
+            // Same tree: the bodies already belong here, so they change hands as they are.
+            TakeOver(other);
+        }
     } else {
         *this = other;
         other.Reset();

@@ -162,6 +162,12 @@ TEST_F(ToNativeTest, ScalarRulesAndMessages) {
         {Convert<double>, Str("-2.5"), "=-2.500000"},
         {Convert<double>, UInt(UINT64_MAX), "=" + std::to_string(18446744073709551615.0)},
         {Convert<float>, Int(INT64_MIN), "=" + std::to_string(static_cast<float>(INT64_MIN))},
+        // Integers reach a float through double: the tie left by the first rounding
+        // goes to even, where a direct conversion would round up.
+        {Convert<float>, Int((int64_t{1} << 60) + (int64_t{1} << 36) + 1), "=1152921504606846976.000000"},
+        {Convert<float>, Int(-(int64_t{1} << 60) - (int64_t{1} << 36) - 1), "=-1152921504606846976.000000"},
+        {Convert<float>, UInt((uint64_t{1} << 63) + (uint64_t{1} << 39) + 1), "=9223372036854775808.000000"},
+        {Convert<double>, Int((int64_t{1} << 60) + (int64_t{1} << 36) + 1), "=1152921573326323712.000000"},
         {Convert<double>, Bool(false), "Couldn't assign value to 'x' of type double because the input is of an invalid type bool."},
         {Convert<double>, empty, "A value for 'x' is required."},
         {Convert<bool>, Str("true"), "=1"},

@@ -168,6 +168,9 @@ TEST_F(ToValueTest, UnregisteredTypesFail) {
     const int32_t raw = 1;
     ConvertEnumFromNative(result, &raw, nullptr);
     EXPECT_STREQ(result.ErrorMessage(), "Couldn't convert native value because it's an unregistered enumeration.");
+    TypeBuilder odd(registry, 3, "Odd", StaticType::Placeholder(), true);
+    ConvertEnumFromNative(result, &raw, odd.Finish());
+    EXPECT_STREQ(result.ErrorMessage(), "Couldn't convert native value because enumeration type Odd has native size 3.");
 }
 
 namespace {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "binding/typed.h"
+#include "logging/logger.h"
 
 namespace Demo {
 
@@ -39,15 +40,84 @@ inline void Describe(Vemi::Binding::Record<Tree>& r) {
     r.Field("big", &Tree::big).Field("counts", &Tree::counts);
 }
 
+// Enumerations of every width held side by side, with guards between them that no
+// conversion may touch.
+enum class Tiny : int8_t { Low = -128, Mid = 1, High = 127 };
+enum class Half : int16_t { Low = -32768, Mid = 1, High = 32767 };
+enum class Wide : int64_t { Low = -5, Mid = 1, High = 0x7FFFFFFF };
+struct Widths {
+    Tiny tiny = Tiny::Mid;
+    uint8_t guard1 = 0x5A;
+    Half half = Half::Mid;
+    uint16_t guard2 = 0x5A5A;
+    Wide wide = Wide::Mid;
+    uint64_t guard3 = 0x5A5A5A5A5A5A5A5A;
+};
+inline void Describe(Vemi::Binding::Enumeration<Tiny>& e) {
+    e.Name("Tiny").Value("Low", Tiny::Low).Value("Mid", Tiny::Mid).Value("High", Tiny::High);
+}
+inline void Describe(Vemi::Binding::Enumeration<Half>& e) {
+    e.Name("Half").Value("Low", Half::Low).Value("Mid", Half::Mid).Value("High", Half::High);
+}
+inline void Describe(Vemi::Binding::Enumeration<Wide>& e) {
+    e.Name("Wide").Value("Low", Wide::Low).Value("Mid", Wide::Mid).Value("High", Wide::High);
+}
+inline void Describe(Vemi::Binding::Record<Widths>& r) {
+    r.Name("Widths").Field("tiny", &Widths::tiny).Field("half", &Widths::half).Field("wide", &Widths::wide);
+}
+
+// Two enumerations of different widths that both call themselves "Mode".
+enum class WideMode : int64_t { A = 1, B = 2 };
+enum class NarrowMode : uint8_t { A = 1 };
+struct First {
+    WideMode mode = WideMode::B;
+};
+struct Second {
+    NarrowMode mode = NarrowMode::A;
+    uint8_t guard = 0x5A;
+};
+inline void Describe(Vemi::Binding::Enumeration<WideMode>& e) { e.Name("Mode").Value("A", WideMode::A).Value("B", WideMode::B); }
+inline void Describe(Vemi::Binding::Enumeration<NarrowMode>& e) { e.Name("Mode").Value("A", NarrowMode::A); }
+inline void Describe(Vemi::Binding::Record<First>& r) { r.Name("First").Field("mode", &First::mode); }
+inline void Describe(Vemi::Binding::Record<Second>& r) { r.Name("Second").Field("mode", &Second::mode); }
+
 }  // namespace Demo
 
 KAV_STATIC_TYPE_NAME(Demo::Event, "struct");
+
+namespace {
+
+// Keeps the log lines a test causes off the console.
+class MessageTarget final : public Vemi::LogTarget {
+public:
+    MessageTarget() : LogTarget(Vemi::kLogOkay, 0, 0, "#M") {
+        ForwardWrites();
+        Vemi::LoggingInterface* api = Vemi::GetLoggingInterface();
+        api->AddRef(api);
+        Vemi::LogTargetInterface* err = api->StdErrTarget(api);
+        err->Unregister(err);
+        Register();
+    }
+    ~MessageTarget() override {
+        Unregister();
+        Vemi::LoggingInterface* api = Vemi::GetLoggingInterface();
+        api->Release(api);
+    }
+    bool Write(const Vemi::LogRecord& record) override {
+        messages.emplace_back(record.message);
+        return true;
+    }
+    std::vector<std::string> messages;
+};
+
+}  // namespace
 
 using namespace Vemi::Binding;
 using Demo::Event;
 using Demo::Phase;
 using Demo::Session;
 using Demo::Tree;
+using Demo::Widths;
 
 TEST(TypedRegistration, DescriptorsFromDeclarations) {
     TypeRegistry registry;
@@ -157,4 +227,112 @@ TEST(TypedConversion, TopLevelEntries) {
     ToNative(result, maybe, BindingValue(), "m", registry);
     EXPECT_TRUE(result.Ok());
     EXPECT_FALSE(maybe.has_value());
+}
+
+TEST(TypedRegistration, ANameTakenByAnotherTypeIsNotBound) {
+    MessageTarget log;
+    TypeRegistry registry;
+    const TypeDescriptor* first = RegisterType<Demo::First>(registry, "Clash");
+    ASSERT_NE(first, nullptr);
+    ASSERT_EQ(first->fields.at(0).type.descriptor, registry.FindType("ClashMode"));
+    const std::string wide = StaticType::Name<Demo::WideMode>(), narrow = StaticType::Name<Demo::NarrowMode>();
+    EXPECT_EQ(RegisterType<Demo::NarrowMode>(registry, "Clash"), nullptr);
+    const TypeDescriptor* second = RegisterType<Demo::Second>(registry, "Clash");
+    ASSERT_NE(second, nullptr);
+    EXPECT_EQ(second->fields.at(0).type.descriptor, nullptr);
+    const std::string refused = "Type ClashMode is already registered for " + wide + "; " + narrow + " is not bound to it.";
+    EXPECT_EQ(log.messages, (std::vector<std::string>{refused, refused}));
+
+    // A field handed another type's descriptor directly is not bound to it either.
+    TypeBuilder manual(registry, sizeof(Demo::Second), "Manual", StaticType::Placeholder(), false);
+    manual.Field("mode", "", 0, StaticType::Of<Demo::NarrowMode>(),
+                 {BindingTypeKind::Enum, BindingTypeKind::None, registry.FindType("ClashMode")});
+    EXPECT_EQ(manual.Finish()->fields.at(0).type.descriptor, nullptr);
+    EXPECT_EQ(log.messages.back(), "Field mode of Manual is not bound to type ClashMode, which describes another native type.");
+
+    // Both directions fail cleanly instead of using the 8-byte descriptor on a 1-byte field.
+    BindingValue input;
+    input.Member("mode").SetString("A");
+    Demo::Second native;
+    BindingResult result;
+    ToNative(result, native, input, "s", registry);
+    EXPECT_STREQ(result.ErrorMessage(), "Couldn't assign value to 'mode' because its enumeration type is not registered.");
+    EXPECT_EQ(native.guard, 0x5A);
+    result.Clear();
+    ToValue(result, native, registry);
+    EXPECT_STREQ(result.ErrorMessage(), "Couldn't convert native value because it's an unregistered enumeration.");
+}
+
+TEST(TypedConversion, EnumerationsOfEveryWidthThroughFields) {
+    using Demo::Half;
+    using Demo::Tiny;
+    using Demo::Wide;
+    TypeRegistry registry;
+    ASSERT_NE(RegisterType<Widths>(registry, ""), nullptr);
+    auto number = [](int64_t n) {
+        BindingValue v;
+        v.SetSigned(n);
+        return v;
+    };
+    auto text = [](const char* t) {
+        BindingValue v;
+        v.SetString(t);
+        return v;
+    };
+    struct Case {
+        BindingValue tiny, half, wide;
+        Tiny nativeTiny;
+        Half nativeHalf;
+        Wide nativeWide;
+    };
+    const Case cases[] = {
+        {text("Low"), text("Low"), text("Low"), Tiny::Low, Half::Low, Wide::Low},
+        {text("High"), text("High"), text("High"), Tiny::High, Half::High, Wide::High},
+        {number(-128), number(-32768), number(-5), Tiny::Low, Half::Low, Wide::Low},
+        {text("127"), text("32767"), text("2147483647"), Tiny::High, Half::High, Wide::High},
+        {number(1), text("0x1"), number(0x100000001), Tiny::Mid, Half::Mid, Wide::Mid},  // low 32 bits
+    };
+    for (const Case& c : cases) {
+        BindingValue input;
+        input.Member("tiny") = c.tiny;
+        input.Member("half") = c.half;
+        input.Member("wide") = c.wide;
+        Widths native;
+        BindingResult result;
+        ToNative(result, native, input, "w", registry);
+        ASSERT_TRUE(result.Ok()) << result.ErrorMessage();
+        EXPECT_EQ(native.tiny, c.nativeTiny);
+        EXPECT_EQ(native.half, c.nativeHalf);
+        EXPECT_EQ(native.wide, c.nativeWide);
+        EXPECT_EQ(native.guard1, 0x5A);
+        EXPECT_EQ(native.guard2, 0x5A5A);
+        EXPECT_EQ(native.guard3, 0x5A5A5A5A5A5A5A5Au);
+
+        ToValue(result, native, registry);
+        ASSERT_TRUE(result.Ok()) << result.ErrorMessage();
+        EXPECT_EQ(result.value.GetMember("tiny").AsEnum(),
+                  (EnumValue{static_cast<int8_t>(c.nativeTiny), StaticType::Of<Tiny>().id}));
+        EXPECT_EQ(result.value.GetMember("half").AsEnum(),
+                  (EnumValue{static_cast<int16_t>(c.nativeHalf), StaticType::Of<Half>().id}));
+        EXPECT_EQ(result.value.GetMember("wide").AsEnum(),
+                  (EnumValue{static_cast<int32_t>(c.nativeWide), StaticType::Of<Wide>().id}));
+    }
+
+    // Native to value reads only the enum's own width: the high half of an 8-byte
+    // enumeration is dropped, and the neighbours of narrow ones are never read.
+    Widths native;
+    native.wide = static_cast<Wide>(0x500000001);
+    native.guard1 = 0xFF;
+    native.guard2 = 0xFFFF;
+    BindingResult result;
+    ToValue(result, native, registry);
+    EXPECT_EQ(result.value.GetMember("tiny").AsEnum().value, 1);
+    EXPECT_EQ(result.value.GetMember("half").AsEnum().value, 1);
+    EXPECT_EQ(result.value.GetMember("wide").AsEnum().value, 1);
+
+    // Values beyond a width are not enumerators of it.
+    BindingValue input;
+    input.Member("tiny").SetSigned(128);
+    ToNative(result, native, input, "w", registry);
+    EXPECT_STREQ(result.ErrorMessage(), "128 is not a valid Tiny enumeration value for 'tiny'.");
 }

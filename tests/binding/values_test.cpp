@@ -27,6 +27,13 @@ uint32_t Refs(const BindingValue& root, const char* text) {
     return e != nullptr ? e->refs : 0;
 }
 
+// What a tree holds in its context: strings and blocks of every class.
+std::vector<uint32_t> Holdings(const BindingValue& root) {
+    std::vector<uint32_t> held{root.Context()->StringCount()};
+    for (uint32_t c = 0; c < ValueContext::kBlockClasses; ++c) held.push_back(root.Context()->BlocksInUse(c));
+    return held;
+}
+
 }  // namespace
 
 TEST(BindingValue, KindNames) {
@@ -139,6 +146,52 @@ TEST(BindingValue, MemberAccessTurnsStringIntoStructure) {
     EXPECT_NE(v.FindMember("x"), nullptr);
     EXPECT_EQ(&v.Member("x"), v.FindMember("x"));  // no second member
     EXPECT_EQ(v.Size(), 1u);
+}
+
+TEST(BindingValue, MutatorsReadTextsFromTheValueTheyReplace) {
+    struct Case {
+        const char* what;
+        std::function<void(BindingValue&)> before;
+        std::function<const char*(BindingValue&)> text;  // lives in what the mutator may release
+        std::vector<std::string> names;                  // members after Member(text)
+    };
+    const std::vector<Case> cases = {
+        {"own string", [](BindingValue& v) { v.SetString("abcdefghijk"); },
+         [](BindingValue& v) { return v.AsString(); }, {"abcdefghijk"}},
+        {"element of own collection", [](BindingValue& v) { v.Element(0).SetString("abcdefghijk"); },
+         [](BindingValue& v) { return v.GetElement(0).AsString(); }, {"abcdefghijk"}},
+        {"member of own structure", [](BindingValue& v) { v.Member("m").SetString("abcdefghijk"); },
+         [](BindingValue& v) { return v.GetMember("m").AsString(); }, {"abcdefghijk", "m"}},
+    };
+    for (const Case& c : cases) {
+        BindingValue member;
+        c.before(member);
+        member.Member(c.text(member)).SetSigned(1);
+        EXPECT_EQ(MemberNames(member), c.names) << c.what;
+        EXPECT_EQ(member.GetMember("abcdefghijk").AsSigned(), 1) << c.what;
+
+        BindingValue text;
+        c.before(text);
+        text.SetString(c.text(text));
+        EXPECT_STREQ(text.AsString(), "abcdefghijk") << c.what;
+        EXPECT_EQ(Refs(text, "abcdefghijk"), 1u) << c.what;
+    }
+}
+
+TEST(BindingValue, ElementBeyondTheLargestArrayFailsAsAllocation) {
+    const size_t huge[] = {SIZE_MAX, SIZE_MAX - 1, size_t{UINT32_MAX}, UINT32_MAX / sizeof(BindingValue)};
+    for (size_t index : huge) {
+        BindingValue v;
+        v.SetString("kept");
+        EXPECT_THROW(v.Element(index), std::bad_alloc) << index;
+        EXPECT_STREQ(v.AsString(), "kept") << index;  // nothing changed
+
+        BindingValue c;
+        c.Element(2).SetSigned(2);
+        EXPECT_THROW(c.Element(index), std::bad_alloc) << index;
+        EXPECT_EQ(c.Size(), 3u) << index;
+        EXPECT_EQ(c.GetElement(2).AsSigned(), 2) << index;
+    }
 }
 
 TEST(BindingValue, InterningCounts) {
@@ -362,6 +415,39 @@ TEST(BindingValue, MoveRules) {
     EXPECT_EQ(Refs(tree, "moved"), 1u);
     tree = std::move(tree.Member("y"));
     EXPECT_STREQ(tree.AsString(), "moved");
+}
+
+TEST(BindingValue, MoveIntoOwnDescendantLeavesNothingBehind) {
+    auto build = [](BindingValue& v) {
+        v.Member("a").Member("b").Member("c").SetString("text");
+        v.Member("a").Member("d").Element(1).SetString("x");
+        v.Member("a").Member("d").Element(0).Member("e").SetBlob("blob", 4);
+    };
+    struct Case {
+        const char* what;
+        std::function<void(BindingValue&)> move;
+        std::function<void(BindingValue&)> expected;  // builds what should be left
+    };
+    const std::vector<Case> cases = {
+        {"member into its member", [](BindingValue& v) { v.Member("a").Member("b") = std::move(v.Member("a")); },
+         [](BindingValue& v) { v.Member("a"); }},
+        {"member into a deep element",
+         [](BindingValue& v) { v.Member("a").Member("d").Element(0).Member("e") = std::move(v.Member("a")); },
+         [](BindingValue& v) { v.Member("a"); }},
+        {"root into its member", [](BindingValue& v) { v.Member("a").Member("b") = std::move(v); },
+         [](BindingValue& v) { v.SetString("gone"); v.Reset(); }},
+        {"root into its element", [](BindingValue& v) { v.Member("a").Member("d").Element(1) = std::move(v); },
+         [](BindingValue& v) { v.SetString("gone"); v.Reset(); }},
+    };
+    for (const Case& c : cases) {
+        BindingValue v, expected;
+        build(v);
+        c.move(v);
+        c.expected(expected);
+        EXPECT_EQ(MemberNames(v), MemberNames(expected)) << c.what;
+        EXPECT_TRUE(v.GetMember("a").IsEmpty()) << c.what;
+        EXPECT_EQ(Holdings(v), Holdings(expected)) << c.what;
+    }
 }
 
 TEST(BindingValue, DeepNestingNeedsNoRecursion) {

@@ -16,7 +16,8 @@
 //   f.Argument("id", "", false, {BindingTypeKind::String}).Returns({BindingTypeKind::None});
 //
 // A second registration of a name keeps the first record: the builder reports
-// Exists() and ignores everything added through it.
+// Exists() and ignores everything added through it. A field of enum or struct kind
+// is bound only to the descriptor of its own native type.
 #pragma once
 
 #include <cstdint>
@@ -105,6 +106,9 @@ public:
 
     // The registered descriptor (the earlier one when the type existed).
     [[nodiscard]] const TypeDescriptor* Finish() const noexcept { return descriptor_; }
+    // The same, but only when the descriptor is that native type's own: a name taken
+    // by another type is logged and answers null.
+    [[nodiscard]] const TypeDescriptor* FinishFor(const StaticType& identity) const;
 
 private:
     TypeRegistry& registry_;

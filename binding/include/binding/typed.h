@@ -520,7 +520,8 @@ template <class T>
 concept DescribedEnum = std::is_enum_v<T> && requires(Enumeration<T>& e) { Describe(e); };
 
 // Registers T under namePrefix + its own name (a type of that name already present
-// keeps its first registration) and answers its descriptor. Enum and struct field
+// keeps its first registration) and answers its descriptor, or null when that name
+// belongs to another native type (logged). Enum and struct field
 // types already in the registry (by identity) are used as they are; the others are
 // registered first, with the same prefix.
 template <class T>
@@ -536,7 +537,7 @@ const TypeDescriptor* RegisterType(TypeRegistry& registry, std::string_view name
             builder.Description(e.description_).NameSpace(e.nameSpace_).Tags(std::move(e.tags_));
             for (const auto& v : e.values_) builder.Enumerator(v.name, v.value, v.description);
         }
-        return builder.Finish();
+        return builder.FinishFor(StaticType::Of<T>());
     } else {
         static_assert(std::is_default_constructible_v<T>, "records are default-constructible");
         const T probe{};
@@ -553,7 +554,7 @@ const TypeDescriptor* RegisterType(TypeRegistry& registry, std::string_view name
                               f.optional);
             }
         }
-        return builder.Finish();
+        return builder.FinishFor(StaticType::Of<T>());
     }
 }
 

@@ -16,8 +16,9 @@
 // Element/Member stay valid until the container changes shape (elements move when a
 // collection grows; members never move) and never outlive the root. Copying deep-
 // copies into the target's tree; moving one root into another swaps them, and a
-// move inside one tree hands the body over. Never move a value into one of its own
-// descendants. A tree is used by one thread at a time.
+// move inside one tree hands the body over (into one of its own descendants it copies,
+// and the source's reset then drops the target too). A tree is used by one thread
+// at a time.
 #pragma once
 
 #include <cstddef>
