@@ -122,10 +122,10 @@ bool PlainDecimal(std::string_view t, double& out) noexcept {
     size_t i = negative ? 1 : 0;
     uint64_t digits = 0;
     size_t count = 0;
-    size_t point = 0;  // index of the '.', 0 while none is seen
+    size_t point = t.size();  // index of the '.', the size while none is seen
     for (; i < t.size(); ++i) {
         const char c = t[i];
-        if (c == '.' && point == 0) {
+        if (c == '.' && point == t.size()) {
             point = i;
             continue;
         }
@@ -135,7 +135,7 @@ bool PlainDecimal(std::string_view t, double& out) noexcept {
     }
     // A digit on both sides of the point.
     const size_t first = negative ? 1 : 0;
-    if (point == 0 || point == first || point + 1 == t.size()) return false;
+    if (point == t.size() || point == first || point + 1 == t.size()) return false;
     const double value = static_cast<double>(digits) / kPowers[t.size() - point - 1];
     out = negative ? -value : value;
     return true;
@@ -531,8 +531,7 @@ private:
 BindingResult DecodeYaml(const char* data, size_t length) {
     BindingResult result;
     if (data == nullptr) return result;
-    // The text ends at its first NUL, as the NUL-terminated form does.
-    if (const void* nul = std::memchr(data, '\0', length)) length = static_cast<size_t>(static_cast<const char*>(nul) - data);
+    // Every byte goes to the parser: it refuses a NUL as a control character.
     Builder builder(result, length);
     builder.Run(data, length);
     return result;
