@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "binding/limits.h"
+#include "binding/to_native.h"
 #include "logging/positional_format.h"
 
 namespace Vemi::Formats {
@@ -480,19 +481,17 @@ private:
         target.SetString(view);
     }
 
-    // The integer rule of the conversions, over the whole text in automatic base.
+    // The conversions' own integer rule: a text that begins with "-" is signed.
     void ResolveInteger(BindingValue& target, const char* text, size_t length) {
-        const std::string_view view(text, length);
-        const bool negative = text[0] == '-';
-        const char* type = negative ? "int64_t" : "uint64_t";
-        char* end = nullptr;
-        errno = 0;
-        const long long s = negative ? std::strtoll(text, &end, 0) : 0;
-        const unsigned long long u = negative ? 0 : std::strtoull(text, &end, 0);
-        if (end != text + length) return Fail("Value %1 for '%2' of type %3 is in an incorrect format", view, "yaml", type);
-        if (errno == ERANGE) return Fail("Value %1 for '%2' of type %3 is out of range", view, "yaml", type);
-        if (negative) target.SetSigned(s);
-        else target.SetUnsigned(u);
+        if (length != 0 && text[0] == '-') {
+            int64_t value = 0;
+            Binding::ConvertIntegerText(result_, value, text, "yaml", "int64_t");
+            if (result_.Ok()) target.SetSigned(value);
+        } else {
+            uint64_t value = 0;
+            Binding::ConvertIntegerText(result_, value, text, "yaml", "uint64_t");
+            if (result_.Ok()) target.SetUnsigned(value);
+        }
     }
 
     // The floating rule of the conversions for a double, over the whole text.

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "binding/to_native.h"
 #include "formats/canonical_text.h"
 #include "formats/yaml_reader.h"
 
@@ -219,6 +220,9 @@ TEST(YamlReader, Tags) {
         {"x: !!int -1.5", "Value -1.5 for 'yaml' of type int64_t is in an incorrect format"},
         {"x: !!int 18446744073709551616", "Value 18446744073709551616 for 'yaml' of type uint64_t is out of range"},
         {"x: !!int -9223372036854775809", "Value -9223372036854775809 for 'yaml' of type int64_t is out of range"},
+        {"x: !!int \" -1\"", "Value  -1 for 'yaml' of type uint64_t is out of range"},
+        {"x: !!int \"\\t-0\"", "Value \t-0 for 'yaml' of type uint64_t is out of range"},
+        {"x: !!int \" 12\"", R"({"x": unsigned:12})"},
         {"x: !!float 2", R"({"x": float:2})"},
         {"x: !!float 1.5x", "Value 1.5x for 'yaml' of type double is in an incorrect format"},
         {"x: !!float 1e400", "Value 1e400 for 'yaml' of type double is out of range"},
@@ -227,6 +231,41 @@ TEST(YamlReader, Tags) {
         {"x: !!null ~", "Unsupported YAML tag 'tag:yaml.org,2002:null'."},
         {"!!map {a: !!seq [1]}", R"({"a": [unsigned:1]})"},
     });
+}
+
+// A tagged integer follows the conversions' integer rule exactly: the same texts
+// pass, with the same values, and fail with the same messages.
+TEST(YamlReader, TaggedIntegersFollowTheConversionRule) {
+    const char* texts[] = {"0", "12", "-12", "+12", " 12", "\\t12", "12 ", " -1", "\\t-1", "-0", " -0", "0x1F",
+                           "-0x10", "010", "09", "", "-", "+", "1e3", "1.0", "0x", "18446744073709551615",
+                           "18446744073709551616", "9223372036854775807", "-9223372036854775808",
+                           "-9223372036854775809", "--1", "+-1", "1_0"};
+    for (const char* text : texts) {
+        const auto yaml = DecodeYaml(std::string("!!int \"") + text + "\"");
+        const auto decoded = DecodeYaml(std::string("\"") + text + "\"");  // the same text as a string
+        const Vemi::Binding::BindingValue& input = decoded.value;
+        Vemi::Binding::BindingResult conversion;
+        std::string value;
+        const bool negative = input.AsString()[0] == '-';
+        if (negative) {
+            int64_t n = 0;
+            Vemi::Binding::ConvertInteger(conversion, n, input, "yaml");
+            value = "signed:" + std::to_string(n);
+        } else {
+            uint64_t n = 0;
+            Vemi::Binding::ConvertInteger(conversion, n, input, "yaml");
+            value = "unsigned:" + std::to_string(n);
+        }
+        if (conversion.Ok()) {
+            ASSERT_TRUE(yaml.Ok()) << "[" << input.AsString() << "] " << yaml.ErrorMessage();
+            EXPECT_EQ(CanonicalText(yaml.value), value) << "[" << input.AsString() << "]";
+        } else {
+            // Only the type's spelling differs: int64 for the conversions, int64_t for YAML.
+            std::string expected = conversion.ErrorMessage();
+            expected.insert(expected.rfind("int64") + 5, "_t");
+            EXPECT_EQ(yaml.ErrorMessage(), expected);
+        }
+    }
 }
 
 TEST(YamlReader, AnchorsAndAliases) {
