@@ -338,7 +338,9 @@ void Dispatcher::ApplyBody() {
     } else if (HasPrefix(contentType, "application/json") || HasPrefix(contentType, "application/vnd.api+json")) {
         decoded = Formats::DecodeJson(body, length);
     } else if (HasPrefix(contentType, "application/x-yaml")) {
-        decoded = Formats::DecodeYaml(body, length);
+        // A YAML body is a text: it ends at a NUL inside it, as a JSON body does.
+        const auto* nul = static_cast<const char*>(std::memchr(body, '\0', length));
+        decoded = Formats::DecodeYaml(body, nul != nullptr ? static_cast<size_t>(nul - body) : length);
     } else {
         decoded.Fail(kUnsupportedBody);
     }

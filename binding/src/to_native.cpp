@@ -95,6 +95,22 @@ TextNumber ParseInteger(const char* text, const IntegerTarget& target, uint64_t&
     return TextNumber::Ok;
 }
 
+// The text step of the integer rule; answers the number as IntegerFrom does.
+bool IntegerFromText(BindingResult& result, const char* text, std::string_view targetName,
+                     const IntegerTarget& target, uint64_t& bits) {
+    switch (ParseInteger(text, target, bits)) {
+        case TextNumber::Ok:
+            return true;
+        case TextNumber::Format:
+            Fail(result, kIncorrectFormat, text, targetName, target.typeName);
+            return false;
+        case TextNumber::Range:
+            Fail(result, kOutOfRange, text, targetName, target.typeName);
+            return false;
+    }
+    return false;
+}
+
 // Answers the accepted number as 64 bits (two's complement for signed targets).
 bool IntegerFrom(BindingResult& result, const BindingValue& input, std::string_view targetName,
                  const IntegerTarget& target, uint64_t& bits) {
@@ -147,20 +163,8 @@ bool IntegerFrom(BindingResult& result, const BindingValue& input, std::string_v
             else bits = static_cast<uint64_t>(v);
             return true;
         }
-        case ValueKind::String: {
-            const char* text = input.AsString();
-            switch (ParseInteger(text, target, bits)) {
-                case TextNumber::Ok:
-                    return true;
-                case TextNumber::Format:
-                    Fail(result, kIncorrectFormat, text, targetName, target.typeName);
-                    return false;
-                case TextNumber::Range:
-                    Fail(result, kOutOfRange, text, targetName, target.typeName);
-                    return false;
-            }
-            return false;
-        }
+        case ValueKind::String:
+            return IntegerFromText(result, input.AsString(), targetName, target, bits);
         case ValueKind::Enum: {
             const int32_t v = input.AsEnum().value;
             const bool inRange = target.isSigned ? v >= target.min && v <= static_cast<int64_t>(target.max)
@@ -376,6 +380,23 @@ void ConvertBool(BindingResult& result, bool& native, const BindingValue& input,
         default:
             Fail(result, kBoolInvalidType, targetName, KindName(input.Kind()));
             return;
+    }
+}
+
+void ConvertIntegerText(BindingResult& result, int64_t& native, const char* text, std::string_view targetName,
+                        const char* typeName) {
+    uint64_t bits = 0;
+    if (!result.Ok()) return;
+    if (IntegerFromText(result, text != nullptr ? text : "", targetName, TargetOf<int64_t>(typeName), bits)) {
+        native = static_cast<int64_t>(bits);
+    }
+}
+void ConvertIntegerText(BindingResult& result, uint64_t& native, const char* text, std::string_view targetName,
+                        const char* typeName) {
+    uint64_t bits = 0;
+    if (!result.Ok()) return;
+    if (IntegerFromText(result, text != nullptr ? text : "", targetName, TargetOf<uint64_t>(typeName), bits)) {
+        native = bits;
     }
 }
 

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "binding/limits.h"
+#include "binding/to_native.h"
 #include "logging/positional_format.h"
 
 namespace Vemi::Formats {
@@ -122,10 +123,10 @@ bool PlainDecimal(std::string_view t, double& out) noexcept {
     size_t i = negative ? 1 : 0;
     uint64_t digits = 0;
     size_t count = 0;
-    size_t point = 0;  // index of the '.', 0 while none is seen
+    size_t point = t.size();  // index of the '.', the size while none is seen
     for (; i < t.size(); ++i) {
         const char c = t[i];
-        if (c == '.' && point == 0) {
+        if (c == '.' && point == t.size()) {
             point = i;
             continue;
         }
@@ -135,7 +136,7 @@ bool PlainDecimal(std::string_view t, double& out) noexcept {
     }
     // A digit on both sides of the point.
     const size_t first = negative ? 1 : 0;
-    if (point == 0 || point == first || point + 1 == t.size()) return false;
+    if (point == t.size() || point == first || point + 1 == t.size()) return false;
     const double value = static_cast<double>(digits) / kPowers[t.size() - point - 1];
     out = negative ? -value : value;
     return true;
@@ -480,19 +481,17 @@ private:
         target.SetString(view);
     }
 
-    // The integer rule of the conversions, over the whole text in automatic base.
+    // The conversions' own integer rule: a text that begins with "-" is signed.
     void ResolveInteger(BindingValue& target, const char* text, size_t length) {
-        const std::string_view view(text, length);
-        const bool negative = text[0] == '-';
-        const char* type = negative ? "int64_t" : "uint64_t";
-        char* end = nullptr;
-        errno = 0;
-        const long long s = negative ? std::strtoll(text, &end, 0) : 0;
-        const unsigned long long u = negative ? 0 : std::strtoull(text, &end, 0);
-        if (end != text + length) return Fail("Value %1 for '%2' of type %3 is in an incorrect format", view, "yaml", type);
-        if (errno == ERANGE) return Fail("Value %1 for '%2' of type %3 is out of range", view, "yaml", type);
-        if (negative) target.SetSigned(s);
-        else target.SetUnsigned(u);
+        if (length != 0 && text[0] == '-') {
+            int64_t value = 0;
+            Binding::ConvertIntegerText(result_, value, text, "yaml", "int64_t");
+            if (result_.Ok()) target.SetSigned(value);
+        } else {
+            uint64_t value = 0;
+            Binding::ConvertIntegerText(result_, value, text, "yaml", "uint64_t");
+            if (result_.Ok()) target.SetUnsigned(value);
+        }
     }
 
     // The floating rule of the conversions for a double, over the whole text.
@@ -531,8 +530,7 @@ private:
 BindingResult DecodeYaml(const char* data, size_t length) {
     BindingResult result;
     if (data == nullptr) return result;
-    // The text ends at its first NUL, as the NUL-terminated form does.
-    if (const void* nul = std::memchr(data, '\0', length)) length = static_cast<size_t>(static_cast<const char*>(nul) - data);
+    // Every byte goes to the parser: it refuses a NUL as a control character.
     Builder builder(result, length);
     builder.Run(data, length);
     return result;

@@ -136,8 +136,11 @@ int Print(char* out, size_t room, const char* pattern, const int* stars, size_t 
     }
 }
 
-// Prints one argument for the directive; answers the room used.
-size_t FormatArgument(const Argument& a, const Directive& d, const int* stars, char* out, size_t room) noexcept {
+// Prints one argument for the directive; answers the room used, or false when the C
+// library refuses the directive (a width or precision past its limits).
+bool FormatArgument(const Argument& a, const Directive& d, const int* stars, char* out, size_t room,
+                    size_t& used) noexcept {
+    used = 0;
     const TypeRules rules = RulesOf(a.kind);
     char pattern[kDirectiveLimit + 8];
     size_t length = d.length;
@@ -146,7 +149,7 @@ size_t FormatArgument(const Argument& a, const Directive& d, const int* stars, c
     if (length > 1) {
         char last = pattern[--length];
         // "n" would store instead of print: it prints nothing.
-        if (last == 'n') return 0;
+        if (last == 'n') return true;
         if (std::strchr(rules.allowed, last) != nullptr) conversion = last;
     }
     // The length modifier always comes from the argument's own type, so a
@@ -201,8 +204,10 @@ size_t FormatArgument(const Argument& a, const Directive& d, const int* stars, c
             break;
         }
     }
-    if (written < 0 || static_cast<size_t>(written) >= room) return room;
-    return static_cast<size_t>(written);
+    // A failed call may have left anything in the room: none of it counts.
+    if (written < 0) return false;
+    used = std::min(static_cast<size_t>(written), room);
+    return true;
 }
 
 }  // namespace
@@ -242,7 +247,9 @@ std::string Format(const char* format, const Argument* arguments, size_t count) 
             stars[i] = AsInt(star);
         }
         if (!starsOk) break;
-        n += FormatArgument(arguments[d.position - 1], d, stars, out + n, sizeof out - n);
+        size_t used = 0;
+        if (!FormatArgument(arguments[d.position - 1], d, stars, out + n, sizeof out - n, used)) break;
+        n += used;
     }
     return std::string(out, std::min(n, sizeof out - 1));
 }

@@ -178,6 +178,7 @@ TEST_F(DispatchTest, NamedTextsBindByLocation) {
         {{"/probe/x", {}, "application/x-msgpack-ext", "\x92\x01\x02"}, kPayload, "[signed:1, signed:2]"},
         // The body ends at its length (no NUL follows it), or at a NUL inside it.
         {{"/probe/x", {}, "application/json", std::string("[3]\0[", 5)}, kPayload, "[unsigned:3]"},
+        {{"/probe/x", {}, "application/x-yaml", std::string("a: 1\0b: [", 10)}, kPayload, "{\"a\": unsigned:1}"},
     };
     for (const auto& row : table) {
         const Outcome out = Run(row.request);

@@ -71,6 +71,11 @@ TEST(PositionalFormat, Conversions) {
         {PositionalFormat(nullptr, 1), ""},
         {PositionalFormat(("%" + std::string(58, '-') + "d|").c_str(), 5), "5|"},  // 60 characters
         {PositionalFormat(("a%" + std::string(59, '-') + "d|").c_str(), 5), "a"},  // 61: parsing fails
+        // Widths and precisions the C library refuses (2^31 and more) end the message there.
+        {PositionalFormat("ab%99999999999999999999dcd", 5), "ab"},
+        {PositionalFormat("ab%.2147483648dcd", 5), "ab"},
+        {PositionalFormat("ab%1$2147483648scd", "x"), "ab"},
+        {PositionalFormat("ab%-2147483648.3fcd", 1.5), "ab"},
     };
     for (size_t i = 0; i < sizeof rows / sizeof rows[0]; ++i) EXPECT_EQ(rows[i].got, rows[i].expected) << "row " << i;
 }

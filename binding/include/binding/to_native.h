@@ -39,6 +39,13 @@ void ConvertInteger(BindingResult& result, int32_t& native, const BindingValue& 
 void ConvertInteger(BindingResult& result, uint32_t& native, const BindingValue& input, std::string_view targetName);
 void ConvertInteger(BindingResult& result, int64_t& native, const BindingValue& input, std::string_view targetName);
 void ConvertInteger(BindingResult& result, uint64_t& native, const BindingValue& input, std::string_view targetName);
+// The integer rule's step for texts on its own, for readers that resolve tagged
+// scalars: the whole NUL-terminated text in automatic base; an unsigned target
+// refuses any minus sign, blanks before it included. Messages name `typeName`.
+void ConvertIntegerText(BindingResult& result, int64_t& native, const char* text, std::string_view targetName,
+                        const char* typeName);
+void ConvertIntegerText(BindingResult& result, uint64_t& native, const char* text, std::string_view targetName,
+                        const char* typeName);
 void ConvertFloating(BindingResult& result, float& native, const BindingValue& input, std::string_view targetName);
 void ConvertFloating(BindingResult& result, double& native, const BindingValue& input, std::string_view targetName);
 // An enum input gives the name of its enumerator, looked up in the registry.

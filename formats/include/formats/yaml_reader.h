@@ -4,8 +4,9 @@
 //   r.value.GetMember("a").AsUnsigned();   // 1
 //
 // Plain scalars resolve to null, numbers (strtod), bool words or strings; quoted
-// scalars stay strings; !!str, !!int, !!float and !!bool are honoured. The text ends
-// at its first NUL byte (the sized form never reads past `length`). Containers nest
+// scalars stay strings; !!str, !!int, !!float and !!bool are honoured. The sized
+// forms read exactly `length` bytes: a NUL among them is a parser error, as libyaml
+// refuses control characters; the NUL-terminated form ends at its NUL. Containers nest
 // at most Binding::kMaxNestingDepth deep, and aliases copy at most
 // max(100000, 10 * input bytes) values in total. Never throws for bad input.
 #pragma once

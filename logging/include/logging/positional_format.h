@@ -103,7 +103,8 @@ Argument MakeArgument(const T& value) noexcept {
 }  // namespace PositionalFormatDetail
 
 // The message, at most 4095 characters. A malformed directive, a position
-// beyond the arguments or a width taken from a non-integer ends it early.
+// beyond the arguments, a width taken from a non-integer or a directive the C
+// library refuses (a width or precision of 2^31 or more) ends it early.
 template <class... Args>
 [[nodiscard]] std::string PositionalFormat(const char* format, const Args&... args) {
     if constexpr (sizeof...(Args) == 0) {
