@@ -112,6 +112,9 @@ public:
     [[nodiscard]] const StringEntry* FindString(std::string_view text) const noexcept;
     [[nodiscard]] uint32_t StringCount() const noexcept { return stringCount_; }
     [[nodiscard]] uint32_t PagesInUse() const noexcept { return pagesInUse_; }
+    // Bytes taken from the general allocator: the context itself, its table, its
+    // list of pages and the blocks beyond the pools.
+    [[nodiscard]] size_t HeapBytes() const noexcept;
     // Blocks in use in one size class (class 0 holds 4-byte blocks).
     [[nodiscard]] uint32_t BlocksInUse(uint32_t sizeClass) const noexcept {
         return sizeClass < kBlockClasses ? blocksInUse_[sizeClass] : 0;
@@ -195,6 +198,7 @@ private:
     uint32_t pageCapacity_ = 0;
     uint32_t untrackedPages_ = 0;
     LargeHeader* large_ = nullptr;  // blocks from the general allocator
+    size_t largeBytes_ = 0;         // their sizes, headers included
 
     friend class ContextCache;
     friend class BindingValue;
