@@ -3,6 +3,7 @@ import json
 import sys
 from collections import defaultdict
 
+COUNTERS = ("allocs_per_value", "allocs_per_request", "document_bytes", "memory_ratio")
 medians = {}
 counters = defaultdict(dict)
 for path in sys.argv[1:]:
@@ -14,7 +15,7 @@ for path in sys.argv[1:]:
         name = b["run_name"]
         medians[name] = b["real_time"]
         for key, value in b.items():
-            if key[:1].isupper() or key in ("allocs_per_value", "allocs_per_request"):
+            if key[:1].isupper() or key in COUNTERS or key.startswith(("regions_", "tree_")):
                 counters[name][key] = value
 
 groups = defaultdict(dict)

@@ -8,6 +8,9 @@
 //   yaml_cpp     YAML::Load
 //   store        no reader at all: the same BindingValue tree built (and released)
 //                from an already parsed document, i.e. the value store's own share
+// Each of our readers also reports, per iteration, the regions the page supply
+// mapped, discarded and unmapped (0 once warm), and once per document the bytes its
+// tree holds (pages and heap) beside rapidjson::Document's allocator total.
 #include <benchmark/benchmark.h>
 #include <msgpack.hpp>
 #include <rapidjson/document.h>
@@ -264,16 +267,46 @@ const Documents& Docs() {
 [[gnu::noinline]] bool YamlCpp(const std::string& text) { return YAML::Load(text).IsMap(); }
 
 template <class F>
-void Run(benchmark::State& state, const std::string& input, F f) {
+void Run(benchmark::State& state, const std::string& input, F f, bool ours = false) {
+    using Vemi::Binding::PageSupply;
+    const PageSupply::Counters before = PageSupply::RegionCounters();
     for (auto _ : state) {
         auto r = f(input);
         benchmark::DoNotOptimize(r);
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * input.size()));
+    if (!ours) return;
+    const PageSupply::Counters after = PageSupply::RegionCounters();
+    const auto perIteration = benchmark::Counter::kAvgIterations;
+    state.counters["regions_mapped"] = benchmark::Counter(static_cast<double>(after.mapped - before.mapped), perIteration);
+    state.counters["regions_discarded"] =
+        benchmark::Counter(static_cast<double>(after.discarded - before.discarded), perIteration);
+    state.counters["regions_unmapped"] =
+        benchmark::Counter(static_cast<double>(after.unmapped - before.unmapped), perIteration);
 }
 
-void Check(const BindingResult& r, benchmark::State& state) {
-    if (!r.Ok()) state.SkipWithError(r.ErrorMessage());
+// Fails the benchmark when our reader rejects the document, else reports what its
+// tree holds against what rapidjson::Document holds for the same document.
+// The reserve is emptied first, so that the region counters of the timed loop
+// show this reader's steady state, not the decay of what earlier benchmarks left.
+template <class F>
+void Check(F decode, const std::string& input, benchmark::State& state, const std::string& json) {
+    Vemi::Binding::PageSupply::ReleaseReserve();
+    const BindingResult r = decode(input);
+    if (!r.Ok()) {
+        state.SkipWithError(r.ErrorMessage());
+        return;
+    }
+    const Vemi::Binding::ValueContext* context = r.value.Context();
+    const double pages = context != nullptr ? double(context->PagesInUse()) * Vemi::Binding::kPageSize : 0.0;
+    const double heap = context != nullptr ? double(context->HeapBytes()) : 0.0;
+    rapidjson::Document d;
+    d.Parse(json.c_str());
+    const double document = static_cast<double>(d.GetAllocator().Capacity());
+    state.counters["tree_page_bytes"] = pages;
+    state.counters["tree_heap_bytes"] = heap;
+    state.counters["document_bytes"] = document;
+    state.counters["memory_ratio"] = document > 0 ? (pages + heap) / document : 0.0;
 }
 
 void Register() {
@@ -291,8 +324,8 @@ void Register() {
         const std::string* j = doc.json;
         const std::string* p = doc.pack;
         benchmark::RegisterBenchmark((json + ":ours").c_str(), [j](benchmark::State& s) {
-            Check(OursJson(*j), s);
-            Run(s, *j, OursJson);
+            Check(OursJson, *j, s, *j);
+            Run(s, *j, OursJson, true);
         });
         benchmark::RegisterBenchmark((json + ":floor").c_str(), [j](benchmark::State& s) { Run(s, *j, FloorJson); });
         benchmark::RegisterBenchmark((json + ":document").c_str(), [j](benchmark::State& s) { Run(s, *j, DocumentJson); });
@@ -304,22 +337,22 @@ void Register() {
             }
             s.SetBytesProcessed(static_cast<int64_t>(s.iterations() * j->size()));
         });
-        benchmark::RegisterBenchmark((sized + ":ours").c_str(), [j](benchmark::State& s) { Run(s, *j, OursJsonSized); });
+        benchmark::RegisterBenchmark((sized + ":ours").c_str(), [j](benchmark::State& s) { Run(s, *j, OursJsonSized, true); });
         benchmark::RegisterBenchmark((sized + ":floor").c_str(), [j](benchmark::State& s) { Run(s, *j, FloorJsonSized); });
-        benchmark::RegisterBenchmark((pack + ":ours").c_str(), [p](benchmark::State& s) {
-            Check(OursPack(*p), s);
-            Run(s, *p, OursPack);
+        benchmark::RegisterBenchmark((pack + ":ours").c_str(), [p, j](benchmark::State& s) {
+            Check(OursPack, *p, s, *j);
+            Run(s, *p, OursPack, true);
         });
         benchmark::RegisterBenchmark((pack + ":msgpack_cxx").c_str(), [p](benchmark::State& s) { Run(s, *p, MsgpackCxx); });
     }
     const std::string* y = &d.yaml;
-    benchmark::RegisterBenchmark("YamlRecords:ours", [y](benchmark::State& s) {
-        Check(OursYaml(*y), s);
-        Run(s, *y, OursYaml);
+    const std::string* twin = &d.yamlTwin;
+    benchmark::RegisterBenchmark("YamlRecords:ours", [y, twin](benchmark::State& s) {
+        Check(OursYaml, *y, s, *twin);
+        Run(s, *y, OursYaml, true);
     });
     benchmark::RegisterBenchmark("YamlRecords:floor", [y](benchmark::State& s) { Run(s, *y, FloorYaml); });
     benchmark::RegisterBenchmark("YamlRecords:yaml_cpp", [y](benchmark::State& s) { Run(s, *y, YamlCpp); });
-    const std::string* twin = &d.yamlTwin;
     benchmark::RegisterBenchmark("YamlRecords:store", [y, twin](benchmark::State& s) {
         const Parsed parsed(*twin);
         for (auto _ : s) {

@@ -179,6 +179,7 @@ void ValueContext::Clear() noexcept {
     pagesInUse_ = 0;
     untrackedPages_ = 0;  // full ones are lost, as the tree that kept them
     while (large_ != nullptr) FreeLarge(large_ + 1);
+    largeBytes_ = 0;
     ResetPools();
 }
 
@@ -189,6 +190,7 @@ bool ValueContext::DropAll() noexcept {
         std::free(large_);
         large_ = next;
     }
+    largeBytes_ = 0;
     for (uint32_t i = 0; i < pageCount_; ++i) PageSupply::Return(pages_[i]);
     pageCount_ = 0;
     pagesInUse_ = 0;
@@ -234,6 +236,7 @@ void* ValueContext::AllocateLarge(size_t size) {
     header->next = large_;
     if (large_ != nullptr) large_->prev = header;
     large_ = header;
+    largeBytes_ += sizeof(LargeHeader) + size;
     return header + 1;
 }
 
@@ -347,6 +350,7 @@ void ValueContext::Free(void* block, size_t size) noexcept {
     if (block == nullptr) return;
     if (size > kMaxBlockSize) {
         FreeLarge(block);
+        largeBytes_ -= sizeof(LargeHeader) + size;
         return;
     }
     ReturnBlock(block, ClassOf(size));
@@ -362,6 +366,7 @@ void* ValueContext::Reallocate(void* block, size_t oldSize, size_t newSize) {
         if (moved->prev != nullptr) moved->prev->next = moved;
         else large_ = moved;
         if (moved->next != nullptr) moved->next->prev = moved;
+        largeBytes_ += newSize - oldSize;
         return moved + 1;
     }
     if (oldSize <= kMaxBlockSize && newSize <= kMaxBlockSize && ClassOf(oldSize) == ClassOf(newSize)) {
@@ -371,6 +376,12 @@ void* ValueContext::Reallocate(void* block, size_t oldSize, size_t newSize) {
     std::memcpy(fresh, block, oldSize < newSize ? oldSize : newSize);
     Free(block, oldSize);
     return fresh;
+}
+
+size_t ValueContext::HeapBytes() const noexcept {
+    size_t bytes = sizeof(ValueContext) + largeBytes_ + size_t{pageCapacity_} * sizeof(PageHeader*);
+    if (slots_ != inlineSlots_) bytes += (size_t{slotMask_} + 1) * sizeof(Slot);
+    return bytes;
 }
 
 StringEntry* ValueContext::EmptyString() noexcept { return &gEmptyString.entry; }

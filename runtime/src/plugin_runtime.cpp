@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "api/route.h"
+#include "binding/value_context.h"
 #include "formats/json_reader.h"
 #include "logging/diagnostics.h"
 #include "logging/logger.h"
@@ -116,6 +117,8 @@ void PluginRuntime::Shutdown(PluginRuntime* runtime) noexcept {
     } catch (...) {
     }
     delete runtime;
+    // Trees are gone with the plugin: what the value store kept for the next one goes back.
+    Binding::PageSupply::ReleaseReserve();
 }
 
 void RunLoadSequence(PluginRuntime* runtime, PluginLoadRecord* record, const char* shortName) noexcept {

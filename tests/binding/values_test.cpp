@@ -523,42 +523,6 @@ TEST(ValueContext, PoolsAcrossPageBoundaries) {
     ValueContext::Destroy(context);
 }
 
-TEST(ValueContext, PageSupplyKeepsABoundedReserve) {
-    const size_t regionsBefore = PageSupply::RegionsInUse();
-    const size_t held = PageSupply::kMaxReservedRegions + 4;
-    std::vector<void*> pages;
-    for (size_t i = 0; i < held * PageSupply::kPagesPerRegion; ++i) {
-        pages.push_back(PageSupply::Take());
-        ASSERT_EQ(reinterpret_cast<uintptr_t>(pages.back()) % kPageSize, 0u);
-        std::memset(pages.back(), 0xAB, kPageSize);
-    }
-    EXPECT_GE(PageSupply::RegionsInUse(), regionsBefore + held - 1);
-    std::vector<void*> sorted = pages;
-    std::sort(sorted.begin(), sorted.end());
-    EXPECT_EQ(std::adjacent_find(sorted.begin(), sorted.end()), sorted.end());
-    // Odd pages first, so that no region is whole until the second pass.
-    for (size_t i = 1; i < pages.size(); i += 2) PageSupply::Return(pages[i]);
-    EXPECT_EQ(PageSupply::RegionsReserved(), 0u);  // the reserve went into use first
-    for (size_t i = 0; i < pages.size(); i += 2) PageSupply::Return(pages[i]);
-    EXPECT_EQ(PageSupply::RegionsInUse(), regionsBefore);
-    // Beyond the bound, wholly free regions went back to the system.
-    EXPECT_EQ(PageSupply::RegionsReserved(), PageSupply::kMaxReservedRegions);
-
-    // Reserved regions, hot or discarded, serve new pages before the system is asked.
-    pages.clear();
-    for (size_t i = 0; i < PageSupply::kMaxReservedRegions * PageSupply::kPagesPerRegion; ++i) {
-        pages.push_back(PageSupply::Take());
-        auto* bytes = static_cast<unsigned char*>(pages.back());
-        ASSERT_TRUE(bytes[0] == 0xAB || bytes[0] == 0);  // discarded memory may read as zeros
-        std::memset(bytes, 0xCD, kPageSize);
-    }
-    EXPECT_EQ(PageSupply::RegionsReserved() + PageSupply::RegionsInUse(),
-              regionsBefore + PageSupply::kMaxReservedRegions);
-    for (void* page : pages) PageSupply::Return(page);
-    PageSupply::Return(nullptr);
-    EXPECT_EQ(PageSupply::RegionsInUse(), regionsBefore);
-}
-
 TEST(ValueContext, TreesGiveBackTheirPages) {
     const size_t pagesBefore = PageSupply::PagesInUse();
     auto build = [] {

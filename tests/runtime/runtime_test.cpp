@@ -255,3 +255,14 @@ TEST(Runtime, LogTargetSwitchesOnInitialize) {
     ASSERT_NE(f.runtime->Initialize(f.runtime->GetHostInit()), false);
     EXPECT_EQ(logging->GetMinimumLevel(logging), kLogOkay);
 }
+
+TEST(Runtime, ShutdownEmptiesTheValueStoreReserve) {
+    Fixture f;
+    {
+        Binding::BindingValue dropped;
+        for (size_t i = 0; i < 20000; ++i) dropped.Element(i).Member("n").SetUnsigned(i);
+    }
+    ASSERT_GT(Binding::PageSupply::RegionsReserved(), 0u);
+    f.host.Shutdown();
+    EXPECT_EQ(Binding::PageSupply::RegionsReserved(), 0u);
+}

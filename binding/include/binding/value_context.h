@@ -22,24 +22,43 @@ namespace Vemi::Binding {
 inline constexpr size_t kPageSize = 4096;
 
 // 4096-byte pages cut from 64 KiB regions of the operating system. A region whose
-// sixteen pages have all come back joins a bounded reserve: the first kHotRegions
-// are kept as they are, the next ones are kept discarded (the system may reclaim
-// their memory), and any beyond kMaxReservedRegions go back to the system.
+// sixteen pages have all come back joins a reserve with no system call and serves
+// the next pages asked for. A region left unused in the reserve for
+// kDecayMilliseconds is discarded (the system may reclaim its memory), and after as
+// long again unmapped; this is checked only when a region enters the reserve or a
+// new one is mapped. The reserve holds at most kMaxReservedRegions; ReleaseReserve
+// gives all of it back at once (plugin shutdown).
 class PageSupply {
 public:
     static constexpr size_t kPagesPerRegion = 16;
-    static constexpr size_t kHotRegions = 16;           // 1 MiB
-    static constexpr size_t kMaxReservedRegions = 256;  // 16 MiB of address space
+    static constexpr size_t kMaxReservedRegions = 256;  // 16 MiB
+    static constexpr uint64_t kDecayMilliseconds = 1000;
 
     // A page aligned to 4096 bytes; throws std::bad_alloc when no region can be had.
     [[nodiscard]] static void* Take();
     // Hands back a page obtained from Take.
     static void Return(void* page) noexcept;
+    // Unmaps every wholly free region kept in the reserve.
+    static void ReleaseReserve() noexcept;
 
     // Pages handed out and not returned, and regions currently reserved.
     [[nodiscard]] static size_t PagesInUse() noexcept;
     [[nodiscard]] static size_t RegionsInUse() noexcept;      // regions with a page in use
-    [[nodiscard]] static size_t RegionsReserved() noexcept;   // wholly free, kept
+    [[nodiscard]] static size_t RegionsReserved() noexcept;   // wholly free, kept or discarded
+    [[nodiscard]] static size_t RegionsDiscarded() noexcept;  // of those, discarded
+
+    // Region calls made to the system since the process started.
+    struct Counters {
+        uint64_t mapped = 0;
+        uint64_t discarded = 0;
+        uint64_t unmapped = 0;
+    };
+    [[nodiscard]] static Counters RegionCounters() noexcept;
+
+    // Milliseconds of a monotonic clock. Tests replace it; null restores the
+    // platform's. Answers the clock it replaced.
+    using Clock = uint64_t (*)() noexcept;
+    static Clock SetClock(Clock clock) noexcept;
 };
 
 // An interned string: header followed by the NUL-terminated text.
@@ -93,6 +112,9 @@ public:
     [[nodiscard]] const StringEntry* FindString(std::string_view text) const noexcept;
     [[nodiscard]] uint32_t StringCount() const noexcept { return stringCount_; }
     [[nodiscard]] uint32_t PagesInUse() const noexcept { return pagesInUse_; }
+    // Bytes taken from the general allocator: the context itself, its table, its
+    // list of pages and the blocks beyond the pools.
+    [[nodiscard]] size_t HeapBytes() const noexcept;
     // Blocks in use in one size class (class 0 holds 4-byte blocks).
     [[nodiscard]] uint32_t BlocksInUse(uint32_t sizeClass) const noexcept {
         return sizeClass < kBlockClasses ? blocksInUse_[sizeClass] : 0;
@@ -176,6 +198,7 @@ private:
     uint32_t pageCapacity_ = 0;
     uint32_t untrackedPages_ = 0;
     LargeHeader* large_ = nullptr;  // blocks from the general allocator
+    size_t largeBytes_ = 0;         // their sizes, headers included
 
     friend class ContextCache;
     friend class BindingValue;
