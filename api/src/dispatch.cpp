@@ -16,6 +16,7 @@
 #include "binding/to_native.h"
 #include "binding/to_value.h"
 #include "formats/json_reader.h"
+#include "formats/content_type.h"
 #include "formats/msgpack_reader.h"
 #include "formats/yaml_reader.h"
 #include "logging/positional_format.h"
@@ -331,18 +332,21 @@ void Dispatcher::ApplyBody() {
     const auto* body = reinterpret_cast<const char*>(request_.body);
     const size_t length = request_.body_length;
     BindingResult decoded;
-    if (HasPrefix(contentType, "application/x-msgpack")) {
-        size_t consumed = 0;
-        decoded = Formats::DecodeMessagePack(body, length, &consumed);
-        if (decoded.Ok() && consumed != length) decoded.Fail(kExtraMessagePack);
-    } else if (HasPrefix(contentType, "application/json") || HasPrefix(contentType, "application/vnd.api+json")) {
-        decoded = Formats::DecodeJson(body, length);
-    } else if (HasPrefix(contentType, "application/x-yaml")) {
-        // A YAML body is a text: it ends at a NUL inside it, as a JSON body does.
-        const auto* nul = static_cast<const char*>(std::memchr(body, '\0', length));
-        decoded = Formats::DecodeYaml(body, nul != nullptr ? static_cast<size_t>(nul - body) : length);
-    } else {
-        decoded.Fail(kUnsupportedBody);
+    switch (Formats::BodyFormatOf(contentType)) {
+        case Formats::BodyFormat::MessagePack: {
+            size_t consumed = 0;
+            decoded = Formats::DecodeMessagePack(body, length, &consumed);
+            if (decoded.Ok() && consumed != length) decoded.Fail(kExtraMessagePack);
+            break;
+        }
+        case Formats::BodyFormat::Json: decoded = Formats::DecodeJson(body, length); break;
+        case Formats::BodyFormat::Yaml: {
+            // A YAML body is a text: it ends at a NUL inside it, as a JSON body does.
+            const auto* nul = static_cast<const char*>(std::memchr(body, '\0', length));
+            decoded = Formats::DecodeYaml(body, nul != nullptr ? static_cast<size_t>(nul - body) : length);
+            break;
+        }
+        case Formats::BodyFormat::Unsupported: decoded.Fail(kUnsupportedBody); break;
     }
     if (!decoded.Ok()) {
         response_.Fail(decoded.ErrorMessage());

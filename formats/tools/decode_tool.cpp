@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "formats/canonical_text.h"
+#include "formats/content_type.h"
 #include "formats/json_reader.h"
 #include "formats/msgpack_reader.h"
 #include "formats/yaml_reader.h"
@@ -17,21 +18,14 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: decode --type CONTENT_TYPE [FILE]\n"
-    "  CONTENT_TYPE: application/json, application/x-msgpack or application/x-yaml\n"
+    "  CONTENT_TYPE: application/json, application/x-msgpack or application/x-yaml, matched\n"
+    "  as the plugin matches a body's (\"application/json; charset=utf-8\" is JSON).\n"
     "  Reads FILE (standard input without FILE) and prints the decoded value.\n";
 
-enum class Format { None, Json, MessagePack, Yaml };
-
-Format FormatOf(std::string_view type) {
-    if (type == "application/json" || type == "application/vnd.api+json") return Format::Json;
-    if (type == "application/x-msgpack" || type == "application/x-msgpack-ext") return Format::MessagePack;
-    if (type == "application/x-yaml" || type == "text/x-yaml") return Format::Yaml;
-    return Format::None;
-}
-
+// A bad command line exits 2, as every command of kav-host does.
 int UsageError(std::FILE* err, const std::string& message) {
     std::fprintf(err, "error: %s\n%s", message.c_str(), kUsage);
-    return 1;
+    return 2;
 }
 
 bool ReadAll(std::FILE* in, std::string& data) {
@@ -66,32 +60,36 @@ int RunDecode(int argc, char** argv, std::FILE* out, std::FILE* err) {
         }
     }
     if (type == nullptr) return UsageError(err, "--type is required");
-    const Format format = FormatOf(type);
-    if (format == Format::None) return UsageError(err, "unsupported content type " + std::string(type));
+    const BodyFormat format = BodyFormatOf(type);
+    if (format == BodyFormat::Unsupported) return UsageError(err, "unsupported content type " + std::string(type));
 
     std::string data;
     const bool fromStdin = path == nullptr || std::strcmp(path, "-") == 0;
     std::FILE* in = fromStdin ? stdin : std::fopen(path, "rb");
+    // Input that cannot be read exits 2, as a bad command line does.
     if (in == nullptr) {
         std::fprintf(err, "error: cannot open %s: %s\n", path, std::strerror(errno));
-        return 1;
+        return 2;
     }
+    errno = 0;
     const bool read = ReadAll(in, data);
+    const int readError = errno;
     if (!fromStdin) std::fclose(in);
     if (!read) {
-        std::fprintf(err, "error: cannot read %s\n", fromStdin ? "standard input" : path);
-        return 1;
+        std::fprintf(err, "error: cannot read %s: %s\n", fromStdin ? "standard input" : path,
+                     std::strerror(readError != 0 ? readError : EIO));
+        return 2;
     }
 
     Binding::BindingResult result;
     switch (format) {
-        case Format::Json:
+        case BodyFormat::Json:
             result = DecodeJson(data.data(), data.size());
             break;
-        case Format::Yaml:
+        case BodyFormat::Yaml:
             result = DecodeYaml(data.data(), data.size());
             break;
-        case Format::MessagePack: {
+        case BodyFormat::MessagePack: {
             size_t consumed = 0;
             result = DecodeMessagePack(data.data(), data.size(), &consumed);
             if (result.Ok() && consumed != data.size()) {
@@ -100,7 +98,7 @@ int RunDecode(int argc, char** argv, std::FILE* out, std::FILE* err) {
             }
             break;
         }
-        case Format::None:
+        case BodyFormat::Unsupported:
             break;
     }
     if (!result.Ok()) {

@@ -680,7 +680,8 @@ bool Host::Load(const std::string& libraryPath, Version version) {
     Platform::LibraryHandle library = Platform::LoadLibrary(libraryPath.c_str());
     void* entry = library == nullptr ? nullptr : Platform::FindSymbol(library, KAV_PLUGIN_ENTRY_NAME);
     if (entry == nullptr) {
-        s.Fail(library == nullptr ? "Cannot load the plugin library '" + libraryPath + "'"
+        std::string reason = library == nullptr ? Platform::LibraryError() : "";
+        s.Fail(library == nullptr ? "Cannot load the plugin library '" + libraryPath + "'" + (reason.empty() ? "" : ": " + reason)
                                   : "The library '" + libraryPath + "' has no entry " KAV_PLUGIN_ENTRY_NAME);
         Platform::FreeLibrary(library);
         Entry failed;

@@ -8,6 +8,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 #include <new>
 
@@ -70,6 +71,8 @@ size_t ExecutablePath(char* buffer, size_t size) noexcept {
     return static_cast<size_t>(n);
 }
 
+bool IsTerminal(int stream) noexcept { return (stream == 1 || stream == 2) && isatty(stream) == 1; }
+
 void DebuggerConsoleWrite(const char*) noexcept {}
 
 void* ReserveRegion() noexcept {
@@ -89,10 +92,23 @@ void DiscardRegion(void* region) noexcept {
 
 size_t HeapBlockSize(void* block) noexcept { return block == nullptr ? 0 : malloc_usable_size(block); }
 
+namespace {
+thread_local char libraryError[512];
+}  // namespace
+
 LibraryHandle LoadLibrary(const char* fileName) noexcept {
+    libraryError[0] = '\0';
     if (fileName == nullptr) return nullptr;
-    return dlopen(fileName, RTLD_NOW | RTLD_LOCAL);
+    void* library = dlopen(fileName, RTLD_NOW | RTLD_LOCAL);
+    if (library == nullptr) {
+        // dlerror's text lasts only until the next dl call; keep a copy.
+        const char* reason = dlerror();
+        std::snprintf(libraryError, sizeof libraryError, "%s", reason != nullptr ? reason : "");
+    }
+    return library;
 }
+
+const char* LibraryError() noexcept { return libraryError; }
 
 void* FindSymbol(LibraryHandle library, const char* name) noexcept {
     if (library == nullptr || name == nullptr) return nullptr;

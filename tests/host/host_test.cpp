@@ -193,7 +193,8 @@ TEST(HostLoadTest, RefusesWhatCannotBeLoaded) {
     EXPECT_FALSE(host.Initialize());
     EXPECT_EQ(host.LastError(), "The plugin is not loaded");
     EXPECT_FALSE(host.Load("/nonexistent/libnothing.so"));
-    EXPECT_EQ(host.LastError(), "Cannot load the plugin library '/nonexistent/libnothing.so'");
+    EXPECT_EQ(host.LastError(), "Cannot load the plugin library '/nonexistent/libnothing.so': /nonexistent/libnothing.so: "
+                                "cannot open shared object file: No such file or directory");
     EXPECT_FALSE(host.Load("libm.so.6"));
     EXPECT_EQ(host.LastError(), "The library 'libm.so.6' has no entry load_kav_pre_end_of_game");
     EXPECT_FALSE(host.LoadEntry(&LeavesRecordEmpty));

@@ -1,6 +1,9 @@
 // kav-host: the command line over the replacement host.
 #include "host_tool/tool.h"
 
+#include <platform/platform.h>
+
+#include <cstdlib>
 #include <iostream>
 
 #ifdef KAV_HOST_HAVE_DECODE
@@ -16,5 +19,7 @@ int main(int argc, char** argv) {
 #ifdef KAV_HOST_HAVE_DECODE
     config.decode = &KavHostDecode;
 #endif
+    config.terminal = Vemi::Platform::IsTerminal(1);
+    config.noColor = std::getenv("NO_COLOR");
     return Vemi::HostTool::RunTool(argc, argv, config, std::cout, std::cerr);
 }

@@ -1,8 +1,12 @@
 #include "host_tool/player.h"
 
+#include "host_tool/value_text.h"
+
 #include <platform/platform.h>
 
+#include <chrono>
 #include <cstdio>
+#include <sstream>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -89,6 +93,7 @@ const char* LevelWord(int64_t level) {
 struct Mismatch {
     std::string expected;
     std::string actual;
+    std::optional<ValueDifference> at;  // where two values first differ
 };
 
 class Player {
@@ -105,7 +110,7 @@ public:
     Player(const Player&) = delete;
     Player& operator=(const Player&) = delete;
 
-    int Play();
+    PlayResult Play();
 
 private:
     struct Stamps {
@@ -114,7 +119,11 @@ private:
     };
 
     void PrintNewEntries();
+    void PrintLine(const std::string& line);
+    void PrintStep(const Step& step);
+    void Report(const std::string& text);
     bool Initialize(const Step* step);
+    std::vector<std::string> Unread();
     std::optional<Mismatch> Check(const Step& step);
     std::optional<Mismatch> CheckReply(const Step& step);
     std::string Where(int line) const { return scenario_.name + ':' + std::to_string(line); }
@@ -129,14 +138,30 @@ private:
     size_t logsSeen_ = 0;  // log entries among them
     std::optional<Host::ReplyData> lastReply_;
     size_t nextEvent_ = 0, nextRequest_ = 0, nextLog_ = 0;  // expectation cursors
+    std::string failure_;  // everything reported on err_
 };
+
+void Player::PrintLine(const std::string& line) {
+    if (!options_.quiet) out_ << WrapTranscriptLine(line, kTranscriptWidth, options_.style) << '\n';
+}
+
+void Player::PrintStep(const Step& step) {
+    if (!options_.quiet) out_ << Where(step.line) << ": " << step.shown << '\n';
+}
+
+void Player::Report(const std::string& text) {
+    out_.flush();
+    err_ << text;
+    err_.flush();
+    failure_ += text;
+}
 
 void Player::PrintNewEntries() {
     std::vector<Entry> entries = host_.GetTranscript().Entries();
     for (; printed_ < entries.size(); ++printed_) {
         const Entry& entry = entries[printed_];
         if (entry.kind != EntryKind::Log) {
-            if (!options_.quiet) out_ << "  " << Host::FormatEntry(entry) << '\n';
+            PrintLine("  " + Host::FormatEntry(entry));
             continue;
         }
         std::string stamp;
@@ -145,9 +170,7 @@ void Player::PrintNewEntries() {
             if (logsSeen_ < stamps_->texts.size()) stamp = stamps_->texts[logsSeen_];
         }
         ++logsSeen_;
-        if (!options_.quiet) {
-            out_ << "  #" << entry.sequence << " <- log " << FormatLogLine(stamp, entry.number, entry.text) << '\n';
-        }
+        PrintLine("  #" + std::to_string(entry.sequence) + " <- log " + FormatLogLine(stamp, entry.number, entry.text));
     }
     out_.flush();
 }
@@ -155,7 +178,10 @@ void Player::PrintNewEntries() {
 bool Player::Initialize(const Step* step) {
     bool ok = host_.Initialize();
     PrintNewEntries();
-    if (!ok) err_ << (step ? Where(step->line) : scenario_.name) << ": initialize failed: " << host_.LastError() << '\n';
+    if (!ok) {
+        Report((step ? Where(step->line) : scenario_.name) + ": " + options_.style.Fail("initialize failed") + ": " +
+               AsMessage(host_.LastError()) + '\n');
+    }
     return ok;
 }
 
@@ -183,7 +209,10 @@ std::optional<Mismatch> Player::CheckReply(const Step& step) {
             break;
         case StepKind::ExpectReplyStatus: m.actual = "status " + std::to_string(reply.status); break;
         case StepKind::ExpectReplyError: m.actual = ReplyErrorText(reply); break;
-        default: m.actual = reply.body.Canonical(); break;
+        default:
+            m.actual = reply.body.Canonical();
+            m.at = FirstDifference(step.value.get(), reply.body.get());
+            return m.at ? std::optional<Mismatch>(m) : std::nullopt;
     }
     if (m.actual == m.expected) return std::nullopt;
     return m;
@@ -197,6 +226,10 @@ std::string RequestText(const Host::RequestData& request, bool withArguments) {
         text += ' ' + Host::CollectionValue(std::move(values)).Canonical();
     }
     return text;
+}
+
+std::string LogText(const Entry& log) {
+    return std::string(Host::LogLevelName(log.number)) + ' ' + Host::QuoteText(log.text);
 }
 
 std::optional<Mismatch> Player::Check(const Step& step) {
@@ -216,10 +249,10 @@ std::optional<Mismatch> Player::Check(const Step& step) {
                 return m;
             }
             const Entry& event = events[nextEvent_++];
-            std::string payload = event.payload.Canonical();
-            m.actual = event.text + ' ' + payload;
-            if (event.text == step.text && (!step.expected || *step.expected == payload)) return std::nullopt;
-            return m;
+            m.actual = event.text + ' ' + event.payload.Canonical();
+            if (event.text != step.text) return m;
+            if (step.expected) m.at = FirstDifference(step.value.get(), event.payload.get());
+            return m.at ? std::optional<Mismatch>(m) : std::nullopt;
         }
         case StepKind::ExpectRequest: {
             m.expected = Host::MethodName(step.method) + ' ' + step.path + (step.expected ? ' ' + *step.expected : "");
@@ -230,8 +263,13 @@ std::optional<Mismatch> Player::Check(const Step& step) {
             }
             const Entry& request = requests[nextRequest_++];
             m.actual = RequestText(request.request, true);
-            if (RequestText(request.request, step.expected.has_value()) == m.expected) return std::nullopt;
-            return m;
+            if (RequestText(request.request, false) != Host::MethodName(step.method) + ' ' + step.path) return m;
+            if (step.expected) {
+                std::vector<Host::OwnedValue> values;
+                for (const Host::Argument& argument : request.request.arguments) values.push_back(argument.value);
+                m.at = FirstDifference(step.value.get(), Host::CollectionValue(std::move(values)).get());
+            }
+            return m.at ? std::optional<Mismatch>(m) : std::nullopt;
         }
         case StepKind::ExpectLog: {
             m.expected = std::string(Host::LogLevelName(step.number)) + ' ' + Host::QuoteText(step.text);
@@ -247,8 +285,9 @@ std::optional<Mismatch> Player::Check(const Step& step) {
         }
         case StepKind::ExpectPhase:
         case StepKind::ExpectNoSession: {
-            m.expected = step.kind == StepKind::ExpectPhase ? step.text : "no session";
-            m.actual = host_.SessionPhase().value_or("no session");
+            m.expected = step.kind == StepKind::ExpectPhase ? "phase " + step.text : "no session";
+            std::optional<std::string> phase = host_.SessionPhase();
+            m.actual = phase ? "phase " + *phase : "no session";
             if (m.actual == m.expected) return std::nullopt;
             return m;
         }
@@ -256,38 +295,61 @@ std::optional<Mismatch> Player::Check(const Step& step) {
             std::vector<Entry> events = transcript.Events();
             if (nextEvent_ >= events.size()) return std::nullopt;
             const Entry& event = events[nextEvent_];
-            return Mismatch{"no event", event.text + ' ' + event.payload.Canonical()};
+            return Mismatch{"no event", event.text + ' ' + event.payload.Canonical(), std::nullopt};
         }
         case StepKind::ExpectNoRequest: {
             std::vector<Entry> requests = transcript.Requests();
             if (nextRequest_ >= requests.size()) return std::nullopt;
-            return Mismatch{"no request", RequestText(requests[nextRequest_].request, true)};
+            return Mismatch{"no request", RequestText(requests[nextRequest_].request, true), std::nullopt};
         }
         case StepKind::ExpectNoLog: {
             std::vector<Entry> logs = transcript.Logs();
             if (nextLog_ >= logs.size()) return std::nullopt;
             const Entry& log = logs[nextLog_];
-            return Mismatch{"no log line", std::string(Host::LogLevelName(log.number)) + ' ' + Host::QuoteText(log.text)};
+            return Mismatch{"no log line", LogText(log), std::nullopt};
         }
         default:
             return std::nullopt;
     }
 }
 
-int Player::Play() {
-    bool explicitInitialize = false;
-    for (const Step& step : scenario_.steps) explicitInitialize |= step.kind == StepKind::Initialize;
-    PrintNewEntries();
-    if (!explicitInitialize && !Initialize(nullptr)) return kExitFailed;
+std::vector<std::string> Player::Unread() {
+    Host::Transcript& transcript = host_.GetTranscript();
+    std::vector<std::string> unread;
+    std::vector<Entry> events = transcript.Events();
+    for (size_t i = nextEvent_; i < events.size(); ++i) {
+        unread.push_back("event " + events[i].text + ' ' + events[i].payload.Canonical());
+    }
+    std::vector<Entry> requests = transcript.Requests();
+    for (size_t i = nextRequest_; i < requests.size(); ++i) unread.push_back("request " + RequestText(requests[i].request, true));
+    std::vector<Entry> logs = transcript.Logs();
+    for (size_t i = nextLog_; i < logs.size(); ++i) unread.push_back("log " + LogText(logs[i]));
+    return unread;
+}
 
-    int result = kExitPassed;
-    size_t expectations = 0;
+PlayResult Player::Play() {
+    auto started = std::chrono::steady_clock::now();
+    bool explicitInitialize = false;
+    size_t totalExpectations = 0;
     for (const Step& step : scenario_.steps) {
-        if (!options_.quiet) out_ << Where(step.line) << ": " << step.source << '\n';
+        explicitInitialize |= step.kind == StepKind::Initialize;
+        totalExpectations += IsExpectation(step.kind);
+    }
+    const Style& style = options_.style;
+    PrintNewEntries();
+    int result = kExitPassed;
+    std::string where;  // where a failure stopped the run
+    size_t stepsDone = 0, met = 0;
+    if (!explicitInitialize && !Initialize(nullptr)) {
+        result = kExitFailed;
+        where = "at initialize";
+    }
+    for (size_t i = 0; result == kExitPassed && i < scenario_.steps.size(); ++i) {
+        const Step& step = scenario_.steps[i];
+        PrintStep(step);
+        bool ok = true;
         switch (step.kind) {
-            case StepKind::Initialize:
-                if (!Initialize(&step)) result = kExitFailed;
-                break;
+            case StepKind::Initialize: ok = Initialize(&step); break;
             case StepKind::Request: {
                 Host::RequestData request;
                 request.method = step.method;
@@ -303,27 +365,57 @@ int Player::Play() {
             default: break;
         }
         PrintNewEntries();
-        if (IsExpectation(step.kind)) {
-            ++expectations;
+        if (ok && IsExpectation(step.kind)) {
             if (std::optional<Mismatch> mismatch = Check(step)) {
-                err_ << Where(step.line) << ": expectation failed\n"
-                     << "  expected: " << mismatch->expected << '\n'
-                     << "  actual:   " << mismatch->actual << '\n';
-                result = kExitFailed;
+                std::string text = Where(step.line) + ": " + style.Fail("expectation failed") + '\n';
+                if (mismatch->at) {
+                    text += "  " + mismatch->at->path + ": expected " + mismatch->at->expected + ", got " +
+                            mismatch->at->actual + '\n';
+                }
+                text += "  expected: " + mismatch->expected + "\n  actual:   " + mismatch->actual + '\n';
+                Report(text);
+                ok = false;
+            } else {
+                ++met;
             }
         }
-        if (result != kExitPassed) break;
+        if (!ok) {
+            result = kExitFailed;
+            where = "at line " + std::to_string(step.line);
+            break;
+        }
+        ++stepsDone;
+    }
+    if (result == kExitPassed && options_.strict) {
+        if (std::vector<std::string> unread = Unread(); !unread.empty()) {
+            std::string text = scenario_.name + ": " + style.Fail(Count(unread.size(), "call") + " no expectation read") +
+                               " (--strict)\n";
+            for (const std::string& line : unread) text += "  " + line + '\n';
+            Report(text);
+            result = kExitFailed;
+            where = "at the end";
+        }
     }
 
     if (!options_.quiet) out_ << scenario_.name << (result == kExitPassed ? ": end of scenario\n" : ": stopped\n");
     host_.Shutdown();
     PrintNewEntries();
+    PlayResult played;
+    played.status = result;
+    size_t steps = scenario_.steps.size();
     if (result == kExitPassed) {
-        out_ << scenario_.name << ": passed, " << scenario_.steps.size() << " steps, " << expectations
-             << " expectations met\n";
+        played.summary = "passed (" + Count(steps, "step") + ", " + Count(met, "expectation") + " met)";
+        out_ << scenario_.name << ": " << style.Pass(played.summary) << '\n';
+    } else {
+        std::string word = "FAILED " + where;
+        played.summary = word + " (" + std::to_string(stepsDone) + " of " + Count(steps, "step") + ", " +
+                         std::to_string(met) + " of " + Count(totalExpectations, "expectation") + " met)";
+        out_ << scenario_.name << ": " << style.Fail(word) << played.summary.substr(word.size()) << '\n';
     }
     out_.flush();
-    return result;
+    played.failure = failure_;
+    played.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    return played;
 }
 
 }  // namespace
@@ -335,37 +427,135 @@ std::string FormatLogLine(std::string_view timestamp, int64_t level, std::string
     line += "| ";
     line += LevelWord(level);
     line += "| ";
-    // One transcript line per log line: line breaks inside the message are escaped.
-    for (char c : message) {
-        if (c == '\n') {
-            line += "\\n";
-        } else if (c == '\r') {
-            line += "\\r";
-        } else {
-            line += c;
-        }
-    }
+    // One transcript line per log line: line breaks and other control bytes are escaped.
+    line += Printable(message);
     return line;
 }
 
-int PlayScenario(Host::Host& host, const Scenario& scenario, std::ostream& out, std::ostream& err,
-                 const PlayOptions& options) {
+PlayResult PlayScenario(Host::Host& host, const Scenario& scenario, std::ostream& out, std::ostream& err,
+                        const PlayOptions& options) {
     Player player(host, scenario, out, err, options);
     return player.Play();
 }
 
-int RunScenario(const std::string& pluginPath, const Scenario& scenario, std::ostream& out, std::ostream& err,
-                const PlayOptions& options) {
+PlayResult PlayFile(const std::string& pluginPath, const Scenario& scenario, std::ostream& out, std::ostream& err,
+                    const PlayOptions& options) {
+    PlayResult result;
     if (!scenario.errors.empty()) {
-        for (const ParseError& error : scenario.errors) err << FormatError(scenario.name, error) << '\n';
-        return kExitUsage;
+        for (const ParseError& error : scenario.errors) result.failure += FormatError(scenario.name, error) + '\n';
+        err << result.failure;
+        result.status = kExitUsage;
+        result.summary = "bad lines";
+        return result;
     }
     Host::Host host;
     if (!host.Load(pluginPath)) {
-        err << "kav-host: " << host.LastError() << '\n';
-        return kExitFailed;
+        result.failure = "kav-host: " + AsMessage(host.LastError()) + '\n';
+        err << result.failure;
+        result.status = kExitFailed;
+        result.summary = "FAILED to load the plugin";
+        out << scenario.name << ": " << options.style.Fail(result.summary) << '\n';
+        return result;
     }
     return PlayScenario(host, scenario, out, err, options);
+}
+
+namespace {
+
+// Where the line may break: after ", " outside quoted texts.
+std::vector<size_t> BreakPoints(std::string_view text) {
+    std::vector<size_t> points;
+    bool quoted = false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        char c = text[i];
+        if (quoted) {
+            if (c == '\\') {
+                ++i;
+            } else if (c == '"') {
+                quoted = false;
+            }
+        } else if (c == '"') {
+            quoted = true;
+        } else if (c == ',' && i + 1 < text.size() && text[i + 1] == ' ') {
+            points.push_back(i + 2);
+        }
+    }
+    return points;
+}
+
+// Where the payload starts: the first '{' or '[' outside quoted texts.
+size_t PayloadStart(std::string_view text) {
+    bool quoted = false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        char c = text[i];
+        if (quoted) {
+            if (c == '\\') {
+                ++i;
+            } else if (c == '"') {
+                quoted = false;
+            }
+        } else if (c == '"') {
+            quoted = true;
+        } else if (c == '{' || c == '[') {
+            return i;
+        }
+    }
+    return std::string_view::npos;
+}
+
+std::string DimArrow(std::string_view line, const Style& style) {
+    std::string text(line);
+    if (!style.color) return text;
+    for (std::string_view arrow : {std::string_view(" -> "), std::string_view(" <- ")}) {
+        size_t at = text.find(arrow);
+        if (at != std::string::npos && at < 24) return text.substr(0, at + 1) + style.Dim(arrow.substr(1, 2)) + text.substr(at + 3);
+    }
+    return text;
+}
+
+}  // namespace
+
+std::string WrapTranscriptLine(std::string_view line, size_t width, const Style& style) {
+    if (line.size() <= width) return DimArrow(line, style);
+    size_t indent = 0;
+    while (indent < line.size() && line[indent] == ' ') ++indent;
+    std::string continuation(indent + 4, ' ');
+    size_t payload = PayloadStart(line);
+    std::string out;
+    std::string_view rest = line;
+    if (payload != std::string_view::npos && payload > indent) {
+        out = DimArrow(line.substr(0, payload), style);
+        while (!out.empty() && out.back() == ' ') out.pop_back();
+        rest = line.substr(payload);
+    } else {
+        // No payload to put under the line: the head is the first line's part.
+        size_t first = 0;
+        for (size_t point : BreakPoints(line)) {
+            if (point > width && first != 0) break;
+            first = point;
+        }
+        if (first == 0) return DimArrow(line, style);
+        out = DimArrow(line.substr(0, first), style);
+        while (!out.empty() && out.back() == ' ') out.pop_back();
+        rest = line.substr(first);
+    }
+    size_t room = width > continuation.size() ? width - continuation.size() : 1;
+    while (!rest.empty()) {
+        size_t cut = rest.size();
+        if (rest.size() > room) {
+            cut = 0;
+            for (size_t point : BreakPoints(rest)) {
+                if (point > room && cut != 0) break;
+                cut = point;
+            }
+            if (cut == 0) cut = rest.size();  // one long token: left whole
+        }
+        std::string_view piece = rest.substr(0, cut);
+        while (!piece.empty() && piece.back() == ' ') piece.remove_suffix(1);
+        out += '\n' + continuation + std::string(piece);
+        rest = rest.substr(cut);
+    }
+    return out;
 }
 
 }  // namespace Vemi::HostTool

@@ -1,5 +1,6 @@
 #include "host_tool/scenario.h"
 
+#include "host_tool/cli.h"
 #include "host_tool/value_text.h"
 
 #include <kav/host_abi.h>
@@ -7,6 +8,7 @@
 #include <array>
 #include <cctype>
 #include <charconv>
+#include <functional>
 
 namespace Vemi::HostTool {
 namespace {
@@ -37,19 +39,44 @@ bool EqualsNoCase(std::string_view a, std::string_view b) {
     return true;
 }
 
-constexpr std::array<const char*, 4> kLevels = {"Okay", "Warn", "Error", "Always"};
+constexpr std::string_view kLevels[] = {"Okay", "Warn", "Error", "Always"};
+constexpr std::string_view kStepWords[] = {"initialize", "request", "session", "publish", "expect"};
+constexpr std::string_view kExpectWords[] = {"reply", "event", "request", "log", "phase", "no"};
+constexpr std::string_view kReplyWords[] = {"ok", "status", "error", "body"};
+constexpr std::string_view kNoWords[] = {"event", "request", "log", "session"};
+constexpr std::string_view kMethods[] = {"DELETE", "GET", "HEAD", "OPTIONS", "PATCH", "POST", "PUT"};
+
+// ", got 'WORD'" when there is a word.
+std::string Got(std::string_view word) { return word.empty() ? std::string() : ", got " + Quote(word); }
+
+// A physical line and a column in characters.
+struct Position {
+    int line = 0;
+    size_t column = 0;
+};
+using PositionOf = std::function<Position(size_t offset)>;
+
+// Characters (UTF-8 sequences) in text: bytes that do not continue a sequence.
+size_t CharactersIn(std::string_view text) {
+    size_t count = 0;
+    for (char c : text) count += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+    return count;
+}
 
 // Parses one line into step; answers the error message, empty on success.
 class LineParser {
 public:
-    LineParser(std::string_view line, Step& step) : line_(line), step_(step) {}
+    LineParser(std::string_view line, Step& step, const PositionOf& position, int& errorLine)
+        : line_(line), step_(step), position_(position), errorLine_(errorLine) {}
 
     std::string Parse(std::string_view rest);
 
 private:
-    // Column (1-based) of a position inside part, a view into the line.
-    size_t ColumnOf(std::string_view part, size_t offset) const {
-        return static_cast<size_t>(part.data() - line_.data()) + offset + 1;
+    // "at column C" (and the error's line) of a position inside part, a view into the line.
+    std::string At(std::string_view part, size_t offset) const {
+        Position where = position_(static_cast<size_t>(part.data() - line_.data()) + offset);
+        errorLine_ = where.line;
+        return "at column " + std::to_string(where.column);
     }
     std::string Value(std::string_view text, std::string& canonical, Host::OwnedValue* keep = nullptr);
     std::string Quoted(std::string_view text, std::string& out);
@@ -57,16 +84,18 @@ private:
     std::string Phase(std::string_view word);
     std::string Expect(std::string_view rest);
     static std::string Extra(std::string_view rest, std::string_view after) {
-        return "unexpected text after '" + std::string(after) + "': '" + std::string(rest) + "'";
+        return "unexpected text after " + Quote(after) + ": " + Quote(rest);
     }
 
     std::string_view line_;
     Step& step_;
+    const PositionOf& position_;
+    int& errorLine_;
 };
 
 std::string LineParser::Value(std::string_view text, std::string& canonical, Host::OwnedValue* keep) {
     ValueParse parsed = ParseValueText(text);
-    if (!parsed.ok) return "bad value at column " + std::to_string(ColumnOf(text, parsed.column - 1)) + ": " + parsed.error;
+    if (!parsed.ok) return "bad value " + At(text, parsed.column - 1) + ": " + Printable(parsed.error);
     canonical = parsed.value.Canonical();
     if (keep != nullptr) *keep = std::move(parsed.value);
     return {};
@@ -76,13 +105,16 @@ std::string LineParser::Quoted(std::string_view text, std::string& out) {
     std::string error;
     size_t column = 0;
     if (ParseQuotedText(text, out, error, column)) return {};
-    return "bad text at column " + std::to_string(ColumnOf(text, column - 1)) + ": " + error;
+    return "bad text " + At(text, column - 1) + ": " + Printable(error);
 }
 
 std::string LineParser::Method(std::string_view word, const char* step) {
     if (word.empty()) return std::string("'") + step + "' needs a method and a path";
     std::optional<uint32_t> method = MethodFromName(word);
-    if (!method) return "unknown method '" + std::string(word) + "' (DELETE, GET, HEAD, OPTIONS, PATCH, POST or PUT)";
+    if (!method) {
+        std::string hint = DidYouMean(word, kMethods);
+        return "unknown method " + Quote(word) + (hint.empty() ? " (DELETE, GET, HEAD, OPTIONS, PATCH, POST or PUT)" : hint);
+    }
     step_.method = *method;
     return {};
 }
@@ -94,7 +126,7 @@ std::string LineParser::Phase(std::string_view word) {
             return {};
         }
     }
-    return "unknown phase '" + std::string(word) + "'";
+    return "unknown phase " + Quote(word) + DidYouMean(word, GameflowPhases());
 }
 
 std::string LineParser::Parse(std::string_view rest) {
@@ -110,6 +142,7 @@ std::string LineParser::Parse(std::string_view rest) {
         if (step_.path.empty()) return "'request' needs a path after the method";
         if (!rest.empty()) {
             step_.contentType = NextWord(rest);
+            if (rest.empty()) return "'request' needs a body after the content type " + Quote(step_.contentType);
             step_.body = std::string(rest);
         }
         return {};
@@ -135,7 +168,7 @@ std::string LineParser::Parse(std::string_view rest) {
         return error;
     }
     if (word == "expect") return Expect(rest);
-    return "unknown step '" + std::string(word) + "'";
+    return "unknown step " + Quote(word) + DidYouMean(word, kStepWords);
 }
 
 std::string LineParser::Expect(std::string_view rest) {
@@ -152,7 +185,7 @@ std::string LineParser::Expect(std::string_view rest) {
             uint32_t status = 0;
             auto [end, ec] = std::from_chars(number.data(), number.data() + number.size(), status);
             if (number.empty() || ec != std::errc() || end != number.data() + number.size()) {
-                return "'expect reply status' needs a status number, got '" + std::string(number) + "'";
+                return "'expect reply status' needs a status number" + (number.empty() ? std::string() : Got(number));
             }
             step_.number = status;
             return rest.empty() ? std::string() : Extra(rest, "expect reply status " + std::string(number));
@@ -166,11 +199,12 @@ std::string LineParser::Expect(std::string_view rest) {
             step_.kind = StepKind::ExpectReplyBody;
             if (rest.empty()) return "'expect reply body' needs a value";
             std::string canonical;
-            std::string error = Value(rest, canonical);
+            std::string error = Value(rest, canonical, &step_.value);
             step_.expected = canonical;
             return error;
         }
-        return "'expect reply' needs ok, status N, error \"TEXT\" or body VALUE";
+        return "'expect reply' needs ok, status N, error \"TEXT\" or body VALUE" + Got(aspect) +
+               DidYouMean(aspect, kReplyWords);
     }
     if (what == "event") {
         step_.kind = StepKind::ExpectEvent;
@@ -178,7 +212,7 @@ std::string LineParser::Expect(std::string_view rest) {
         if (step_.text.empty()) return "'expect event' needs an event key";
         if (rest.empty()) return {};
         std::string canonical;
-        std::string error = Value(rest, canonical);
+        std::string error = Value(rest, canonical, &step_.value);
         step_.expected = canonical;
         return error;
     }
@@ -189,18 +223,23 @@ std::string LineParser::Expect(std::string_view rest) {
         if (step_.path.empty()) return "'expect request' needs a url after the method";
         if (rest.empty()) return {};
         std::string canonical;
-        std::string error = Value(rest, canonical);
+        if (std::string error = Value(rest, canonical, &step_.value); !error.empty()) return error;
         step_.expected = canonical;
-        return error;
+        if (step_.value.kind() != HOST_VALUE_COLLECTION) {
+            return "'expect request' needs the body arguments as a list [...], got " + Printable(canonical);
+        }
+        return {};
     }
     if (what == "log") {
         step_.kind = StepKind::ExpectLog;
         std::string_view level = NextWord(rest);
         step_.number = -1;
-        for (size_t i = 0; i < kLevels.size(); ++i) {
+        for (size_t i = 0; i < std::size(kLevels); ++i) {
             if (EqualsNoCase(level, kLevels[i])) step_.number = static_cast<int64_t>(i);
         }
-        if (step_.number < 0) return "'expect log' needs a level (Okay, Warn, Error or Always), got '" + std::string(level) + "'";
+        if (step_.number < 0) {
+            return "'expect log' needs a level (Okay, Warn, Error or Always)" + Got(level) + DidYouMean(level, kLevels);
+        }
         if (rest.empty()) return "'expect log' needs the message in quotes after the level";
         return Quoted(rest, step_.text);
     }
@@ -222,12 +261,12 @@ std::string LineParser::Expect(std::string_view rest) {
         } else if (thing == "session") {
             step_.kind = StepKind::ExpectNoSession;
         } else {
-            return "'expect no' needs event, request, log or session";
+            return "'expect no' needs event, request, log or session" + Got(thing) + DidYouMean(thing, kNoWords);
         }
         return rest.empty() ? std::string() : Extra(rest, "expect no " + std::string(thing));
     }
     if (what.empty()) return "'expect' needs reply, event, request, log, phase or no";
-    return "unknown expectation 'expect " + std::string(what) + "'";
+    return "unknown expectation " + Quote(what) + DidYouMean(what, kExpectWords);
 }
 
 }  // namespace
@@ -257,52 +296,117 @@ const std::vector<std::string_view>& GameflowPhases() {
     return kPhases;
 }
 
-LineParse ParseLine(std::string_view line, int lineNumber) {
+namespace {
+
+// The step as echoed in a transcript: an expected value longer than this is cut.
+constexpr size_t kShownValue = 40;
+
+std::string Shown(const Step& step, std::string_view source) {
+    bool hasValue = step.expected && IsExpectation(step.kind);
+    if (!hasValue || step.expected->size() <= kShownValue) return std::string(source);
+    char open = step.value.kind() == HOST_VALUE_COLLECTION ? '[' : step.value.kind() == HOST_VALUE_STRUCTURE ? '{' : 0;
+    if (open == 0) return std::string(source);
+    size_t at = source.find(open);
+    if (at == std::string_view::npos) return std::string(source);
+    return std::string(source.substr(0, at)) + (open == '[' ? "[...]" : "{...}");
+}
+
+LineParse ParseWith(std::string_view line, int lineNumber, const PositionOf& position) {
     LineParse result;
     std::string_view text = Trim(line);
     if (text.empty() || text.front() == '#') return result;
     Step step;
     step.line = lineNumber;
     step.source = text;
-    LineParser parser(line, step);
+    int errorLine = lineNumber;
+    LineParser parser(line, step, position, errorLine);
     std::string error = parser.Parse(text);
     if (error.empty()) {
+        step.shown = Shown(step, text);
         result.step = std::move(step);
     } else {
-        result.error = ParseError{lineNumber, std::move(error)};
+        result.error = ParseError{errorLine, std::move(error)};
     }
     return result;
+}
+
+// A piece of a continued step: where it starts in the joined text and in its line.
+struct Piece {
+    size_t joinedStart;
+    int line;
+    std::string_view physical;
+    size_t physicalStart;
+};
+
+}  // namespace
+
+std::span<const std::string_view> StepWords() noexcept { return kStepWords; }
+
+LineParse ParseLine(std::string_view line, int lineNumber) {
+    PositionOf position = [&](size_t offset) {
+        return Position{lineNumber, CharactersIn(line.substr(0, std::min(offset, line.size()))) + 1};
+    };
+    return ParseWith(line, lineNumber, position);
 }
 
 Scenario ParseScenario(std::string_view text, std::string name) {
     Scenario scenario;
     scenario.name = std::move(name);
+    if (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);
     int firstInitialize = 0;
     int lineNumber = 0;
     std::string joined;  // a step continued over lines ending in a backslash
+    std::vector<Piece> pieces;
     int stepLine = 0;
+    PositionOf position = [&](size_t offset) {
+        const Piece* piece = &pieces.front();
+        for (const Piece& candidate : pieces) {
+            if (candidate.joinedStart <= offset) piece = &candidate;
+        }
+        size_t byte = std::min(piece->physicalStart + (offset - piece->joinedStart), piece->physical.size());
+        return Position{piece->line, CharactersIn(piece->physical.substr(0, byte)) + 1};
+    };
     for (size_t start = 0; start <= text.size();) {
         size_t end = text.find('\n', start);
         if (end == std::string_view::npos) end = text.size();
         std::string_view line = text.substr(start, end - start);
         start = end + 1;
         ++lineNumber;
+        // The newline that ends the last line is not the start of another.
+        if (line.empty() && start > text.size() && joined.empty() && lineNumber > 1) break;
         std::string_view trimmed = Trim(line);
+        size_t trimmedStart = static_cast<size_t>(trimmed.data() - line.data());
         bool comment = joined.empty() && !trimmed.empty() && trimmed.front() == '#';
-        if (!comment && !trimmed.empty() && trimmed.back() == '\\') {
-            if (joined.empty()) stepLine = lineNumber;
-            joined += Trim(trimmed.substr(0, trimmed.size() - 1));
-            joined += ' ';
-            if (start <= text.size()) continue;
-            trimmed = {};  // the last line: nothing follows to continue with
-        }
-        if (!joined.empty()) {
-            joined += trimmed;
-            line = joined;
-        } else {
+        bool continues = !comment && !trimmed.empty() && trimmed.back() == '\\';
+        if (joined.empty()) {
             stepLine = lineNumber;
+            pieces.clear();
         }
-        LineParse parsed = ParseLine(line, stepLine);
+        if (continues) {
+            // Nothing but the newline after it: the step runs off the end.
+            bool last = start >= text.size();
+            std::string_view part = Trim(trimmed.substr(0, trimmed.size() - 1));
+            if (pieces.empty()) {
+                // The first line keeps its indentation, so its columns count from its start.
+                joined.assign(line.substr(0, trimmedStart));
+            }
+            pieces.push_back({joined.size(), lineNumber, line, trimmedStart});
+            joined += part;
+            joined += ' ';
+            if (!last) continue;
+            scenario.errors.push_back({lineNumber, "line " + std::to_string(lineNumber) + " continues past the end of the file"});
+            joined.clear();
+            continue;
+        }
+        std::string_view whole = line;
+        if (!joined.empty()) {
+            pieces.push_back({joined.size(), lineNumber, line, trimmedStart});
+            joined += trimmed;
+            whole = joined;
+        } else {
+            pieces.push_back({0, lineNumber, line, 0});
+        }
+        LineParse parsed = ParseWith(whole, stepLine, position);
         joined.clear();
         if (parsed.error) scenario.errors.push_back(std::move(*parsed.error));
         if (!parsed.step) continue;

@@ -1,10 +1,13 @@
 #include "host_tool/tool.h"
 
+#include "host_tool/cli.h"
 #include "host_tool/describe.h"
 #include "host_tool/player.h"
 
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
 #include <optional>
 #include <sstream>
@@ -14,175 +17,331 @@
 namespace Vemi::HostTool {
 namespace {
 
-constexpr std::string_view kMainHelp = R"(Usage: kav-host COMMAND [OPTIONS] [ARGUMENTS]
+constexpr std::string_view kMainHelpHead = R"help(Usage: kav-host COMMAND [OPTIONS] [ARGUMENTS]
 
 Plays the game client's side of the plugin interface against a plugin library.
 
 Commands:
-  run [SCENARIO]   load and initialise the plugin, play a scenario (the built-in one
-                   without SCENARIO) and print everything the host sees
-  describe         print the plugin's API description: functions, types and events
-  decode ARGS...   decode serialized values (the decode tool)
-  help [COMMAND]   print this help, or a command's
+)help";
 
+constexpr std::string_view kMainHelpTail = R"help(
 Every command takes -h or --help. Exit status: 0 success, 1 a failed expectation or a
-plugin that could not be run, 2 a bad command line or bad scenario lines.
-)";
+plugin that could not be run, 2 a bad command line, unreadable input or bad scenario
+lines.
+)help";
 
-constexpr std::string_view kRunHelp = R"(Usage: kav-host run [--plugin PATH] [--quiet] [SCENARIO]
+constexpr std::string_view kRunHelp = R"help(Usage: kav-host run [OPTIONS] [SCENARIO...]
        kav-host run --print-builtin
 
-Loads the plugin library, initialises it and plays SCENARIO, a file in the scenario
-language ("-" reads standard input); without SCENARIO plays the built-in scenario: three
-events registered at 10, -5 and 0 by different owners, the session entering
-PreEndOfGame, each owner completing its event when it is published, the completion POST
-and the session moving to EndOfGame.
+Loads the plugin library, initialises it and plays each SCENARIO, a file in the scenario
+language ("-" reads standard input) or a directory, whose *.kav files are played in name
+order; without SCENARIO plays the built-in scenario: three events registered at 10, -5
+and 0 by different owners, the session entering PreEndOfGame, each owner completing its
+event when it is published, the completion POST and the session moving to EndOfGame.
+Each scenario gets its own plugin instance, loaded and shut down for it.
 
 Prints each step as "FILE:LINE: STEP", followed by the transcript lines it caused:
   #N -> request METHOD PATH => STATUS [error "TEXT"] [BODY]   a request to the plugin
   #N <- event KEY caller C PAYLOAD                            an event the plugin sent
   #N <- request METHOD URL [ARGUMENTS] => STATUS ...          a request the plugin sent
   #N <- log TIME| LEVEL| MESSAGE                              a log line of the plugin
-A failed expectation stops the run with "FILE:LINE: expectation failed" and the expected
-and actual texts below each other (exit status 1); bad scenario lines are reported as
-"FILE:LINE: MESSAGE" before anything runs (exit status 2).
+A failed expectation stops the scenario with "FILE:LINE: expectation failed", where the
+values first differ, and the expected and actual texts below each other. Each scenario
+ends with one closing line, "FILE: passed (...)" or "FILE: FAILED at line N (...)"; with
+several, a last line counts them. Bad scenario lines are reported as "FILE:LINE: MESSAGE"
+before anything runs.
 
 Options:
   --plugin PATH     the plugin library to load (default: the one this build made)
-  -q, --quiet       print only failures and the closing line
+  -q, --quiet       print only failures and the closing lines
+  --strict          fail when the plugin sent an event, request or log line that no
+                    expectation read
+  --junit FILE      also write the results as JUnit XML, one test case per scenario
   --print-builtin   print the built-in scenario and exit
   -h, --help        this help
-)";
 
-constexpr std::string_view kDescribeHelp = R"(Usage: kav-host describe [--plugin PATH]
+Output is coloured on a terminal unless NO_COLOR is set. Exit status: 0 every scenario
+passed, 1 one failed, 2 a bad command line, an unreadable scenario or bad lines.
+)help";
+
+constexpr std::string_view kDescribeHelp = R"help(Usage: kav-host describe [--plugin PATH] [--json] [--builtins]
 
 Loads the plugin library and prints the API description it hands the host: each
 function with its method, path, parameters (name, kind, location) and result; each type
-with its fields (name, kind, offset) or enumerators; each event with its payload type.
+with its fields (name, kind, offset) or enumerators and their values; each event with
+its payload type. The runtime's built-in types and events (tagged $builtin) are left
+out unless --builtins is given.
 
 Options:
   --plugin PATH   the plugin library to load (default: the one this build made)
+  --json          print the description as JSON, as the records hold it
+  --builtins      include the built-in types and events
   -h, --help      this help
-)";
+)help";
 
-constexpr std::string_view kDecodeHelp = R"(Usage: kav-host decode ARGS...
+constexpr std::string_view kDecodeHelp = R"help(Usage: kav-host decode --type CONTENT_TYPE [FILE]
 
 The decode tool: the same arguments and output. "kav-host decode --help" prints its own
 help when this build has it.
-)";
+)help";
 
-struct Options {
-    std::optional<std::string> plugin;
-    bool quiet = false;
-    bool printBuiltin = false;
-    bool help = false;
-    std::vector<std::string> positional;
+constexpr std::string_view kHelpHelp = R"help(Usage: kav-host help [COMMAND]
+
+Prints the main help, or COMMAND's (the same as "kav-host COMMAND --help").
+)help";
+
+int Run(int argc, char** argv, const ToolConfig& config, std::ostream& out, std::ostream& err);
+int Describe(int argc, char** argv, const ToolConfig& config, std::ostream& out, std::ostream& err);
+int Decode(int argc, char** argv, const ToolConfig& config, std::ostream& out, std::ostream& err);
+int Help(int argc, char** argv, const ToolConfig& config, std::ostream& out, std::ostream& err);
+
+constexpr Command kCommands[] = {
+    {"run", "run [SCENARIO...]",
+     "load and initialise the plugin, play scenarios (the built-in one without SCENARIO) and print everything the host sees",
+     kRunHelp, &Run},
+    {"describe", "describe", "print the plugin's API description: functions, types and events", kDescribeHelp, &Describe},
+    {"decode", "decode ARGS...", "decode serialized values (the decode tool)", kDecodeHelp, &Decode},
+    {"help", "help [COMMAND]", "print this help, or a command's", kHelpHelp, &Help},
 };
 
-// Reads the options of run and describe; answers an error message, empty when fine.
-std::string ReadOptions(int argc, char** argv, bool forRun, Options& options) {
-    for (int i = 0; i < argc; ++i) {
-        std::string_view arg = argv[i];
-        if (arg == "-h" || arg == "--help") {
-            options.help = true;
-        } else if (arg == "--plugin") {
-            if (i + 1 >= argc) return "--plugin needs a path";
-            options.plugin = argv[++i];
-        } else if (arg.starts_with("--plugin=")) {
-            options.plugin = std::string(arg.substr(9));
-        } else if (forRun && (arg == "-q" || arg == "--quiet")) {
-            options.quiet = true;
-        } else if (forRun && arg == "--print-builtin") {
-            options.printBuiltin = true;
-        } else if (arg.size() > 1 && arg[0] == '-') {
-            return "unknown option '" + std::string(arg) + "'";
-        } else {
-            options.positional.emplace_back(arg);
-        }
+std::vector<std::string_view> CommandNames() {
+    std::vector<std::string_view> names;
+    for (const Command& command : Commands()) names.push_back(command.name);
+    return names;
+}
+
+const Command* FindCommand(std::string_view name) {
+    for (const Command& command : Commands()) {
+        if (command.name == name) return &command;
     }
-    if (options.plugin && options.plugin->empty()) return "--plugin needs a path";
-    return {};
+    return nullptr;
 }
 
-int Usage(std::ostream& err, const std::string& message, std::string_view command) {
-    err << "kav-host: " << message << "\nTry 'kav-host " << command << (command.empty() ? "" : " ") << "--help'.\n";
-    return kExitUsage;
+void PrintMainHelp(std::ostream& out) {
+    out << kMainHelpHead;
+    for (const Command& command : Commands()) {
+        std::string synopsis(command.synopsis);
+        synopsis.resize(std::max<size_t>(synopsis.size() + 2, 19), ' ');
+        out << "  " << synopsis << command.summary << '\n';
+    }
+    out << kMainHelpTail;
 }
 
-std::optional<std::string> PluginPath(const Options& options, const ToolConfig& config, std::ostream& err) {
-    if (options.plugin) {
-        // The loader searches its own directories for a bare file name; a file of that
-        // name here is what the user means.
+Style StyleFor(const ToolConfig& config) { return Style{ColorWanted(config.terminal, config.noColor)}; }
+
+// Reads the scenarios named on the command line; reports what cannot be read on err.
+bool ReadScenarios(const std::vector<std::string>& names, const ToolConfig& config, std::vector<Scenario>& scenarios,
+                   std::ostream& err) {
+    bool ok = true;
+    auto add = [&](const std::string& path, std::string shownName) {
+        std::string text;
+        if (std::string reason = ReadTextFile(path, text); !reason.empty()) {
+            ErrorLine(err, "cannot read the scenario file " + Quote(path) + ": " + reason);
+            ok = false;
+            return;
+        }
+        scenarios.push_back(ParseScenario(text, std::move(shownName)));
+    };
+    for (const std::string& name : names) {
+        if (name == "-") {
+            std::ostringstream content;
+            content << (config.in != nullptr ? *config.in : std::cin).rdbuf();
+            scenarios.push_back(ParseScenario(content.str(), "<stdin>"));
+            continue;
+        }
         std::error_code error;
-        if (options.plugin->find('/') == std::string::npos && std::filesystem::is_regular_file(*options.plugin, error)) {
-            return "./" + *options.plugin;
+        if (!std::filesystem::is_directory(name, error)) {
+            add(name, name);
+            continue;
         }
-        return options.plugin;
+        std::vector<std::string> files;
+        std::filesystem::directory_iterator it(name, error), end;
+        for (; !error && it != end; it.increment(error)) {
+            const std::filesystem::path& path = it->path();
+            std::error_code typeError;
+            if (path.extension() == ".kav" && !it->is_directory(typeError)) files.push_back(path.string());
+        }
+        if (error) {
+            ErrorLine(err, "cannot read the directory " + Quote(name) + ": " + error.message());
+            ok = false;
+            continue;
+        }
+        if (files.empty()) {
+            ErrorLine(err, "no scenario files (*.kav) in " + Quote(name));
+            ok = false;
+            continue;
+        }
+        std::sort(files.begin(), files.end());
+        for (const std::string& file : files) add(file, file);
     }
-    if (!config.defaultPluginPath.empty()) return config.defaultPluginPath;
-    err << "kav-host: this build has no plugin library of its own; name one with --plugin PATH\n";
-    return std::nullopt;
+    return ok;
 }
+
+std::string XmlEscaped(std::string_view text) {
+    std::string out;
+    for (char c : Printable(text)) {
+        switch (c) {
+            case '&': out += "&amp;"; break;
+            case '<': out += "&lt;"; break;
+            case '>': out += "&gt;"; break;
+            case '"': out += "&quot;"; break;
+            default: out += c; break;
+        }
+    }
+    return out;
+}
+
+// Control bytes are escaped, but line breaks of a failure's text are kept.
+std::string XmlText(std::string_view text) {
+    std::string out;
+    size_t start = 0;
+    while (start <= text.size()) {
+        size_t end = std::min(text.find('\n', start), text.size());
+        out += XmlEscaped(text.substr(start, end - start));
+        if (end < text.size()) out += '\n';
+        start = end + 1;
+    }
+    return out;
+}
+
+std::string Seconds(double seconds) {
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, "%.3f", seconds);
+    return buffer;
+}
+
+}  // namespace
+
+std::string JUnitXml(const std::vector<Scenario>& scenarios, const std::vector<PlayResult>& results) {
+    size_t failures = 0;
+    double total = 0;
+    for (const PlayResult& result : results) {
+        failures += result.status != kExitPassed;
+        total += result.seconds;
+    }
+    std::string tally = "tests=\"" + std::to_string(results.size()) + "\" failures=\"" + std::to_string(failures) +
+                        "\" errors=\"0\" time=\"" + Seconds(total) + "\"";
+    std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<testsuites " + tally + ">\n";
+    xml += "  <testsuite name=\"kav-host run\" " + tally + ">\n";
+    for (size_t i = 0; i < results.size() && i < scenarios.size(); ++i) {
+        const PlayResult& result = results[i];
+        xml += "    <testcase classname=\"kav-host\" name=\"" + XmlEscaped(scenarios[i].name) + "\" time=\"" +
+               Seconds(result.seconds) + "\"";
+        if (result.status == kExitPassed) {
+            xml += "/>\n";
+            continue;
+        }
+        xml += ">\n      <failure message=\"" + XmlEscaped(result.summary) + "\">" + XmlText(result.failure) +
+               "</failure>\n    </testcase>\n";
+    }
+    xml += "  </testsuite>\n</testsuites>\n";
+    return xml;
+}
+
+namespace {
+
+constexpr OptionSpec kPluginOption{"--plugin", "", "PATH"};
 
 int Run(int argc, char** argv, const ToolConfig& config, std::ostream& out, std::ostream& err) {
-    Options options;
-    if (std::string error = ReadOptions(argc, argv, true, options); !error.empty()) return Usage(err, error, "run");
-    if (options.help) {
+    static constexpr OptionSpec kSpecs[] = {kPluginOption,
+                                            {"--quiet", "-q", ""},
+                                            {"--strict", "", ""},
+                                            {"--junit", "", "FILE"},
+                                            {"--print-builtin", "", ""}};
+    CommandLine line;
+    if (std::string error = ParseCommandLine(argc - 1, argv + 1, kSpecs, line); !error.empty()) {
+        return UsageError(err, "run", error);
+    }
+    if (line.help) {
         out << kRunHelp;
         return kExitPassed;
     }
-    if (options.printBuiltin) {
+    if (line.Has("--print-builtin")) {
+        if (!line.arguments.empty()) return UsageError(err, "run", "--print-builtin takes no scenario file");
         out << BuiltinScenario();
         return kExitPassed;
     }
-    if (options.positional.size() > 1) return Usage(err, "run takes one scenario file", "run");
 
-    std::string text(BuiltinScenario());
-    std::string name(kBuiltinScenarioName);
-    if (!options.positional.empty()) {
-        name = options.positional[0];
-        std::ostringstream content;
-        if (name == "-") {
-            name = "<stdin>";
-            content << std::cin.rdbuf();
-        } else {
-            std::ifstream file(name, std::ios::binary);
-            if (!file) {
-                err << "kav-host: cannot read the scenario file '" << name << "'\n";
-                return kExitUsage;
-            }
-            content << file.rdbuf();
-        }
-        text = content.str();
-    }
-    Scenario scenario = ParseScenario(text, name);
-    if (!scenario.errors.empty()) {
-        for (const ParseError& error : scenario.errors) err << FormatError(scenario.name, error) << '\n';
+    std::vector<Scenario> scenarios;
+    if (line.arguments.empty()) {
+        scenarios.push_back(ParseScenario(BuiltinScenario(), std::string(kBuiltinScenarioName)));
+    } else if (!ReadScenarios(line.arguments, config, scenarios, err)) {
         return kExitUsage;
     }
-    std::optional<std::string> plugin = PluginPath(options, config, err);
-    if (!plugin) return kExitUsage;
+    bool bad = false;
+    for (const Scenario& scenario : scenarios) {
+        for (const ParseError& error : scenario.errors) err << FormatError(scenario.name, error) << '\n';
+        bad |= !scenario.errors.empty();
+    }
+    if (bad) return kExitUsage;
+
+    std::string plugin;
+    if (!ResolvePluginPath(line.Value("--plugin"), config, plugin, err)) return kExitUsage;
+    // The JUnit file is opened first: a run is not wasted on a path that cannot be written.
+    std::FILE* junit = nullptr;
+    if (std::optional<std::string> path = line.Value("--junit")) {
+        errno = 0;
+        junit = std::fopen(path->c_str(), "wb");
+        if (junit == nullptr) {
+            ErrorLine(err, "cannot write the JUnit file " + Quote(*path) + ": " + std::strerror(errno));
+            return kExitUsage;
+        }
+    }
+
     PlayOptions play;
-    play.quiet = options.quiet;
-    return RunScenario(*plugin, scenario, out, err, play);
+    play.quiet = line.Has("--quiet");
+    play.strict = line.Has("--strict");
+    play.style = StyleFor(config);
+    std::vector<PlayResult> results;
+    size_t failed = 0;
+    for (const Scenario& scenario : scenarios) {
+        results.push_back(PlayFile(plugin, scenario, out, err, play));
+        failed += results.back().status != kExitPassed;
+    }
+    if (scenarios.size() > 1) {
+        std::string counts = Count(scenarios.size(), "scenario") + ": " + std::to_string(scenarios.size() - failed) +
+                             " passed, " + std::to_string(failed) + " failed";
+        out << (failed == 0 ? play.style.Pass(counts) : play.style.Fail(counts)) << '\n';
+    }
+    out.flush();
+    int status = failed == 0 ? kExitPassed : kExitFailed;
+    if (junit != nullptr) {
+        std::string xml = JUnitXml(scenarios, results);
+        bool written = std::fwrite(xml.data(), 1, xml.size(), junit) == xml.size();
+        written = std::fclose(junit) == 0 && written;
+        if (!written) {
+            ErrorLine(err, "cannot write the JUnit file " + Quote(*line.Value("--junit")));
+            return kExitUsage;
+        }
+    }
+    return status;
 }
 
 int Describe(int argc, char** argv, const ToolConfig& config, std::ostream& out, std::ostream& err) {
-    Options options;
-    if (std::string error = ReadOptions(argc, argv, false, options); !error.empty()) return Usage(err, error, "describe");
-    if (options.help) {
+    static constexpr OptionSpec kSpecs[] = {kPluginOption, {"--json", "", ""}, {"--builtins", "", ""}};
+    CommandLine line;
+    if (std::string error = ParseCommandLine(argc - 1, argv + 1, kSpecs, line); !error.empty()) {
+        return UsageError(err, "describe", error);
+    }
+    if (line.help) {
         out << kDescribeHelp;
         return kExitPassed;
     }
-    if (!options.positional.empty()) return Usage(err, "describe takes no arguments", "describe");
-    std::optional<std::string> plugin = PluginPath(options, config, err);
-    if (!plugin) return kExitUsage;
+    if (!line.arguments.empty()) return UsageError(err, "describe", "describe takes no arguments, got " + Quote(line.arguments[0]));
+    std::string plugin;
+    if (!ResolvePluginPath(line.Value("--plugin"), config, plugin, err)) return kExitUsage;
     Host::Host host;
-    if (!host.Load(*plugin)) {
-        err << "kav-host: " << host.LastError() << '\n';
+    if (!host.Load(plugin)) {
+        ErrorLine(err, AsMessage(host.LastError()));
         return kExitFailed;
     }
-    DescribeApi(host.Record(), out);
+    DescribeOptions options;
+    options.builtins = line.Has("--builtins");
+    if (line.Has("--json")) {
+        DescribeApiJson(host.Record(), out, options);
+    } else {
+        DescribeApi(host.Record(), out, options);
+    }
     out.flush();
     // Initialised before it is shut down, as a real host does: a plugin may expect its
     // Shutdown only after Initialize.
@@ -196,7 +355,7 @@ int Decode(int argc, char** argv, const ToolConfig& config, std::ostream& out, s
         if (argc == 2 && (std::string_view(argv[1]) == "-h" || std::string_view(argv[1]) == "--help")) {
             out << kDecodeHelp;
         }
-        err << "decode is not available in this build\n";
+        ErrorLine(err, "decode is not available in this build");
         return kExitFailed;
     }
     out.flush();
@@ -205,41 +364,69 @@ int Decode(int argc, char** argv, const ToolConfig& config, std::ostream& out, s
     return config.decode(argc, argv, stdout, stderr);
 }
 
+int Help(int argc, char** argv, const ToolConfig& config, std::ostream& out, std::ostream& err) {
+    CommandLine line;
+    if (std::string error = ParseCommandLine(argc - 1, argv + 1, {}, line); !error.empty()) {
+        return UsageError(err, "help", error);
+    }
+    if (line.help) {
+        out << kHelpHelp;
+        return kExitPassed;
+    }
+    if (line.arguments.size() > 1) return UsageError(err, "help", "help takes one command, got " + Quote(line.arguments[1]));
+    if (line.arguments.empty()) {
+        PrintMainHelp(out);
+        return kExitPassed;
+    }
+    const std::string& topic = line.arguments[0];
+    const Command* command = FindCommand(topic);
+    if (command == nullptr) return UsageError(err, "", "no help for " + Quote(topic) + DidYouMean(topic, CommandNames()));
+    if (command->function == &Decode && config.decode != nullptr) {
+        char name[] = "decode", help[] = "--help";
+        char* decodeArgv[] = {name, help, nullptr};
+        return Decode(2, decodeArgv, config, out, err);
+    }
+    out << command->help;
+    return kExitPassed;
+}
+
 }  // namespace
+
+std::span<const Command> Commands() { return kCommands; }
+
+bool ResolvePluginPath(const std::optional<std::string>& option, const ToolConfig& config, std::string& path,
+                       std::ostream& err) {
+    if (option) {
+        // The loader searches its own directories for a bare file name; a file of that
+        // name here is what the user means.
+        std::error_code error;
+        path = option->find('/') == std::string::npos && std::filesystem::is_regular_file(*option, error)
+                   ? "./" + *option
+                   : *option;
+        return true;
+    }
+    if (!config.defaultPluginPath.empty()) {
+        path = config.defaultPluginPath;
+        return true;
+    }
+    ErrorLine(err, "this build has no plugin library of its own; name one with --plugin PATH");
+    return false;
+}
 
 int RunTool(int argc, char** argv, const ToolConfig& config, std::ostream& out, std::ostream& err) {
     if (argc < 2) {
-        err << kMainHelp;
+        PrintMainHelp(err);
         return kExitUsage;
     }
-    std::string_view command = argv[1];
-    // The command's own arguments, with the command's name in front (argv[0] of decode).
-    int subArgc = argc - 1;
-    char** subArgv = argv + 1;
-    if (command == "run") return Run(subArgc - 1, subArgv + 1, config, out, err);
-    if (command == "describe") return Describe(subArgc - 1, subArgv + 1, config, out, err);
-    if (command == "decode") return Decode(subArgc, subArgv, config, out, err);
-    if (command == "-h" || command == "--help" || command == "help") {
-        std::string_view topic = argc > 2 ? std::string_view(argv[2]) : std::string_view();
-        if (command != "help" || topic.empty()) {
-            out << kMainHelp;
-        } else if (topic == "run") {
-            out << kRunHelp;
-        } else if (topic == "describe") {
-            out << kDescribeHelp;
-        } else if (topic == "decode") {
-            if (config.decode != nullptr) {
-                char name[] = "decode", help[] = "--help";
-                char* decodeArgv[] = {name, help, nullptr};
-                return Decode(2, decodeArgv, config, out, err);
-            }
-            out << kDecodeHelp;
-        } else {
-            return Usage(err, "no help for '" + std::string(topic) + "'", "");
-        }
+    std::string_view name = argv[1] != nullptr ? argv[1] : "";
+    if (name == "-h" || name == "--help") {
+        PrintMainHelp(out);
         return kExitPassed;
     }
-    return Usage(err, "unknown command '" + std::string(command) + "'", "");
+    const Command* command = FindCommand(name);
+    if (command == nullptr) return UsageError(err, "", "unknown command " + Quote(name) + DidYouMean(name, CommandNames()));
+    // The command's own arguments, with its name in front.
+    return command->function(argc - 1, argv + 1, config, out, err);
 }
 
 }  // namespace Vemi::HostTool

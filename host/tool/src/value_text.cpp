@@ -1,5 +1,6 @@
 #include "host_tool/value_text.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -277,6 +278,86 @@ bool ParseQuotedText(std::string_view text, std::string& out, std::string& error
     error = reader.Error();
     column = reader.ErrorPos() + 1;
     return false;
+}
+
+}  // namespace Vemi::HostTool
+
+namespace Vemi::HostTool {
+namespace {
+
+bool IsIdentifier(std::string_view key) {
+    if (key.empty() || (key[0] >= '0' && key[0] <= '9')) return false;
+    for (char c : key) {
+        bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
+        if (!ok) return false;
+    }
+    return true;
+}
+
+std::string MemberPath(const std::string& path, std::string_view key) {
+    return IsIdentifier(key) ? path + '.' + std::string(key) : path + '[' + Host::QuoteText(key) + ']';
+}
+
+std::string_view KeyOf(const HostStructEntry& entry) {
+    return entry.key != nullptr ? std::string_view(entry.key) : std::string_view();
+}
+
+bool Compare(const HostValue& expected, const HostValue& actual, const std::string& path, int depth,
+             ValueDifference& difference) {
+    auto differ = [&] {
+        difference = {path, Host::CanonicalText(expected), Host::CanonicalText(actual)};
+        return false;
+    };
+    if (depth >= Host::kMaxValueDepth) return Host::CanonicalText(expected) == Host::CanonicalText(actual) || differ();
+    if (expected.kind == HOST_VALUE_COLLECTION && actual.kind == HOST_VALUE_COLLECTION) {
+        uint32_t count = std::max(expected.u.collection.count, actual.u.collection.count);
+        for (uint32_t i = 0; i < count; ++i) {
+            std::string at = path + '[' + std::to_string(i) + ']';
+            if (i >= actual.u.collection.count) {
+                difference = {at, Host::CanonicalText(expected.u.collection.items[i]), "no item"};
+                return false;
+            }
+            if (i >= expected.u.collection.count) {
+                difference = {at, "no item", Host::CanonicalText(actual.u.collection.items[i])};
+                return false;
+            }
+            if (!Compare(expected.u.collection.items[i], actual.u.collection.items[i], at, depth + 1, difference)) return false;
+        }
+        return true;
+    }
+    if (expected.kind == HOST_VALUE_STRUCTURE && actual.kind == HOST_VALUE_STRUCTURE) {
+        std::vector<bool> used(actual.u.structure.count, false);
+        for (uint32_t i = 0; i < expected.u.structure.count; ++i) {
+            const HostStructEntry& member = expected.u.structure.entries[i];
+            std::string at = MemberPath(path, KeyOf(member));
+            uint32_t match = actual.u.structure.count;
+            for (uint32_t j = 0; j < actual.u.structure.count && match == actual.u.structure.count; ++j) {
+                if (!used[j] && KeyOf(actual.u.structure.entries[j]) == KeyOf(member)) match = j;
+            }
+            if (match == actual.u.structure.count) {
+                difference = {at, Host::CanonicalText(member.value), "no member"};
+                return false;
+            }
+            used[match] = true;
+            if (!Compare(member.value, actual.u.structure.entries[match].value, at, depth + 1, difference)) return false;
+        }
+        for (uint32_t j = 0; j < actual.u.structure.count; ++j) {
+            if (used[j]) continue;
+            const HostStructEntry& extra = actual.u.structure.entries[j];
+            difference = {MemberPath(path, KeyOf(extra)), "no member", Host::CanonicalText(extra.value)};
+            return false;
+        }
+        return true;
+    }
+    return Host::CanonicalText(expected) == Host::CanonicalText(actual) || differ();
+}
+
+}  // namespace
+
+std::optional<ValueDifference> FirstDifference(const HostValue& expected, const HostValue& actual) {
+    ValueDifference difference;
+    if (Compare(expected, actual, "$", 0, difference)) return std::nullopt;
+    return difference;
 }
 
 }  // namespace Vemi::HostTool

@@ -46,6 +46,9 @@ inline constexpr char kPathSeparator = '/';
 // Answers the length written, 0 when the path is unknown.
 size_t ExecutablePath(char* buffer, size_t size) noexcept;
 
+// Whether a standard stream (1 output, 2 error) is a terminal.
+[[nodiscard]] bool IsTerminal(int stream) noexcept;
+
 // Debugger console. Linux has none: the text is discarded.
 void DebuggerConsoleWrite(const char* text) noexcept;
 
@@ -63,6 +66,8 @@ void DiscardRegion(void* region) noexcept;
 // Run-time library lookup by file name (the dynamic loader's search rules).
 using LibraryHandle = void*;
 [[nodiscard]] LibraryHandle LoadLibrary(const char* fileName) noexcept;  // null when absent
+// The loader's reason for the last failure of LoadLibrary on this thread ("" when none).
+[[nodiscard]] const char* LibraryError() noexcept;
 [[nodiscard]] void* FindSymbol(LibraryHandle library, const char* name) noexcept;
 void FreeLibrary(LibraryHandle library) noexcept;
 

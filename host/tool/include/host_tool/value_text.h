@@ -4,6 +4,7 @@
 
 #include "host/host_value.h"
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -26,5 +27,24 @@ struct ValueParse {
 // A quoted text ("..." with JSON escapes), as scenarios write texts. Answers false when
 // text is not exactly one quoted text, with the error and its 1-based column.
 [[nodiscard]] bool ParseQuotedText(std::string_view text, std::string& out, std::string& error, size_t& column);
+
+}  // namespace Vemi::HostTool
+
+namespace Vemi::HostTool {
+
+// Where two values first differ: the member path ("$", "$.data.name", "$.items[2]",
+// "$[\"odd key\"]") and the two sides there, in canonical text; a side that has nothing
+// there reads "no member" or "no item".
+struct ValueDifference {
+    std::string path;
+    std::string expected;
+    std::string actual;
+};
+
+// Compares expected with actual: scalars by their canonical text (so strings and blobs
+// compare equal whether owned or not), lists item by item, structures member by member
+// whatever their order (members of the same name pair up in order). Answers the first
+// difference in expected's order, or nullopt when the values are equal.
+[[nodiscard]] std::optional<ValueDifference> FirstDifference(const HostValue& expected, const HostValue& actual);
 
 }  // namespace Vemi::HostTool

@@ -1,0 +1,191 @@
+#include "host_tool/cli.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+namespace Vemi::HostTool {
+
+bool CommandLine::Has(std::string_view name) const {
+    return std::any_of(options.begin(), options.end(), [&](const auto& option) { return option.first == name; });
+}
+
+std::optional<std::string> CommandLine::Value(std::string_view name) const {
+    for (auto it = options.rbegin(); it != options.rend(); ++it) {
+        if (it->first == name) return it->second;
+    }
+    return std::nullopt;
+}
+
+std::string ParseCommandLine(int argc, char* const* argv, std::span<const OptionSpec> specs, CommandLine& line) {
+    bool optionsDone = false;
+    for (int i = 0; i < argc; ++i) {
+        std::string_view arg = argv[i] != nullptr ? argv[i] : "";
+        if (optionsDone || arg.size() < 2 || arg[0] != '-') {
+            line.arguments.emplace_back(arg);
+            continue;
+        }
+        if (arg == "--") {
+            optionsDone = true;
+            continue;
+        }
+        if (arg == "-h" || arg == "--help") {
+            line.help = true;
+            continue;
+        }
+        std::string_view name = arg;
+        std::optional<std::string_view> inlineValue;
+        if (size_t equals = arg.find('='); arg.starts_with("--") && equals != std::string_view::npos) {
+            name = arg.substr(0, equals);
+            inlineValue = arg.substr(equals + 1);
+        }
+        const OptionSpec* spec = nullptr;
+        for (const OptionSpec& candidate : specs) {
+            if (name == candidate.name || (!candidate.shortName.empty() && name == candidate.shortName)) spec = &candidate;
+        }
+        if (spec == nullptr) {
+            std::vector<std::string_view> names{"--help"};
+            for (const OptionSpec& candidate : specs) names.push_back(candidate.name);
+            return "unknown option " + Quote(name) + DidYouMean(name, names);
+        }
+        std::string value;
+        if (!spec->value.empty()) {
+            if (inlineValue) {
+                value = *inlineValue;
+            } else if (i + 1 < argc && argv[i + 1] != nullptr) {
+                value = argv[++i];
+            }
+            if (value.empty()) return std::string(spec->name) + " needs a " + std::string(spec->value);
+        } else if (inlineValue) {
+            return std::string(spec->name) + " takes no value";
+        }
+        line.options.emplace_back(std::string(spec->name), std::move(value));
+    }
+    return {};
+}
+
+int UsageError(std::ostream& err, std::string_view command, std::string_view message) {
+    err << "kav-host: " << message << "\nTry 'kav-host " << command << (command.empty() ? "" : " ") << "--help'.\n";
+    return kExitUsage;
+}
+
+void ErrorLine(std::ostream& err, std::string_view message) { err << "kav-host: " << message << '\n'; }
+
+std::string AsMessage(std::string_view message) {
+    std::string text = Printable(message);
+    bool acronym = text.size() > 1 && std::isupper(static_cast<unsigned char>(text[1]));
+    if (!text.empty() && !acronym && std::isupper(static_cast<unsigned char>(text[0]))) {
+        text[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(text[0])));
+    }
+    return text;
+}
+
+std::string Printable(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x20 && byte != 0x7F) {
+            out += c;
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else if (c == '\r') {
+            out += "\\r";
+        } else {
+            static constexpr char kHex[] = "0123456789abcdef";
+            out += "\\x";
+            out += kHex[byte >> 4];
+            out += kHex[byte & 0xF];
+        }
+    }
+    return out;
+}
+
+std::string Quote(std::string_view text) { return '\'' + Printable(text) + '\''; }
+
+std::string Count(size_t count, std::string_view singular, std::string_view plural) {
+    std::string text = std::to_string(count) + ' ';
+    if (count == 1) return text + std::string(singular);
+    if (plural.empty()) return text + std::string(singular) + 's';
+    return text + std::string(plural);
+}
+
+namespace {
+
+// Edit distance in half steps: a change of letter case costs 1, any other edit 2.
+size_t Distance(std::string_view a, std::string_view b) {
+    std::vector<size_t> previous(b.size() + 1), current(b.size() + 1);
+    for (size_t j = 0; j <= b.size(); ++j) previous[j] = 2 * j;
+    for (size_t i = 1; i <= a.size(); ++i) {
+        current[0] = 2 * i;
+        for (size_t j = 1; j <= b.size(); ++j) {
+            char x = a[i - 1], y = b[j - 1];
+            size_t change = x == y ? 0
+                            : std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y))
+                                ? 1
+                                : 2;
+            current[j] = std::min({previous[j] + 2, current[j - 1] + 2, previous[j - 1] + change});
+        }
+        std::swap(previous, current);
+    }
+    return previous[b.size()];
+}
+
+}  // namespace
+
+std::string_view Nearest(std::string_view word, std::span<const std::string_view> candidates) {
+    if (word.empty() || word.size() > 64) return {};
+    std::string_view best;
+    size_t bestDistance = SIZE_MAX;
+    for (std::string_view candidate : candidates) {
+        size_t distance = Distance(word, candidate);
+        if (distance < bestDistance) {
+            bestDistance = distance;
+            best = candidate;
+        }
+    }
+    if (bestDistance == 0) return {};
+    // A word that differs only in letter case always qualifies; else a typo: one edit in
+    // short words, about one in three letters in longer ones.
+    bool caseOnly = word.size() == best.size() &&
+                    std::equal(word.begin(), word.end(), best.begin(), [](char x, char y) {
+                        return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+                    });
+    size_t allowed = 2 * std::max<size_t>(1, std::min(word.size(), best.size()) / 3);
+    return caseOnly || bestDistance <= allowed ? best : std::string_view();
+}
+
+std::string DidYouMean(std::string_view word, std::span<const std::string_view> candidates) {
+    std::string_view nearest = Nearest(word, candidates);
+    if (nearest.empty()) return {};
+    return " (did you mean " + Quote(nearest) + "?)";
+}
+
+std::string ReadTextFile(const std::string& path, std::string& text) {
+    text.clear();
+    errno = 0;
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) return std::strerror(errno != 0 ? errno : ENOENT);
+    char buffer[65536];
+    size_t n = 0;
+    while ((n = std::fread(buffer, 1, sizeof buffer, file)) != 0) text.append(buffer, n);
+    // A directory opens but fails its first read (EISDIR).
+    int error = std::ferror(file) != 0 ? (errno != 0 ? errno : EIO) : 0;
+    std::fclose(file);
+    if (error != 0) {
+        text.clear();
+        return std::strerror(error);
+    }
+    return {};
+}
+
+bool ColorWanted(bool terminal, const char* noColor) noexcept {
+    return terminal && (noColor == nullptr || *noColor == '\0');
+}
+
+}  // namespace Vemi::HostTool
