@@ -368,7 +368,8 @@ PlayResult Player::Play() {
         if (ok && IsExpectation(step.kind)) {
             if (std::optional<Mismatch> mismatch = Check(step)) {
                 std::string text = Where(step.line) + ": " + style.Fail("expectation failed") + '\n';
-                if (mismatch->at) {
+                // Where the values first differ, unless that is the whole value.
+                if (mismatch->at && mismatch->at->path != "$") {
                     text += "  " + mismatch->at->path + ": expected " + mismatch->at->expected + ", got " +
                             mismatch->at->actual + '\n';
                 }
