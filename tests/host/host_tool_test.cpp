@@ -660,6 +660,13 @@ TEST(PlayerTest, TranscriptShowsStepsEntriesAndLogLines) {
     EXPECT_TRUE(failed.out.ends_with("t.kav: stopped\n  #6 -> shutdown\n  #7 <- unsubscribe OnJsonApiEvent_kav-gameflow_v1_session "
                                      "plugin 1\nt.kav: FAILED at line 1 (0 of 1 step, 0 of 1 expectation met)\n"))
         << failed.out;
+    // Control bytes from a scenario or the plugin reach the terminal escaped.
+    Outcome escaped = Play("request GET /fake/v1/items/\x1b[2J\nexpect reply error \"\\u001b\"\n");
+    EXPECT_EQ(escaped.out.find('\x1b'), std::string::npos) << escaped.out;
+    EXPECT_EQ(escaped.err.find('\x1b'), std::string::npos) << escaped.err;
+    EXPECT_NE(escaped.out.find("t.kav:1: request GET /fake/v1/items/\\x1b[2J\n  #6 -> request GET /fake/v1/items/\\x1b[2J => 200"),
+              std::string::npos)
+        << escaped.out;
     EXPECT_EQ(FormatLogLine("2024-01-02T03:04:05.006", 1, "a\nb"), "2024-01-02T03:04:05.006|   WARN| a\\nb");
     EXPECT_EQ(FormatLogLine("t", 9, "m\x1b[31m"), "t| LEVEL?| m\\x1b[31m");
 }

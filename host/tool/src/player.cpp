@@ -126,7 +126,7 @@ private:
     std::vector<std::string> Unread();
     std::optional<Mismatch> Check(const Step& step);
     std::optional<Mismatch> CheckReply(const Step& step);
-    std::string Where(int line) const { return scenario_.name + ':' + std::to_string(line); }
+    std::string Where(int line) const { return Printable(scenario_.name) + ':' + std::to_string(line); }
 
     Host::Host& host_;
     const Scenario& scenario_;
@@ -142,11 +142,11 @@ private:
 };
 
 void Player::PrintLine(const std::string& line) {
-    if (!options_.quiet) out_ << WrapTranscriptLine(line, kTranscriptWidth, options_.style) << '\n';
+    if (!options_.quiet) out_ << WrapTranscriptLine(Printable(line), kTranscriptWidth, options_.style) << '\n';
 }
 
 void Player::PrintStep(const Step& step) {
-    if (!options_.quiet) out_ << Where(step.line) << ": " << step.shown << '\n';
+    if (!options_.quiet) out_ << Where(step.line) << ": " << Printable(step.shown) << '\n';
 }
 
 void Player::Report(const std::string& text) {
@@ -370,10 +370,10 @@ PlayResult Player::Play() {
                 std::string text = Where(step.line) + ": " + style.Fail("expectation failed") + '\n';
                 // Where the values first differ, unless that is the whole value.
                 if (mismatch->at && mismatch->at->path != "$") {
-                    text += "  " + mismatch->at->path + ": expected " + mismatch->at->expected + ", got " +
-                            mismatch->at->actual + '\n';
+                    text += "  " + Printable(mismatch->at->path) + ": expected " + Printable(mismatch->at->expected) +
+                            ", got " + Printable(mismatch->at->actual) + '\n';
                 }
-                text += "  expected: " + mismatch->expected + "\n  actual:   " + mismatch->actual + '\n';
+                text += "  expected: " + Printable(mismatch->expected) + "\n  actual:   " + Printable(mismatch->actual) + '\n';
                 Report(text);
                 ok = false;
             } else {
@@ -391,7 +391,7 @@ PlayResult Player::Play() {
         if (std::vector<std::string> unread = Unread(); !unread.empty()) {
             std::string text = scenario_.name + ": " + style.Fail(Count(unread.size(), "call") + " no expectation read") +
                                " (--strict)\n";
-            for (const std::string& line : unread) text += "  " + line + '\n';
+            for (const std::string& line : unread) text += "  " + Printable(line) + '\n';
             Report(text);
             result = kExitFailed;
             where = "at the end";
