@@ -664,7 +664,7 @@ TEST(PlayerTest, TranscriptShowsStepsEntriesAndLogLines) {
     Outcome escaped = Play("request GET /fake/v1/items/\x1b[2J\nexpect reply error \"\\u001b\"\n");
     EXPECT_EQ(escaped.out.find('\x1b'), std::string::npos) << escaped.out;
     EXPECT_EQ(escaped.err.find('\x1b'), std::string::npos) << escaped.err;
-    EXPECT_NE(escaped.out.find("t.kav:1: request GET /fake/v1/items/\\x1b[2J\n  #6 -> request GET /fake/v1/items/\\x1b[2J => 200"),
+    EXPECT_NE(escaped.out.find("t.kav:1: request GET /fake/v1/items/\\x1b[2J\n  #6 -> request GET /fake/v1/items/\\x1b[2J => 200 application/x-fake\n      {"),
               std::string::npos)
         << escaped.out;
     EXPECT_EQ(FormatLogLine("2024-01-02T03:04:05.006", 1, "a\nb"), "2024-01-02T03:04:05.006|   WARN| a\\nb");

@@ -484,7 +484,7 @@ std::vector<size_t> BreakPoints(std::string_view text) {
     return points;
 }
 
-// Where the payload starts: the first '{' or '[' outside quoted texts.
+// Where the payload starts: the first '{' or '[' that starts a word outside quoted texts.
 size_t PayloadStart(std::string_view text) {
     bool quoted = false;
     for (size_t i = 0; i < text.size(); ++i) {
@@ -497,7 +497,7 @@ size_t PayloadStart(std::string_view text) {
             }
         } else if (c == '"') {
             quoted = true;
-        } else if (c == '{' || c == '[') {
+        } else if ((c == '{' || c == '[') && i > 0 && text[i - 1] == ' ') {
             return i;
         }
     }
