@@ -759,7 +759,7 @@ TEST(ToolTest, CommandLine) {
     const Case cases[] = {
         {{}, true, 2, "", "Usage: kav-host COMMAND"},
         {{"--help"}, true, 0, "Usage: kav-host COMMAND", ""},
-        {{"--help"}, true, 0, "  run [SCENARIO...]  load and initialise the plugin", ""},
+        {{"--help"}, true, 0, "  run [SCENARIO...]  load the plugin, play scenarios", ""},
         {{"help"}, true, 0, "  describe           print the plugin's API description", ""},
         {{"help", "describe"}, true, 0, "Usage: kav-host describe", ""},
         {{"help", "help"}, true, 0, "Usage: kav-host help [COMMAND]", ""},

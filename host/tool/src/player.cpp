@@ -373,7 +373,8 @@ PlayResult Player::Play() {
                     text += "  " + Printable(mismatch->at->path) + ": expected " + Printable(mismatch->at->expected) +
                             ", got " + Printable(mismatch->at->actual) + '\n';
                 }
-                text += "  expected: " + Printable(mismatch->expected) + "\n  actual:   " + Printable(mismatch->actual) + '\n';
+                text += WrapTranscriptLine("  expected: " + Printable(mismatch->expected), kTranscriptWidth, Style{}) + '\n';
+                text += WrapTranscriptLine("  actual:   " + Printable(mismatch->actual), kTranscriptWidth, Style{}) + '\n';
                 Report(text);
                 ok = false;
             } else {
