@@ -619,14 +619,14 @@ TEST(PlayerTest, EveryRunEndsWithOneClosingLine) {
          "t.kav: FAILED at line 3 (2 of 4 steps, 1 of 3 expectations met)", "t.kav:3: expectation failed\n"},
         // --strict: what the plugin sent and no expectation read fails the scenario.
         {"request POST /fake/v1/call/event", false, true, 1, "t.kav: FAILED at the end (1 of 1 step, 0 of 0 expectations met)",
-         "t.kav: 3 calls no expectation read (--strict)\n  event FakeEvent string:\"ping\"\n"
+         "t.kav: 3 calls of the plugin not expected (--strict)\n  event FakeEvent string:\"ping\"\n"
          "  request GET /kav-gameflow/v1/session []\n  log Always \"fake initialized\"\n"},
         {"expect request GET /kav-gameflow/v1/session\nexpect log Always \"fake initialized\"\n"
          "request POST /fake/v1/call/event\nexpect event FakeEvent", true, true, 0,
          "t.kav: passed (4 steps, 3 expectations met)", ""},
         {"expect log Always \"fake initialized\"\nexpect no event", true, true, 1,
          "t.kav: FAILED at the end (2 of 2 steps, 2 of 2 expectations met)",
-         "t.kav: 1 call no expectation read (--strict)\n  request GET /kav-gameflow/v1/session []\n"},
+         "t.kav: 1 call of the plugin not expected (--strict)\n  request GET /kav-gameflow/v1/session []\n"},
     };
     for (const Case& c : cases) {
         PlayOptions options;

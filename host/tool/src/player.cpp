@@ -390,7 +390,7 @@ PlayResult Player::Play() {
     }
     if (result == kExitPassed && options_.strict) {
         if (std::vector<std::string> unread = Unread(); !unread.empty()) {
-            std::string text = scenario_.name + ": " + style.Fail(Count(unread.size(), "call") + " no expectation read") +
+            std::string text = scenario_.name + ": " + style.Fail(Count(unread.size(), "call") + " of the plugin not expected") +
                                " (--strict)\n";
             for (const std::string& line : unread) text += "  " + Printable(line) + '\n';
             Report(text);
