@@ -1,3 +1,4 @@
+#include "host_tool/cli.h"
 #include "host_tool/describe.h"
 #include "host_tool/player.h"
 #include "host_tool/scenario.h"
@@ -6,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <sstream>
 #include <vector>
 
@@ -31,6 +34,110 @@ std::string Summary(const Step& step) {
     return text;
 }
 
+
+// ---- Options and messages ----
+
+TEST(CliTest, OptionsAreReadAgainstTheCommandsTable) {
+    static constexpr OptionSpec kSpecs[] = {{"--plugin", "", "PATH"}, {"--quiet", "-q", ""}, {"--junit", "", "FILE"}};
+    struct Case {
+        std::vector<const char*> args;
+        const char* result;  // options and arguments, or the error
+    };
+    const Case cases[] = {
+        {{}, ""},
+        {{"a.kav", "-", "-q", "--plugin", "p.so"}, "--quiet= --plugin=p.so | a.kav -"},
+        {{"--plugin=x.so", "--plugin", "y.so"}, "--plugin=x.so --plugin=y.so |"},
+        {{"--", "--quiet", "-q"}, "| --quiet -q"},
+        {{"-h", "b"}, "help | b"},
+        {{"--qiet"}, "unknown option '--qiet' (did you mean '--quiet'?)"},
+        {{"--fast"}, "unknown option '--fast'"},
+        {{"--hepl"}, "unknown option '--hepl' (did you mean '--help'?)"},
+        {{"--plugin"}, "--plugin needs a PATH"},
+        {{"--plugin="}, "--plugin needs a PATH"},
+        {{"--junit", ""}, "--junit needs a FILE"},
+        {{"--quiet=yes"}, "--quiet takes no value"},
+        {{"-x\x01"}, "unknown option '-x\\x01'"},
+    };
+    for (const Case& c : cases) {
+        std::vector<char*> argv;
+        for (const char* arg : c.args) argv.push_back(const_cast<char*>(arg));
+        CommandLine line;
+        std::string error = ParseCommandLine(static_cast<int>(argv.size()), argv.data(), kSpecs, line);
+        std::string got = error;
+        if (error.empty()) {
+            if (line.help) got += "help ";
+            for (const auto& [name, value] : line.options) got += name + '=' + value + ' ';
+            if (!line.options.empty() || line.help || !line.arguments.empty()) got += '|';
+            for (const std::string& argument : line.arguments) got += ' ' + argument;
+        }
+        EXPECT_EQ(got, c.result) << (c.args.empty() ? "" : c.args[0]);
+    }
+    CommandLine line;
+    char plugin[] = "--plugin", a[] = "a", b[] = "b";
+    char* argv[] = {plugin, a, plugin, b};
+    ASSERT_EQ(ParseCommandLine(4, argv, kSpecs, line), "");
+    EXPECT_EQ(line.Value("--plugin"), "b");
+    EXPECT_FALSE(line.Value("--junit"));
+    EXPECT_TRUE(line.Has("--plugin"));
+}
+
+TEST(CliTest, MessageHelpers) {
+    struct Counted {
+        size_t count;
+        const char* singular;
+        const char* plural;
+        const char* text;
+    };
+    const Counted counts[] = {{0, "step", "", "0 steps"},
+                              {1, "step", "", "1 step"},
+                              {2, "expectation", "", "2 expectations"},
+                              {1, "entry", "entries", "1 entry"},
+                              {3, "entry", "entries", "3 entries"}};
+    for (const Counted& c : counts) EXPECT_EQ(Count(c.count, c.singular, c.plural), c.text);
+
+    struct Near {
+        const char* word;
+        const char* nearest;  // "" for none
+    };
+    static constexpr std::string_view kWords[] = {"initialize", "request", "session", "publish", "expect", "POST", "PUT"};
+    const Near nears[] = {{"reqest", "request"}, {"requets", "request"}, {"sesion", "session"}, {"Expect", "expect"},
+                          {"post", "POST"},      {"PUST", "POST"},       {"initialise", "initialize"},
+                          {"xyz", ""},           {"request", ""},        {"", ""},
+                          {"pub", ""},           {"publishing", "publish"}, {"rqeuest", "request"},
+                          {"ecpext", "expect"}, {"lobby", ""}};
+    for (const Near& c : nears) EXPECT_EQ(Nearest(c.word, kWords), c.nearest) << c.word;
+    EXPECT_EQ(DidYouMean("sesion", kWords), " (did you mean 'session'?)");
+    EXPECT_EQ(DidYouMean("zzz", kWords), "");
+
+    EXPECT_EQ(Printable(std::string_view("a\x01\tb\n\x7f\\\xc3\xa9", 9)), "a\\x01\\tb\\n\\x7f\\\xc3\xa9");
+    EXPECT_EQ(Quote("x\ry"), "'x\\ry'");
+    EXPECT_EQ(AsMessage("Cannot load it"), "cannot load it");
+    EXPECT_EQ(AsMessage("API version 17"), "API version 17");
+    EXPECT_EQ(AsMessage("/lib/x.so: bad"), "/lib/x.so: bad");
+
+    struct Colour {
+        bool terminal;
+        const char* noColor;
+        bool color;
+    };
+    const Colour colours[] = {{true, nullptr, true}, {true, "", true}, {true, "1", false}, {false, nullptr, false}};
+    for (const Colour& c : colours) EXPECT_EQ(ColorWanted(c.terminal, c.noColor), c.color);
+    EXPECT_EQ(Style{true}.Pass("ok"), "\x1b[32mok\x1b[0m");
+    EXPECT_EQ(Style{true}.Fail("no"), "\x1b[31mno\x1b[0m");
+    EXPECT_EQ(Style{false}.Dim("->"), "->");
+}
+
+TEST(CliTest, FilesThatCannotBeReadSayWhy) {
+    std::string text = "left over";
+    EXPECT_EQ(ReadTextFile("/no/such/file.kav", text), "No such file or directory");
+    EXPECT_EQ(text, "");
+    EXPECT_EQ(ReadTextFile(HOST_SCENARIOS, text), "Is a directory");
+    EXPECT_EQ(ReadTextFile(HOST_SCENARIOS "/failing/bad_lines.kav", text), "");
+    EXPECT_TRUE(text.starts_with("# Bad lines")) << text;
+}
+
+// ---- The scenario language ----
+
 TEST(ScenarioTest, LinesBecomeSteps) {
     struct Case {
         const char* line;
@@ -40,7 +147,7 @@ TEST(ScenarioTest, LinesBecomeSteps) {
         {"initialize", "initialize"},
         {"  request GET /a/b  ", "request|GET|/a/b"},
         {"request POST /a application/json {\"x\":  1} ", "request|POST|/a|application/json|body={\"x\":  1}"},
-        {"request PUT /a text/plain", "request|PUT|/a|text/plain|body="},
+        {"request PUT /a text/plain x", "request|PUT|/a|text/plain|body=x"},
         {"session PreEndOfGame", "session|PreEndOfGame"},
         {"session delete", "session-delete"},
         {"publish Key {\"a\":signed:1}", "publish|Key|{\"a\": signed:1}"},
@@ -51,6 +158,7 @@ TEST(ScenarioTest, LinesBecomeSteps) {
         {"expect event OnJsonApiEvent", "event|OnJsonApiEvent"},
         {"expect event E float:0.1", "event|E|float:0.10000000000000001"},
         {"expect request POST /x/y [string:\"G\"]", "request?|POST|/x/y|[string:\"G\"]"},
+        {"expect request POST /x/y []", "request?|POST|/x/y|[]"},
         {"expect log always \"a b\"", "log|a b|3"},
         {"expect phase EndOfGame", "phase|EndOfGame"},
         {"expect no event", "no-event"},
@@ -64,6 +172,24 @@ TEST(ScenarioTest, LinesBecomeSteps) {
     }
     EXPECT_FALSE(ParseLine("   # comment", 1).step);
     EXPECT_FALSE(ParseLine(" \t\r", 1).error);
+
+    // A transcript echoes a step with a long expected value cut short.
+    struct Shown {
+        const char* line;
+        const char* shown;
+    };
+    const Shown shown[] = {
+        {"expect event E {\"data\": {\"name\": string:\"honor\", \"priority\": signed:-5}}", "expect event E {...}"},
+        {"expect request POST /u [string:\"GAMEFLOW_EVENT.PRE_END_OF_GAME_COMPLETED\"]", "expect request POST /u [...]"},
+        {"expect reply body {\"a\": signed:1}", "expect reply body {\"a\": signed:1}"},
+        {"expect event E string:\"a string far longer than forty characters\"", "expect event E string:\"a string far longer than forty characters\""},
+        {"publish K {\"data\": {\"name\": string:\"honor\", \"priority\": signed:-5}}", "publish K {\"data\": {\"name\": string:\"honor\", \"priority\": signed:-5}}"},
+    };
+    for (const Shown& c : shown) {
+        LineParse parsed = ParseLine(c.line, 1);
+        ASSERT_TRUE(parsed.step) << c.line;
+        EXPECT_EQ(parsed.step->shown, c.shown);
+    }
 }
 
 TEST(ScenarioTest, BadLinesGetClearMessages) {
@@ -72,29 +198,46 @@ TEST(ScenarioTest, BadLinesGetClearMessages) {
         const char* message;
     };
     const Case cases[] = {
-        {"reqest POST /x", "unknown step 'reqest'"},
+        {"reqest POST /x", "unknown step 'reqest' (did you mean 'request'?)"},
+        {"frobnicate", "unknown step 'frobnicate'"},
+        {"req\x01" "est GET /x", "unknown step 'req\\x01est' (did you mean 'request'?)"},
         {"initialize now", "unexpected text after 'initialize': 'now'"},
         {"request", "'request' needs a method and a path"},
-        {"request post /x", "unknown method 'post' (DELETE, GET, HEAD, OPTIONS, PATCH, POST or PUT)"},
+        {"request post /x", "unknown method 'post' (did you mean 'POST'?)"},
+        {"request FETCH /x", "unknown method 'FETCH' (DELETE, GET, HEAD, OPTIONS, PATCH, POST or PUT)"},
+        {"request POST /x application/json", "'request' needs a body after the content type 'application/json'"},
         {"request GET", "'request' needs a path after the method"},
         {"session", "'session' needs a phase or 'delete'"},
         {"session Halftime", "unknown phase 'Halftime'"},
+        {"session Loby", "unknown phase 'Loby' (did you mean 'Lobby'?)"},
+        {"expect phase endofgame", "unknown phase 'endofgame' (did you mean 'EndOfGame'?)"},
         {"session None extra", "unexpected text after 'session None': 'extra'"},
         {"publish Key", "'publish' needs an event key and a value"},
         {"expect", "'expect' needs reply, event, request, log, phase or no"},
-        {"expect replies ok", "unknown expectation 'expect replies'"},
+        {"expect replies ok", "unknown expectation 'replies' (did you mean 'reply'?)"},
         {"expect reply", "'expect reply' needs ok, status N, error \"TEXT\" or body VALUE"},
+        {"expect reply okay", "'expect reply' needs ok, status N, error \"TEXT\" or body VALUE, got 'okay'"},
+        {"expect reply stauts 4", "'expect reply' needs ok, status N, error \"TEXT\" or body VALUE, got 'stauts' (did you mean 'status'?)"},
         {"expect reply status -1", "'expect reply status' needs a status number, got '-1'"},
+        {"expect reply status", "'expect reply status' needs a status number"},
         {"expect reply error Invalid", "bad text at column 20: expected a quoted text"},
         {"expect reply error \"a\" b", "bad text at column 24: unexpected text after the quoted text"},
         {"expect reply body", "'expect reply body' needs a value"},
         {"expect reply body {\"a\": signed:x}", "bad value at column 32: expected a signed 64-bit decimal number after 'signed:'"},
+        // Columns count characters: "é" is one.
+        {"expect reply body {\"\xc3\xa9\": signed:x}", "bad value at column 32: expected a signed 64-bit decimal number after 'signed:'"},
+        {"expect reply error \"\xc3\xa9\xc3\xa9\" x", "bad text at column 25: unexpected text after the quoted text"},
         {"expect event", "'expect event' needs an event key"},
         {"expect request GET", "'expect request' needs a url after the method"},
+        {"expect request GET /x string:\"not a list\"", "'expect request' needs the body arguments as a list [...], got string:\"not a list\""},
+        {"expect request GET /x {}", "'expect request' needs the body arguments as a list [...], got {}"},
         {"expect log Info \"x\"", "'expect log' needs a level (Okay, Warn, Error or Always), got 'Info'"},
+        {"expect log Warning \"x\"", "'expect log' needs a level (Okay, Warn, Error or Always), got 'Warning' (did you mean 'Warn'?)"},
         {"expect log Warn", "'expect log' needs the message in quotes after the level"},
         {"expect phase", "'expect phase' needs a phase"},
-        {"expect no reply", "'expect no' needs event, request, log or session"},
+        {"expect no reply", "'expect no' needs event, request, log or session, got 'reply'"},
+        {"expect no events", "'expect no' needs event, request, log or session, got 'events' (did you mean 'event'?)"},
+        {"initialize \x1b[2J", "unexpected text after 'initialize': '\\x1b[2J'"},
     };
     for (const Case& c : cases) {
         LineParse parsed = ParseLine(c.line, 7);
@@ -114,7 +257,8 @@ TEST(ScenarioTest, ContinuationsCommentsAndLineNumbers) {
         "initialize\n"
         "bogus\n"
         "initialize\n"
-        "expect event K \\",
+        "expect event K \\\n"
+        "  string:\"x\"\n",
         "s.kav");
     ASSERT_EQ(scenario.steps.size(), 4u);
     EXPECT_EQ(scenario.steps[0].line, 2);
@@ -128,10 +272,49 @@ TEST(ScenarioTest, ContinuationsCommentsAndLineNumbers) {
     EXPECT_EQ(FormatError(scenario.name, scenario.errors[0]), "s.kav:7: unknown step 'bogus'");
     EXPECT_EQ(FormatError(scenario.name, scenario.errors[1]), "s.kav:8: the plugin is initialized once, at line 6");
 
+    EXPECT_EQ(*scenario.steps[3].expected, "string:\"x\"");
+
     Scenario builtin = ParseScenario(BuiltinScenario(), "b");
     EXPECT_TRUE(builtin.errors.empty()) << FormatError("b", builtin.errors.front());
     EXPECT_GT(builtin.steps.size(), 30u);
 }
+
+
+TEST(ScenarioTest, FilesAsEditorsShowThem) {
+    struct Case {
+        const char* text;
+        const char* result;  // the errors, or the steps' lines and sources
+    };
+    const Case cases[] = {
+        // A byte-order mark at the start is not part of line 1.
+        {"\xEF\xBB\xBFrequest GET /a\n", "1: request GET /a"},
+        {"\xEF\xBB\xBF  expect reply body {\"a\" signed:1}", "s.kav:1: bad value at column 26: expected ':' after a member name"},
+        // A continuation needs a next line.
+        {"request GET /a \\", "s.kav:1: line 1 continues past the end of the file"},
+        {"request GET /a\nexpect event K \\\n", "s.kav:2: line 2 continues past the end of the file"},
+        {"expect event K \\\n  {\"a\": \\\n", "s.kav:2: line 2 continues past the end of the file"},
+        {"expect event K \\\n\nrequest GET /a", "1: expect event K\n3: request GET /a"},
+        // Errors in a continued step name the physical line and its column.
+        {"expect event K {\"a\": signed:1, \\\n    \"b\": signed:x}", "s.kav:2: bad value at column 17: expected a signed 64-bit decimal number after 'signed:'"},
+        {"  expect event K \\\n  {\"\xc3\xa9\": \\\n   bool:maybe}", "s.kav:3: bad value at column 9: expected true or false after 'bool:'"},
+        {"expect event K {\"a\" \\\n signed:1}", "s.kav:2: bad value at column 2: expected ':' after a member name"},
+        {"expect bogus \\\n  more", "s.kav:1: unknown expectation 'bogus'"},
+        {"publish K \\\n {\"x\": \\\n  [signed:1, \\\n  signed:2]}", "1: publish K {\"x\": [signed:1, signed:2]}"},
+    };
+    for (const Case& c : cases) {
+        Scenario scenario = ParseScenario(c.text, "s.kav");
+        std::string got;
+        for (const ParseError& error : scenario.errors) got += (got.empty() ? "" : "\n") + FormatError("s.kav", error);
+        if (scenario.errors.empty()) {
+            for (const Step& step : scenario.steps) {
+                got += (got.empty() ? "" : "\n") + std::to_string(step.line) + ": " + step.source;
+            }
+        }
+        EXPECT_EQ(got, c.result) << c.text;
+    }
+}
+
+// ---- Values ----
 
 TEST(ValueTextTest, ReadsCanonicalTextBack) {
     struct Case {
@@ -178,6 +361,47 @@ TEST(ValueTextTest, ReadsCanonicalTextBack) {
     EXPECT_EQ(ParseValueText(deep).error, "value nested too deeply");
 }
 
+
+TEST(ValueTextTest, FirstDifferenceIgnoresMemberOrder) {
+    struct Case {
+        const char* expected;
+        const char* actual;
+        const char* difference;  // "" for equal values
+    };
+    const Case cases[] = {
+        {"{\"a\": signed:1, \"b\": string:\"x\"}", "{\"b\": string:\"x\", \"a\": signed:1}", ""},
+        {"{\"data\": {\"name\": string:\"honor\", \"p\": signed:1}}", "{\"data\": {\"p\": signed:1, \"name\": string:\"stats\"}}",
+         "$.data.name: expected string:\"honor\", got string:\"stats\""},
+        {"{\"a\": signed:1}", "{\"a\": signed:1, \"b\": empty}", "$.b: expected no member, got empty"},
+        {"{\"a\": signed:1, \"b\": empty}", "{\"a\": signed:1}", "$.b: expected empty, got no member"},
+        {"{\"odd key\": [signed:1]}", "{\"odd key\": [signed:2]}", "$[\"odd key\"][0]: expected signed:1, got signed:2"},
+        {"[signed:1, signed:2]", "[signed:1]", "$[1]: expected signed:2, got no item"},
+        {"[signed:1]", "[signed:1, empty]", "$[1]: expected no item, got empty"},
+        {"[signed:1, signed:2]", "[signed:2, signed:1]", "$[0]: expected signed:1, got signed:2"},
+        {"{\"k\": signed:1, \"k\": signed:2}", "{\"k\": signed:1, \"k\": signed:2}", ""},
+        {"{\"k\": signed:1, \"k\": signed:2}", "{\"k\": signed:2, \"k\": signed:1}", "$.k: expected signed:1, got signed:2"},
+        {"signed:1", "unsigned:1", "$: expected signed:1, got unsigned:1"},
+        {"float:0.1", "float:0.10000000000000001", ""},
+        {"{\"a\": {}}", "{\"a\": []}", "$.a: expected {}, got []"},
+        {"empty", "empty", ""},
+    };
+    for (const Case& c : cases) {
+        ValueParse expected = ParseValueText(c.expected), actual = ParseValueText(c.actual);
+        ASSERT_TRUE(expected.ok && actual.ok) << c.expected << " / " << c.actual;
+        std::optional<ValueDifference> at = FirstDifference(expected.value.get(), actual.value.get());
+        std::string got = at ? at->path + ": expected " + at->expected + ", got " + at->actual : "";
+        EXPECT_EQ(got, c.difference) << c.expected << " / " << c.actual;
+    }
+    // Strings compare by text whether the value owns them or not.
+    HostValue borrowed{};
+    borrowed.kind = HOST_VALUE_STRING;
+    borrowed.u.string.data = "x";
+    borrowed.u.string.length = 1;
+    EXPECT_FALSE(FirstDifference(Host::StringValue("x").get(), borrowed));
+}
+
+// ---- describe ----
+
 TEST(DescribeTest, PrintsFunctionsTypesAndEvents) {
     ApiParameterEntry params[3] = {};
     params[0] = {&params[1], "sequenceEventName", "", API_KIND_STRING, 0, "", 0};
@@ -207,10 +431,15 @@ TEST(DescribeTest, PrintsFunctionsTypesAndEvents) {
     ApiFieldEntry fields[2] = {{&fields[1], "name", "", 0, API_KIND_STRING, 0, "", 0},
                                {nullptr, "phase", "", 8, API_KIND_ENUM, 0, "Phase", 1}};
     ApiEnumeratorEntry enumerators[2] = {{&enumerators[1], "None", "", 0}, {nullptr, "Down", "", -3}};
-    ApiTypeEntry types[2] = {{&types[1], "SequenceEvent", "", 16, "", nullptr, 0, fields, nullptr, 2},
-                             {nullptr, "Phase", "qhost", 4, "", nullptr, 0, nullptr, enumerators, 2}};
-    ApiEventEntry events[1] = {{nullptr, "OnJsonApiEvent", "", "Resource", "Fired when a resource is changed.", nullptr, 0}};
-    ApiDescription description{functions, 2, types, 2, events, 1};
+    const char* builtinTags[] = {"$builtin", "help"};
+    ApiTypeEntry types[4] = {{&types[1], "SequenceEvent", "", 16, "", nullptr, 0, fields, nullptr, 2},
+                             {&types[2], "Phase", "qhost", 4, "", nullptr, 0, nullptr, enumerators, 2},
+                             {&types[3], "BindingHelpFormat", "", 4, "", builtinTags, 2, nullptr, enumerators, 2},
+                             {nullptr, "PluginResourceEvent", "", 64, "", nullptr, 0, nullptr, nullptr, 0}};
+    ApiEventEntry events[2] = {
+        {&events[1], "OnJsonApiEvent", "", "#A54F35FD", "Fired when a resource is changed.", nullptr, 0},
+        {nullptr, "OnCallback", "$builtin", "#00000001", "", nullptr, 0}};
+    ApiDescription description{functions, 2, types, 4, events, 2};
     PluginLoadRecord record{18, 0, 1, nullptr, nullptr, "demo", &description};
 
     std::ostringstream out;
@@ -229,16 +458,63 @@ TEST(DescribeTest, PrintsFunctionsTypesAndEvents) {
               "    description: \"The current one\"\n"
               "    result: struct SequenceEvent\n"
               "    tags: qhost, x\n"
-              "\ntypes (2)\n"
+              "\ntypes (3; --builtins adds 1 built-in)\n"
               "  SequenceEvent: struct, 16 bytes\n"
               "    field name: string, offset 0\n"
               "    field phase: enum Phase, offset 8, optional\n"
               "  Phase (name space qhost): enum, 4 bytes\n"
               "    None = 0\n"
               "    Down = -3\n"
-              "\nevents (1)\n"
-              "  OnJsonApiEvent: payload Resource\n"
+              "  PluginResourceEvent: struct, 64 bytes\n"
+              "\nevents (1; --builtins adds 1 built-in)\n"
+              "  OnJsonApiEvent: payload struct PluginResourceEvent\n"
               "    description: \"Fired when a resource is changed.\"\n");
+
+    std::ostringstream all;
+    DescribeApi(record, all, DescribeOptions{true});
+    EXPECT_NE(all.str().find("\ntypes (4)\n"), std::string::npos) << all.str();
+    EXPECT_NE(all.str().find("  BindingHelpFormat: enum, 4 bytes\n    None = 0\n    Down = -3\n    tags: $builtin, help\n"),
+              std::string::npos);
+    EXPECT_NE(all.str().find("  OnCallback (name space $builtin): payload #00000001\n"), std::string::npos);
+
+    std::ostringstream json;
+    DescribeApiJson(record, json);
+    const char* jsonParts[] = {
+        "{\n  \"plugin\": {\"name\": \"demo\", \"version\": \"18.0.1\"},\n  \"functions\": [\n",
+        "{\"name\": \"PostRegistration\", \"nameSpace\": \"\", \"method\": \"POST\", \"path\": \"/r/{sequenceEventName}/{priority}\"",
+        "{\"name\": \"names\", \"kind\": \"vector\", \"elementKind\": \"string\", \"typeName\": \"\", \"location\": \"none\", \"optional\": true}",
+        "\"result\": {\"kind\": \"struct\", \"elementKind\": \"none\", \"typeName\": \"SequenceEvent\"}, \"async\": \"\", \"tags\": [\"qhost\", \"x\"]}",
+        "{\"name\": \"Phase\", \"nameSpace\": \"qhost\", \"kind\": \"enum\", \"size\": 4",
+        "\"enumerators\": [{\"name\": \"None\", \"value\": 0, \"description\": \"\"}, {\"name\": \"Down\", \"value\": -3",
+        "{\"name\": \"phase\", \"kind\": \"enum\", \"elementKind\": \"none\", \"typeName\": \"Phase\", \"offset\": 8, \"optional\": true}",
+        "{\"name\": \"OnJsonApiEvent\", \"nameSpace\": \"\", \"payloadTypeName\": \"#A54F35FD\", \"payload\": \"struct PluginResourceEvent\"",
+    };
+    for (const char* part : jsonParts) EXPECT_NE(json.str().find(part), std::string::npos) << part << "\n" << json.str();
+    EXPECT_EQ(json.str().find("BindingHelpFormat"), std::string::npos);
+    EXPECT_TRUE(json.str().ends_with("]\n}\n"));
+
+    // Event payloads name their type: the host's own by identifier, the plugin's by the
+    // type name in the display name.
+    struct Payload {
+        const char* given;
+        const char* text;
+    };
+    const Payload payloads[] = {
+        {"#A54F35FD", "struct PluginResourceEvent"},
+        {"#a54f35fd", "struct PluginResourceEvent"},
+        {"#2C5E7588", "PluginServiceProxyResponse"},  // known, but not in this description
+        {"#12345678", "#12345678"},
+        {"const char *__cdecl StaticType::Name<struct Vemi::Demo::SequenceEvent>(void)", "struct SequenceEvent"},
+        {"const char *__cdecl StaticType::Name<enum Vemi::Phase>(void)", "enum Phase"},
+        {"const char *__cdecl StaticType::Name<struct Vemi::Other>(void)", "struct Other"},
+        {"const char *__cdecl StaticType::Name<struct Vemi::Event>(void)", "struct Event"},  // two types end so: no guess
+        {"const char *__cdecl StaticType::Name<struct Vemi::Format>(void)", "enum BindingHelpFormat"},
+        {"", "none"},
+        {nullptr, "none"},
+        {"odd\x01name", "odd\\x01name"},
+    };
+    for (const Payload& c : payloads) EXPECT_EQ(PayloadTypeText(&description, c.given), c.text) << c.text;
+    EXPECT_EQ(PayloadTypeText(nullptr, "#A54F35FD"), "PluginResourceEvent");
 
     EXPECT_EQ(TypeText(99, 0, nullptr), "kind 99");
     EXPECT_EQ(TypeText(API_KIND_MAP, API_KIND_STRUCT, "Item"), "map<struct> Item");
@@ -249,15 +525,23 @@ TEST(DescribeTest, PrintsFunctionsTypesAndEvents) {
     EXPECT_EQ(none.str(), "plugin , API 0.0.0\nno API description\n");
 }
 
+// ---- Playing scenarios ----
+
 struct Outcome {
     int status;
     std::string out, err;
 };
 
-Outcome Play(const std::string& text) {
+Outcome Play(const std::string& text, const PlayOptions& options = {}) {
     std::ostringstream out, err;
-    int status = RunScenario(FAKE_PLUGIN_PATH, ParseScenario(text, "t.kav"), out, err);
+    int status = RunScenario(FAKE_PLUGIN_PATH, ParseScenario(text, "t.kav"), out, err, options);
     return {status, out.str(), err.str()};
+}
+
+std::string LastLine(const std::string& text) {
+    size_t end = text.size() - (text.ends_with('\n') ? 1 : 0);
+    size_t start = text.rfind('\n', end == 0 ? 0 : end - 1);
+    return text.substr(start == std::string::npos ? 0 : start + 1, end - (start == std::string::npos ? 0 : start + 1));
 }
 
 TEST(PlayerTest, ExpectationsAgainstTheFakePlugin) {
@@ -272,22 +556,31 @@ TEST(PlayerTest, ExpectationsAgainstTheFakePlugin) {
          "t.kav:2: expectation failed\n  expected: no error\n  actual:   error \"Invalid function\" (status 404)\n"},
         {"request GET /fake/v1/items/1\nexpect reply error \"x\"", 1,
          "t.kav:2: expectation failed\n  expected: error \"x\"\n  actual:   no error\n"},
+        // A value shows where it first differs, then both whole values.
         {"request POST /fake/v1/call/session\nexpect reply body {\"phase\": string:\"Lobby\"}", 1,
-         "t.kav:2: expectation failed\n  expected: {\"phase\": string:\"Lobby\"}\n  actual:   {\"phase\": string:\"None\"}\n"},
+         "t.kav:2: expectation failed\n  $.phase: expected string:\"Lobby\", got string:\"None\"\n"
+         "  expected: {\"phase\": string:\"Lobby\"}\n  actual:   {\"phase\": string:\"None\"}\n"},
+        {"request POST /fake/v1/call/session\nexpect reply body {\"phase\": string:\"None\", \"extra\": empty}", 1,
+         "t.kav:2: expectation failed\n  $.extra: expected empty, got no member\n"
+         "  expected: {\"phase\": string:\"None\", \"extra\": empty}\n  actual:   {\"phase\": string:\"None\"}\n"},
         {"expect request GET /kav-gameflow/v1/session []\nexpect request GET /x", 1,
          "t.kav:2: expectation failed\n  expected: GET /x\n  actual:   no request\n"},
         {"request POST /fake/v1/call/complete\nexpect request GET /kav-gameflow/v1/session\n"
          "expect request POST /kav-gameflow/v1/session/event [string:\"X\"]", 1,
-         "t.kav:3: expectation failed\n  expected: POST /kav-gameflow/v1/session/event [string:\"X\"]\n"
+         "t.kav:3: expectation failed\n  $[0]: expected string:\"X\", got string:\"GAMEFLOW_EVENT.PRE_END_OF_GAME_COMPLETED\"\n"
+         "  expected: POST /kav-gameflow/v1/session/event [string:\"X\"]\n"
          "  actual:   POST /kav-gameflow/v1/session/event [string:\"GAMEFLOW_EVENT.PRE_END_OF_GAME_COMPLETED\"]\n"},
         {"request POST /fake/v1/call/event\nexpect no event", 1,
          "t.kav:2: expectation failed\n  expected: no event\n  actual:   FakeEvent string:\"ping\"\n"},
         {"request POST /fake/v1/call/event\nexpect event Other", 1,
          "t.kav:2: expectation failed\n  expected: Other\n  actual:   FakeEvent string:\"ping\"\n"},
+        {"request POST /fake/v1/call/event\nexpect event FakeEvent string:\"pong\"", 1,
+         "t.kav:2: expectation failed\n  expected: FakeEvent string:\"pong\"\n  actual:   FakeEvent string:\"ping\"\n"},
         {"expect log Warn \"fake initialized\"", 1,
          "t.kav:1: expectation failed\n  expected: Warn \"fake initialized\"\n  actual:   Always \"fake initialized\"\n"},
         {"expect no log", 1, "t.kav:1: expectation failed\n  expected: no log line\n  actual:   Always \"fake initialized\"\n"},
-        {"session delete\nexpect phase None", 1, "t.kav:2: expectation failed\n  expected: None\n  actual:   no session\n"},
+        {"session delete\nexpect phase None", 1, "t.kav:2: expectation failed\n  expected: phase None\n  actual:   no session\n"},
+        {"expect phase Lobby", 1, "t.kav:1: expectation failed\n  expected: phase Lobby\n  actual:   phase None\n"},
         {"expect no request", 1,
          "t.kav:1: expectation failed\n  expected: no request\n  actual:   GET /kav-gameflow/v1/session []\n"},
         // Bad lines stop the scenario before anything runs; a failure stops it at once.
@@ -296,11 +589,56 @@ TEST(PlayerTest, ExpectationsAgainstTheFakePlugin) {
          "t.kav:2: expectation failed\n  expected: status 500\n  actual:   status 200\n"},
         {"session PreEndOfGame\nrequest POST /fake/v1/call/complete\nexpect reply status 204\nexpect phase EndOfGame\n"
          "request POST /fake/v1/call/event\nexpect event FakeEvent string:\"ping\"\nexpect no event", 0, ""},
+        // Structures compare whatever their member order; lists in order.
+        {"request GET /fake/v1/items/1\nexpect reply body {\"arguments\": [], \"headers\": string:\"\", \"names\": string:\"\", "
+         "\"context\": unsigned:0, \"body\": string:\"\", \"contentType\": string:\"\", \"path\": string:\"/fake/v1/items/1\", "
+         "\"method\": unsigned:2, \"function\": string:\"GetItem\"}", 0, ""},
     };
     for (const Case& c : cases) {
         Outcome outcome = Play(c.scenario);
         EXPECT_EQ(outcome.status, c.status) << c.scenario;
         EXPECT_EQ(outcome.err, c.err) << c.scenario;
+    }
+}
+
+TEST(PlayerTest, EveryRunEndsWithOneClosingLine) {
+    struct Case {
+        const char* scenario;
+        bool quiet, strict;
+        int status;
+        const char* closing;  // the last line of standard output
+        const char* err;      // contained in standard error
+    };
+    const Case cases[] = {
+        {"request GET /fake/v1/items/1\nexpect reply ok", false, false, 0, "t.kav: passed (2 steps, 1 expectation met)", ""},
+        {"request GET /fake/v1/items/1\nexpect reply ok", true, false, 0, "t.kav: passed (2 steps, 1 expectation met)", ""},
+        {"request GET /fake/v1/items/1", false, false, 0, "t.kav: passed (1 step, 0 expectations met)", ""},
+        {"request GET /fake/v1/items/1\nexpect reply ok\nexpect reply status 7\nexpect no event", true, false, 1,
+         "t.kav: FAILED at line 3 (2 of 4 steps, 1 of 3 expectations met)", "t.kav:3: expectation failed\n"},
+        {"request GET /fake/v1/items/1\nexpect reply ok\nexpect reply status 7\nexpect no event", false, false, 1,
+         "t.kav: FAILED at line 3 (2 of 4 steps, 1 of 3 expectations met)", "t.kav:3: expectation failed\n"},
+        // --strict: what the plugin sent and no expectation read fails the scenario.
+        {"request POST /fake/v1/call/event", false, true, 1, "t.kav: FAILED at the end (1 of 1 step, 0 of 0 expectations met)",
+         "t.kav: 3 calls of the plugin not expected (--strict)\n  event FakeEvent string:\"ping\"\n"
+         "  request GET /kav-gameflow/v1/session []\n  log Always \"fake initialized\"\n"},
+        {"expect request GET /kav-gameflow/v1/session\nexpect log Always \"fake initialized\"\n"
+         "request POST /fake/v1/call/event\nexpect event FakeEvent", true, true, 0,
+         "t.kav: passed (4 steps, 3 expectations met)", ""},
+        {"expect log Always \"fake initialized\"\nexpect no event", true, true, 1,
+         "t.kav: FAILED at the end (2 of 2 steps, 2 of 2 expectations met)",
+         "t.kav: 1 call of the plugin not expected (--strict)\n  request GET /kav-gameflow/v1/session []\n"},
+    };
+    for (const Case& c : cases) {
+        PlayOptions options;
+        options.quiet = c.quiet;
+        options.strict = c.strict;
+        Outcome outcome = Play(c.scenario, options);
+        EXPECT_EQ(outcome.status, c.status) << c.scenario;
+        EXPECT_EQ(LastLine(outcome.out), c.closing) << c.scenario << "\n" << outcome.out;
+        EXPECT_NE(outcome.err.find(c.err), std::string::npos) << c.scenario << "\n" << outcome.err;
+        if (c.quiet) {
+            EXPECT_EQ(outcome.out, std::string(c.closing) + '\n');
+        }
     }
 }
 
@@ -314,16 +652,106 @@ TEST(PlayerTest, TranscriptShowsStepsEntriesAndLogLines) {
                        "application/x-fake\n  #7 <- event FakeEvent caller 7 string:\"ping\"\nt.kav:2: expect event FakeEvent\n"),
               std::string::npos)
         << out;
-    EXPECT_NE(out.find("t.kav: end of scenario\n  #8 -> shutdown\n"), std::string::npos) << out;
-    EXPECT_NE(out.find("t.kav: passed, 2 steps, 1 expectations met\n"), std::string::npos) << out;
+    EXPECT_TRUE(out.ends_with("t.kav: end of scenario\n  #8 -> shutdown\n  #9 <- unsubscribe OnJsonApiEvent_kav-gameflow_v1_session "
+                              "plugin 1\nt.kav: passed (2 steps, 1 expectation met)\n"))
+        << out;
+    // A failure's closing line still comes last, after the shutdown.
+    Outcome failed = Play("expect no log\n");
+    EXPECT_TRUE(failed.out.ends_with("t.kav: stopped\n  #6 -> shutdown\n  #7 <- unsubscribe OnJsonApiEvent_kav-gameflow_v1_session "
+                                     "plugin 1\nt.kav: FAILED at line 1 (0 of 1 step, 0 of 1 expectation met)\n"))
+        << failed.out;
+    // Control bytes from a scenario or the plugin reach the terminal escaped.
+    Outcome escaped = Play("request GET /fake/v1/items/\x1b[2J\nexpect reply error \"\\u001b\"\n");
+    EXPECT_EQ(escaped.out.find('\x1b'), std::string::npos) << escaped.out;
+    EXPECT_EQ(escaped.err.find('\x1b'), std::string::npos) << escaped.err;
+    EXPECT_NE(escaped.out.find("t.kav:1: request GET /fake/v1/items/\\x1b[2J\n  #6 -> request GET /fake/v1/items/\\x1b[2J => 200 application/x-fake\n      {"),
+              std::string::npos)
+        << escaped.out;
     EXPECT_EQ(FormatLogLine("2024-01-02T03:04:05.006", 1, "a\nb"), "2024-01-02T03:04:05.006|   WARN| a\\nb");
-    EXPECT_EQ(FormatLogLine("t", 9, "m"), "t| LEVEL?| m");
+    EXPECT_EQ(FormatLogLine("t", 9, "m\x1b[31m"), "t| LEVEL?| m\\x1b[31m");
+}
+
+TEST(PlayerTest, LongLinesWrapUnderTheirLine) {
+    std::string payload = "{\"data\": {\"name\": string:\"honor, or not\", \"priority\": signed:-5}, \"eventType\": "
+                          "string:\"Update\", \"uri\": string:\"/kav-pre-end-of-game/v1/currentSequenceEvent\"}";
+    struct Case {
+        std::string line;
+        size_t width;
+        bool color;
+        std::string printed;
+    };
+    const Case cases[] = {
+        {"  #7 <- event E caller 0 string:\"short\"", 100, false, "  #7 <- event E caller 0 string:\"short\""},
+        {"  #7 <- event E caller 0 string:\"short\"", 100, true, "  #7 \x1b[2m<-\x1b[0m event E caller 0 string:\"short\""},
+        {"  #15 <- event OnJsonApiEvent caller 0 " + payload, 100, false,
+         "  #15 <- event OnJsonApiEvent caller 0\n      {\"data\": {\"name\": string:\"honor, or not\", \"priority\": signed:-5},\n"
+         "      \"eventType\": string:\"Update\", \"uri\": string:\"/kav-pre-end-of-game/v1/currentSequenceEvent\"}"},
+        {"  #15 -> request GET /x => 0 " + payload, 60, true,
+         "  #15 \x1b[2m->\x1b[0m request GET /x => 0\n      {\"data\": {\"name\": string:\"honor, or not\",\n"
+         "      \"priority\": signed:-5}, \"eventType\": string:\"Update\",\n"
+         "      \"uri\": string:\"/kav-pre-end-of-game/v1/currentSequenceEvent\"}"},
+        // No payload and no place to break: left whole.
+        {"  #3 <- log " + std::string(120, 'x'), 100, false, "  #3 <- log " + std::string(120, 'x')},
+    };
+    for (const Case& c : cases) EXPECT_EQ(WrapTranscriptLine(c.line, c.width, Style{c.color}), c.printed);
+
+    // Colour: a pass in green, a failure in red.
+    PlayOptions coloured;
+    coloured.style.color = true;
+    coloured.quiet = true;
+    EXPECT_EQ(Play("request GET /fake/v1/items/1", coloured).out, "t.kav: \x1b[32mpassed (1 step, 0 expectations met)\x1b[0m\n");
+    Outcome failed = Play("expect phase Lobby", coloured);
+    EXPECT_EQ(failed.out, "t.kav: \x1b[31mFAILED at line 1\x1b[0m (0 of 1 step, 0 of 1 expectation met)\n");
+    EXPECT_TRUE(failed.err.starts_with("t.kav:1: \x1b[31mexpectation failed\x1b[0m\n")) << failed.err;
+}
+
+TEST(PlayerTest, JUnitXmlHasOneCaseAScenario) {
+    std::vector<Scenario> scenarios{ParseScenario("", "a.kav"), ParseScenario("", "b<&>.kav")};
+    PlayResult passed;
+    passed.summary = "passed (1 step, 0 expectations met)";
+    passed.seconds = 0.25;
+    PlayResult failed;
+    failed.status = kExitFailed;
+    failed.summary = "FAILED at line 2 (1 of 2 steps, 0 of 1 expectation met)";
+    failed.failure = "b.kav:2: expectation failed\n  expected: string:\"a\x01\"\n";
+    failed.seconds = 0.5;
+    EXPECT_EQ(JUnitXml(scenarios, {passed, failed}),
+              "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+              "<testsuites tests=\"2\" failures=\"1\" errors=\"0\" time=\"0.750\">\n"
+              "  <testsuite name=\"kav-host run\" tests=\"2\" failures=\"1\" errors=\"0\" time=\"0.750\">\n"
+              "    <testcase classname=\"kav-host\" name=\"a.kav\" time=\"0.250\"/>\n"
+              "    <testcase classname=\"kav-host\" name=\"b&lt;&amp;&gt;.kav\" time=\"0.500\">\n"
+              "      <failure message=\"FAILED at line 2 (1 of 2 steps, 0 of 1 expectation met)\">b.kav:2: expectation "
+              "failed\n  expected: string:&quot;a\\x01&quot;\n</failure>\n"
+              "    </testcase>\n"
+              "  </testsuite>\n"
+              "</testsuites>\n");
+}
+
+// ---- The command line ----
+
+struct ToolRun {
+    std::vector<std::string> args;
+    bool withPlugin = true;  // the build's default plugin is the fake
+    std::string in;          // standard input
+};
+
+Outcome RunKavHost(const ToolRun& run) {
+    std::vector<char*> argv{const_cast<char*>("kav-host")};
+    for (const std::string& arg : run.args) argv.push_back(const_cast<char*>(arg.c_str()));
+    ToolConfig config;
+    if (run.withPlugin) config.defaultPluginPath = FAKE_PLUGIN_PATH;
+    std::istringstream in(run.in);
+    config.in = &in;
+    std::ostringstream out, err;
+    int status = RunTool(static_cast<int>(argv.size()), argv.data(), config, out, err);
+    return {status, out.str(), err.str()};
 }
 
 TEST(ToolTest, CommandLine) {
     struct Case {
-        std::vector<const char*> args;
-        bool withPlugin;  // the build's default plugin is the fake
+        std::vector<std::string> args;
+        bool withPlugin;
         int status;
         const char* out;  // contained in standard output
         const char* err;  // contained in standard error
@@ -331,37 +759,113 @@ TEST(ToolTest, CommandLine) {
     const Case cases[] = {
         {{}, true, 2, "", "Usage: kav-host COMMAND"},
         {{"--help"}, true, 0, "Usage: kav-host COMMAND", ""},
+        {{"--help"}, true, 0, "  run [SCENARIO...]  load the plugin, play scenarios", ""},
+        {{"help"}, true, 0, "  describe           print the plugin's API description", ""},
         {{"help", "describe"}, true, 0, "Usage: kav-host describe", ""},
-        {{"help", "nothing"}, true, 2, "", "kav-host: no help for 'nothing'"},
+        {{"help", "help"}, true, 0, "Usage: kav-host help [COMMAND]", ""},
+        {{"help", "-h"}, true, 0, "Usage: kav-host help [COMMAND]", ""},
+        {{"help", "nothing"}, true, 2, "", "kav-host: no help for 'nothing'\n"},
+        {{"help", "rnu"}, true, 2, "", "kav-host: no help for 'rnu' (did you mean 'run'?)"},
+        {{"help", "run", "describe"}, true, 2, "", "help takes one command, got 'describe'"},
+        {{"help", "decode"}, true, 0, "Usage: kav-host decode --type CONTENT_TYPE [FILE]", ""},
         {{"run", "--help"}, true, 0, "Usage: kav-host run", ""},
         {{"describe", "-h"}, true, 0, "Usage: kav-host describe", ""},
-        {{"decode", "--type", "application/json"}, true, 1, "", "decode is not available in this build\n"},
+        {{"decode", "--type", "application/json"}, true, 1, "", "kav-host: decode is not available in this build\n"},
         {{"frobnicate"}, true, 2, "", "kav-host: unknown command 'frobnicate'\nTry 'kav-host --help'."},
+        {{"describ"}, true, 2, "", "kav-host: unknown command 'describ' (did you mean 'describe'?)"},
         {{"run", "--fast"}, true, 2, "", "kav-host: unknown option '--fast'\nTry 'kav-host run --help'."},
-        {{"run", "--plugin"}, true, 2, "", "--plugin needs a path"},
-        {{"run", "a.kav", "b.kav"}, true, 2, "", "run takes one scenario file"},
-        {{"run", "/no/such.kav"}, true, 2, "", "cannot read the scenario file '/no/such.kav'"},
+        {{"run", "--quite"}, true, 2, "", "kav-host: unknown option '--quite' (did you mean '--quiet'?)"},
+        {{"run", "--plugin"}, true, 2, "", "--plugin needs a PATH"},
+        {{"run", "--junit"}, true, 2, "", "--junit needs a FILE"},
+        {{"run", "/no/such.kav"}, true, 2, "",
+         "kav-host: cannot read the scenario file '/no/such.kav': No such file or directory\n"},
+        {{"run", HOST_SCENARIOS "/failing/bad_lines.kav/"}, true, 2, "", "cannot read the scenario file"},
+        {{"run", HOST_SCENARIOS "/../data"}, true, 2, "", "kav-host: no scenario files (*.kav) in '" HOST_SCENARIOS "/../data'\n"},
+        {{"run", "/no/such.kav", "/no/other.kav"}, true, 2, "", "'/no/such.kav': No such file or directory\nkav-host: cannot "
+                                                                "read the scenario file '/no/other.kav'"},
         {{"run", "--print-builtin"}, false, 0, "session PreEndOfGame\n", ""},
+        {{"run", "--print-builtin", "a.kav"}, false, 2, "", "kav-host: --print-builtin takes no scenario file\n"},
         {{"run"}, false, 2, "", "this build has no plugin library of its own; name one with --plugin PATH"},
         {{"describe"}, false, 2, "", "name one with --plugin PATH"},
-        {{"describe", "--plugin=/no/such.so"}, false, 1, "", "kav-host: Cannot load the plugin library '/no/such.so'"},
-        {{"describe", "extra"}, true, 2, "", "describe takes no arguments"},
+        {{"describe", "--plugin=/no/such.so"}, false, 1, "",
+         "kav-host: cannot load the plugin library '/no/such.so': /no/such.so: cannot open shared object file: No such file or "
+         "directory\n"},
+        {{"describe", "--plugin", HOST_SCENARIOS "/fake_events.kav"}, false, 1, "", "invalid ELF header"},
+        {{"describe", "extra"}, true, 2, "", "describe takes no arguments, got 'extra'"},
         {{"describe"}, true, 0, "  Stream\n    GET /fake/v1/stream\n    result: none\n", ""},
+        {{"describe", "--json"}, true, 0, "{\"name\": \"Stream\", \"nameSpace\": \"\", \"method\": \"GET\", \"path\": \"/fake/v1/stream\"", ""},
+        {{"run", "--plugin", "/no/such.so", HOST_SCENARIOS "/fake_events.kav"}, false, 1,
+         HOST_SCENARIOS "/fake_events.kav: FAILED to load the plugin\n", "cannot open shared object file"},
         // The built-in scenario needs the real plugin: the fake has no registration.
-        {{"run", "-q"}, true, 1, "", "<built-in>:7: expectation failed\n  expected: no error\n"},
+        {{"run", "-q"}, true, 1, "<built-in>: FAILED at line 7 (", "<built-in>:7: expectation failed\n  expected: no error\n"},
     };
     for (const Case& c : cases) {
-        std::vector<char*> argv{const_cast<char*>("kav-host")};
-        for (const char* arg : c.args) argv.push_back(const_cast<char*>(arg));
-        ToolConfig config;
-        if (c.withPlugin) config.defaultPluginPath = FAKE_PLUGIN_PATH;
-        std::ostringstream out, err;
-        std::string label = c.args.empty() ? "(none)" : c.args[0] + std::string(c.args.size() > 1 ? " " : "") +
-                                                            (c.args.size() > 1 ? c.args[1] : "");
-        EXPECT_EQ(RunTool(static_cast<int>(argv.size()), argv.data(), config, out, err), c.status) << label;
-        EXPECT_NE(out.str().find(c.out), std::string::npos) << label << ": " << out.str();
-        EXPECT_NE(err.str().find(c.err), std::string::npos) << label << ": " << err.str();
+        Outcome outcome = RunKavHost({c.args, c.withPlugin, ""});
+        std::string label;
+        for (const std::string& arg : c.args) label += arg + ' ';
+        EXPECT_EQ(outcome.status, c.status) << label;
+        EXPECT_NE(outcome.out.find(c.out), std::string::npos) << label << ": " << outcome.out;
+        EXPECT_NE(outcome.err.find(c.err), std::string::npos) << label << ": " << outcome.err;
     }
+}
+
+TEST(ToolTest, SeveralScenariosInOneRun) {
+    const std::string events = HOST_SCENARIOS "/fake_events.kav";
+    const std::string wrong = HOST_SCENARIOS "/failing/wrong_expectation.kav";
+    struct Case {
+        std::vector<std::string> args;
+        std::string in;
+        int status;
+        std::string out;  // standard output, --quiet
+    };
+    const Case cases[] = {
+        {{events}, "", 0, events + ": passed (16 steps, 10 expectations met)\n"},
+        {{events, "-"}, "expect log Always \"fake initialized\"\n", 0,
+         events + ": passed (16 steps, 10 expectations met)\n<stdin>: passed (1 step, 1 expectation met)\n"
+                  "2 scenarios: 2 passed, 0 failed\n"},
+        {{wrong, events}, "", 1,
+         wrong + ": FAILED at line 7 (4 of 6 steps, 2 of 3 expectations met)\n" + events +
+             ": passed (16 steps, 10 expectations met)\n2 scenarios: 1 passed, 1 failed\n"},
+        // A directory plays its *.kav files in name order.
+        {{HOST_SCENARIOS}, "", 0,
+         HOST_SCENARIOS "/fake_events.kav: passed (16 steps, 10 expectations met)\n" HOST_SCENARIOS
+                        "/fake_requests.kav: passed (16 steps, 12 expectations met)\n" HOST_SCENARIOS
+                        "/fake_session.kav: passed"},
+        // Bad lines anywhere: nothing runs.
+        {{events, HOST_SCENARIOS "/failing"}, "", 2, ""},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args{"run", "-q"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        Outcome outcome = RunKavHost({args, true, c.in});
+        EXPECT_EQ(outcome.status, c.status) << c.args[0];
+        if (c.out.empty()) {
+            EXPECT_EQ(outcome.out, "");
+        } else {
+            EXPECT_TRUE(outcome.out.starts_with(c.out)) << outcome.out;
+        }
+    }
+    Outcome directory = RunKavHost({{"run", "-q", HOST_SCENARIOS}, true, ""});
+    EXPECT_TRUE(directory.out.ends_with("3 scenarios: 3 passed, 0 failed\n")) << directory.out;
+
+    // --junit writes one test case per scenario; a path it cannot write stops the run first.
+    std::filesystem::path junit = std::filesystem::path(testing::TempDir()) / "kav_host_tool_test.xml";
+    Outcome written = RunKavHost({{"run", "-q", "--junit", junit.string(), wrong, events}, true, ""});
+    EXPECT_EQ(written.status, 1);
+    std::ifstream file(junit);
+    std::stringstream xml;
+    xml << file.rdbuf();
+    EXPECT_NE(xml.str().find("<testsuites tests=\"2\" failures=\"1\" errors=\"0\""), std::string::npos) << xml.str();
+    EXPECT_NE(xml.str().find("<failure message=\"FAILED at line 7 (4 of 6 steps, 2 of 3 expectations met)\">" + wrong +
+                             ":7: expectation failed\n"),
+              std::string::npos)
+        << xml.str();
+    EXPECT_NE(xml.str().find("<testcase classname=\"kav-host\" name=\"" + events + "\" time=\""), std::string::npos);
+    std::filesystem::remove(junit);
+    Outcome unwritable = RunKavHost({{"run", "--junit", "/no/such/dir/r.xml", events}, true, ""});
+    EXPECT_EQ(unwritable.status, 2);
+    EXPECT_EQ(unwritable.out, "");
+    EXPECT_EQ(unwritable.err, "kav-host: cannot write the JUnit file '/no/such/dir/r.xml': No such file or directory\n");
 }
 
 }  // namespace

@@ -117,23 +117,32 @@ std::string Count(size_t count, std::string_view singular, std::string_view plur
 
 namespace {
 
-// Edit distance in half steps: a change of letter case costs 1, any other edit 2.
+bool SameLetter(char x, char y) {
+    return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+}
+
+// Edit distance in half steps: a change of letter case costs 1, any other edit (a swap of
+// two neighbours included) 2.
 size_t Distance(std::string_view a, std::string_view b) {
-    std::vector<size_t> previous(b.size() + 1), current(b.size() + 1);
-    for (size_t j = 0; j <= b.size(); ++j) previous[j] = 2 * j;
+    std::vector<std::vector<size_t>> d(a.size() + 1, std::vector<size_t>(b.size() + 1));
+    for (size_t i = 0; i <= a.size(); ++i) d[i][0] = 2 * i;
+    for (size_t j = 0; j <= b.size(); ++j) d[0][j] = 2 * j;
     for (size_t i = 1; i <= a.size(); ++i) {
-        current[0] = 2 * i;
         for (size_t j = 1; j <= b.size(); ++j) {
             char x = a[i - 1], y = b[j - 1];
-            size_t change = x == y ? 0
-                            : std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y))
-                                ? 1
-                                : 2;
-            current[j] = std::min({previous[j] + 2, current[j - 1] + 2, previous[j - 1] + change});
+            size_t change = x == y ? 0 : SameLetter(x, y) ? 1 : 2;
+            d[i][j] = std::min({d[i - 1][j] + 2, d[i][j - 1] + 2, d[i - 1][j - 1] + change});
+            if (i > 1 && j > 1 && SameLetter(x, b[j - 2]) && SameLetter(a[i - 2], y)) d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 2);
         }
-        std::swap(previous, current);
     }
-    return previous[b.size()];
+    return d[a.size()][b.size()];
+}
+
+// Letters two words share at their start, letter case aside.
+size_t CommonPrefix(std::string_view a, std::string_view b) {
+    size_t n = 0;
+    while (n < a.size() && n < b.size() && SameLetter(a[n], b[n])) ++n;
+    return n;
 }
 
 }  // namespace
@@ -152,12 +161,25 @@ std::string_view Nearest(std::string_view word, std::span<const std::string_view
     if (bestDistance == 0) return {};
     // A word that differs only in letter case always qualifies; else a typo: one edit in
     // short words, about one in three letters in longer ones.
-    bool caseOnly = word.size() == best.size() &&
-                    std::equal(word.begin(), word.end(), best.begin(), [](char x, char y) {
-                        return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-                    });
+    bool caseOnly = word.size() == best.size() && std::equal(word.begin(), word.end(), best.begin(), SameLetter);
     size_t allowed = 2 * std::max<size_t>(1, std::min(word.size(), best.size()) / 3);
-    return caseOnly || bestDistance <= allowed ? best : std::string_view();
+    if (caseOnly || bestDistance <= allowed) return best;
+    // Else a word that starts as one candidate does ("Warning", "replies"): four letters
+    // at least, and no other candidate starting as long.
+    std::string_view prefixed;
+    size_t longest = 0;
+    bool tie = false;
+    for (std::string_view candidate : candidates) {
+        size_t common = CommonPrefix(word, candidate);
+        if (common > longest) {
+            longest = common;
+            prefixed = candidate;
+            tie = false;
+        } else if (common == longest) {
+            tie = true;
+        }
+    }
+    return longest >= 4 && !tie ? prefixed : std::string_view();
 }
 
 std::string DidYouMean(std::string_view word, std::span<const std::string_view> candidates) {

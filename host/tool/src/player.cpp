@@ -126,7 +126,7 @@ private:
     std::vector<std::string> Unread();
     std::optional<Mismatch> Check(const Step& step);
     std::optional<Mismatch> CheckReply(const Step& step);
-    std::string Where(int line) const { return scenario_.name + ':' + std::to_string(line); }
+    std::string Where(int line) const { return Printable(scenario_.name) + ':' + std::to_string(line); }
 
     Host::Host& host_;
     const Scenario& scenario_;
@@ -142,11 +142,11 @@ private:
 };
 
 void Player::PrintLine(const std::string& line) {
-    if (!options_.quiet) out_ << WrapTranscriptLine(line, kTranscriptWidth, options_.style) << '\n';
+    if (!options_.quiet) out_ << WrapTranscriptLine(Printable(line), kTranscriptWidth, options_.style) << '\n';
 }
 
 void Player::PrintStep(const Step& step) {
-    if (!options_.quiet) out_ << Where(step.line) << ": " << step.shown << '\n';
+    if (!options_.quiet) out_ << Where(step.line) << ": " << Printable(step.shown) << '\n';
 }
 
 void Player::Report(const std::string& text) {
@@ -368,11 +368,13 @@ PlayResult Player::Play() {
         if (ok && IsExpectation(step.kind)) {
             if (std::optional<Mismatch> mismatch = Check(step)) {
                 std::string text = Where(step.line) + ": " + style.Fail("expectation failed") + '\n';
-                if (mismatch->at) {
-                    text += "  " + mismatch->at->path + ": expected " + mismatch->at->expected + ", got " +
-                            mismatch->at->actual + '\n';
+                // Where the values first differ, unless that is the whole value.
+                if (mismatch->at && mismatch->at->path != "$") {
+                    text += "  " + Printable(mismatch->at->path) + ": expected " + Printable(mismatch->at->expected) +
+                            ", got " + Printable(mismatch->at->actual) + '\n';
                 }
-                text += "  expected: " + mismatch->expected + "\n  actual:   " + mismatch->actual + '\n';
+                text += WrapTranscriptLine("  expected: " + Printable(mismatch->expected), kTranscriptWidth, Style{}) + '\n';
+                text += WrapTranscriptLine("  actual:   " + Printable(mismatch->actual), kTranscriptWidth, Style{}) + '\n';
                 Report(text);
                 ok = false;
             } else {
@@ -388,9 +390,9 @@ PlayResult Player::Play() {
     }
     if (result == kExitPassed && options_.strict) {
         if (std::vector<std::string> unread = Unread(); !unread.empty()) {
-            std::string text = scenario_.name + ": " + style.Fail(Count(unread.size(), "call") + " no expectation read") +
+            std::string text = scenario_.name + ": " + style.Fail(Count(unread.size(), "call") + " of the plugin not expected") +
                                " (--strict)\n";
-            for (const std::string& line : unread) text += "  " + line + '\n';
+            for (const std::string& line : unread) text += "  " + Printable(line) + '\n';
             Report(text);
             result = kExitFailed;
             where = "at the end";
@@ -483,7 +485,7 @@ std::vector<size_t> BreakPoints(std::string_view text) {
     return points;
 }
 
-// Where the payload starts: the first '{' or '[' outside quoted texts.
+// Where the payload starts: the first '{' or '[' that starts a word outside quoted texts.
 size_t PayloadStart(std::string_view text) {
     bool quoted = false;
     for (size_t i = 0; i < text.size(); ++i) {
@@ -496,7 +498,7 @@ size_t PayloadStart(std::string_view text) {
             }
         } else if (c == '"') {
             quoted = true;
-        } else if (c == '{' || c == '[') {
+        } else if ((c == '{' || c == '[') && i > 0 && text[i - 1] == ' ') {
             return i;
         }
     }

@@ -423,7 +423,7 @@ Scenario ParseScenario(std::string_view text, std::string name) {
 }
 
 std::string FormatError(const std::string& name, const ParseError& error) {
-    return name + ':' + std::to_string(error.line) + ": " + error.message;
+    return Printable(name) + ':' + std::to_string(error.line) + ": " + error.message;
 }
 
 }  // namespace Vemi::HostTool

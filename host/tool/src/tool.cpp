@@ -97,7 +97,7 @@ int Help(int argc, char** argv, const ToolConfig& config, std::ostream& out, std
 
 constexpr Command kCommands[] = {
     {"run", "run [SCENARIO...]",
-     "load and initialise the plugin, play scenarios (the built-in one without SCENARIO) and print everything the host sees",
+     "load the plugin, play scenarios (without SCENARIO the built-in one), print what the host sees",
      kRunHelp, &Run},
     {"describe", "describe", "print the plugin's API description: functions, types and events", kDescribeHelp, &Describe},
     {"decode", "decode ARGS...", "decode serialized values (the decode tool)", kDecodeHelp, &Decode},
