@@ -208,7 +208,8 @@ TEST(PluginBoundary, ConcurrentRequestsAndSessionUpdates) {
     for (int t = 0; t < 3; ++t) {
         threads.emplace_back([&, t] {
             for (int i = 0; i < 300; ++i) {
-                std::string name = "t" + std::to_string(t) + "_" + std::to_string(i % 10);
+                // Appended, not "literal" + std::to_string: g++ 12 -O3 warns falsely (-Wrestrict) on that.
+                std::string name = std::string("t").append(std::to_string(t)).append("_").append(std::to_string(i % 10));
                 (void)p.Call(API_METHOD_POST, "/kav-pre-end-of-game/v1/registration/" + name + "/" +
                                                   std::to_string(t * 100 + i % 10));
                 ReplyData current = p.Call(API_METHOD_GET, "/kav-pre-end-of-game/v1/currentSequenceEvent");
