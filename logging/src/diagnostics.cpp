@@ -1,5 +1,6 @@
 #include "logging/diagnostics.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <vector>
 
@@ -130,6 +131,8 @@ struct Placeholder {
     bool hasAlternative = false;
     bool hasFormat = false;
     bool directive = false;
+    size_t stars[2] = {};  // a directive's "*" arguments, in order
+    size_t starCount = 0;
 };
 
 const char* KindSuffix(FieldKind kind) noexcept {
@@ -140,6 +143,16 @@ const char* KindSuffix(FieldKind kind) noexcept {
         case FieldKind::Double: return "_float";
         case FieldKind::Text: return "_str";
         default: return "";
+    }
+}
+
+// The conversion PositionalFormat picks for the argument's natural form.
+char NaturalConversion(FieldKind kind) noexcept {
+    switch (kind) {
+        case FieldKind::Signed: return 'd';
+        case FieldKind::Unsigned: return 'u';
+        case FieldKind::Double: return 'g';
+        default: return 's';
     }
 }
 
@@ -154,36 +167,96 @@ bool HasTypeSuffix(const std::string& name) {
     return false;
 }
 
-void AppendPosition(std::string& format, size_t position) { format += std::to_string(position); }
+bool IsBlank(char c) noexcept { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
+
+// Whether the directive text after "%N$" ends in its conversion, so that nothing
+// written after it can be read as part of it. Asks the parser PositionalFormat uses:
+// a sentinel after the text is swallowed as the conversion when the text has none.
+bool EndsInConversion(const std::string& spec) {
+    const std::string probe = "%" + spec + '\x01';
+    PositionalFormatDetail::Directive directive;
+    size_t next = 1;
+    const char* p = probe.c_str();
+    // A text too long to parse ends the message where it stands anyway.
+    if (!PositionalFormatDetail::ParseDirective(p, 0, next, directive)) return true;
+    return p != probe.c_str() + probe.size();
+}
+
+// Builds the produced format. "%N" (the natural form) stays open to what follows:
+// a digit or "$" written right after it would become part of it, so such a text
+// first closes it with "$" and the argument's natural conversion, which prints the same.
+class FormatWriter {
+public:
+    explicit FormatWriter(std::string& out) : out_(out) {}
+
+    void Append(std::string_view text) {
+        if (openEnd_ == out_.size() && !text.empty() && ((text[0] >= '0' && text[0] <= '9') || text[0] == '$')) {
+            out_ += '$';
+            out_ += openConversion_;
+        }
+        out_ += text;
+    }
+    void Append(char c) { Append(std::string_view(&c, 1)); }
+
+    void Natural(size_t position, char conversion) {
+        Append('%');
+        out_ += std::to_string(position);
+        openEnd_ = out_.size();
+        openConversion_ = conversion;
+    }
+
+    // "%N$" and a directive text; one without a conversion gets the natural one.
+    void Directive(size_t position, const std::string& spec, char conversion) {
+        if (spec.empty()) return Natural(position, conversion);
+        Append('%');
+        out_ += std::to_string(position);
+        out_ += '$';
+        out_ += spec;
+        if (!EndsInConversion(spec)) out_ += conversion;
+    }
+
+    // Blanks only: the natural form before them, if any, is open again afterwards.
+    void TrimTrailingBlanks() {
+        while (!out_.empty() && IsBlank(out_.back())) out_.pop_back();
+    }
+
+private:
+    std::string& out_;
+    size_t openEnd_ = std::string::npos;  // the end of the last natural form written
+    char openConversion_ = 's';
+};
 
 void Process(Placeholder& placeholder, size_t position, const FieldValue* arguments, size_t count,
-             std::string& format, TemplateFields& fields) {
+             FormatWriter& format, TemplateFields& fields) {
     if (position == 0 || position > count) return;
     const FieldValue& argument = arguments[position - 1];
     if (placeholder.typedName && !HasTypeSuffix(placeholder.name)) placeholder.name += KindSuffix(argument.kind);
     if (placeholder.hasAlternative && argument.IsEmpty()) {
-        format += placeholder.alternative;
+        format.Append(placeholder.alternative);
         return;
     }
     if (!placeholder.name.empty()) fields.insert_or_assign(placeholder.name, argument);
     if (placeholder.fieldOnly) {
-        while (!format.empty() && (format.back() == ' ' || format.back() == '\t' || format.back() == '\n' ||
-                                   format.back() == '\r' || format.back() == '\v' || format.back() == '\f')) {
-            format.pop_back();
-        }
+        format.TrimTrailingBlanks();
         return;
     }
-    format += '%';
-    AppendPosition(format, position);
+    const char conversion = NaturalConversion(argument.kind);
     if (placeholder.directive) {
-        // The directive keeps its argument through an explicit position.
-        if (placeholder.format.size() > 1) {
-            format += '$';
-            format.append(placeholder.format, 1);
+        // The directive keeps its argument, and each "*" its own, through explicit positions.
+        std::string spec;
+        size_t star = 0;
+        for (size_t i = 1; i < placeholder.format.size(); ++i) {
+            spec += placeholder.format[i];
+            if (placeholder.format[i] == '*' && star < placeholder.starCount) {
+                spec += std::to_string(placeholder.stars[star++]);
+                spec += '$';
+            }
         }
+        format.Directive(position, spec, conversion);
     } else if (placeholder.hasFormat) {
-        format += '$';
-        format += placeholder.format;
+        format.Directive(position, placeholder.format, conversion);
+    } else {
+        format.Natural(position, conversion);
     }
 }
 
@@ -195,18 +268,19 @@ void ExpandTemplate(const char* templateText, const FieldValue* arguments, size_
     fields.clear();
     if (templateText == nullptr) return;
     if (arguments == nullptr) count = 0;
+    FormatWriter out(format);
     size_t current = 1;
     const char* p = templateText;
     while (*p != '\0') {
         char c = *p;
         if (c == '{' && p[1] == '{') {
-            format += '{';
+            out.Append('{');
             p += 2;
         } else if (c == '}') {
-            format += '}';
+            out.Append('}');
             p += p[1] == '}' ? 2 : 1;
         } else if (c == '%' && p[1] == '%') {
-            format += "%%";
+            out.Append("%%");
             p += 2;
         } else if (c == '%') {
             PositionalFormatDetail::Directive directive;
@@ -215,7 +289,9 @@ void ExpandTemplate(const char* templateText, const FieldValue* arguments, size_
             Placeholder placeholder;
             placeholder.directive = true;
             placeholder.format.assign(directive.text, directive.length);
-            Process(placeholder, directive.position, arguments, count, format, fields);
+            placeholder.starCount = directive.starCount;
+            std::copy(directive.stars, directive.stars + directive.starCount, placeholder.stars);
+            Process(placeholder, directive.position, arguments, count, out, fields);
             current = directive.position + 1;
         } else if (c == '{') {
             ++p;
@@ -249,10 +325,10 @@ void ExpandTemplate(const char* templateText, const FieldValue* arguments, size_
             }
             // A template that ends inside a placeholder drops it.
             if (!closed) return;
-            Process(placeholder, current, arguments, count, format, fields);
+            Process(placeholder, current, arguments, count, out, fields);
             ++current;
         } else {
-            format += c;
+            out.Append(c);
             ++p;
         }
     }

@@ -247,20 +247,23 @@ public:
     StdErrLogTarget stdErr;
     StdOutLogTarget stdOut;
     DebuggerConsoleLogTarget debugger;
+    Logger* nextRetired = nullptr;
 };
 
 constinit std::atomic<Logger*> gLogger{nullptr};
 constinit std::atomic<uint32_t> gReferences{0};
 // Serialises creation and destruction of the Logger.
 constinit std::mutex gLifecycle;
+// Uses of the Logger in progress (see LoggerUse), and the Loggers taken out of
+// service that some of them may still be using.
+constinit std::atomic<uint32_t> gUses{0};
+constinit Logger* gRetired = nullptr;  // under gLifecycle, linked through nextRetired
+constinit std::atomic<bool> gAnyRetired{false};
 
-Logger* ExistingLogger() noexcept { return gLogger.load(std::memory_order_acquire); }
-
-// The Logger, created on demand; null only when it cannot be built.
-Logger* TheLogger() noexcept {
-    if (Logger* logger = ExistingLogger()) return logger;
+// The Logger, created if there is none; null only when it cannot be built.
+Logger* CreateLogger() noexcept {
     std::lock_guard guard(gLifecycle);
-    if (Logger* logger = ExistingLogger()) return logger;
+    if (Logger* logger = gLogger.load(std::memory_order_acquire)) return logger;
     Logger* logger = nullptr;
     try {
         logger = new Logger;
@@ -270,27 +273,83 @@ Logger* TheLogger() noexcept {
     // Publish under the Logger's lock: a concurrent record waits until the
     // built-in targets are registered.
     std::lock_guard built(logger->lock);
-    gLogger.store(logger, std::memory_order_release);
+    gLogger.store(logger, std::memory_order_seq_cst);
     logger->stdErr.Register();
     logger->debugger.Register();
     return logger;
 }
 
-void DestroyLogger() noexcept {
-    std::lock_guard guard(gLifecycle);
-    Logger* logger = ExistingLogger();
-    if (logger == nullptr || gReferences.load(std::memory_order_acquire) != 0) return;
+// Frees the retired Loggers once no use is in progress: a use that began before a
+// Logger was taken out of service has ended, and later ones cannot find it.
+void ReclaimRetired() noexcept {
+    Logger* retired = nullptr;
     {
-        std::lock_guard locked(logger->lock);
-        // Each Unregister removes its table; a foreign table that does not is dropped here.
-        while (!logger->targets.empty()) {
-            LogTargetInterface* target = logger->targets.back();
-            target->Unregister(target);
-            if (!logger->targets.empty() && logger->targets.back() == target) logger->targets.pop_back();
+        std::lock_guard guard(gLifecycle);
+        if (gRetired == nullptr || gUses.load(std::memory_order_seq_cst) != 0) return;
+        retired = gRetired;
+        gRetired = nullptr;
+        gAnyRetired.store(false, std::memory_order_relaxed);
+    }
+    while (retired != nullptr) {
+        Logger* next = retired->nextRetired;
+        delete retired;
+        retired = next;
+    }
+}
+
+// One use of the Logger: the Logger it holds stays alive until the use ends, even
+// when the last reference goes meanwhile.
+class LoggerUse {
+public:
+    explicit LoggerUse(bool create) noexcept {
+        for (;;) {
+            gUses.fetch_add(1, std::memory_order_seq_cst);
+            logger_ = gLogger.load(std::memory_order_seq_cst);
+            if (logger_ != nullptr) return;
+            End();
+            if (!create || CreateLogger() == nullptr) return;
         }
     }
-    gLogger.store(nullptr, std::memory_order_release);
-    delete logger;
+    ~LoggerUse() {
+        if (logger_ != nullptr) End();
+    }
+    LoggerUse(const LoggerUse&) = delete;
+    LoggerUse& operator=(const LoggerUse&) = delete;
+
+    [[nodiscard]] Logger* get() const noexcept { return logger_; }
+    Logger* operator->() const noexcept { return logger_; }
+    explicit operator bool() const noexcept { return logger_ != nullptr; }
+
+private:
+    static void End() noexcept {
+        if (gUses.fetch_sub(1, std::memory_order_acq_rel) == 1 && gAnyRetired.load(std::memory_order_relaxed)) {
+            ReclaimRetired();
+        }
+    }
+    Logger* logger_ = nullptr;
+};
+
+void DestroyLogger() noexcept {
+    {
+        std::lock_guard guard(gLifecycle);
+        Logger* logger = gLogger.load(std::memory_order_acquire);
+        if (logger == nullptr || gReferences.load(std::memory_order_acquire) != 0) return;
+        {
+            std::lock_guard locked(logger->lock);
+            // Each Unregister removes its table; a foreign table that does not is dropped here.
+            while (!logger->targets.empty()) {
+                LogTargetInterface* target = logger->targets.back();
+                target->Unregister(target);
+                if (!logger->targets.empty() && logger->targets.back() == target) logger->targets.pop_back();
+            }
+        }
+        // Out of service at once; freed when the records being dispatched are done.
+        gLogger.store(nullptr, std::memory_order_seq_cst);
+        logger->nextRetired = gRetired;
+        gRetired = logger;
+        gAnyRetired.store(true, std::memory_order_relaxed);
+    }
+    ReclaimRetired();
 }
 
 void RemoveAll(Logger& logger, LogTargetInterface* target) {
@@ -301,27 +360,27 @@ void RemoveAll(Logger& logger, LogTargetInterface* target) {
 }  // namespace
 
 uint64_t LoggedWarningCount() noexcept {
-    Logger* logger = ExistingLogger();
-    if (logger == nullptr) return 0;
+    LoggerUse logger(false);
+    if (!logger) return 0;
     std::lock_guard locked(logger->lock);
     return logger->warnings;
 }
 
 uint64_t LoggedErrorCount() noexcept {
-    Logger* logger = ExistingLogger();
-    if (logger == nullptr) return 0;
+    LoggerUse logger(false);
+    if (!logger) return 0;
     std::lock_guard locked(logger->lock);
     return logger->errors;
 }
 
 const char* ExecutableName() noexcept {
-    Logger* logger = TheLogger();
-    return logger != nullptr ? logger->executableName : "<unknown>";
+    LoggerUse logger(true);
+    return logger ? logger->executableName : "<unknown>";
 }
 
 void LogV(LogLevel level, LogCategories categories, const char* format, va_list args) {
-    Logger* logger = TheLogger();
-    if (logger == nullptr) return;
+    LoggerUse logger(true);
+    if (!logger) return;
     // The pre-checks read the settings without the lock.
     if (logger->suppressed.load(std::memory_order_relaxed) ||
         level < logger->minimumLevel.load(std::memory_order_relaxed) ||
@@ -428,8 +487,8 @@ const char* LogTarget::GetFormat(const LogRecord&) const noexcept {
 }
 
 void LogTarget::Register() noexcept {
-    Logger* logger = TheLogger();
-    if (logger == nullptr) return;
+    LoggerUse logger(true);
+    if (!logger) return;
     std::lock_guard locked(logger->lock);
     if (registered_.exchange(true, std::memory_order_acq_rel)) return;
     try {
@@ -442,7 +501,7 @@ void LogTarget::Register() noexcept {
 void LogTarget::Unregister() noexcept {
     if (!registered_.exchange(false, std::memory_order_acq_rel)) return;
     // Never called with this target's lock held: the Logger's lock comes first.
-    if (Logger* logger = ExistingLogger()) RemoveAll(*logger, Interface());
+    if (LoggerUse logger(false); logger) RemoveAll(*logger.get(), Interface());
 }
 
 void LogTarget::SetLevel(LogLevel level) noexcept {
@@ -523,7 +582,7 @@ int32_t SlotVersion(LoggingInterface*) noexcept { return 1; }
 
 uint32_t SlotAddRef(LoggingInterface*) noexcept {
     uint32_t previous = gReferences.fetch_add(1, std::memory_order_acq_rel);
-    if (previous == 0) (void)TheLogger();
+    if (previous == 0) (void)CreateLogger();
     return previous + 1;
 }
 
@@ -539,9 +598,9 @@ uint32_t SlotRelease(LoggingInterface*) noexcept {
 
 template <class Body>
 void WithLogger(Body body) noexcept {
-    if (Logger* logger = TheLogger()) {
+    if (LoggerUse logger(true); logger) {
         std::lock_guard locked(logger->lock);
-        body(*logger);
+        body(*logger.get());
     }
 }
 
@@ -586,7 +645,7 @@ void SlotAddTarget(LoggingInterface*, LogTargetInterface* target) noexcept {
 }
 
 void SlotRemoveTarget(LoggingInterface*, LogTargetInterface* target) noexcept {
-    if (Logger* logger = ExistingLogger()) RemoveAll(*logger, target);
+    if (LoggerUse logger(false); logger) RemoveAll(*logger.get(), target);
 }
 
 LogTargetInterface* SlotFindTarget(LoggingInterface*, const char* name) noexcept {
@@ -605,16 +664,16 @@ LogTargetInterface* SlotFindTarget(LoggingInterface*, const char* name) noexcept
 }
 
 LogTargetInterface* SlotStdOut(LoggingInterface*) noexcept {
-    Logger* logger = TheLogger();
-    return logger != nullptr ? logger->stdOut.Interface() : nullptr;
+    LoggerUse logger(true);
+    return logger ? logger->stdOut.Interface() : nullptr;
 }
 LogTargetInterface* SlotStdErr(LoggingInterface*) noexcept {
-    Logger* logger = TheLogger();
-    return logger != nullptr ? logger->stdErr.Interface() : nullptr;
+    LoggerUse logger(true);
+    return logger ? logger->stdErr.Interface() : nullptr;
 }
 LogTargetInterface* SlotDebugger(LoggingInterface*) noexcept {
-    Logger* logger = TheLogger();
-    return logger != nullptr ? logger->debugger.Interface() : nullptr;
+    LoggerUse logger(true);
+    return logger ? logger->debugger.Interface() : nullptr;
 }
 
 LogCategories SlotCategoryFromName(LoggingInterface*, const char* name) noexcept { return CategoryFromName(name); }

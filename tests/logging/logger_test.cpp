@@ -2,8 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdio>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 using namespace Vemi;
@@ -372,4 +376,115 @@ TEST_F(LoggerTest, LoggingInterfaceSlots) {
     EXPECT_STREQ(buffer, "0987-12-31T23-59-58");
     EXPECT_EQ(api->FormatTimestamp(api, buffer, 5, &t), 4u);
     EXPECT_STREQ(buffer, "0987");
+}
+
+namespace {
+
+// Counts what it is given, under its own lock as a real target writes.
+class CountingTarget final : public LogTarget {
+public:
+    explicit CountingTarget(LogCategories include) : LogTarget(kLogOkay, include, 0, "#L| #M") { ForwardWrites(); }
+    ~CountingTarget() override { Unregister(); }
+    bool Write(const LogRecord& record) override {
+        char line[kLogBufferSize];
+        const size_t length = FormatLine(record, line, sizeof line);
+        std::lock_guard guard(Lock());
+        ++writes_;
+        if (length == 0 || line[length - 1] != '\n') ++malformed_;
+        return true;
+    }
+    size_t Writes() const {
+        std::lock_guard guard(Lock());
+        return writes_;
+    }
+    size_t Malformed() const {
+        std::lock_guard guard(Lock());
+        return malformed_;
+    }
+
+private:
+    size_t writes_ = 0;
+    size_t malformed_ = 0;
+};
+
+// `loggers` threads call `log` until `churners` threads have each run `rounds` rounds of `churn`.
+template <class LogFn, class Churn>
+void WhileLogging(int loggers, LogFn log, int churners, int rounds, Churn churn) {
+    std::atomic<bool> done{false};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < loggers; ++i) {
+        threads.emplace_back([&, i] {
+            for (int n = 0; !done.load(std::memory_order_relaxed); ++n) log(i, n);
+        });
+    }
+    std::vector<std::thread> churning;
+    for (int i = 0; i < churners; ++i) {
+        churning.emplace_back([&, i] {
+            for (int round = 0; round < rounds; ++round) churn(i, round);
+        });
+    }
+    for (std::thread& t : churning) t.join();
+    done = true;
+    for (std::thread& t : threads) t.join();
+}
+
+}  // namespace
+
+// Targets are registered, configured, reconfigured through their tables and
+// destroyed while other threads log; the built-in console targets stay quiet
+// because the records are GEN only.
+TEST_F(LoggerTest, ConcurrentTargetChangesWhileLogging) {
+    CountingTarget steady(kCategoryGEN);
+    steady.Register();
+    std::atomic<size_t> logged{0};
+    WhileLogging(
+        3,
+        [&](int i, int n) {
+            if (n % 2 == 0) Log(kLogError, kCategoryGEN, "thread %d record %d", i, n);
+            else CallLogV(api, kLogWarn, static_cast<uint32_t>(kCategoryGEN), 0, "record %d via the table", n);
+            logged.fetch_add(1, std::memory_order_relaxed);
+        },
+        2, 300,
+        [&](int i, int round) {
+            auto target = std::make_unique<CountingTarget>(kCategoryGEN);
+            LogTargetInterface* t = target->Interface();
+            t->Register(t);
+            Configure(*target, {kLogOkay, kCategoryGEN | kCategoryDBG, kCategoryXTR, round % 2 == 0 ? "#M" : "#G #M"});
+            t->SetLevel(t, round % 3 == 0 ? kLogError : kLogOkay);
+            t->SetMasks(t, kCategoryGEN, 0);
+            (void)api->FindTarget(api, "LogTarget");
+            if (i == 0) {
+                // The Logger's own settings and an extra reference change meanwhile.
+                api->AddRef(api);
+                api->SetMinimumLevel(api, kLogOkay);
+                api->SetDroppedCategories(api, kCategoryXTR);
+                api->Release(api);
+            }
+            if (round % 2 == 0) t->Unregister(t);
+            // Destroyed registered or not: its destructor takes it out of the sequence.
+        });
+    EXPECT_GT(steady.Writes(), 0u);
+    EXPECT_LE(steady.Writes(), logged.load());
+    EXPECT_EQ(steady.Malformed(), 0u);
+    // Nothing of the destroyed targets is left in the sequence.
+    EXPECT_EQ(api->FindTarget(api, "LogTarget"), steady.Interface());
+    steady.Unregister();
+    EXPECT_EQ(api->FindTarget(api, "LogTarget"), nullptr);
+}
+
+// The last reference goes and comes back while other threads log: each record
+// reaches a whole Logger or none, and a fresh one is made on demand.
+TEST(LoggerLifetimeTest, ConcurrentReleaseToZeroWhileLogging) {
+    LoggingInterface* api = GetLoggingInterface();
+    WhileLogging(
+        2, [](int i, int n) { Log(kLogError, kCategoryGEN, "thread %d record %d", i, n); }, 1, 300,
+        [&](int, int) {
+            api->AddRef(api);
+            api->SetMinimumLevel(api, kLogWarn);
+            api->Release(api);
+        });
+    // Whatever the logging threads made last is released by the next cycle.
+    api->AddRef(api);
+    EXPECT_NE(api->StdErrTarget(api), nullptr);
+    api->Release(api);
 }

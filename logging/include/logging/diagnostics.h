@@ -43,7 +43,9 @@ using TemplateFields = std::unordered_map<std::string, FieldValue>;
 // positional format ("Error response for %1 %2: %3") and the named fields.
 // Placeholders: "{name}", "{#name}" (name gets a type suffix), "?alt" (text for
 // an empty argument), "!" (field only), ":fmt" (printf directive after "N$"),
-// "\" escapes; "{{" and "}}" stand for braces; "%" directives take the current position.
+// "\" escapes; "{{" and "}}" stand for braces; "%" directives take the current position,
+// and their "*" widths and precisions keep their own. A "%N" followed by a digit or
+// "$" is written "%N$" with its natural conversion, so what follows stays text.
 void ExpandTemplate(const char* templateText, const FieldValue* arguments, size_t count, std::string& format,
                     TemplateFields& fields);
 
