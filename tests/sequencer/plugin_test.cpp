@@ -300,9 +300,13 @@ TEST(PluginBoundary, LoadRecordPointersStayValidUntilShutdown) {
     (void)host.Request(API_METHOD_POST, "/kav-pre-end-of-game/v1/complete/a");
 
     EXPECT_EQ(std::string(name), nameText);
-    EXPECT_EQ(host.Record().name, name);
-    EXPECT_EQ(host.Record().description, description);
-    EXPECT_EQ(host.Record().callbacks, callbacks);
+    const PluginLoadRecord now = host.Record();  // copied: its packed fields may be unaligned
+    const char* nameNow = now.name;
+    const ApiDescription* descriptionNow = now.description;
+    const PluginCallbacks* callbacksNow = now.callbacks;
+    EXPECT_EQ(nameNow, name);
+    EXPECT_EQ(descriptionNow, description);
+    EXPECT_EQ(callbacksNow, callbacks);
     std::vector<std::string> later;
     for (uint32_t i = 0; i < description->function_count; ++i)
         later.push_back(std::string(description->functions[i].name) + " " + description->functions[i].path);
