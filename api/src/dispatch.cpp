@@ -40,9 +40,11 @@ constexpr const char* kJsonFailed = "Couldn't deserialize JSON value for paramet
 constexpr const char* kYamlFailed = "Couldn't deserialize YAML value for parameter '%1' of '%2': %3";
 constexpr const char* kExtraMessagePack = "Extra MessgePack data found in body";
 constexpr const char* kUnsupportedBody = "Unsupported body content type";
+constexpr const char* kNulInText = "Value for argument '%1' contains a NUL character.";
 constexpr const char* kInternalError = "Internal error";
 constexpr uint32_t kInvalidFunctionStatus = 404;
 constexpr uint32_t kBadResultStatus = 400;
+constexpr uint32_t kBadRequestStatus = 400;
 constexpr uint32_t kInternalErrorStatus = 500;
 
 [[nodiscard]] std::string_view TextOf(const char* text) noexcept {
@@ -167,6 +169,7 @@ private:
     void BindArguments();
     bool ApplyText(std::string_view name, std::string_view text, ArgumentLocation from);
     bool ApplyIndexPath(BindingValue& value, std::string_view indexPath, std::string_view text);
+    bool RefuseNul(const BindingValue& value, std::string_view text, std::string_view parameter);
     void ApplyHostArguments();
     void ApplyBody();
     void FillRequestInfo(RequestInfo& info) const;
@@ -185,6 +188,14 @@ private:
     std::span<BindingValue> values_;
     uint32_t grownElements_ = 0;
 };
+
+// A string value ends at its first NUL: a text bound as a string with a NUL inside would
+// be cut there (an empty name from "%00abc"), so it is refused whole.
+bool Dispatcher::RefuseNul(const BindingValue& value, std::string_view text, std::string_view parameter) {
+    if (value.Kind() != Binding::ValueKind::String || text.find('\0') == std::string_view::npos) return true;
+    response_.status = kBadRequestStatus;
+    return Fail(kNulInText, parameter);
+}
 
 bool Dispatcher::ApplyIndexPath(BindingValue& value, std::string_view indexPath, std::string_view text) {
     const size_t segments = static_cast<size_t>(std::count(indexPath.begin(), indexPath.end(), '.')) + 1;
@@ -215,7 +226,7 @@ bool Dispatcher::ApplyIndexPath(BindingValue& value, std::string_view indexPath,
         rest.remove_prefix(dot + 1);
     }
     DecodeParameterText(response_.result, *current, function_.name, segment, text, {}, false);
-    return response_.result.Ok();
+    return response_.result.Ok() && RefuseNul(*current, text, segment);
 }
 
 bool Dispatcher::ApplyText(std::string_view name, std::string_view text, ArgumentLocation from) {
@@ -254,7 +265,7 @@ bool Dispatcher::ApplyText(std::string_view name, std::string_view text, Argumen
     const bool sniff =
         kind == BindingTypeKind::Object || kind == BindingTypeKind::Vector || kind == BindingTypeKind::Struct;
     DecodeParameterText(response_.result, value, function_.name, argument.name, text, {}, sniff);
-    return response_.result.Ok();
+    return response_.result.Ok() && RefuseNul(value, text, argument.name);
 }
 
 void Dispatcher::BindArguments() {
@@ -531,6 +542,7 @@ void HandleRequestWithRoute(ApiReply* reply, const ApiRequest* request, const Ro
     if (reply == nullptr) return;
     *reply = ApiReply{};
     reply->release = &ReleaseReply;
+    reply->content_type = SharedEmptyText();  // every reply carries one, also a refused one
     try {
         Handle(*reply, request, route);
     } catch (...) {
@@ -538,6 +550,7 @@ void HandleRequestWithRoute(ApiReply* reply, const ApiRequest* request, const Ro
         if (reply->stream.release != nullptr && reply->stream.handle != nullptr) reply->stream.release(reply->stream.handle);
         ReleaseReply(reply);
         reply->release = &ReleaseReply;
+        reply->content_type = SharedEmptyText();
         reply->status = kInternalErrorStatus;
         const size_t length = std::strlen(kInternalError);
         if (auto* text = static_cast<char*>(std::malloc(length + 1))) {

@@ -102,6 +102,7 @@ void KAV_ABI ReleaseHostReply(ApiReply* reply) {
 struct HostStream {
     std::vector<std::string> chunks;
     std::optional<uint32_t> failAtRead;
+    uint32_t readAnswer = 1;
     size_t next = 0;
     size_t offset = 0;
     std::atomic<uint32_t> reads{0};
@@ -119,7 +120,7 @@ uint32_t KAV_ABI ReadHostStream(void* handle, void* buffer, uint32_t* size, uint
     if (stream->next >= stream->chunks.size()) {
         *size = 0;
         *more = 0;
-        return 1;
+        return stream->readAnswer;
     }
     if (buffer == nullptr && *size != 0) return 0;
     const std::string& chunk = stream->chunks[stream->next];
@@ -132,7 +133,7 @@ uint32_t KAV_ABI ReadHostStream(void* handle, void* buffer, uint32_t* size, uint
     }
     *size = static_cast<uint32_t>(count);
     *more = stream->next < stream->chunks.size() ? 1 : 0;
-    return 1;
+    return stream->readAnswer;
 }
 
 void KAV_ABI CloseHostStream(void* handle) {
@@ -459,6 +460,7 @@ void KAV_ABI Host::Impl::SendRequest(const HostApi* api, ApiReply* reply, const 
             auto owned = std::make_unique<HostStream>();
             owned->chunks = answer.stream->chunks;
             owned->failAtRead = answer.stream->failAtRead;
+            owned->readAnswer = answer.stream->readAnswer != 0 ? answer.stream->readAnswer : 1;
             stream = owned.get();
             std::lock_guard lock(self->mutex);
             self->streams.push_back(std::move(owned));

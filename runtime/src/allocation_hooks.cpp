@@ -53,9 +53,8 @@ void* __wrap_realloc(void* block, size_t size) {
     // An empty old pointer counts as a free of size 0, then an allocation.
     size_t oldSize = Platform::HeapBlockSize(block);
     void* moved = __real_realloc(block, size);
-    if (moved == nullptr && size != 0) return nullptr;  // the old block is untouched
-    Memory::RecordFreeOfSize(oldSize);
-    Memory::RecordAllocation(moved);
+    if (moved == nullptr && (size != 0 || block == nullptr)) return nullptr;  // nothing changed hands
+    Memory::RecordReallocation(block, oldSize, moved);
     return moved;
 }
 

@@ -1,50 +1,77 @@
 #include "runtime/memory.h"
 
 #include <atomic>
+#include <thread>
 
 #include "platform/platform.h"
 
 namespace Vemi::Memory {
 namespace {
 
-std::atomic<uint64_t> gPeakBytes{0};
-std::atomic<uint64_t> gLiveAtPeak{0};
 std::atomic<uint64_t> gBytesAllocated{0};
 std::atomic<uint64_t> gAllocations{0};
 std::atomic<uint64_t> gBytesFreed{0};
 std::atomic<uint64_t> gFrees{0};
+// Bytes allocated - bytes freed, and allocations - frees, each kept in one word: two
+// totals read one after the other while other threads allocate and free can be from
+// different moments (a difference that wraps). A block's free always follows its
+// allocation, so neither word ever goes below zero.
+std::atomic<uint64_t> gBytesInUse{0};
+std::atomic<uint64_t> gLiveBlocks{0};
 
-// The peak is checked after allocations only, never after a free.
-void UpdatePeak() noexcept {
-    uint64_t inUse = gBytesAllocated.load(std::memory_order_relaxed) - gBytesFreed.load(std::memory_order_relaxed);
-    uint64_t peak = gPeakBytes.load(std::memory_order_relaxed);
-    while (inUse > peak) {
-        if (gPeakBytes.compare_exchange_weak(peak, inUse, std::memory_order_relaxed)) {
-            gLiveAtPeak.store(gAllocations.load(std::memory_order_relaxed) - gFrees.load(std::memory_order_relaxed),
-                              std::memory_order_relaxed);
-            break;
-        }
+// The peak and the live blocks at that peak change together, under a spin lock taken
+// only when the peak rises (a mutex could allocate on some platforms, from inside the
+// allocation hooks).
+std::atomic_flag gPeakLock = ATOMIC_FLAG_INIT;
+uint64_t gPeakBytes = 0;
+uint64_t gLiveAtPeak = 0;
+std::atomic<uint64_t> gPeakHint{0};  // gPeakBytes, readable without the lock
+
+class PeakGuard {
+public:
+    PeakGuard() noexcept {
+        while (gPeakLock.test_and_set(std::memory_order_acquire)) std::this_thread::yield();
     }
+    ~PeakGuard() { gPeakLock.clear(std::memory_order_release); }
+    PeakGuard(const PeakGuard&) = delete;
+    PeakGuard& operator=(const PeakGuard&) = delete;
+};
+
+// inUse and live are the values the caller's own update produced.
+void UpdatePeak(uint64_t inUse, uint64_t live) noexcept {
+    if (inUse <= gPeakHint.load(std::memory_order_relaxed)) return;
+    PeakGuard guard;
+    if (inUse <= gPeakBytes) return;
+    gPeakBytes = inUse;
+    gLiveAtPeak = live;
+    gPeakHint.store(inUse, std::memory_order_relaxed);
 }
 
 }  // namespace
 
 Counters Snapshot() noexcept {
     Counters c;
-    c.peakBytes = gPeakBytes.load(std::memory_order_relaxed);
-    c.liveAllocationsAtPeak = gLiveAtPeak.load(std::memory_order_relaxed);
-    c.bytesAllocated = gBytesAllocated.load(std::memory_order_relaxed);
-    c.allocations = gAllocations.load(std::memory_order_relaxed);
-    c.bytesFreed = gBytesFreed.load(std::memory_order_relaxed);
-    c.frees = gFrees.load(std::memory_order_relaxed);
+    {
+        PeakGuard guard;
+        c.peakBytes = gPeakBytes;
+        c.liveAllocationsAtPeak = gLiveAtPeak;
+    }
+    // Frees before allocations, both after the peak: whatever a figure read first counts
+    // was allocated before it and so is in the totals read after it.
+    c.bytesFreed = gBytesFreed.load(std::memory_order_acquire);
+    c.frees = gFrees.load(std::memory_order_acquire);
+    c.bytesAllocated = gBytesAllocated.load(std::memory_order_acquire);
+    c.allocations = gAllocations.load(std::memory_order_acquire);
     return c;
 }
 
 void RecordAllocation(void* block) noexcept {
     if (block == nullptr) return;
-    gBytesAllocated.fetch_add(Platform::HeapBlockSize(block), std::memory_order_relaxed);
+    const uint64_t size = Platform::HeapBlockSize(block);
+    gBytesAllocated.fetch_add(size, std::memory_order_relaxed);
     gAllocations.fetch_add(1, std::memory_order_relaxed);
-    UpdatePeak();
+    const uint64_t live = gLiveBlocks.fetch_add(1, std::memory_order_acq_rel) + 1;
+    UpdatePeak(gBytesInUse.fetch_add(size, std::memory_order_acq_rel) + size, live);
 }
 
 void RecordFree(void* block) noexcept {
@@ -53,9 +80,27 @@ void RecordFree(void* block) noexcept {
 }
 
 void RecordFreeOfSize(size_t blockSize) noexcept {
-    gBytesFreed.fetch_add(blockSize, std::memory_order_relaxed);
-    gFrees.fetch_add(1, std::memory_order_relaxed);
+    gBytesInUse.fetch_sub(blockSize, std::memory_order_acq_rel);
+    gLiveBlocks.fetch_sub(1, std::memory_order_acq_rel);
+    gBytesFreed.fetch_add(blockSize, std::memory_order_release);
+    gFrees.fetch_add(1, std::memory_order_release);
 }
 
+void RecordReallocation(void* old, size_t oldSize, void* moved) noexcept {
+    const uint64_t newSize = moved != nullptr ? Platform::HeapBlockSize(moved) : 0;
+    gBytesFreed.fetch_add(oldSize, std::memory_order_release);
+    gFrees.fetch_add(1, std::memory_order_release);
+    if (moved != nullptr) {
+        gBytesAllocated.fetch_add(newSize, std::memory_order_relaxed);
+        gAllocations.fetch_add(1, std::memory_order_relaxed);
+    }
+    // The blocks really live: an empty old pointer counts as a free in the totals, yet
+    // frees no block, so allocations - frees would fall short and could go below zero.
+    const uint64_t liveDelta = uint64_t{moved != nullptr} - uint64_t{old != nullptr};
+    const uint64_t live = gLiveBlocks.fetch_add(liveDelta, std::memory_order_acq_rel) + liveDelta;
+    // One update of the bytes in use: a free then an allocation would show a dip.
+    const uint64_t inUse = gBytesInUse.fetch_add(newSize - oldSize, std::memory_order_acq_rel) + (newSize - oldSize);
+    if (moved != nullptr) UpdatePeak(inUse, live);
+}
 
 }  // namespace Vemi::Memory

@@ -1,7 +1,9 @@
 #include "runtime/plugin_runtime.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "api/route.h"
 #include "binding/value_context.h"
@@ -43,6 +45,10 @@ LogTargetInterface* BuiltinTarget(LoggingInterface* logging, int which) {
 }
 
 constexpr size_t kStreamChunk = 4096;
+// A larger body grows as it is read.
+constexpr size_t kMaxStreamReserve = 64 * 1024;
+constexpr const char* kStreamReadError = "Stream read error";
+constexpr const char* kStreamOutOfMemory = "Out of memory while reading the stream";
 
 }  // namespace
 
@@ -75,6 +81,7 @@ void PluginRuntime::Load(PluginLoadRecord& record, const char* shortName) {
     }
     coreVersion_ = host;
     shortName_ = shortName;
+    recordName_ = shortName;
     names_ = MakePluginNames(shortName, kBackendPlugin);
     apiTags_ = {"Plugins", std::string("Plugin ") + shortName};
     SetApiNamePrefix(Api::DeriveFunctionName("", shortName));
@@ -86,7 +93,7 @@ void PluginRuntime::Load(PluginLoadRecord& record, const char* shortName) {
     record.patch = kPluginApiVersion.patch;
     record.callbacks = &callbacks_;
     record.context = this;
-    record.name = shortName_.c_str();
+    record.name = recordName_.c_str();
     record.description = description;
 }
 
@@ -122,7 +129,11 @@ void PluginRuntime::Shutdown(PluginRuntime* runtime) noexcept {
 }
 
 void RunLoadSequence(PluginRuntime* runtime, PluginLoadRecord* record, const char* shortName) noexcept {
-    if (runtime == nullptr || record == nullptr) return;
+    if (runtime == nullptr) return;
+    if (record == nullptr) {
+        delete runtime;  // the host could never reach it, nor shut it down
+        return;
+    }
     try {
         runtime->Load(*record, shortName);
     } catch (...) {
@@ -184,6 +195,7 @@ void PluginRuntime::WaitLeave() {
 // ---- Subscriptions and host events ----------------------------------------------------
 
 void PluginRuntime::Subscribe(const std::string& uri) {
+    if (HostTable() == nullptr) return;  // before Initialize: counted, it would never reach the host
     const std::string key = EventKeyForUri(uri);
     int32_t count;
     {
@@ -379,6 +391,13 @@ std::optional<ApiError> PluginRuntime::Exchange(Api::HttpMethod method, std::str
     request.argument_count = static_cast<uint32_t>(arguments.size());
     request.request_context = pluginId_;
     ApiReply reply{};
+    // The host's reply is released exactly once, also when reading it throws.
+    struct ReplyRelease {
+        ApiReply& reply;
+        ~ReplyRelease() {
+            if (reply.release != nullptr) reply.release(&reply);
+        }
+    } release{reply};
     SendRequest(&reply, &request);
     for (HostArgument& a : arguments) Binding::ReleaseHostValue(a.value);
 
@@ -388,8 +407,8 @@ std::optional<ApiError> PluginRuntime::Exchange(Api::HttpMethod method, std::str
     } else if (body != nullptr) {
         if (reply.stream.read != nullptr) {
             std::string text;
-            if (!DrainStream(reply.stream, text)) {
-                error = MakeRequestError(kErrorReadingStream, method, url, "Stream read error", 0);
+            if (const char* failure = DrainStream(reply.stream, text)) {
+                error = MakeRequestError(kErrorReadingStream, method, url, failure, 0);
             } else {
                 Binding::BindingResult parsed = Formats::DecodeJson(text.data(), text.size());
                 if (!parsed.Ok()) {
@@ -408,33 +427,40 @@ std::optional<ApiError> PluginRuntime::Exchange(Api::HttpMethod method, std::str
             }
         }
     }
-    if (reply.release != nullptr) reply.release(&reply);
     return error;
 }
 
-bool PluginRuntime::DrainStream(const ApiReplyStream& stream, std::string& text) {
-    bool ok = true;
-    text.reserve(stream.source.size_hint);
-    char buffer[kStreamChunk];
-    uint8_t more = 1;
-    while (more != 0) {
-        uint32_t size = kStreamChunk;
-        more = 1;
-        const uint32_t answer = stream.read(stream.handle, buffer, &size, &more);
-        if (answer == 0) {
-            ok = false;
-            break;
+const char* PluginRuntime::DrainStream(const ApiReplyStream& stream, std::string& text) noexcept {
+    const char* failure = nullptr;
+    try {
+        // The hint is the host's guess: the bytes read decide the size.
+        text.reserve(std::min<size_t>(stream.source.size_hint, kMaxStreamReserve));
+        char buffer[kStreamChunk];
+        uint8_t more = 1;
+        while (more != 0) {
+            uint32_t size = kStreamChunk;
+            more = 1;
+            const uint32_t answer = stream.read(stream.handle, buffer, &size, &more);
+            if (answer == 0) {
+                failure = kStreamReadError;
+                break;
+            }
+            if (size > kStreamChunk) size = kStreamChunk;  // never trust a count beyond the buffer
+            text.append(buffer, size);
+            if (size < kStreamChunk && more != 0) {
+                WaitEnter("Wait: yield", 0);
+                WaitYield();
+                WaitLeave();
+            }
         }
-        if (size > kStreamChunk) size = kStreamChunk;  // never trust a count beyond the buffer
-        text.append(buffer, size);
-        if (size < kStreamChunk && more != 0) {
-            WaitEnter("Wait: yield", 0);
-            WaitYield();
-            WaitLeave();
-        }
+    } catch (const std::bad_alloc&) {
+        failure = kStreamOutOfMemory;
+    } catch (...) {
+        failure = kStreamReadError;
     }
+    if (failure != nullptr) std::string().swap(text);
     if (stream.release != nullptr) stream.release(stream.handle);
-    return ok;
+    return failure;
 }
 
 }  // namespace Vemi

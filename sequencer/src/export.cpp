@@ -4,6 +4,7 @@
 
 extern "C" void load_kav_pre_end_of_game(PluginLoadRecord* record) {
     using Vemi::Client::PreEndOfGame::PreEndOfGameRuntime;
+    if (record == nullptr) return;  // nowhere to hand a runtime: build none
     PreEndOfGameRuntime* runtime = nullptr;
     try {
         runtime = new PreEndOfGameRuntime();

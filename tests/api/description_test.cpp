@@ -181,3 +181,84 @@ TEST(Description, EventsAndRebuilds) {
     }
     EXPECT_EQ(context.EndpointsSnapshot().size(), 2u);
 }
+
+namespace {
+
+class NoCall final : public Callable {
+public:
+    void* Prepare(ApiResponse&, std::span<Binding::BindingValue>, uint32_t, ArgumentStorage&) override { return nullptr; }
+    void Call(ApiResponse&, const RequestInfo*, void*, uint32_t) override {}
+    void Release(void*) noexcept override {}
+    size_t ArgumentCount() const noexcept override { return 1; }
+    const Binding::StaticType* RequestInfoType() const noexcept override { return nullptr; }
+};
+
+}  // namespace
+
+TEST(Description, FieldsBeyondTheBasics) {
+    using Binding::BindingTypeKind;
+    ApiContext context;
+    const Binding::TypeDescriptor* event = Binding::RegisterType<Event>(context.Registry(), "Kav");
+    const Binding::TypeDescriptor* session = Binding::RegisterType<Session>(context.Registry(), "Kav");
+    // The second type reference, where its kind is set, is the one described.
+    Binding::FunctionBuilder watch(context.Registry(), "Watch", 2);
+    watch.Argument("filter", "what to watch", true, {BindingTypeKind::Struct, BindingTypeKind::None, session},
+                   {BindingTypeKind::Vector, BindingTypeKind::Struct, event})
+        .Argument("limit", "", false, {BindingTypeKind::Int32}, {})
+        .Returns({BindingTypeKind::Struct, BindingTypeKind::None, session},
+                 {BindingTypeKind::Vector, BindingTypeKind::Struct, event})
+        .Description("Follows events")
+        .Help("Long help")
+        .NameSpace("kav")
+        .Tags({"Plugins", "Plugin kav"})
+        .ThreadSafe(true)
+        .Async(true);
+    Endpoint* endpoint =
+        context.DeclareEndpoint(*watch.Finish(), HttpMethod::Custom, "/kav/v1/watch", std::make_unique<NoCall>());
+    ASSERT_NE(endpoint, nullptr);
+    endpoint->SetMethod(HttpMethod::Custom, "WATCH");
+    endpoint->DeclareLocation(1, ArgumentLocation::Header);
+    // Synchronous, not thread-safe: no async type name.
+    Binding::FunctionBuilder plain(context.Registry(), "Plain", 0);
+    plain.Returns({BindingTypeKind::Struct, BindingTypeKind::None, event});
+    context.DeclareEndpoint(*plain.Finish(), HttpMethod::Get, "/kav/v1/plain", std::make_unique<NoCall>());
+
+    const ApiDescription* description = context.BuildApiDescription();
+    std::map<std::string, const ApiFunctionEntry*> byName;
+    for (const ApiFunctionEntry* f : Walk(description->functions)) byName[f->name] = f;
+    ASSERT_EQ(byName.count("Watch"), 1u);
+    const ApiFunctionEntry& f = *byName["Watch"];
+    EXPECT_STREQ(f.name_space, "kav");
+    EXPECT_STREQ(f.description, "Follows events");
+    EXPECT_STREQ(f.help, "Long help");
+    EXPECT_EQ(+f.thread_safe, 1);
+    EXPECT_STREQ(f.async_type_name, "KavSequenceEvent");
+    EXPECT_EQ(+f.return_kind, 15u);
+    EXPECT_EQ(+f.return_element_kind, 17u);
+    EXPECT_STREQ(f.return_type_name, "KavSequenceEvent");
+    ASSERT_EQ(+f.tag_count, 2u);
+    EXPECT_STREQ(f.tags[0], "Plugins");
+    EXPECT_STREQ(f.tags[1], "Plugin kav");
+    EXPECT_EQ(+f.method, 8u);
+    EXPECT_STREQ(f.custom_method, "WATCH");
+    ASSERT_EQ(+f.parameter_count, 2u);
+    const ApiParameterEntry& filter = f.parameters[0];
+    EXPECT_STREQ(filter.description, "what to watch");
+    EXPECT_EQ(+filter.kind, 15u);
+    EXPECT_EQ(+filter.element_kind, 17u);
+    EXPECT_STREQ(filter.type_name, "KavSequenceEvent");
+    EXPECT_EQ(+filter.optional, 1);
+    EXPECT_EQ(+f.parameters[1].kind, 6u);  // no second reference: the first
+    const auto nodes = Walk(f.locations);
+    ASSERT_EQ(nodes.size(), 2u);
+    EXPECT_EQ(+nodes[0]->location, 0u);
+    EXPECT_EQ(+nodes[1]->location, 4u);
+
+    ASSERT_EQ(byName.count("Plain"), 1u);
+    const ApiFunctionEntry& p = *byName["Plain"];
+    EXPECT_EQ(+p.thread_safe, 0);
+    EXPECT_STREQ(p.async_type_name, "");
+    EXPECT_STREQ(p.return_type_name, "KavSequenceEvent");
+    EXPECT_EQ(+p.tag_count, 0u);
+    EXPECT_STREQ(p.custom_method, "");
+}

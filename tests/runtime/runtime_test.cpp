@@ -4,6 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstdint>
+#include <cstdlib>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -21,7 +25,27 @@ using Vemi::Host::StringValue;
 using Vemi::Host::StructureValue;
 using Api::HttpMethod;
 
+// Allocations above the limit fail, as the heap's would when it runs out.
+std::atomic<size_t> gAllocationLimit{SIZE_MAX};
+
+void* operator new(size_t size) {
+    if (size > gAllocationLimit.load(std::memory_order_relaxed)) throw std::bad_alloc();
+    if (void* block = std::malloc(size != 0 ? size : 1)) return block;
+    throw std::bad_alloc();
+}
+// g++ takes the free inside a replaced operator delete for a mismatch with new.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+void operator delete(void* block) noexcept { std::free(block); }
+void operator delete(void* block, size_t) noexcept { std::free(block); }
+#pragma GCC diagnostic pop
+
 namespace {
+
+struct AllocationLimit {
+    explicit AllocationLimit(size_t limit) { gAllocationLimit = limit; }
+    ~AllocationLimit() { gAllocationLimit = SIZE_MAX; }
+};
 
 struct Unregistered {
     int32_t x = 0;
@@ -265,4 +289,81 @@ TEST(Runtime, ShutdownEmptiesTheValueStoreReserve) {
     ASSERT_GT(Binding::PageSupply::RegionsReserved(), 0u);
     f.host.Shutdown();
     EXPECT_EQ(Binding::PageSupply::RegionsReserved(), 0u);
+}
+
+TEST(Runtime, StreamedRepliesAreClosedAndReleasedOnceWhateverHappens) {
+    Fixture f;
+    auto streamed = [&](const char* path, StreamSpec spec) {
+        f.host.SetRequestHandler(path, [spec](const RequestData&) {
+            HostReply r;
+            r.stream = spec;
+            return r;
+        });
+    };
+    const std::string big(40000, 'x');
+    // A success answered with a nonzero word whose low byte is 0.
+    streamed("/wide", StreamSpec{0, {"[1,", "2]"}, std::nullopt, 0x100});
+    // A hint far beyond the body: 18 bytes.
+    streamed("/hint", StreamSpec{0xFFFFFFFFu, {R"({"name":"abcdefg"})"}, std::nullopt});
+    // A reader that fails midway.
+    streamed("/midway", StreamSpec{64, {"[1,", "2,", "3]"}, 2u});
+    // A body that outgrows the memory at hand once the first piece is in.
+    streamed("/big", StreamSpec{16, {"[\"", "", big, big, "\"]"}, std::nullopt});
+
+    struct Row {
+        const char* path;
+        const char* error;  // "" for a success
+    };
+    const Row rows[] = {
+        {"/wide", ""},
+        {"/hint", ""},
+        {"/midway", "Error reading streamed response for GET /midway: Stream read error"},
+        {"/big", "Error reading streamed response for GET /big: Out of memory while reading the stream"},
+    };
+    for (const Row& row : rows) {
+        const uint32_t closedBefore = f.host.HostStreamStats().closed;
+        bool limited = false;
+        // No 4 GiB reservation for the hint; for /big, no room for more than the first piece.
+        f.host.SetYieldHook([&] {
+            if (std::string_view(row.path) == "/big") {
+                gAllocationLimit = 16 * 1024;
+                limited = true;
+            }
+        });
+        AllocationLimit limit(1 << 20);
+        Outcome<Binding::BindingValue> got = f.runtime->Request<Binding::BindingValue>(HttpMethod::Get, row.path);
+        gAllocationLimit = SIZE_MAX;
+        EXPECT_EQ(got.Ok() ? "" : got.Error().message, row.error) << row.path;
+        EXPECT_EQ(f.host.HostStreamStats().closed, closedBefore + 1) << row.path;
+        EXPECT_EQ(f.host.HostStreamStats().extraCloses, 0u) << row.path;
+        EXPECT_EQ(f.host.OutstandingHostReplies(), 0) << row.path;
+        if (std::string_view(row.path) == "/big") {
+            EXPECT_TRUE(limited);
+        }
+    }
+    f.host.SetYieldHook({});
+}
+
+TEST(Runtime, NothingReachesTheHostBeforeInitialize) {
+    Vemi::Host::Host host;
+    ASSERT_TRUE(host.LoadEntry(&TestEntry, {}, "test-plugin"));
+    TestRuntime& runtime = *gRuntime;
+    std::vector<std::string> failures;
+    auto note = [&](const auto& outcome) { failures.push_back(outcome.Ok() ? "ok" : outcome.Error().message); };
+    note(runtime.Request<void>(HttpMethod::Post, "/x", "body"));
+    note(runtime.Request<Binding::BindingValue>(HttpMethod::Get, "/x"));
+    note(runtime.EmitEvent("OnJsonApiEvent", PluginResourceEvent{"/kav-a/v1/b", {}, {}}, 0));
+    note(runtime.SubscribeToEvent<PluginResourceEvent>("OnJsonApiEvent_kav-a_v1_b", [](const auto&) {}, 0));
+    note(runtime.SubscribeToResource<Binding::BindingValue>("/kav-a/v1/b", [](const auto&) {}));
+    EXPECT_EQ(failures, std::vector<std::string>(5, kNotInitialized));
+    EXPECT_EQ(runtime.SubscriptionCount("OnJsonApiEvent_kav-a_v1_b"), 0);
+    for (EntryKind kind : {EntryKind::SendRequest, EntryKind::SendEvent, EntryKind::Subscribe})
+        EXPECT_TRUE(host.GetTranscript().OfKind(kind).empty());
+
+    // Once initialised, the same subscription reaches the host and counts.
+    ASSERT_TRUE(host.Initialize(4));
+    Outcome<void> subscribed = runtime.SubscribeToResource<Binding::BindingValue>("/kav-a/v1/b", [](const auto&) {});
+    EXPECT_TRUE(subscribed.Ok());
+    EXPECT_EQ(runtime.SubscriptionCount("OnJsonApiEvent_kav-a_v1_b"), 1);
+    EXPECT_TRUE(host.FindSubscription("OnJsonApiEvent_kav-a_v1_b").has_value());
 }

@@ -263,3 +263,161 @@ TEST(PluginBoundary, RepeatedLoadAndShutdownFreesThePluginsMemory) {
     EXPECT_LT(std::llabs(static_cast<long long>(liveAfterLoad.back()) - static_cast<long long>(liveAfterLoad[1])), 1024);
     Vemi::Platform::FreeLibrary(pin);
 }
+
+namespace {
+
+OwnedValue SessionUpdate(OwnedValue data) {
+    std::vector<std::pair<std::string, OwnedValue>> members;
+    members.emplace_back("uri", StringValue("/kav-gameflow/v1/session"));
+    members.emplace_back("eventType", StringValue("Update"));
+    members.emplace_back("data", std::move(data));
+    return StructureValue(std::move(members));
+}
+
+OwnedValue Phase(const char* phase) {
+    std::vector<std::pair<std::string, OwnedValue>> members;
+    members.emplace_back("phase", StringValue(phase));
+    return StructureValue(std::move(members));
+}
+
+}  // namespace
+
+TEST(PluginBoundary, LoadRecordPointersStayValidUntilShutdown) {
+    Host host;
+    ASSERT_TRUE(host.Load(KAV_PLUGIN_PATH));
+    // What a host keeps from the load: the pointers, and the texts it may read later.
+    const PluginLoadRecord record = host.Record();
+    const char* name = record.name;
+    const ApiDescription* description = record.description;
+    const PluginCallbacks* callbacks = record.callbacks;
+    const std::string nameText = name;
+    std::vector<std::string> functions;
+    for (uint32_t i = 0; i < description->function_count; ++i)
+        functions.push_back(std::string(description->functions[i].name) + " " + description->functions[i].path);
+
+    ASSERT_TRUE(host.Initialize(2));
+    (void)host.Request(API_METHOD_POST, "/kav-pre-end-of-game/v1/registration/a/1");
+    host.SetSessionPhase("PreEndOfGame");
+    (void)host.Request(API_METHOD_POST, "/kav-pre-end-of-game/v1/complete/a");
+
+    EXPECT_EQ(std::string(name), nameText);
+    const PluginLoadRecord now = host.Record();  // copied: its packed fields may be unaligned
+    const char* nameNow = now.name;
+    const ApiDescription* descriptionNow = now.description;
+    const PluginCallbacks* callbacksNow = now.callbacks;
+    EXPECT_EQ(nameNow, name);
+    EXPECT_EQ(descriptionNow, description);
+    EXPECT_EQ(callbacksNow, callbacks);
+    std::vector<std::string> later;
+    for (uint32_t i = 0; i < description->function_count; ++i)
+        later.push_back(std::string(description->functions[i].name) + " " + description->functions[i].path);
+    EXPECT_EQ(later, functions);
+}
+
+TEST(PluginBoundary, NullLoadRecordBuildsNothing) {
+    Plugin p(false);
+    Vemi::Platform::LibraryHandle library = Vemi::Platform::LoadLibrary(KAV_PLUGIN_PATH);
+    ASSERT_NE(library, nullptr);
+    auto entry = reinterpret_cast<PluginEntryFn>(Vemi::Platform::FindSymbol(library, KAV_PLUGIN_ENTRY_NAME));
+    ASSERT_NE(entry, nullptr);
+    const PluginMemoryStats before = *p.host.MemoryStats();
+    for (int i = 0; i < 200; ++i) entry(nullptr);
+    const PluginMemoryStats after = *p.host.MemoryStats();
+    EXPECT_EQ(after.allocations - after.frees, before.allocations - before.frees);
+    EXPECT_EQ(after.bytes_allocated - after.bytes_freed, before.bytes_allocated - before.bytes_freed);
+    Vemi::Platform::FreeLibrary(library);
+}
+
+TEST(PluginBoundary, RefusedCompletionPostIsNeitherRepeatedNorLogged) {
+    Plugin p;
+    uint32_t posts = 0;
+    p.host.SetRequestHandler("/kav-gameflow/v1/session/event", [&](const RequestData&) {
+        ++posts;
+        HostReply r;
+        r.status = 503;
+        r.error = "gameflow unavailable";
+        return r;
+    });
+    (void)p.Call(API_METHOD_POST, "/kav-pre-end-of-game/v1/registration/a/1");
+    p.host.SetSessionPhase("PreEndOfGame");
+    p.host.GetTranscript().Clear();
+    ReplyData reply = p.Call(API_METHOD_POST, "/kav-pre-end-of-game/v1/complete/a");
+    p.host.Pump();
+    EXPECT_EQ(reply.status, 0u);
+    EXPECT_EQ(reply.error, "");
+    EXPECT_EQ(posts, 1u);
+    std::vector<std::string> logs;
+    for (const Entry& e : p.host.GetTranscript().Logs()) logs.push_back(e.text);
+    EXPECT_EQ(logs, std::vector<std::string>{"PreEndOfGame sequence event changed - "});
+    EXPECT_EQ(p.Outputs(), (std::vector<std::string>{std::string(kEventKey) + " " + EventText("", -1),
+                                                     "OnJsonApiEvent " + EventText("", -1), kCompletionPost}));
+    EXPECT_EQ(p.host.OutstandingHostReplies(), 0);
+}
+
+TEST(PluginBoundary, SessionDataThatCannotBeReadOrLacksThePhase) {
+    Plugin p;
+    (void)p.Call(API_METHOD_POST, "/kav-pre-end-of-game/v1/registration/a/1");
+    (void)p.Call(API_METHOD_POST, "/kav-pre-end-of-game/v1/registration/b/2");
+    (void)p.Call(API_METHOD_POST, "/kav-pre-end-of-game/v1/registration/c/3");
+    p.host.SetSessionPhase("PreEndOfGame");
+    p.Outputs();
+    const std::string session(kSessionEventKey);
+
+    // Not convertible: dropped, the phase stays PreEndOfGame and completing goes on.
+    p.host.PublishEvent(session, SessionUpdate(Phase("Bogus")));
+    p.host.PublishEvent(session, SessionUpdate(StringValue("not a session")));
+    EXPECT_TRUE(p.Outputs().empty());
+    (void)p.Call(API_METHOD_POST, "/kav-pre-end-of-game/v1/complete/a");
+    EXPECT_EQ(p.Outputs().size(), 2u);  // b published
+
+    // No phase: read as None, so completing is refused.
+    p.host.PublishEvent(session, SessionUpdate(StructureValue({})));
+    (void)p.Call(API_METHOD_POST, "/kav-pre-end-of-game/v1/complete/b");
+    EXPECT_TRUE(p.Outputs().empty());
+    ReplyData current = p.Call(API_METHOD_GET, "/kav-pre-end-of-game/v1/currentSequenceEvent");
+    EXPECT_EQ(current.body.Canonical(), R"({"name": string:"b", "priority": signed:2})");
+}
+
+TEST(PluginBoundary, FailedInitialSessionFetchLeavesThePhaseNone) {
+    struct Row {
+        const char* name;
+        HostReply reply;
+    };
+    HostReply refused;  // an error text wins over a body that says PreEndOfGame
+    refused.status = 500;
+    refused.error = "session unavailable";
+    refused.body = Phase("PreEndOfGame");
+    HostReply broken;  // a stream that fails before its end
+    broken.stream = StreamSpec{0, {R"({"phase":)", R"("PreEndOfGame"})"}, 1u};
+    HostReply garbled;  // a stream that is no JSON
+    garbled.stream = StreamSpec{0, {R"({"phase":PreEndOfGame})"}, std::nullopt};
+    for (const Row& row : {Row{"refused", refused}, Row{"broken", broken}, Row{"garbled", garbled}}) {
+        Host host;
+        ASSERT_TRUE(host.Load(KAV_PLUGIN_PATH));
+        host.SetRequestHandler("/kav-gameflow/v1/session", [&](const RequestData&) { return row.reply; });
+        ASSERT_TRUE(host.Initialize(5)) << row.name;
+        ASSERT_EQ(host.GetTranscript().Requests().size(), 1u) << row.name;  // the fetch, and no completion post
+        (void)host.Request(API_METHOD_POST, "/kav-pre-end-of-game/v1/registration/a/1");
+        host.GetTranscript().Clear();
+        // Completing needs PreEndOfGame: refused, nothing published.
+        (void)host.Request(API_METHOD_POST, "/kav-pre-end-of-game/v1/complete/a");
+        EXPECT_TRUE(host.GetTranscript().Events().empty()) << row.name;
+        EXPECT_TRUE(host.GetTranscript().Requests().empty()) << row.name;
+        EXPECT_EQ(host.OutstandingHostReplies(), 0) << row.name;
+        EXPECT_EQ(host.HostStreamStats().opened, host.HostStreamStats().closed) << row.name;
+    }
+}
+
+TEST(PluginBoundary, PathTextsWithANulAreRefused) {
+    Plugin p;
+    for (const char* path : {"/kav-pre-end-of-game/v1/registration/%00/-100", "/kav-pre-end-of-game/v1/registration/%00abc/5",
+                             "/kav-pre-end-of-game/v1/registration/ab%00c/6"}) {
+        ReplyData reply = p.Call(API_METHOD_POST, path);
+        EXPECT_EQ(reply.status, 400u) << path;
+        EXPECT_EQ(reply.error, "Value for argument 'sequenceEventName' contains a NUL character.") << path;
+    }
+    // Nothing was registered: entering the phase posts the completion at once.
+    p.Outputs();
+    p.host.SetSessionPhase("PreEndOfGame");
+    EXPECT_EQ(p.Outputs(), std::vector<std::string>{kCompletionPost});
+}

@@ -51,11 +51,13 @@ struct Version {
 
 // A streamed body the host hands the plugin: each read gives the next chunk (split when it
 // is larger than the reader's buffer); an empty chunk is a read with no data yet and more
-// to come. Read number failAtRead (0-based) and every later one answer 0.
+// to come. Read number failAtRead (0-based) and every later one answer 0; the others
+// answer readAnswer, any nonzero 32-bit word.
 struct StreamSpec {
     uint32_t sizeHint = 0;
     std::vector<std::string> chunks;
     std::optional<uint32_t> failAtRead;
+    uint32_t readAnswer = 1;
 };
 
 // The host's answer to a request of the plugin.

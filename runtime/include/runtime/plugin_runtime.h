@@ -61,6 +61,8 @@ struct ResourceUpdate {
 
 class PluginRuntime;
 
+inline constexpr const char* kNotInitialized = "The plugin is not initialized";
+
 // A handler stored under an event key; converts the host's payload and calls on.
 class EventHandler {
 public:
@@ -120,10 +122,14 @@ public:
     [[nodiscard]] Outcome<R> Request(Api::HttpMethod method, std::string_view url, const Args&... body);
     template <class T>
     Outcome<void> EmitEvent(std::string_view eventName, const T& payload, uint32_t callerValue);
+    // Before Initialize there is no host: all four fail with kNotInitialized, and the
+    // subscriptions store nothing.
     template <class T>
-    void SubscribeToResource(const std::string& uri, std::function<void(const ResourceUpdate<T>&)> handler);
+    Outcome<void> SubscribeToResource(const std::string& uri, std::function<void(const ResourceUpdate<T>&)> handler);
+    // Answers the host's answer to the subscription.
     template <class T>
-    uint8_t SubscribeToEvent(const std::string& eventName, std::function<void(const T&)> handler, uint32_t flag);
+    Outcome<uint8_t> SubscribeToEvent(const std::string& eventName, std::function<void(const T&)> handler,
+                                      uint32_t flag);
 
     // Service proxy.
     void Attach(uint32_t pluginId, std::string shortName, std::string userAgent);
@@ -140,6 +146,8 @@ public:
     [[nodiscard]] const std::string& UserAgent() const noexcept { return userAgent_; }
     [[nodiscard]] uint32_t PluginId() const noexcept { return pluginId_; }
     [[nodiscard]] const HostInit* GetHostInit() const noexcept { return hostInit_; }
+    // The host's function table, null before Initialize.
+    [[nodiscard]] const HostApi* HostTable() const noexcept { return hostInit_ != nullptr ? hostInit_->api : nullptr; }
     [[nodiscard]] const PluginCallbacks* Callbacks() const noexcept { return &callbacks_; }
     [[nodiscard]] int32_t SubscriptionCount(const std::string& key);
 
@@ -159,7 +167,9 @@ private:
     // Sends the request and reads the reply; body is null when no value is wanted.
     [[nodiscard]] std::optional<ApiError> Exchange(Api::HttpMethod method, std::string_view url,
                                                    std::vector<HostArgument>& arguments, Binding::BindingValue* body);
-    [[nodiscard]] bool DrainStream(const ApiReplyStream& stream, std::string& text);
+    // Reads the host's stream into text and closes it once, whatever happens. Answers
+    // the failure's text, or null.
+    [[nodiscard]] const char* DrainStream(const ApiReplyStream& stream, std::string& text) noexcept;
 
     ApiVersion coreVersion_;
     std::unique_ptr<PluginLogTarget> logTarget_;
@@ -169,6 +179,9 @@ private:
     PluginCallbacks callbacks_{};
     uint32_t pluginId_ = 0;
     std::string shortName_;
+    // The text the load record points at: the host may read it until Shutdown, so nothing
+    // assigns it after Load.
+    std::string recordName_;
     std::string userAgent_;
 
     // Event and subscription tables, guarded for hosts that deliver on several threads.
@@ -187,7 +200,8 @@ private:
 };
 
 // Runs the load with a runtime built by the export (or none when allocation failed:
-// the record is then left unfilled and the host sees no callbacks).
+// the record is then left unfilled and the host sees no callbacks). Without a record
+// the runtime is destroyed.
 void RunLoadSequence(PluginRuntime* runtime, PluginLoadRecord* record, const char* shortName) noexcept;
 
 // ---- Implementation of the templates ------------------------------------------------
@@ -247,6 +261,8 @@ concept HasUri = requires(const T& value) {
 
 template <class R, class... Args>
 Outcome<R> PluginRuntime::Request(Api::HttpMethod method, std::string_view url, const Args&... body) {
+    // Nothing could be sent, and a reply nobody filled would read as a success.
+    if (HostTable() == nullptr || HostTable()->send_request == nullptr) return ApiError{0, kNotInitialized, {}};
     std::vector<HostArgument> arguments;
     arguments.reserve(sizeof...(Args));
     std::optional<std::string> failure;
@@ -288,6 +304,7 @@ Outcome<R> PluginRuntime::Request(Api::HttpMethod method, std::string_view url, 
 
 template <class T>
 Outcome<void> PluginRuntime::EmitEvent(std::string_view eventName, const T& payload, uint32_t callerValue) {
+    if (HostTable() == nullptr || HostTable()->send_event == nullptr) return ApiError{0, kNotInitialized, {}};
     Binding::BindingResult value;
     Binding::ToValue(value, payload, Registry());
     if (!value.Ok()) return ApiError{0, value.ErrorMessage(), {}};
@@ -315,7 +332,10 @@ Outcome<void> PluginRuntime::EmitEvent(std::string_view eventName, const T& payl
 }
 
 template <class T>
-void PluginRuntime::SubscribeToResource(const std::string& uri, std::function<void(const ResourceUpdate<T>&)> handler) {
+Outcome<void> PluginRuntime::SubscribeToResource(const std::string& uri,
+                                                 std::function<void(const ResourceUpdate<T>&)> handler) {
+    // Stored now, it would never reach the host: the count would already stand at 1.
+    if (HostTable() == nullptr || HostTable()->subscribe == nullptr) return ApiError{0, kNotInitialized, {}};
     auto resourceHandler = [this, handler = std::move(handler)](const PluginResourceEvent& event) {
         ResourceUpdate<T> update;
         update.uri = event.uri;
@@ -340,19 +360,21 @@ void PluginRuntime::SubscribeToResource(const std::string& uri, std::function<vo
         stored = table[uri];
     }
     Subscribe(uri);
-    if (pattern) return;
+    if (pattern) return {};
     Outcome<Binding::BindingValue> fetched = Request<Binding::BindingValue>(Api::HttpMethod::Get, uri);
-    if (!fetched.Ok()) return;
+    if (!fetched.Ok()) return {};
     PluginResourceEvent event;
     event.uri = uri;
     event.eventType = PluginResourceEventType::Create;
     event.data = std::move(fetched.Value());
     stored(event);
+    return {};
 }
 
 template <class T>
-uint8_t PluginRuntime::SubscribeToEvent(const std::string& eventName, std::function<void(const T&)> handler,
-                                        uint32_t flag) {
+Outcome<uint8_t> PluginRuntime::SubscribeToEvent(const std::string& eventName, std::function<void(const T&)> handler,
+                                                 uint32_t flag) {
+    if (HostTable() == nullptr || HostTable()->subscribe == nullptr) return ApiError{0, kNotInitialized, {}};
     StoreEventHandler(eventName, std::make_shared<TypedEventHandler<T>>(std::move(handler)));
     return SubscribeHost(eventName.c_str(), pluginId_, &PluginRuntime::OnHostEvent, this, flag);
 }
