@@ -188,7 +188,11 @@ TEST(PluginBoundary, LogLinesReachTheHostAfterInitialize) {
 using PluginBoundaryDeathTest = ::testing::Test;
 
 TEST(PluginBoundaryDeathTest, IncompatibleHostEndsTheProcess) {
+#ifdef KAV_TEST_NO_REEXEC
+    GTEST_FLAG_SET(death_test_style, "fast");
+#else
     GTEST_FLAG_SET(death_test_style, "threadsafe");
+#endif
     for (Version v : {Version{17, 9, 9}, Version{19, 0, 0}}) {
         EXPECT_DEATH(
             {
