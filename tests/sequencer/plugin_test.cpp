@@ -259,10 +259,14 @@ TEST(PluginBoundary, RepeatedLoadAndShutdownFreesThePluginsMemory) {
         host.Shutdown();
     }
     // Whatever one cycle allocates, Shutdown gives back: the bytes in use right after a
-    // load are the same in the second round and in the last.
+    // load are the same halfway and in the last round. (The first rounds fill the
+    // per-thread cache of empty value contexts; what its few entries keep depends on the
+    // trees they last held, and on a 32-bit target that settles a round later.)
     // Block sizes are the heap's actual sizes, which vary by a few bytes with where a
     // block lands; the count of live blocks is exact.
-    EXPECT_EQ(liveBlocksAfterLoad.back(), liveBlocksAfterLoad[1]);
-    EXPECT_LT(std::llabs(static_cast<long long>(liveAfterLoad.back()) - static_cast<long long>(liveAfterLoad[1])), 1024);
+    const size_t settled = rounds / 2;
+    EXPECT_EQ(liveBlocksAfterLoad.back(), liveBlocksAfterLoad[settled]);
+    EXPECT_LT(std::llabs(static_cast<long long>(liveAfterLoad.back()) - static_cast<long long>(liveAfterLoad[settled])),
+              1024);
     Vemi::Platform::FreeLibrary(pin);
 }
