@@ -22,8 +22,24 @@ ensure_packages() {
     fi
 }
 
+# ensure_architecture ARCH: lets Debian install ARCH's packages next to the machine's own.
+ensure_architecture() {
+    { dpkg --print-architecture; dpkg --print-foreign-architectures; } | grep -qx "$1" && return 0
+    if [ "$(id -u)" -eq 0 ]; then
+        echo "== adding the $1 package architecture"
+        dpkg --add-architecture "$1"
+        DEBIAN_FRONTEND=noninteractive apt-get update -qq
+    else
+        echo "Debian's $1 packages are not enabled. Run this, then try again:" >&2
+        echo "  sudo dpkg --add-architecture $1 && sudo apt-get update" >&2
+        exit 1
+    fi
+}
+
 BUILD_PACKAGES=(g++ cmake ninja-build libgtest-dev rapidjson-dev libyaml-dev)
 TEST_PACKAGES=(g++-multilib clang-14 libclang-rt-14-dev)
+# The 32-bit build: GoogleTest comes from libgtest-dev's sources, RapidJSON is headers only.
+I386_PACKAGES=(g++-multilib qemu-user libyaml-dev:i386)
 
 # build PRESET [TARGET...]
 build() {

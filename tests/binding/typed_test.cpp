@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <unordered_map>
 #include <vector>
 
@@ -19,11 +21,15 @@ struct Event {
     std::string name;
     int32_t priority = 0;
 };
+// As wide as a fixed-width integer but another type: long long beside a long int64_t
+// (64-bit Linux), long beside an int int32_t (32-bit targets and Windows).
+using OtherInteger = std::conditional_t<std::is_same_v<int64_t, long>, long long, long>;
+
 struct Tree {
     std::string label;
     std::vector<Tree> children;
     std::optional<Event> event;
-    long long big = 0;  // same width as int64_t, another type
+    OtherInteger big = 0;
     std::unordered_map<std::string, int32_t> counts;
 };
 
@@ -160,7 +166,7 @@ TEST(TypedRegistration, RecursiveOptionalAndCustomNativeFields) {
     EXPECT_EQ(tree->fields[1].type, (TypeReference{BindingTypeKind::Vector, BindingTypeKind::Struct, tree}));
     EXPECT_TRUE(tree->fields[2].optional);
     EXPECT_EQ(tree->fields[2].type.descriptor, FindType<Event>(registry));
-    EXPECT_EQ(tree->fields[3].type.kind, BindingTypeKind::Int64);
+    EXPECT_EQ(tree->fields[3].type.kind, sizeof(Demo::OtherInteger) == 8 ? BindingTypeKind::Int64 : BindingTypeKind::Int32);
     EXPECT_EQ(tree->fields[3].flags, kFieldCustomNative);
     EXPECT_EQ(tree->fields[4].type, (TypeReference{BindingTypeKind::Map, BindingTypeKind::Int32, nullptr}));
     EXPECT_EQ(tree->fields[4].flags, kFieldCustomNative);

@@ -1,8 +1,9 @@
 # Runs a command and checks its exit status and that its output (stdout, then stderr)
 # contains a file's text exactly:
-#   cmake -DTOOL=prog "-DARGS=a|b|c" -DEXIT_CODE=N -DEXPECTED_FILE=path -P check_tool.cmake
+#   cmake -DTOOL=prog "-DARGS=a|b|c" -DEXIT_CODE=N -DEXPECTED_FILE=path [-DEMULATOR=runner]
+#         -P check_tool.cmake
 string(REPLACE "|" ";" args "${ARGS}")
-execute_process(COMMAND "${TOOL}" ${args} RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err)
+execute_process(COMMAND ${EMULATOR} "${TOOL}" ${args} RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err)
 file(READ "${EXPECTED_FILE}" expected)
 string(FIND "${out}${err}" "${expected}" found)
 if(NOT status STREQUAL "${EXIT_CODE}" OR found EQUAL -1)

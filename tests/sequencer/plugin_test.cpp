@@ -188,7 +188,11 @@ TEST(PluginBoundary, LogLinesReachTheHostAfterInitialize) {
 using PluginBoundaryDeathTest = ::testing::Test;
 
 TEST(PluginBoundaryDeathTest, IncompatibleHostEndsTheProcess) {
+#ifdef KAV_TEST_NO_REEXEC
+    GTEST_FLAG_SET(death_test_style, "fast");
+#else
     GTEST_FLAG_SET(death_test_style, "threadsafe");
+#endif
     for (Version v : {Version{17, 9, 9}, Version{19, 0, 0}}) {
         EXPECT_DEATH(
             {
@@ -256,11 +260,15 @@ TEST(PluginBoundary, RepeatedLoadAndShutdownFreesThePluginsMemory) {
         host.Shutdown();
     }
     // Whatever one cycle allocates, Shutdown gives back: the bytes in use right after a
-    // load are the same in the second round and in the last.
+    // load are the same halfway and in the last round. (The first rounds fill the
+    // per-thread cache of empty value contexts; what its few entries keep depends on the
+    // trees they last held, and on a 32-bit target that settles a round later.)
     // Block sizes are the heap's actual sizes, which vary by a few bytes with where a
     // block lands; the count of live blocks is exact.
-    EXPECT_EQ(liveBlocksAfterLoad.back(), liveBlocksAfterLoad[1]);
-    EXPECT_LT(std::llabs(static_cast<long long>(liveAfterLoad.back()) - static_cast<long long>(liveAfterLoad[1])), 1024);
+    const size_t settled = rounds / 2;
+    EXPECT_EQ(liveBlocksAfterLoad.back(), liveBlocksAfterLoad[settled]);
+    EXPECT_LT(std::llabs(static_cast<long long>(liveAfterLoad.back()) - static_cast<long long>(liveAfterLoad[settled])),
+              1024);
     Vemi::Platform::FreeLibrary(pin);
 }
 
