@@ -65,7 +65,7 @@ const Platform::Guid& ProviderGuid(size_t index) noexcept { return kGuids[index 
 
 TraceContext& ProviderContext(size_t index) noexcept { return gContexts[index < kProviderCount ? index : 0]; }
 
-void EnableCallback(const Platform::Guid*, uint32_t controlCode, uint8_t level, uint64_t matchAnyKeyword,
+void KAV_SYSTEM_CALL EnableCallback(const Platform::Guid*, uint32_t controlCode, uint8_t level, uint64_t matchAnyKeyword,
                     uint64_t matchAllKeyword, Platform::EventFilterDescriptor*, void* callbackContext) {
     auto* context = static_cast<TraceContext*>(callbackContext);
     if (context == nullptr) return;

@@ -40,13 +40,17 @@ struct LocalTime {
 [[nodiscard]] uint32_t CurrentThreadId() noexcept;
 
 // Separator of path components on this platform.
+#ifdef _WIN32
+inline constexpr char kPathSeparator = '\\';
+#else
 inline constexpr char kPathSeparator = '/';
+#endif
 
 // Writes the executable's full path (NUL-terminated, truncated to size - 1).
 // Answers the length written, 0 when the path is unknown.
 size_t ExecutablePath(char* buffer, size_t size) noexcept;
 
-// Debugger console. Linux has none: the text is discarded.
+// Debugger console (OutputDebugStringA). Linux has none: the text is discarded.
 void DebuggerConsoleWrite(const char* text) noexcept;
 
 // 64 KiB read-write regions, aligned to at least 4096 bytes. Null on failure.
