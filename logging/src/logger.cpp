@@ -7,6 +7,7 @@
 #include <new>
 #include <vector>
 
+#include "lasting_mutex.h"
 #include "logging/event_tracing.h"
 
 namespace Vemi {
@@ -29,7 +30,7 @@ constinit std::atomic<uint32_t> gCategoryNames[kCategorySlotCount] = {
     PackName("MEM"), PackName("DSK"), PackName("NET"), PackName("TST"),
 };
 constinit std::atomic<uint32_t> gCategoryCount{8};
-constinit std::mutex gCategoryRegistration;
+struct CategoryRegistrationTag;
 
 struct SlotName {
     char text[4];
@@ -60,7 +61,7 @@ LogCategories CategoryFromName(const char* name) noexcept {
     if (slot < kCategorySlotCount) return LogCategories{1} << slot;
 
     // Registration is rare; the lock keeps two threads from taking two slots for one name.
-    std::lock_guard guard(gCategoryRegistration);
+    std::lock_guard guard(LastingMutex<CategoryRegistrationTag>());
     size_t now = gCategoryCount.load(std::memory_order_acquire);
     slot = FindSlot(name, count, now);
     if (slot < kCategorySlotCount) return LogCategories{1} << slot;
@@ -252,14 +253,14 @@ public:
 constinit std::atomic<Logger*> gLogger{nullptr};
 constinit std::atomic<uint32_t> gReferences{0};
 // Serialises creation and destruction of the Logger.
-constinit std::mutex gLifecycle;
+struct LifecycleTag;
 
 Logger* ExistingLogger() noexcept { return gLogger.load(std::memory_order_acquire); }
 
 // The Logger, created on demand; null only when it cannot be built.
 Logger* TheLogger() noexcept {
     if (Logger* logger = ExistingLogger()) return logger;
-    std::lock_guard guard(gLifecycle);
+    std::lock_guard guard(LastingMutex<LifecycleTag>());
     if (Logger* logger = ExistingLogger()) return logger;
     Logger* logger = nullptr;
     try {
@@ -277,7 +278,7 @@ Logger* TheLogger() noexcept {
 }
 
 void DestroyLogger() noexcept {
-    std::lock_guard guard(gLifecycle);
+    std::lock_guard guard(LastingMutex<LifecycleTag>());
     Logger* logger = ExistingLogger();
     if (logger == nullptr || gReferences.load(std::memory_order_acquire) != 0) return;
     {
