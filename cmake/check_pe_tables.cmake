@@ -1,6 +1,7 @@
 # Fails unless the DLL LIBRARY exports exactly load_kav_pre_end_of_game (by that
 # undecorated name) and imports only from the system DLLs every player's machine has.
 #   cmake -DOBJDUMP=path/to/objdump -DLIBRARY=path/to/kav_pre_end_of_game.dll -P check_pe_tables.cmake
+cmake_policy(VERSION 3.25)
 set(allowed_imports KERNEL32.dll msvcrt.dll)
 execute_process(COMMAND ${OBJDUMP} -p ${LIBRARY} OUTPUT_VARIABLE out RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
