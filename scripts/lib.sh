@@ -14,10 +14,10 @@ ensure_packages() {
     if [ "$(id -u)" -eq 0 ]; then
         echo "== installing ${missing[*]}"
         DEBIAN_FRONTEND=noninteractive apt-get update -qq
-        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq ${NO_RECOMMENDS:+--no-install-recommends} "${missing[@]}" >/dev/null
     else
         echo "Missing packages. Run this, then try again:" >&2
-        echo "  sudo apt-get install -y ${missing[*]}" >&2
+        echo "  sudo apt-get install -y ${NO_RECOMMENDS:+--no-install-recommends }${missing[*]}" >&2
         exit 1
     fi
 }
@@ -53,4 +53,29 @@ preset_dir() {
         default) echo build ;;
         *) echo "build-$1" ;;
     esac
+}
+
+# Windows builds: the mingw-w64 compilers (and dpkg-source for libyaml's Debian source);
+# wine64, installed without its recommends, runs the 64-bit tests. Debian keeps wine64
+# outside PATH.
+WINDOWS_PACKAGES=(g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix dpkg-dev)
+WINE64=/usr/lib/wine/wine64
+
+# libyaml_source: unpacks libyaml's Debian source into build-deps/libyaml (once), read
+# through a sources list of our own so the system's apt set-up stays untouched.
+libyaml_source() {
+    local dest=$ROOT/build-deps/libyaml apt=$ROOT/build-deps/apt
+    [ -f "$dest/src/parser.c" ] && return 0
+    echo "== fetching libyaml's Debian source"
+    rm -rf "$apt" && mkdir -p "$apt/parts" "$apt/lists/partial" "$apt/cache/archives/partial" "$apt/src"
+    printf '%s\n' "Types: deb-src" "URIs: http://deb.debian.org/debian" \
+        "Suites: $(. /etc/os-release && echo "$VERSION_CODENAME")" "Components: main" \
+        "Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg" >"$apt/parts/debian-src.sources"
+    local opts=(-qq -o Dir::Etc::SourceList=/dev/null -o "Dir::Etc::SourceParts=$apt/parts"
+                -o "Dir::State::Lists=$apt/lists" -o "Dir::Cache=$apt/cache")
+    apt-get "${opts[@]}" update
+    (cd "$apt/src" && apt-get "${opts[@]}" source libyaml >/dev/null 2>&1)
+    local unpacked=("$apt"/src/libyaml-*/)
+    [ -f "${unpacked[0]}src/parser.c" ] || { echo "libyaml's source could not be fetched" >&2; exit 1; }
+    rm -rf "$dest" && mv "${unpacked[0]}" "$dest"
 }

@@ -2,6 +2,7 @@
 
 #include <mutex>
 
+#include "lasting_mutex.h"
 #include "platform/platform.h"
 
 namespace Vemi::EventTracing {
@@ -35,7 +36,8 @@ struct TracingFunctions {
     Platform::EventUnregisterFunction eventUnregister;
 };
 constinit TracingFunctions gFunctions{};
-constinit std::mutex gProvidersLock;
+struct ProvidersLockTag;
+std::mutex& ProvidersLock() noexcept { return LastingMutex<ProvidersLockTag>(); }
 
 constexpr Platform::EventDescriptor kMainThreadEvent{103, 0, 0, 0, 14, 2, 1};
 
@@ -65,7 +67,7 @@ const Platform::Guid& ProviderGuid(size_t index) noexcept { return kGuids[index 
 
 TraceContext& ProviderContext(size_t index) noexcept { return gContexts[index < kProviderCount ? index : 0]; }
 
-void EnableCallback(const Platform::Guid*, uint32_t controlCode, uint8_t level, uint64_t matchAnyKeyword,
+void KAV_SYSTEM_CALL EnableCallback(const Platform::Guid*, uint32_t controlCode, uint8_t level, uint64_t matchAnyKeyword,
                     uint64_t matchAllKeyword, Platform::EventFilterDescriptor*, void* callbackContext) {
     auto* context = static_cast<TraceContext*>(callbackContext);
     if (context == nullptr) return;
@@ -92,7 +94,7 @@ void EnableCallback(const Platform::Guid*, uint32_t controlCode, uint8_t level, 
 }
 
 size_t RegisterProviders() noexcept {
-    std::lock_guard guard(gProvidersLock);
+    std::lock_guard guard(ProvidersLock());
     if (gFunctions.library == nullptr) {
         gFunctions.library = Platform::LoadLibrary(kLibraryName);
         if (gFunctions.library == nullptr) return 0;
@@ -119,7 +121,7 @@ size_t RegisterProviders() noexcept {
 }
 
 void UnregisterProviders() noexcept {
-    std::lock_guard guard(gProvidersLock);
+    std::lock_guard guard(ProvidersLock());
     for (size_t i = kProviderCount; i-- > 0;) {
         TraceContext& context = gContexts[i];
         if (context.handle == 0) continue;
@@ -129,7 +131,7 @@ void UnregisterProviders() noexcept {
 }
 
 bool WriteMainThreadEvent() noexcept {
-    std::lock_guard guard(gProvidersLock);
+    std::lock_guard guard(ProvidersLock());
     return WriteMainThreadEventLocked();
 }
 
@@ -139,7 +141,7 @@ struct LoadTimeRegistration {
     LoadTimeRegistration() noexcept { (void)RegisterProviders(); }
     ~LoadTimeRegistration() {
         UnregisterProviders();
-        std::lock_guard guard(gProvidersLock);
+        std::lock_guard guard(ProvidersLock());
         Platform::FreeLibrary(gFunctions.library);
         gFunctions = TracingFunctions{};
     }

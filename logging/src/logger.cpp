@@ -7,6 +7,7 @@
 #include <new>
 #include <vector>
 
+#include "lasting_mutex.h"
 #include "logging/event_tracing.h"
 
 namespace Vemi {
@@ -29,7 +30,7 @@ constinit std::atomic<uint32_t> gCategoryNames[kCategorySlotCount] = {
     PackName("MEM"), PackName("DSK"), PackName("NET"), PackName("TST"),
 };
 constinit std::atomic<uint32_t> gCategoryCount{8};
-constinit std::mutex gCategoryRegistration;
+struct CategoryRegistrationTag;
 
 struct SlotName {
     char text[4];
@@ -60,7 +61,7 @@ LogCategories CategoryFromName(const char* name) noexcept {
     if (slot < kCategorySlotCount) return LogCategories{1} << slot;
 
     // Registration is rare; the lock keeps two threads from taking two slots for one name.
-    std::lock_guard guard(gCategoryRegistration);
+    std::lock_guard guard(LastingMutex<CategoryRegistrationTag>());
     size_t now = gCategoryCount.load(std::memory_order_acquire);
     slot = FindSlot(name, count, now);
     if (slot < kCategorySlotCount) return LogCategories{1} << slot;
@@ -253,16 +254,16 @@ public:
 constinit std::atomic<Logger*> gLogger{nullptr};
 constinit std::atomic<uint32_t> gReferences{0};
 // Serialises creation and destruction of the Logger.
-constinit std::mutex gLifecycle;
+struct LifecycleTag;
 // Uses of the Logger in progress (see LoggerUse), and the Loggers taken out of
 // service that some of them may still be using.
 constinit std::atomic<uint32_t> gUses{0};
-constinit Logger* gRetired = nullptr;  // under gLifecycle, linked through nextRetired
+constinit Logger* gRetired = nullptr;  // under the lifecycle lock, linked through nextRetired
 constinit std::atomic<bool> gAnyRetired{false};
 
 // The Logger, created if there is none; null only when it cannot be built.
 Logger* CreateLogger() noexcept {
-    std::lock_guard guard(gLifecycle);
+    std::lock_guard guard(LastingMutex<LifecycleTag>());
     if (Logger* logger = gLogger.load(std::memory_order_acquire)) return logger;
     Logger* logger = nullptr;
     try {
@@ -284,7 +285,7 @@ Logger* CreateLogger() noexcept {
 void ReclaimRetired() noexcept {
     Logger* retired = nullptr;
     {
-        std::lock_guard guard(gLifecycle);
+        std::lock_guard guard(LastingMutex<LifecycleTag>());
         if (gRetired == nullptr || gUses.load(std::memory_order_seq_cst) != 0) return;
         retired = gRetired;
         gRetired = nullptr;
@@ -331,7 +332,7 @@ private:
 
 void DestroyLogger() noexcept {
     {
-        std::lock_guard guard(gLifecycle);
+        std::lock_guard guard(LastingMutex<LifecycleTag>());
         Logger* logger = gLogger.load(std::memory_order_acquire);
         if (logger == nullptr || gReferences.load(std::memory_order_acquire) != 0) return;
         {

@@ -1,8 +1,10 @@
-// Linked only into the plugin shared library, together with the linker's
-// --wrap for malloc, free, realloc, calloc, strdup, strndup, aligned_alloc and
-// posix_memalign: every C allocation made by code inside the library (ours, the static
-// C++ runtime, libyaml) and every operator new/delete lands here and is counted. The
-// symbols stay local to the library, so the host's own allocator is untouched.
+// Linked only into the plugin shared library, together with the linker's --wrap for
+// the C runtime's allocation functions (KAV_ALLOCATION_WRAP_OPTIONS): every C
+// allocation made by code inside the library (ours, the static C++ runtime, libyaml)
+// and every operator new/delete lands here and is counted. The symbols stay local to
+// the library, so the host's own allocator is untouched. The functions only some C
+// runtimes have (aligned_alloc, posix_memalign, strndup) are in allocation_hooks_posix.cpp.
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -17,8 +19,6 @@ void* __real_malloc(size_t size);
 void __real_free(void* block);
 void* __real_realloc(void* block, size_t size);
 void* __real_calloc(size_t count, size_t size);
-void* __real_aligned_alloc(size_t alignment, size_t size);
-int __real_posix_memalign(void** out, size_t alignment, size_t size);
 
 void* __wrap_malloc(size_t size) {
     void* block = __real_malloc(size);
@@ -30,18 +30,6 @@ void* __wrap_calloc(size_t count, size_t size) {
     void* block = __real_calloc(count, size);
     Memory::RecordAllocation(block);
     return block;
-}
-
-void* __wrap_aligned_alloc(size_t alignment, size_t size) {
-    void* block = __real_aligned_alloc(alignment, size);
-    Memory::RecordAllocation(block);
-    return block;
-}
-
-int __wrap_posix_memalign(void** out, size_t alignment, size_t size) {
-    int rc = __real_posix_memalign(out, alignment, size);
-    if (rc == 0) Memory::RecordAllocation(*out);
-    return rc;
 }
 
 void __wrap_free(void* block) {
@@ -65,15 +53,8 @@ char* __wrap_strdup(const char* text) {
     return copy;
 }
 
-char* __wrap_strndup(const char* text, size_t max) {
-    size_t n = strnlen(text, max);
-    char* copy = static_cast<char*>(__wrap_malloc(n + 1));
-    if (copy != nullptr) {
-        std::memcpy(copy, text, n);
-        copy[n] = '\0';
-    }
-    return copy;
-}
+// The Microsoft C runtime's name for strdup.
+char* __wrap__strdup(const char* text) { return __wrap_strdup(text); }
 }  // extern "C"
 
 namespace {
@@ -83,11 +64,25 @@ void* NewBlock(size_t size) {
     if (block == nullptr) throw std::bad_alloc();
     return block;
 }
-void* NewAligned(size_t size, std::align_val_t alignment) {
+// Over-aligned objects: a plain block with room to align, the block's address kept
+// just below the object (not every C runtime has an aligned allocation that free takes).
+void* NewAlignedOrNull(size_t size, std::align_val_t alignment) noexcept {
     size_t a = static_cast<size_t>(alignment);
-    void* block = __wrap_aligned_alloc(a, (size + a - 1) / a * a);
-    if (block == nullptr) throw std::bad_alloc();
-    return block;
+    if (a < alignof(void*)) a = alignof(void*);
+    if (size > SIZE_MAX - a - sizeof(void*)) return nullptr;
+    void* block = __wrap_malloc(size + a + sizeof(void*));
+    if (block == nullptr) return nullptr;
+    uintptr_t object = (reinterpret_cast<uintptr_t>(block) + sizeof(void*) + a - 1) / a * a;
+    reinterpret_cast<void**>(object)[-1] = block;
+    return reinterpret_cast<void*>(object);
+}
+void* NewAligned(size_t size, std::align_val_t alignment) {
+    void* object = NewAlignedOrNull(size, alignment);
+    if (object == nullptr) throw std::bad_alloc();
+    return object;
+}
+void DeleteAligned(void* object) noexcept {
+    if (object != nullptr) __wrap_free(static_cast<void**>(object)[-1]);
 }
 }  // namespace
 
@@ -101,9 +96,13 @@ void operator delete(void* p) noexcept { __wrap_free(p); }
 void operator delete[](void* p) noexcept { __wrap_free(p); }
 void operator delete(void* p, size_t) noexcept { __wrap_free(p); }
 void operator delete[](void* p, size_t) noexcept { __wrap_free(p); }
-void operator delete(void* p, std::align_val_t) noexcept { __wrap_free(p); }
-void operator delete[](void* p, std::align_val_t) noexcept { __wrap_free(p); }
-void operator delete(void* p, size_t, std::align_val_t) noexcept { __wrap_free(p); }
-void operator delete[](void* p, size_t, std::align_val_t) noexcept { __wrap_free(p); }
+void operator delete(void* p, std::align_val_t) noexcept { DeleteAligned(p); }
+void operator delete[](void* p, std::align_val_t) noexcept { DeleteAligned(p); }
+void operator delete(void* p, size_t, std::align_val_t) noexcept { DeleteAligned(p); }
+void operator delete[](void* p, size_t, std::align_val_t) noexcept { DeleteAligned(p); }
+void* operator new(size_t size, std::align_val_t a, const std::nothrow_t&) noexcept { return NewAlignedOrNull(size, a); }
+void* operator new[](size_t size, std::align_val_t a, const std::nothrow_t&) noexcept { return NewAlignedOrNull(size, a); }
+void operator delete(void* p, std::align_val_t, const std::nothrow_t&) noexcept { DeleteAligned(p); }
+void operator delete[](void* p, std::align_val_t, const std::nothrow_t&) noexcept { DeleteAligned(p); }
 void operator delete(void* p, const std::nothrow_t&) noexcept { __wrap_free(p); }
 void operator delete[](void* p, const std::nothrow_t&) noexcept { __wrap_free(p); }

@@ -1,4 +1,5 @@
-// Built twice: with the stand-in "Advapi32.dll" on the run path, and without it.
+// Built twice on Linux: with the stand-in "Advapi32.dll" on the run path, and without it.
+// On Windows "Advapi32.dll" is always the system's own (KAV_ADVAPI_SYSTEM).
 #include "logging/event_tracing.h"
 
 #include <gtest/gtest.h>
@@ -16,7 +17,7 @@ const char* const kGuids[] = {"2F9EFE86-4AF7-4F37-A40F-94B909A157D6", "EA08C559-
                               "10F6728C-EF92-4BF1-8397-49E693A6EB74", "46DD7F96-60CB-416B-8085-DA5CD8F491DD"};
 }  // namespace
 
-#if KAV_ADVAPI_STANDIN
+#if KAV_ADVAPI_STANDIN || KAV_ADVAPI_SYSTEM
 #define RULES_SUITE EventTracingRules
 #else
 #define RULES_SUITE EventTracingRulesWithoutLibrary
@@ -114,6 +115,26 @@ TEST(EventTracingPresent, MainThreadEventOnlyWhenItsClassIsEnabled) {
         EXPECT_EQ(RegisterProviders(), kProviderCount);
         EXPECT_EQ(Journal().find("\nW ", mark) != std::string::npos, c.written) << "control code " << c.code;
     }
+}
+
+#elif KAV_ADVAPI_SYSTEM
+
+TEST(EventTracingSystem, ProvidersRegisterWithTheSystemAtLoad) {
+    for (size_t i = 0; i < kProviderCount; ++i) EXPECT_NE(ProviderContext(i).handle, 0u) << "provider " << i;
+    UnregisterProviders();
+    for (size_t i = 0; i < kProviderCount; ++i) EXPECT_EQ(ProviderContext(i).handle, 0u);
+    EXPECT_FALSE(WriteMainThreadEvent());
+    EXPECT_EQ(RegisterProviders(), kProviderCount);
+}
+
+TEST(EventTracingSystem, MainThreadEventIsWrittenOnceItsClassIsEnabled) {
+    TraceContext& context = ProviderContext(kMainThreadProvider);
+    ASSERT_NE(context.handle, 0u);
+    // No trace session listens here: enable the class as a session's notification would.
+    EnableCallback(nullptr, Platform::kEventControlEnable, 4, 1, 0, nullptr, &context);
+    EXPECT_TRUE(WriteMainThreadEvent());
+    EnableCallback(nullptr, Platform::kEventControlDisable, 0, 0, 0, nullptr, &context);
+    EXPECT_FALSE(WriteMainThreadEvent());
 }
 
 #else

@@ -9,6 +9,19 @@
 
 using namespace Vemi::Platform;
 
+namespace {
+// What each system calls this program and the C library that has cos.
+#ifdef _WIN32
+constexpr const char* kProgramName = "platform_test.exe";
+constexpr const char* kMathLibrary = "msvcrt.dll";
+constexpr const char* kMissingLibrary = "no-such-library-kav.dll";
+#else
+constexpr const char* kProgramName = "platform_test";
+constexpr const char* kMathLibrary = "libm.so.6";
+constexpr const char* kMissingLibrary = "no-such-library-kav.so";
+#endif
+}  // namespace
+
 TEST(Platform, RecursiveLockReentersOnOneThreadAndExcludesOthers) {
     RecursiveLock lock;
     lock.lock();
@@ -62,7 +75,7 @@ TEST(Platform, ExecutablePathNamesThisTestAndTruncates) {
     EXPECT_EQ(std::strlen(path), n);
     const char* name = std::strrchr(path, kPathSeparator);
     ASSERT_NE(name, nullptr);
-    EXPECT_STREQ(name + 1, "platform_test");
+    EXPECT_STREQ(name + 1, kProgramName);
 
     char small[5];
     EXPECT_EQ(ExecutablePath(small, sizeof small), 4u);
@@ -91,7 +104,7 @@ TEST(Platform, RegionsAreAlignedWritableAndReleased) {
 }
 
 TEST(Platform, LibraryLookup) {
-    LibraryHandle libm = LoadLibrary("libm.so.6");
+    LibraryHandle libm = LoadLibrary(kMathLibrary);
     ASSERT_NE(libm, nullptr);
     auto cosine = reinterpret_cast<double (*)(double)>(FindSymbol(libm, "cos"));
     ASSERT_NE(cosine, nullptr);
@@ -99,7 +112,7 @@ TEST(Platform, LibraryLookup) {
     EXPECT_EQ(FindSymbol(libm, "no_such_symbol_here"), nullptr);
     FreeLibrary(libm);
 
-    EXPECT_EQ(LoadLibrary("no-such-library-kav.so"), nullptr);
+    EXPECT_EQ(LoadLibrary(kMissingLibrary), nullptr);
     EXPECT_EQ(LoadLibrary(nullptr), nullptr);
     EXPECT_EQ(FindSymbol(nullptr, "cos"), nullptr);
     FreeLibrary(nullptr);

@@ -36,7 +36,7 @@ struct TraceContext {
 [[nodiscard]] TraceContext& ProviderContext(size_t index) noexcept;
 
 // The callback registered with every provider; the context is its TraceContext.
-void EnableCallback(const Platform::Guid* sourceId, uint32_t controlCode, uint8_t level, uint64_t matchAnyKeyword,
+void KAV_SYSTEM_CALL EnableCallback(const Platform::Guid* sourceId, uint32_t controlCode, uint8_t level, uint64_t matchAnyKeyword,
                     uint64_t matchAllKeyword, Platform::EventFilterDescriptor* filterData, void* context);
 
 // Looks the functions up, registers the providers in order and writes the

@@ -6,6 +6,14 @@
 #include <cstddef>
 #include <cstdint>
 
+// The system's calling convention for these functions and the enable callback
+// (WINAPI): it differs from the C one only on 32-bit Windows.
+#if defined(_WIN32) && !defined(_WIN64)
+#define KAV_SYSTEM_CALL __stdcall
+#else
+#define KAV_SYSTEM_CALL
+#endif
+
 namespace Vemi::Platform {
 
 struct Guid {
@@ -44,14 +52,14 @@ inline constexpr uint32_t kEventControlDisable = 0;
 inline constexpr uint32_t kEventControlEnable = 1;
 inline constexpr uint32_t kEventControlCaptureState = 2;
 
-using EventEnableCallback = void (*)(const Guid* sourceId, uint32_t controlCode, uint8_t level,
+using EventEnableCallback = void(KAV_SYSTEM_CALL*)(const Guid* sourceId, uint32_t controlCode, uint8_t level,
                                      uint64_t matchAnyKeyword, uint64_t matchAllKeyword,
                                      EventFilterDescriptor* filterData, void* callbackContext);
-using EventRegisterFunction = uint32_t (*)(const Guid* providerId, EventEnableCallback callback,
+using EventRegisterFunction = uint32_t(KAV_SYSTEM_CALL*)(const Guid* providerId, EventEnableCallback callback,
                                            void* callbackContext, RegistrationHandle* handle);
-using EventWriteFunction = uint32_t (*)(RegistrationHandle handle, const EventDescriptor* descriptor,
+using EventWriteFunction = uint32_t(KAV_SYSTEM_CALL*)(RegistrationHandle handle, const EventDescriptor* descriptor,
                                         uint32_t dataCount, EventDataDescriptor* data);
-using EventUnregisterFunction = uint32_t (*)(RegistrationHandle handle);
+using EventUnregisterFunction = uint32_t(KAV_SYSTEM_CALL*)(RegistrationHandle handle);
 
 static_assert(sizeof(Guid) == 16);
 static_assert(sizeof(EventDescriptor) == 16 && offsetof(EventDescriptor, task) == 6 &&

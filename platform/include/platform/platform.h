@@ -40,7 +40,11 @@ struct LocalTime {
 [[nodiscard]] uint32_t CurrentThreadId() noexcept;
 
 // Separator of path components on this platform.
+#ifdef _WIN32
+inline constexpr char kPathSeparator = '\\';
+#else
 inline constexpr char kPathSeparator = '/';
+#endif
 
 // Writes the executable's full path (NUL-terminated, truncated to size - 1).
 // Answers the length written, 0 when the path is unknown.
@@ -49,7 +53,7 @@ size_t ExecutablePath(char* buffer, size_t size) noexcept;
 // Whether a standard stream (1 output, 2 error) is a terminal.
 [[nodiscard]] bool IsTerminal(int stream) noexcept;
 
-// Debugger console. Linux has none: the text is discarded.
+// Debugger console (OutputDebugStringA). Linux has none: the text is discarded.
 void DebuggerConsoleWrite(const char* text) noexcept;
 
 // 64 KiB read-write regions, aligned to at least 4096 bytes. Null on failure.

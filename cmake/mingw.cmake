@@ -1,0 +1,13 @@
+# Shared part of the mingw-w64 toolchain files: Debian's POSIX-threads compilers for
+# KAV_MINGW_ARCH, searching only the target's own root for headers and libraries.
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR ${KAV_MINGW_ARCH})
+set(KAV_MINGW_TRIPLE ${KAV_MINGW_ARCH}-w64-mingw32)
+set(CMAKE_C_COMPILER ${KAV_MINGW_TRIPLE}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${KAV_MINGW_TRIPLE}-g++-posix)
+set(CMAKE_RC_COMPILER ${KAV_MINGW_TRIPLE}-windres)
+set(CMAKE_FIND_ROOT_PATH /usr/${KAV_MINGW_TRIPLE})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)

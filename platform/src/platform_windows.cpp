@@ -1,0 +1,112 @@
+#include "platform/platform.h"
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#include <malloc.h>
+
+#include <cstring>
+#include <new>
+#include <string>
+
+// <windows.h> maps LoadLibrary to LoadLibraryA; ours is the platform function.
+#undef LoadLibrary
+
+namespace Vemi::Platform {
+
+static_assert(sizeof(CRITICAL_SECTION) <= 64, "RecursiveLock storage too small");
+
+namespace {
+CRITICAL_SECTION* Section(unsigned char* storage) { return reinterpret_cast<CRITICAL_SECTION*>(storage); }
+}  // namespace
+
+// Critical sections are recursive by design.
+RecursiveLock::RecursiveLock() noexcept { InitializeCriticalSection(new (storage_) CRITICAL_SECTION); }
+RecursiveLock::~RecursiveLock() { DeleteCriticalSection(Section(storage_)); }
+void RecursiveLock::lock() noexcept { EnterCriticalSection(Section(storage_)); }
+void RecursiveLock::unlock() noexcept { LeaveCriticalSection(Section(storage_)); }
+bool RecursiveLock::try_lock() noexcept { return TryEnterCriticalSection(Section(storage_)) != 0; }
+
+LocalTime GetLocalTime() noexcept {
+    SYSTEMTIME t{};
+    ::GetLocalTime(&t);
+    return LocalTime{t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond, t.wMilliseconds};
+}
+
+uint64_t QueryPerformanceCounter() noexcept {
+    LARGE_INTEGER counter{};
+    ::QueryPerformanceCounter(&counter);
+    return static_cast<uint64_t>(counter.QuadPart);
+}
+
+uint64_t QueryPerformanceFrequency() noexcept {
+    LARGE_INTEGER frequency{};
+    ::QueryPerformanceFrequency(&frequency);
+    return static_cast<uint64_t>(frequency.QuadPart);
+}
+
+uint64_t SystemTimeTicks() noexcept {
+    FILETIME t{};
+    GetSystemTimeAsFileTime(&t);  // already 100 ns since 1601
+    return static_cast<uint64_t>(t.dwHighDateTime) << 32 | t.dwLowDateTime;
+}
+
+uint32_t CurrentThreadId() noexcept { return GetCurrentThreadId(); }
+
+size_t ExecutablePath(char* buffer, size_t size) noexcept {
+    if (buffer == nullptr || size == 0) return 0;
+    DWORD capacity = size > MAXDWORD ? MAXDWORD : static_cast<DWORD>(size);
+    size_t n = GetModuleFileNameA(nullptr, buffer, capacity);
+    // On truncation older systems leave the buffer unterminated.
+    if (n >= capacity) n = capacity - 1;
+    buffer[n] = '\0';
+    return n;
+}
+
+void DebuggerConsoleWrite(const char* text) noexcept {
+    if (text != nullptr) OutputDebugStringA(text);
+}
+
+// 64 KiB is the allocation granularity: one region is one reservation, committed whole.
+void* ReserveRegion() noexcept {
+    return VirtualAlloc(nullptr, kRegionSize, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+}
+
+void ReleaseRegion(void* region) noexcept {
+    if (region != nullptr) VirtualFree(region, 0, MEM_RELEASE);
+}
+
+void DiscardRegion(void* region) noexcept {
+    // The pages stay committed; the system may drop their contents instead of paging them out.
+    if (region != nullptr) VirtualAlloc(region, kRegionSize, MEM_RESET, PAGE_READWRITE);
+}
+
+size_t HeapBlockSize(void* block) noexcept { return block == nullptr ? 0 : _msize(block); }
+
+LibraryHandle LoadLibrary(const char* fileName) noexcept {
+    if (fileName == nullptr) return nullptr;
+    // The system's loader takes only backslashes as separators.
+    if (std::strchr(fileName, '/') == nullptr) return LoadLibraryA(fileName);
+    try {
+        std::string path(fileName);
+        for (char& c : path) c = c == '/' ? '\\' : c;
+        return LoadLibraryA(path.c_str());
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+void* FindSymbol(LibraryHandle library, const char* name) noexcept {
+    if (library == nullptr || name == nullptr) return nullptr;
+    return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(library), name));
+}
+
+void FreeLibrary(LibraryHandle library) noexcept {
+    if (library != nullptr) ::FreeLibrary(static_cast<HMODULE>(library));
+}
+
+}  // namespace Vemi::Platform
