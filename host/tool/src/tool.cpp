@@ -2,6 +2,7 @@
 
 #include "host_tool/describe.h"
 #include "host_tool/player.h"
+#include "host_tool/serve.h"
 
 #include <filesystem>
 #include <fstream>
@@ -23,6 +24,7 @@ Commands:
                    without SCENARIO) and print everything the host sees
   describe         print the plugin's API description: functions, types and events
   decode ARGS...   decode serialized values (the decode tool)
+  serve [SCENARIO] serve the plugin over local HTTP and WebSocket, with a live page
   help [COMMAND]   print this help, or a command's
 
 Every command takes -h or --help. Exit status: 0 success, 1 a failed expectation or a
@@ -219,12 +221,17 @@ int RunTool(int argc, char** argv, const ToolConfig& config, std::ostream& out, 
     if (command == "run") return Run(subArgc - 1, subArgv + 1, config, out, err);
     if (command == "describe") return Describe(subArgc - 1, subArgv + 1, config, out, err);
     if (command == "decode") return Decode(subArgc, subArgv, config, out, err);
+    if (command == "serve") return RunServe(subArgc - 1, subArgv + 1, config.defaultPluginPath, out, err);
     if (command == "-h" || command == "--help" || command == "help") {
         std::string_view topic = argc > 2 ? std::string_view(argv[2]) : std::string_view();
         if (command != "help" || topic.empty()) {
             out << kMainHelp;
         } else if (topic == "run") {
             out << kRunHelp;
+        } else if (topic == "serve") {
+            char help[] = "--help";
+            char* serveArgv[] = {help, nullptr};
+            return RunServe(1, serveArgv, config.defaultPluginPath, out, err);
         } else if (topic == "describe") {
             out << kDescribeHelp;
         } else if (topic == "decode") {
