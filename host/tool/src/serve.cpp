@@ -345,7 +345,8 @@ void Hub::CloseAll() {
 
 class HttpSession : public std::enable_shared_from_this<HttpSession> {
 public:
-    HttpSession(tcp::socket&& socket, Server::Impl& server) : stream_(std::move(socket)), server_(server) {
+    HttpSession(tcp::socket&& socket, Server::Impl& server)
+        : stream_(std::move(socket)), server_(server), requestTimer_(stream_.get_executor()) {
         ++server_.connections;
     }
     ~HttpSession() { --server_.connections; }
@@ -368,19 +369,30 @@ private:
         });
     }
 
-    // From its first byte, the whole request must arrive within the request time.
+    // From its first byte, the whole request must arrive within the request time. A timer
+    // of its own rather than the stream's, which would close the socket before the 408.
     void ReadRequest() {
         parser_.emplace();
         parser_->header_limit(static_cast<uint32_t>(Limits().headerBytes));
         parser_->body_limit(Limits().bodyBytes);
-        stream_.expires_after(Limits().requestTimeout);
+        stream_.expires_never();
+        timedOut_ = false;
+        requestTimer_.expires_after(Limits().requestTimeout);
+        requestTimer_.async_wait([weak = weak_from_this()](beast::error_code ec) {
+            auto self = weak.lock();
+            if (ec || !self) return;
+            self->timedOut_ = true;
+            beast::error_code ignored;
+            self->stream_.socket().cancel(ignored);
+        });
         http::async_read(stream_, buffer_, *parser_,
                          [self = shared_from_this()](beast::error_code ec, size_t) { self->OnRead(ec); });
     }
 
     void OnRead(beast::error_code ec) {
-        if (ec == http::error::end_of_stream || ec == asio::error::eof) return Close();
-        if (ec == beast::error::timeout) {
+        requestTimer_.cancel();
+        if (ec == http::error::end_of_stream || ec == http::error::partial_message) return Close();
+        if (timedOut_) {
             return Fail(408, "The request did not arrive within " + Milliseconds(Limits().requestTimeout));
         }
         if (ec == http::error::body_limit) {
@@ -440,6 +452,8 @@ private:
     Server::Impl& server_;
     beast::flat_buffer buffer_;
     std::optional<http::request_parser<http::string_body>> parser_;
+    asio::steady_timer requestTimer_;
+    bool timedOut_ = false;
 };
 
 // {"phase": PHASE} or the phase alone as a JSON text; empty when neither or not a phase.
