@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <fstream>
 #include <limits>
 #include <sstream>
 
@@ -509,6 +510,43 @@ TEST(ServeHostileTest, AClientThatStopsReadingIsDroppedWithoutBlocking) {
     // The other client is served as before.
     s.server->Broadcast("small", Host::SignedValue(1).get());
     EXPECT_NE(reader.Read().value_or("").find(R"("payload":1)"), std::string::npos);
+}
+
+// ---- The command line ------------------------------------------------------------------------
+
+TEST(ServeCommandTest, BadCommandLinesStopBeforeServing) {
+    std::string bad = testing::TempDir() + "/serve_bad.kav";
+    {
+        std::ofstream file(bad);
+        file << "request POST /x\nreqest GET /y\n";
+    }
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        const char* message;  // in the error output, or the output for status 0
+    } cases[] = {
+        {{"--help"}, 0, "Usage: kav-host serve [--port N]"},
+        {{"--port"}, 2, "kav-host: --port needs a number\nTry 'kav-host serve --help'.\n"},
+        {{"--port", "70000"}, 2, "--port needs a number from 0 to 65535, not '70000'"},
+        {{"--port=8x"}, 2, "not '8x'"},
+        {{"--bogus"}, 2, "unknown option '--bogus'"},
+        {{"a.kav", "b.kav"}, 2, "serve takes one scenario file"},
+        {{"--address="}, 2, "--address needs an address"},
+        {{"/nonexistent/start.kav"}, 2, "cannot read the scenario file '/nonexistent/start.kav'"},
+        {{bad}, 2, "serve_bad.kav:2: unknown step 'reqest'"},
+        {{"--plugin", "/nonexistent/plugin.so", "--port", "0"}, 1, "Cannot load the plugin library"},
+        {{"--address", "192.0.2.1x", "--port", "0"}, 1, "'192.0.2.1x' is not an IP address"},
+        {{"--address", "0.0.0.0", "--port", "1", "--plugin", "/nonexistent/plugin.so"}, 1,
+         "warning: serving on 0.0.0.0: anyone who can reach it can drive the plugin"},
+    };
+    for (const Case& c : cases) {
+        std::vector<char*> argv;
+        std::vector<std::string> args = c.args;
+        for (std::string& arg : args) argv.push_back(arg.data());
+        std::ostringstream out, err;
+        EXPECT_EQ(RunServe(static_cast<int>(argv.size()), argv.data(), kPlugin, out, err), c.status) << c.args[0];
+        EXPECT_NE((c.status == 0 ? out : err).str().find(c.message), std::string::npos) << c.args[0] << ": " << err.str();
+    }
 }
 
 // ---- Load ------------------------------------------------------------------------------------
