@@ -318,6 +318,7 @@ TEST(ServeTest, EndpointsSessionAndPage) {
         {"GET", kSession, "", 200, R"({"phase":"None"})"},
         {"PUT", kSession, R"({"phase":"Bogus"})", 400, ""},
         {"PUT", kSession, "not json", 400, ""},
+        {"PUT", kSession, std::string(1000000, '['), 400, ""},
         {"PUT", kSession, R"({"phase":"PreEndOfGame"})", 200, R"({"phase":"PreEndOfGame"})"},
         {"GET", kBase + "currentSequenceEvent", "", 200, R"({"name":"honor","priority":-5})"},
         {"POST", kBase + "complete/honor", "", 204, ""},
@@ -473,7 +474,10 @@ TEST(ServeHostileTest, KeptAliveConnectionsAnswerInTurnAndCloseWhenIdle) {
 TEST(ServeHostileTest, BadSocketMessagesAndFrames) {
     Served s(kPlugin);
     Watcher watcher(s.port);
-    for (const char* message : {"not json", "[1,2]", R"({"subscribe": 5})", R"({"subscribe": [1]})", R"({"listen": ["x"]})", "{}"}) {
+    const std::string nested = R"({"subscribe":)" + std::string(60000, '[');
+    for (std::string message : {std::string("not json"), std::string("[1,2]"), std::string(R"({"subscribe": 5})"),
+                                std::string(R"({"subscribe": [1]})"), std::string(R"({"listen": ["x"]})"), std::string("{}"),
+                                nested}) {
         watcher.Send(message);
         EXPECT_NE(watcher.Read().value_or("").find(R"({"error":)"), std::string::npos) << message;
     }

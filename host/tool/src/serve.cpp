@@ -201,8 +201,9 @@ private:
     }
 
     void HandleMessage(const std::string& text) {
+        // Iterative: a message of nothing but brackets must not use up the stack.
         rapidjson::Document document;
-        document.Parse(text.c_str(), text.size());
+        document.Parse<rapidjson::kParseIterativeFlag>(text.c_str(), text.size());
         std::vector<std::string> add, remove;
         bool ok = !document.HasParseError() && document.IsObject() && document.MemberCount() != 0;
         if (ok) {
@@ -459,7 +460,7 @@ private:
 // {"phase": PHASE} or the phase alone as a JSON text; empty when neither or not a phase.
 std::string PhaseFromBody(const std::string& body) {
     rapidjson::Document document;
-    document.Parse(body.c_str(), body.size());
+    document.Parse<rapidjson::kParseIterativeFlag>(body.c_str(), body.size());
     if (document.HasParseError()) return {};
     const rapidjson::Value* phase = &document;
     if (document.IsObject()) {
