@@ -36,10 +36,23 @@ ensure_architecture() {
     fi
 }
 
-BUILD_PACKAGES=(g++ cmake ninja-build libgtest-dev rapidjson-dev libyaml-dev)
+BUILD_PACKAGES=(g++ cmake ninja-build libgtest-dev rapidjson-dev libyaml-dev libboost-dev)
 TEST_PACKAGES=(g++-multilib clang-14 libclang-rt-14-dev)
 # The 32-bit build: GoogleTest comes from libgtest-dev's sources, RapidJSON is headers only.
 I386_PACKAGES=(g++-multilib qemu-user libyaml-dev:i386)
+
+# prepare_browser_test: Debian's chromium, node with npm, and the pinned puppeteer-core of
+# tests/browser (never a browser of its own); the page test then must run, not skip.
+prepare_browser_test() {
+    ensure_packages chromium
+    command -v npm >/dev/null || ensure_packages nodejs npm
+    local dir="$ROOT/tests/browser"
+    if [ ! -f "$dir/node_modules/.package-lock.json" ] || [ "$dir/package-lock.json" -nt "$dir/node_modules/.package-lock.json" ]; then
+        echo "== npm ci in tests/browser"
+        (cd "$dir" && PUPPETEER_SKIP_DOWNLOAD=1 npm ci --no-audit --no-fund --loglevel=error)
+    fi
+    export KAV_REQUIRE_BROWSER=1
+}
 
 # build PRESET [TARGET...]
 build() {

@@ -845,6 +845,26 @@ ReplyData Host::Request(uint32_t method, std::string path) {
     return Request(request);
 }
 
+ReplyData Host::RequestFunction(const ApiFunctionEntry& function, const RequestData& request) {
+    Impl& s = *impl_;
+    Entry entry;
+    entry.kind = EntryKind::Request;
+    entry.request = request;
+    uint64_t sequence = s.transcript.Append(entry);
+    ReplyData& reply = entry.reply;
+    if (!Initialized() || function.handler == nullptr) {
+        reply.status = 503;
+        reply.error = "The plugin is not initialized";
+        reply.hasError = true;
+    } else {
+        s.Call(function, request, reply);
+    }
+    ReplyData answer = reply;
+    s.transcript.Complete(sequence, std::move(entry));
+    s.Flush();
+    return answer;
+}
+
 void Host::PublishEvent(std::string key, OwnedValue payload) {
     {
         std::lock_guard lock(impl_->mutex);

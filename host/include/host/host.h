@@ -137,6 +137,9 @@ public:
     // The body handed to the plugin is followed by a NUL byte.
     [[nodiscard]] ReplyData Request(const RequestData& request);
     [[nodiscard]] ReplyData Request(uint32_t method, std::string path);
+    // As Request, but to function (one of Functions()) whatever its path template: the
+    // plugin's own dispatcher then answers a path that none of its routes matches.
+    [[nodiscard]] ReplyData RequestFunction(const ApiFunctionEntry& function, const RequestData& request);
 
     // ---- Events to the plugin (queued, see above) ----
     void PublishEvent(std::string key, OwnedValue payload);

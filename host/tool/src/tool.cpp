@@ -3,6 +3,7 @@
 #include "host_tool/cli.h"
 #include "host_tool/describe.h"
 #include "host_tool/player.h"
+#include "host_tool/serve.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -95,12 +96,17 @@ int Describe(int argc, char** argv, const ToolConfig& config, std::ostream& out,
 int Decode(int argc, char** argv, const ToolConfig& config, std::ostream& out, std::ostream& err);
 int Help(int argc, char** argv, const ToolConfig& config, std::ostream& out, std::ostream& err);
 
+int Serve(int argc, char** argv, const ToolConfig& config, std::ostream& out, std::ostream& err) {
+    return RunServe(argc - 1, argv + 1, config.defaultPluginPath, out, err);
+}
+
 constexpr Command kCommands[] = {
     {"run", "run [SCENARIO...]",
      "load the plugin, play scenarios (without SCENARIO the built-in one), print what the host sees",
      kRunHelp, &Run},
     {"describe", "describe", "print the plugin's API description: functions, types and events", kDescribeHelp, &Describe},
     {"decode", "decode ARGS...", "decode serialized values (the decode tool)", kDecodeHelp, &Decode},
+    {"serve", "serve [SCENARIO]", "serve the plugin over local HTTP and WebSocket, with a live page", "", &Serve},
     {"help", "help [COMMAND]", "print this help, or a command's", kHelpHelp, &Help},
 };
 
@@ -385,6 +391,12 @@ int Help(int argc, char** argv, const ToolConfig& config, std::ostream& out, std
         char name[] = "decode", help[] = "--help";
         char* decodeArgv[] = {name, help, nullptr};
         return Decode(2, decodeArgv, config, out, err);
+    }
+    if (command->help.empty()) {
+        // A command that prints its own help.
+        char help[] = "--help";
+        char* helpArgv[] = {argv[1], help, nullptr};
+        return command->function(2, helpArgv, config, out, err);
     }
     out << command->help;
     return kExitPassed;

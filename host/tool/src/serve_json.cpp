@@ -1,0 +1,225 @@
+// The mapping between HTTP messages and the host's request and reply records.
+#include "host_tool/serve.h"
+
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+
+namespace Vemi::HostTool {
+namespace {
+
+using JsonWriter = rapidjson::Writer<rapidjson::StringBuffer>;
+
+// Length of the well-formed UTF-8 sequence at text[i], 0 when it is not one.
+size_t Utf8Length(std::string_view text, size_t i) {
+    auto byte = [&](size_t at) { return static_cast<unsigned char>(text[at]); };
+    unsigned char lead = byte(i);
+    if (lead < 0x80) return 1;
+    size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC2 ? 2 : 0;
+    if (length == 0 || lead > 0xF4 || i + length > text.size()) return 0;
+    for (size_t k = 1; k < length; ++k) {
+        if ((byte(i + k) & 0xC0) != 0x80) return 0;
+    }
+    unsigned char second = byte(i + 1);
+    if (lead == 0xE0 && second < 0xA0) return 0;   // overlong
+    if (lead == 0xED && second >= 0xA0) return 0;  // surrogate
+    if (lead == 0xF0 && second < 0x90) return 0;   // overlong
+    if (lead == 0xF4 && second >= 0x90) return 0;  // beyond U+10FFFF
+    return length;
+}
+
+// The writer copies bytes as they are: bad sequences would make the whole text invalid JSON.
+std::string ValidUtf8(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size();) {
+        size_t length = Utf8Length(text, i);
+        if (length == 0) {
+            out += "\xEF\xBF\xBD";
+            ++i;
+        } else {
+            out.append(text.substr(i, length));
+            i += length;
+        }
+    }
+    return out;
+}
+
+void WriteText(JsonWriter& writer, std::string_view text) {
+    std::string valid = ValidUtf8(text);
+    writer.String(valid.data(), static_cast<rapidjson::SizeType>(valid.size()));
+}
+
+void WriteValue(JsonWriter& writer, const HostValue& value, int depth) {
+    if (depth >= Host::kMaxValueDepth) {
+        writer.Null();
+        return;
+    }
+    switch (value.kind) {
+        case HOST_VALUE_BOOL: writer.Bool(value.u.boolean != 0); return;
+        case HOST_VALUE_SIGNED: writer.Int64(value.u.i64); return;
+        case HOST_VALUE_UNSIGNED: writer.Uint64(value.u.u64); return;
+        case HOST_VALUE_FLOAT:
+            if (std::isfinite(value.u.f64)) {
+                writer.Double(value.u.f64);
+            } else {
+                writer.Null();
+            }
+            return;
+        case HOST_VALUE_STRING:
+        case HOST_VALUE_STRING_OWNED: WriteText(writer, Host::StringOf(value)); return;
+        case HOST_VALUE_BLOB:
+        case HOST_VALUE_BLOB_OWNED: {
+            static constexpr char kHex[] = "0123456789abcdef";
+            std::string hex;
+            if (value.u.blob.data != nullptr) {
+                for (uint32_t i = 0; i < value.u.blob.size; ++i) {
+                    hex += kHex[value.u.blob.data[i] >> 4];
+                    hex += kHex[value.u.blob.data[i] & 15];
+                }
+            }
+            writer.String(hex.data(), static_cast<rapidjson::SizeType>(hex.size()));
+            return;
+        }
+        case HOST_VALUE_COLLECTION:
+            writer.StartArray();
+            if (value.u.collection.items != nullptr) {
+                for (uint32_t i = 0; i < value.u.collection.count; ++i) {
+                    WriteValue(writer, value.u.collection.items[i], depth + 1);
+                }
+            }
+            writer.EndArray();
+            return;
+        case HOST_VALUE_STRUCTURE:
+            writer.StartObject();
+            if (value.u.structure.entries != nullptr) {
+                for (uint32_t i = 0; i < value.u.structure.count; ++i) {
+                    const HostStructEntry& entry = value.u.structure.entries[i];
+                    WriteText(writer, entry.key == nullptr ? std::string_view{} : std::string_view(entry.key));
+                    WriteValue(writer, entry.value, depth + 1);
+                }
+            }
+            writer.EndObject();
+            return;
+        default: writer.Null(); return;
+    }
+}
+
+struct KnownMethod {
+    std::string_view name;
+    uint32_t code;
+};
+constexpr KnownMethod kMethods[] = {{"DELETE", API_METHOD_DELETE}, {"GET", API_METHOD_GET},
+                                    {"HEAD", API_METHOD_HEAD},     {"OPTIONS", API_METHOD_OPTIONS},
+                                    {"PATCH", API_METHOD_PATCH},   {"POST", API_METHOD_POST},
+                                    {"PUT", API_METHOD_PUT}};
+
+// Headers that describe the HTTP message itself, which the server writes on its own.
+bool FramingHeader(std::string_view name) {
+    static constexpr std::string_view kFraming[] = {"content-length", "content-type", "transfer-encoding",
+                                                    "connection",     "keep-alive",   "upgrade"};
+    for (std::string_view framing : kFraming) {
+        if (name.size() == framing.size() &&
+            std::equal(name.begin(), name.end(), framing.begin(),
+                       [](char a, char b) { return std::tolower(static_cast<unsigned char>(a)) == b; })) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// A line break in a header of the plugin's would split the reply: such headers are left out.
+bool PlainHeaderText(std::string_view text) {
+    return std::none_of(text.begin(), text.end(), [](char c) { return c == '\r' || c == '\n' || c == '\0'; });
+}
+
+bool TokenText(std::string_view text) {
+    return std::all_of(text.begin(), text.end(), [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) || std::string_view("!#$%&'*+-.^_`|~").find(c) != std::string_view::npos;
+    });
+}
+
+// A plugin's informational status would leave the client waiting for the real answer.
+bool ValidStatus(uint32_t status) { return status >= 200 && status <= 599; }
+
+}  // namespace
+
+std::string ValueToJson(const HostValue& value) {
+    rapidjson::StringBuffer buffer;
+    JsonWriter writer(buffer);
+    WriteValue(writer, value, 0);
+    return std::string(buffer.GetString(), buffer.GetSize());
+}
+
+Host::RequestData RequestFromHttp(std::string_view method, std::string_view target,
+                                  const std::vector<Host::Header>& headers, std::optional<std::string> body) {
+    Host::RequestData request;
+    request.method = API_METHOD_CUSTOM;
+    for (const KnownMethod& known : kMethods) {
+        if (known.name == method) request.method = known.code;
+    }
+    if (request.method == API_METHOD_CUSTOM) request.customMethod = method;
+    request.path = target;
+    for (const Host::Header& header : headers) {
+        std::string name = header.name;
+        for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        if (name == "content-type") request.contentType = header.value;
+        request.headers.push_back({std::move(name), header.value});
+    }
+    if (body && !body->empty()) {
+        request.body = std::move(body);
+    } else {
+        request.contentType.clear();
+    }
+    return request;
+}
+
+HttpAnswer ErrorAnswer(unsigned status, std::string_view error) {
+    rapidjson::StringBuffer buffer;
+    JsonWriter writer(buffer);
+    writer.StartObject();
+    writer.Key("status");
+    writer.Uint(status);
+    writer.Key("error");
+    WriteText(writer, error);
+    writer.EndObject();
+    HttpAnswer answer;
+    answer.status = status;
+    answer.contentType = "application/json";
+    answer.body.assign(buffer.GetString(), buffer.GetSize());
+    return answer;
+}
+
+HttpAnswer AnswerFromReply(const Host::ReplyData& reply) {
+    HttpAnswer answer;
+    if (reply.hasError || !reply.error.empty()) {
+        answer = ErrorAnswer(reply.status == 0 ? 400 : ValidStatus(reply.status) ? reply.status : 500, reply.error);
+    } else if (reply.streamFailed) {
+        answer = ErrorAnswer(502, "The plugin's reply stream failed after " + std::to_string(reply.streamBody.size()) + " bytes");
+    } else if (!ValidStatus(reply.status) && reply.status != 0) {
+        answer = ErrorAnswer(500, "The plugin answered the status " + std::to_string(reply.status));
+    } else {
+        bool hasBody = reply.streamed || reply.body.kind() != HOST_VALUE_NONE;
+        answer.status = reply.status != 0 ? reply.status : hasBody ? 200 : 204;
+        // These statuses carry no body in HTTP.
+        bool bodyAllowed = answer.status >= 200 && answer.status != 204 && answer.status != 304;
+        if (hasBody && bodyAllowed) {
+            answer.body = reply.streamed ? reply.streamBody : ValueToJson(reply.body.get());
+            answer.contentType = !reply.contentType.empty() ? reply.contentType
+                                 : reply.streamed           ? "application/octet-stream"
+                                                            : "application/json";
+        }
+    }
+    for (const Host::Header& header : reply.headers) {
+        if (!header.name.empty() && !FramingHeader(header.name) && TokenText(header.name) &&
+            PlainHeaderText(header.value)) {
+            answer.headers.push_back(header);
+        }
+    }
+    return answer;
+}
+
+}  // namespace Vemi::HostTool

@@ -1,0 +1,138 @@
+// The page of `kav-host serve` in Debian's headless chromium: two events registered, the
+// session entering PreEndOfGame, each event published and completed from the page, then
+// the completion and the phase change; a screenshot of the end is kept.
+//   node page_test.mjs KAV_HOST SCREENSHOT
+// Exits 77 (skipped) when chromium or puppeteer-core is missing, unless
+// KAV_REQUIRE_BROWSER=1, as in CI, makes that a failure.
+import { spawn } from "node:child_process";
+import { existsSync, mkdtempSync, rmSync } from "node:fs";
+import { tmpdir } from "node:os";
+import { join } from "node:path";
+import { createInterface } from "node:readline";
+
+const [kavHost, screenshot] = process.argv.slice(2);
+const chromium = process.env.CHROMIUM || "/usr/bin/chromium";
+const required = process.env.KAV_REQUIRE_BROWSER === "1";
+const STEP_MS = 10000;
+
+function skip(why) {
+  console.error(`${required ? "FAILED" : "skipped"}: ${why}`);
+  process.exit(required ? 1 : 77);
+}
+
+if (!kavHost || !screenshot) {
+  console.error("usage: node page_test.mjs KAV_HOST SCREENSHOT");
+  process.exit(2);
+}
+if (!existsSync(chromium)) skip(`no chromium at ${chromium} (apt-get install chromium)`);
+let puppeteer;
+try {
+  puppeteer = (await import("puppeteer-core")).default;
+} catch (error) {
+  skip(`puppeteer-core is not installed (npm ci in tests/browser): ${error.message}`);
+}
+
+const server = spawn(kavHost, ["serve", "--port", "0", "--quiet"], { stdio: ["ignore", "pipe", "inherit"] });
+const serverExit = new Promise((resolve) => server.on("exit", (code, signal) => resolve({ code, signal })));
+const userDataDir = mkdtempSync(join(tmpdir(), "kav-host-chromium-"));
+let browser;
+
+async function cleanUp() {
+  if (browser) await browser.close().catch(() => {});
+  if (server.exitCode === null) server.kill("SIGTERM");
+  rmSync(userDataDir, { recursive: true, force: true });
+}
+
+const guard = setTimeout(async () => {
+  console.error("FAILED: the browser test took longer than 90 s");
+  await cleanUp();
+  process.exit(1);
+}, 90000);
+
+async function fail(message) {
+  console.error(`FAILED: ${message}`);
+  await cleanUp();
+  process.exit(1);
+}
+
+try {
+  const url = await new Promise((resolve, reject) => {
+    const lines = createInterface({ input: server.stdout });
+    lines.on("line", (line) => {
+      const match = line.match(/http:\/\/127\.0\.0\.1:\d+\//);
+      if (match) resolve(match[0]);
+    });
+    server.on("exit", (code) => reject(new Error(`kav-host serve exited with ${code} before listening`)));
+  });
+
+  browser = await puppeteer.launch({
+    executablePath: chromium,
+    headless: true,
+    userDataDir,
+    args: ["--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run", "--disable-background-networking",
+           "--disable-component-update", "--disable-sync", "--disable-dev-shm-usage"],
+  });
+  const page = await browser.newPage();
+  const problems = [];
+  page.on("pageerror", (error) => problems.push(`page error: ${error.message}`));
+  page.on("console", (message) => { if (message.type() === "error") problems.push(`console: ${message.text()}`); });
+  await page.setViewport({ width: 1280, height: 820 });
+  await page.goto(url, { waitUntil: "load", timeout: STEP_MS });
+
+  const textIs = (selector, expected) =>
+    page.waitForFunction((s, e) => document.querySelector(s)?.textContent.trim() === e, { timeout: STEP_MS }, selector, expected)
+      .catch(async () => fail(`${selector} shows '${await page.$eval(selector, (n) => n.textContent.trim())}', not '${expected}'`));
+  const liveItem = (text) =>
+    page.waitForFunction((t) => [...document.querySelectorAll("#events li")].some((li) => li.textContent.includes(t)),
+                         { timeout: STEP_MS }, text)
+      .catch(() => fail(`the live list shows no item with ${text}`));
+  const fill = async (selector, value) => {
+    await page.$eval(selector, (node) => { node.value = ""; });
+    await page.type(selector, value);
+  };
+  const act = async (name, priority, button, expectedReply) => {
+    await fill("#name", name);
+    if (priority !== undefined) await fill("#priority", String(priority));
+    await page.$eval("#reply", (node) => { node.textContent = ""; });
+    await page.click(button);
+    await page.waitForFunction((e) => document.querySelector("#reply").textContent.includes(e), { timeout: STEP_MS },
+                               expectedReply)
+      .catch(async () => fail(`${button} ${name}: the reply is '${await page.$eval("#reply", (n) => n.textContent)}'`));
+  };
+
+  await textIs("#link", "live");
+  await textIs("#phase", "None");
+  await textIs("#current", "none");
+
+  await act("honor", -5, "#register", "→ 204");
+  await act("stats", 0, "#register", "→ 204");
+
+  await page.click("#enter-pre-end");
+  await textIs("#phase", "PreEndOfGame");
+  await textIs("#current", "honor (priority -5)");
+  await liveItem('"name":"honor","priority":-5');
+
+  await act("honor", undefined, "#complete", "→ 204");
+  await textIs("#current", "stats (priority 0)");
+  await liveItem('"name":"stats","priority":0');
+
+  await act("stats", undefined, "#complete", "→ 204");
+  await textIs("#current", "none");
+  await page.waitForSelector("#completed:not([hidden])", { timeout: STEP_MS })
+    .catch(() => fail("the page does not show the completion"));
+  await liveItem("GAMEFLOW_EVENT.PRE_END_OF_GAME_COMPLETED");
+  await textIs("#phase", "EndOfGame");
+
+  await page.screenshot({ path: screenshot, fullPage: true });
+  if (problems.length) await fail(problems.join("\n"));
+
+  await browser.close();
+  browser = undefined;
+  server.kill("SIGTERM");
+  const { code, signal } = await serverExit;
+  if (code !== 0) await fail(`kav-host serve ended with ${code ?? signal} after SIGTERM`);
+  rmSync(userDataDir, { recursive: true, force: true });
+  clearTimeout(guard);
+} catch (error) {
+  await fail(error.stack || String(error));
+}

@@ -1,0 +1,573 @@
+// kav-host serve: the mapping between HTTP and the host's records, the server with the
+// real plugin and the fake one, hostile clients, and the loopback load test.
+#include "host_tool/serve.h"
+#include "host_tool/serve_load.h"
+
+#include <boost/asio/connect.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/read.hpp>
+#include <boost/asio/write.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/beast/websocket.hpp>
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <fstream>
+#include <limits>
+#include <sstream>
+
+using namespace Vemi;
+using namespace Vemi::HostTool;
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+namespace websocket = beast::websocket;
+using tcp = asio::ip::tcp;
+using namespace std::chrono_literals;
+
+namespace {
+
+// ---- Mapping, no network ---------------------------------------------------------------
+
+TEST(ServeMappingTest, RequestsAreBuiltAsTheHostBuildsThem) {
+    struct Case {
+        const char* method;
+        const char* target;
+        std::vector<Host::Header> headers;
+        std::optional<std::string> body;
+        uint32_t code;
+        const char* custom;
+        const char* contentType;
+        std::optional<std::string> sentBody;
+        std::vector<Host::Header> sentHeaders;
+    } cases[] = {
+        {"GET", "/a/b?x=1&y", {}, std::nullopt, API_METHOD_GET, "", "", std::nullopt, {}},
+        {"DELETE", "/a", {}, std::nullopt, API_METHOD_DELETE, "", "", std::nullopt, {}},
+        {"HEAD", "/a", {}, std::nullopt, API_METHOD_HEAD, "", "", std::nullopt, {}},
+        {"OPTIONS", "/a", {}, std::nullopt, API_METHOD_OPTIONS, "", "", std::nullopt, {}},
+        {"PATCH", "/a", {}, std::nullopt, API_METHOD_PATCH, "", "", std::nullopt, {}},
+        {"PUT", "/a", {}, std::nullopt, API_METHOD_PUT, "", "", std::nullopt, {}},
+        {"FROB", "/a", {}, std::nullopt, API_METHOD_CUSTOM, "FROB", "", std::nullopt, {}},
+        {"get", "/a", {}, std::nullopt, API_METHOD_CUSTOM, "get", "", std::nullopt, {}},
+        {"POST", "/a", {{"Content-Type", "application/json"}, {"X-Mode", "fast"}}, std::string(R"({"a":1})"),
+         API_METHOD_POST, "", "application/json", std::string(R"({"a":1})"),
+         {{"content-type", "application/json"}, {"x-mode", "fast"}}},
+        // An empty body is no body, and then its content type means nothing.
+        {"POST", "/a", {{"Content-Type", "text/plain"}}, std::string(), API_METHOD_POST, "", "", std::nullopt,
+         {{"content-type", "text/plain"}}},
+    };
+    for (const Case& c : cases) {
+        Host::RequestData request = RequestFromHttp(c.method, c.target, c.headers, c.body);
+        EXPECT_EQ(request.method, c.code) << c.method;
+        EXPECT_EQ(request.customMethod, c.custom) << c.method;
+        EXPECT_EQ(request.path, c.target) << c.method;
+        EXPECT_EQ(request.contentType, c.contentType) << c.method;
+        EXPECT_EQ(request.body, c.sentBody) << c.method;
+        EXPECT_EQ(request.headers, c.sentHeaders) << c.method;
+        EXPECT_TRUE(request.arguments.empty());
+    }
+}
+
+Host::ReplyData Reply(uint32_t status, Host::OwnedValue body = {}, std::optional<std::string> error = std::nullopt) {
+    Host::ReplyData reply;
+    reply.delivered = true;
+    reply.status = status;
+    reply.body = std::move(body);
+    if (error) {
+        reply.hasError = true;
+        reply.error = *error;
+    }
+    return reply;
+}
+
+TEST(ServeMappingTest, RepliesBecomeHttpAnswers) {
+    Host::ReplyData streamed = Reply(0);
+    streamed.streamed = true;
+    streamed.streamBody = "alpha beta";
+    Host::ReplyData brokenStream = streamed;
+    brokenStream.streamFailed = true;
+    Host::ReplyData typed = Reply(201, Host::StringValue("x"));
+    typed.contentType = "application/vnd.api+json";
+    typed.headers = {{"X-Trace", "7"}, {"Content-Length", "99"}, {"Bad Name", "x"}, {"X-Split", "a\r\nInjected: 1"}};
+    Host::ReplyData errorWithoutFlag = Reply(409);
+    errorWithoutFlag.error = "conflict";
+
+    struct Case {
+        const char* label;
+        Host::ReplyData reply;
+        unsigned status;
+        const char* contentType;
+        std::string body;
+        std::vector<Host::Header> headers;
+    } cases[] = {
+        {"no status, no body", Reply(0), 204, "", "", {}},
+        {"no status, a body", Reply(0, Host::SignedValue(-5)), 200, "application/json", "-5", {}},
+        {"a status of its own", typed, 201, "application/vnd.api+json", R"("x")", {{"X-Trace", "7"}}},
+        {"204 drops a body", Reply(204, Host::BoolValue(true)), 204, "", "", {}},
+        {"an error with its status", Reply(404, {}, "Invalid function"), 404, "application/json",
+         R"({"status":404,"error":"Invalid function"})", {}},
+        {"an error without a status", Reply(0, Host::SignedValue(1), "Expected value for argument 'name'."), 400,
+         "application/json", R"({"status":400,"error":"Expected value for argument 'name'."})", {}},
+        {"an error text without the flag", errorWithoutFlag, 409, "application/json", R"({"status":409,"error":"conflict"})", {}},
+        {"a status HTTP has not", Reply(42), 500, "application/json", R"({"status":500,"error":"The plugin answered the status 42"})", {}},
+        {"an informational status", Reply(101), 500, "application/json", R"({"status":500,"error":"The plugin answered the status 101"})", {}},
+        {"a stream", streamed, 200, "application/octet-stream", "alpha beta", {}},
+        {"a failed stream", brokenStream, 502, "application/json",
+         R"({"status":502,"error":"The plugin's reply stream failed after 10 bytes"})", {}},
+    };
+    for (const Case& c : cases) {
+        HttpAnswer answer = AnswerFromReply(c.reply);
+        EXPECT_EQ(answer.status, c.status) << c.label;
+        EXPECT_EQ(answer.contentType, c.contentType) << c.label;
+        EXPECT_EQ(answer.body, c.body) << c.label;
+        EXPECT_EQ(answer.headers, c.headers) << c.label;
+    }
+}
+
+TEST(ServeMappingTest, ValuesBecomeJson) {
+    std::vector<std::pair<std::string, Host::OwnedValue>> members;
+    members.emplace_back("name", Host::StringValue("honor"));
+    members.emplace_back("priority", Host::SignedValue(-5));
+    members.emplace_back("tags", Host::CollectionValue({}));
+    const uint8_t bytes[] = {0x00, 0xff, 0x10};
+    Host::OwnedValue deep = Host::SignedValue(1);
+    for (int i = 0; i < Host::kMaxValueDepth + 5; ++i) {
+        std::vector<Host::OwnedValue> items;
+        items.push_back(std::move(deep));
+        deep = Host::CollectionValue(std::move(items));
+    }
+    std::string deepText = ValueToJson(deep.get());
+
+    struct Case {
+        Host::OwnedValue value;
+        const char* json;
+    } cases[] = {
+        {Host::OwnedValue(), "null"},
+        {Host::BoolValue(false), "false"},
+        {Host::SignedValue(std::numeric_limits<int64_t>::min()), "-9223372036854775808"},
+        {Host::UnsignedValue(std::numeric_limits<uint64_t>::max()), "18446744073709551615"},
+        {Host::FloatValue(0.5), "0.5"},
+        {Host::FloatValue(std::nan("")), "null"},
+        {Host::FloatValue(-std::numeric_limits<double>::infinity()), "null"},
+        {Host::StringValue("a\"b\\\n\x01"), R"("a\"b\\\n\u0001")"},
+        {Host::StringValue("caf\xc3\xa9"), "\"caf\xc3\xa9\""},
+        {Host::StringValue("bad \xff\xc3 and \xed\xa0\x80"), "\"bad \xef\xbf\xbd\xef\xbf\xbd and \xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\""},
+        {Host::BlobValue(bytes), R"("00ff10")"},
+        {Host::StructureValue(std::move(members)), R"({"name":"honor","priority":-5,"tags":[]})"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(ValueToJson(c.value.get()), c.json);
+    // Cut where the host's own copies stop, not at the stack's end.
+    EXPECT_EQ(deepText.find("1"), std::string::npos);
+    EXPECT_NE(deepText.find("null"), std::string::npos);
+}
+
+// ---- A client of the server -----------------------------------------------------------------
+
+struct Answer {
+    unsigned status = 0;
+    std::string body;
+    std::string contentType;
+    std::string allow;
+};
+
+Answer Send(uint16_t port, std::string_view method, std::string target, std::string body = {},
+            std::vector<Host::Header> headers = {}) {
+    asio::io_context io;
+    tcp::socket socket(io);
+    socket.connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), port));
+    http::request<http::string_body> req;
+    req.method_string(method);
+    req.target(target);
+    req.version(11);
+    req.set(http::field::host, "127.0.0.1");
+    for (const Host::Header& header : headers) req.set(header.name, header.value);
+    req.body() = std::move(body);
+    req.prepare_payload();
+    http::write(socket, req);
+    beast::flat_buffer buffer;
+    http::response<http::string_body> res;
+    if (method == "HEAD") {
+        http::response_parser<http::string_body> parser;
+        parser.skip(true);
+        http::read(socket, buffer, parser);
+        res = parser.release();
+    } else {
+        http::read(socket, buffer, res);
+    }
+    return {res.result_int(), res.body(), std::string(res[http::field::content_type]), std::string(res[http::field::allow])};
+}
+
+// Writes bytes, then collects everything the server sends until it closes or wait ends.
+std::string Raw(uint16_t port, const std::string& bytes, std::chrono::milliseconds wait = 3000ms) {
+    asio::io_context io;
+    tcp::socket socket(io);
+    socket.connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), port));
+    beast::error_code ignored;  // the server may close before it has read everything
+    if (!bytes.empty()) asio::write(socket, asio::buffer(bytes), ignored);
+    std::string received;
+    std::array<char, 4096> chunk;
+    std::function<void()> read = [&] {
+        socket.async_read_some(asio::buffer(chunk), [&](beast::error_code ec, size_t n) {
+            received.append(chunk.data(), n);
+            if (!ec) read();
+        });
+    };
+    read();
+    io.run_for(wait);
+    return received;
+}
+
+std::string StatusLine(const std::string& text) { return text.substr(0, text.find("\r\n")); }
+
+// A WebSocket client whose reads give up after a while.
+class Watcher {
+public:
+    explicit Watcher(uint16_t port) : ws_(io_) {
+        beast::get_lowest_layer(ws_).connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), port));
+        ws_.handshake("127.0.0.1", "/ws");
+    }
+    void Send(const std::string& text) {
+        ws_.text(true);
+        ws_.write(asio::buffer(text));
+    }
+    // The next message, or nothing when none comes within wait or the connection ended.
+    std::optional<std::string> Read(std::chrono::milliseconds wait = 3000ms) {
+        std::optional<std::string> message;
+        beast::flat_buffer buffer;
+        bool done = false;
+        ws_.async_read(buffer, [&](beast::error_code ec, size_t) {
+            done = true;
+            if (!ec) message = beast::buffers_to_string(buffer.data());
+        });
+        io_.restart();
+        io_.run_for(wait);
+        if (!done) {
+            beast::get_lowest_layer(ws_).cancel();
+            io_.restart();
+            io_.run_for(1000ms);
+        }
+        return message;
+    }
+    // Subscribes and answers the acknowledgement.
+    std::string Subscribe(const std::string& keys) {
+        Send(R"({"subscribe": )" + keys + "}");
+        return Read().value_or("no acknowledgement");
+    }
+    tcp::socket& Socket() { return beast::get_lowest_layer(ws_).socket(); }
+
+private:
+    asio::io_context io_;
+    websocket::stream<beast::tcp_stream> ws_;
+};
+
+ServeLimits FastLimits() {
+    ServeLimits limits;
+    limits.idleTimeout = 400ms;
+    limits.requestTimeout = 400ms;
+    limits.writeTimeout = 1000ms;
+    return limits;
+}
+
+struct Served {
+    explicit Served(const char* plugin, ServeLimits limits = FastLimits()) {
+        EXPECT_TRUE(host.Load(plugin)) << host.LastError();
+        EXPECT_TRUE(host.Initialize());
+        ServeOptions options;
+        options.port = 0;
+        options.transcript = false;
+        options.limits = limits;
+        server = std::make_unique<Server>(host, options, out);
+        EXPECT_EQ(server->Start(), "");
+        port = server->Port();
+    }
+    ~Served() {
+        server->Stop();
+        host.Shutdown();
+    }
+    Host::Host host;
+    std::ostringstream out;
+    std::unique_ptr<Server> server;
+    uint16_t port = 0;
+};
+
+constexpr const char* kPlugin = KAV_HOST_PLUGIN_PATH;
+const std::string kBase = "/kav-pre-end-of-game/v1/";
+const std::string kSession = "/kav-gameflow/v1/session";
+
+// ---- With the real plugin -----------------------------------------------------------------
+
+TEST(ServeTest, EndpointsSessionAndPage) {
+    Served s(kPlugin);
+    struct Case {
+        const char* method;
+        std::string target;
+        std::string body;
+        unsigned status;
+        std::string answer;
+    } cases[] = {
+        {"GET", kBase + "currentSequenceEvent", "", 200, R"({"name":"","priority":-1})"},
+        {"POST", kBase + "registration/honor/-5", "", 204, ""},
+        {"POST", kBase + "registration/stats/0", "", 204, ""},
+        {"POST", kBase + "registration/x/2147483648", "", 400,
+         R"({"status":400,"error":"Value 2147483648 for 'priority' of type int32 is out of range"})"},
+        {"GET", kBase + "registration/honor/-5", "", 404, R"({"status":404,"error":"Invalid function"})"},
+        {"GET", kBase + "nothing/here", "", 404, R"({"status":404,"error":"Invalid function"})"},
+        {"FROB", kBase + "currentSequenceEvent", "", 404, R"({"status":404,"error":"Invalid function"})"},
+        {"GET", "/elsewhere", "", 404, R"({"status":404,"error":"No resource at /elsewhere"})"},
+        {"GET", kSession, "", 200, R"({"phase":"None"})"},
+        {"PUT", kSession, R"({"phase":"Bogus"})", 400, ""},
+        {"PUT", kSession, "not json", 400, ""},
+        {"PUT", kSession, std::string(1000000, '['), 400, ""},
+        {"PUT", kSession, R"({"phase":"PreEndOfGame"})", 200, R"({"phase":"PreEndOfGame"})"},
+        {"GET", kBase + "currentSequenceEvent", "", 200, R"({"name":"honor","priority":-5})"},
+        {"POST", kBase + "complete/honor", "", 204, ""},
+        {"POST", kBase + "complete/stats", "", 204, ""},
+        {"GET", kSession, "", 200, R"({"phase":"EndOfGame"})"},
+        {"POST", kSession, "", 405, R"({"status":405,"error":"Allowed methods: GET, HEAD, PUT, PATCH, DELETE"})"},
+        {"DELETE", kSession, "", 204, ""},
+        {"GET", kSession, "", 404, R"({"status":404,"error":"No gameflow session"})"},
+        {"PATCH", kSession, R"("Lobby")", 200, R"({"phase":"Lobby"})"},
+        {"GET", "/ws", "", 426, R"({"status":426,"error":"This is the WebSocket endpoint: ask for an upgrade"})"},
+        {"POST", "/", "", 405, R"({"status":405,"error":"Allowed methods: GET, HEAD"})"},
+    };
+    for (const Case& c : cases) {
+        Answer answer = Send(s.port, c.method, c.target, c.body);
+        EXPECT_EQ(answer.status, c.status) << c.method << ' ' << c.target << ' ' << answer.body;
+        if (!c.answer.empty()) {
+            EXPECT_EQ(answer.body, c.answer) << c.method << ' ' << c.target;
+        }
+        if (c.status == 405) {
+            EXPECT_FALSE(answer.allow.empty());
+        }
+    }
+    Answer page = Send(s.port, "GET", "/");
+    EXPECT_EQ(page.status, 200u);
+    EXPECT_EQ(page.contentType, "text/html; charset=utf-8");
+    EXPECT_NE(page.body.find("/page.js"), std::string::npos);
+    for (const char* file : {"/page.js", "/page.css"}) {
+        Answer asset = Send(s.port, "GET", file);
+        EXPECT_EQ(asset.status, 200u) << file;
+        EXPECT_FALSE(asset.body.empty()) << file;
+    }
+    // The plugin's GET endpoint takes no HEAD; the host's session does.
+    EXPECT_EQ(Send(s.port, "HEAD", kBase + "currentSequenceEvent").status, 404u);
+    Answer head = Send(s.port, "HEAD", kSession);
+    EXPECT_EQ(head.status, 200u);
+    EXPECT_TRUE(head.body.empty());
+}
+
+TEST(ServeTest, SubscribersReceiveTheirEventsInOrder) {
+    Served s(kPlugin);
+    Watcher all(s.port), current(s.port), none(s.port);
+    EXPECT_EQ(all.Subscribe(R"(["*"])"), R"({"subscribed":["*"],"seq":1})");  // the GET of the session in initialize
+    EXPECT_NE(current.Subscribe(R"(["OnJsonApiEvent_kav-pre-end-of-game_v1_currentSequenceEvent", "x"])").find("subscribed"),
+              std::string::npos);
+    EXPECT_NE(none.Subscribe(R"("nobody")").find(R"("subscribed":["nobody"])"), std::string::npos);
+    current.Send(R"({"unsubscribe": ["x"]})");
+    EXPECT_NE(current.Read().value_or("").find(R"("subscribed":["OnJsonApiEvent_kav-pre-end-of-game_v1_currentSequenceEvent"])"),
+              std::string::npos);
+
+    EXPECT_EQ(Send(s.port, "POST", kBase + "registration/honor/-5").status, 204u);
+    EXPECT_EQ(Send(s.port, "PUT", kSession, R"({"phase":"PreEndOfGame"})").status, 200u);
+    EXPECT_EQ(Send(s.port, "POST", kBase + "complete/honor").status, 204u);
+
+    const std::string honor = R"({"data":{"name":"honor","priority":-5},"eventType":"Update","uri":"/kav-pre-end-of-game/v1/currentSequenceEvent"})";
+    const std::string empty = R"({"data":{"name":"","priority":-1},"eventType":"Update","uri":"/kav-pre-end-of-game/v1/currentSequenceEvent"})";
+    const std::vector<std::string> expected = {
+        R"({"seq":2,"source":"host","key":"OnJsonApiEvent_kav-gameflow_v1_session","payload":{"uri":"/kav-gameflow/v1/session","eventType":"Update","data":{"phase":"PreEndOfGame"}}})",
+        R"({"seq":3,"source":"plugin","key":"OnJsonApiEvent_kav-pre-end-of-game_v1_currentSequenceEvent","payload":)" + honor + "}",
+        R"({"seq":4,"source":"plugin","key":"OnJsonApiEvent","payload":)" + honor + "}",
+        R"({"seq":5,"source":"plugin","key":"OnJsonApiEvent_kav-pre-end-of-game_v1_currentSequenceEvent","payload":)" + empty + "}",
+        R"({"seq":6,"source":"plugin","key":"OnJsonApiEvent","payload":)" + empty + "}",
+        R"({"seq":7,"source":"request","key":"/kav-gameflow/v1/session/event","payload":{"method":"POST","arguments":["GAMEFLOW_EVENT.PRE_END_OF_GAME_COMPLETED"],"status":204}})",
+        R"({"seq":8,"source":"host","key":"OnJsonApiEvent_kav-gameflow_v1_session","payload":{"uri":"/kav-gameflow/v1/session","eventType":"Update","data":{"phase":"EndOfGame"}}})",
+    };
+    for (const std::string& message : expected) EXPECT_EQ(all.Read().value_or("nothing"), message);
+    EXPECT_EQ(current.Read().value_or("nothing"), expected[1]);
+    EXPECT_EQ(current.Read().value_or("nothing"), expected[3]);
+    EXPECT_FALSE(current.Read(200ms));
+    EXPECT_FALSE(none.Read(200ms));
+    EXPECT_EQ(s.server->Stats().pluginEvents, 4u);
+}
+
+// ---- With the fake plugin: the request record as the plugin sees it ---------------------------
+
+TEST(ServeTest, TheFakePluginSeesTheRequestAsSent) {
+    Served s(FAKE_PLUGIN_PATH);
+    Answer answer = Send(s.port, "FROB", "/fake/v1/items/7?x=1", R"({"a":1})",
+                         {{"Content-Type", "application/json"}, {"X-Mode", "fast"}});
+    EXPECT_EQ(answer.status, 404u);  // the fake plugin checks the method
+    answer = Send(s.port, "POST", "/fake/v1/items/7?x=%20", R"({"a":1})", {{"Content-Type", "application/json"}, {"X-Mode", "fast"}});
+    EXPECT_EQ(answer.status, 200u);
+    for (const char* part : {R"("function":"PostItem")", R"("method":6)", R"("path":"/fake/v1/items/7?x=%20")",
+                             R"("contentType":"application/json")", R"("body":"{\"a\":1}")", "x-mode=fast;",
+                             R"("arguments":[])"}) {
+        EXPECT_NE(answer.body.find(part), std::string::npos) << part << " in " << answer.body;
+    }
+    EXPECT_EQ(Send(s.port, "GET", "/fake/v1/stream").body, "alphabeta");
+    EXPECT_EQ(Send(s.port, "GET", "/fake/v1/stream?fail").status, 502u);
+}
+
+// ---- Hostile clients ------------------------------------------------------------------------
+
+TEST(ServeHostileTest, BadRequestsAreAnsweredAndClosed) {
+    Served s(kPlugin);
+    std::string big(20000, 'a');
+    struct Case {
+        const char* label;
+        std::string bytes;
+        const char* statusLine;  // empty: closed without an answer
+        bool closes = true;      // ... and then closed
+    } cases[] = {
+        {"headers too large", "GET / HTTP/1.1\r\nHost: x\r\nX-Big: " + big + "\r\n\r\n", "HTTP/1.1 431 Request Header Fields Too Large"},
+        {"request line too large", "GET /" + big + " HTTP/1.1\r\nHost: x\r\n\r\n", "HTTP/1.1 431 Request Header Fields Too Large"},
+        {"body too large", "POST /kav-pre-end-of-game/v1/complete/x HTTP/1.1\r\nHost: x\r\nContent-Length: 1048577\r\n\r\n",
+         "HTTP/1.1 413 Payload Too Large"},
+        {"chunked body too large",
+         "POST /kav-pre-end-of-game/v1/complete/x HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n100001\r\n" +
+             std::string(0x100001, 'b') + "\r\n0\r\n\r\n",
+         "HTTP/1.1 413 Payload Too Large"},
+        {"garbage", std::string("\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03", 11), "HTTP/1.1 400 Bad Request"},
+        {"no version", "GET /\r\n\r\n", "HTTP/1.1 400 Bad Request"},
+        {"unknown version", "GET / HTTP/9.9\r\nHost: x\r\n\r\n", "HTTP/1.1 400 Bad Request"},
+        {"bad length", "POST / HTTP/1.1\r\nHost: x\r\nContent-Length: abc\r\n\r\n", "HTTP/1.1 400 Bad Request"},
+        {"two lengths", "POST / HTTP/1.1\r\nHost: x\r\nContent-Length: 1\r\nContent-Length: 2\r\n\r\nab", "HTTP/1.1 400 Bad Request"},
+        {"bad chunk", "POST / HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n", "HTTP/1.1 400 Bad Request"},
+        {"absolute target", "GET http://elsewhere/ HTTP/1.1\r\nHost: x\r\n\r\n", "HTTP/1.1 400 Bad Request", false},
+        {"foreign origin", "POST /kav-pre-end-of-game/v1/registration/a/1 HTTP/1.1\r\nHost: x\r\nOrigin: http://evil.example\r\n\r\n",
+         "HTTP/1.1 403 Forbidden", false},
+        {"foreign socket origin",
+         "GET /ws HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
+         "Sec-WebSocket-Version: 13\r\nOrigin: http://evil.example\r\n\r\n",
+         "HTTP/1.1 403 Forbidden", false},
+        {"half a request line", "GET /kav-pre-end-of", "HTTP/1.1 408 Request Timeout"},
+        {"headers without their end", "GET / HTTP/1.1\r\nHost: x\r\n", "HTTP/1.1 408 Request Timeout"},
+        {"half a body", "POST / HTTP/1.1\r\nHost: x\r\nContent-Length: 10\r\n\r\nabc", "HTTP/1.1 408 Request Timeout"},
+        {"nothing at all", "", ""},
+    };
+    for (const Case& c : cases) {
+        std::string received = Raw(s.port, c.bytes);
+        EXPECT_EQ(StatusLine(received), c.statusLine) << c.label;
+        if (*c.statusLine != '\0') {
+            EXPECT_EQ(received.find("Connection: close") != std::string::npos, c.closes) << c.label;
+        }
+    }
+    // Nothing of the above reached the plugin, and the server still answers.
+    EXPECT_EQ(Send(s.port, "GET", kBase + "currentSequenceEvent").body, R"({"name":"","priority":-1})");
+}
+
+TEST(ServeHostileTest, KeptAliveConnectionsAnswerInTurnAndCloseWhenIdle) {
+    Served s(kPlugin);
+    // Two requests in one write: both answered, in order; then the idle time closes it.
+    std::string two = "GET /kav-gameflow/v1/session HTTP/1.1\r\nHost: x\r\n\r\n"
+                      "GET /kav-pre-end-of-game/v1/nowhere HTTP/1.1\r\nHost: x\r\n\r\n";
+    auto start = std::chrono::steady_clock::now();
+    std::string received = Raw(s.port, two);
+    auto took = std::chrono::steady_clock::now() - start;
+    size_t second = received.find("HTTP/1.1 404");
+    EXPECT_EQ(StatusLine(received), "HTTP/1.1 200 OK");
+    EXPECT_NE(second, std::string::npos);
+    EXPECT_LT(took, 2500ms);  // closed by the idle time, not by the client giving up
+}
+
+TEST(ServeHostileTest, BadSocketMessagesAndFrames) {
+    Served s(kPlugin);
+    Watcher watcher(s.port);
+    const std::string nested = R"({"subscribe":)" + std::string(60000, '[');
+    for (std::string message : {std::string("not json"), std::string("[1,2]"), std::string(R"({"subscribe": 5})"),
+                                std::string(R"({"subscribe": [1]})"), std::string(R"({"listen": ["x"]})"), std::string("{}"),
+                                nested}) {
+        watcher.Send(message);
+        EXPECT_NE(watcher.Read().value_or("").find(R"({"error":)"), std::string::npos) << message;
+    }
+    EXPECT_NE(watcher.Subscribe(R"(["*"])").find("subscribed"), std::string::npos);
+
+    // A frame that is not masked, as no client may send: the server closes the connection.
+    Watcher broken(s.port);
+    const unsigned char unmasked[] = {0x81, 0x02, 'h', 'i'};
+    asio::write(broken.Socket(), asio::buffer(unmasked));
+    EXPECT_FALSE(broken.Read());
+    // A message over the limit: closed as well.
+    Watcher greedy(s.port);
+    greedy.Send(std::string(ServeLimits{}.messageBytes + 1, 'x'));
+    EXPECT_FALSE(greedy.Read());
+
+    EXPECT_EQ(Send(s.port, "PUT", kSession, R"({"phase":"Lobby"})").status, 200u);
+    EXPECT_NE(watcher.Read().value_or("").find(R"("phase":"Lobby")"), std::string::npos);
+}
+
+TEST(ServeHostileTest, AClientThatStopsReadingIsDroppedWithoutBlocking) {
+    ServeLimits limits = FastLimits();
+    limits.backlog = 16;
+    limits.idleTimeout = 10000ms;
+    Served s(kPlugin, limits);
+    Watcher stuck(s.port), reader(s.port);
+    EXPECT_NE(stuck.Subscribe(R"(["big"])").find("subscribed"), std::string::npos);
+    EXPECT_NE(reader.Subscribe(R"(["small"])").find("subscribed"), std::string::npos);
+    // Far more than the socket buffers hold: the stuck client's backlog fills.
+    Host::OwnedValue big = Host::StringValue(std::string(256 * 1024, 'z'));
+    auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 200 && s.server->Stats().socketsDropped == 0; ++i) s.server->Broadcast("big", big.get());
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+    EXPECT_EQ(s.server->Stats().socketsDropped, 1u);
+    // The other client is served as before.
+    s.server->Broadcast("small", Host::SignedValue(1).get());
+    EXPECT_NE(reader.Read().value_or("").find(R"("payload":1)"), std::string::npos);
+}
+
+// ---- The command line ------------------------------------------------------------------------
+
+TEST(ServeCommandTest, BadCommandLinesStopBeforeServing) {
+    std::string bad = testing::TempDir() + "/serve_bad.kav";
+    {
+        std::ofstream file(bad);
+        file << "request POST /x\nreqest GET /y\n";
+    }
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        const char* message;  // in the error output, or the output for status 0
+    } cases[] = {
+        {{"--help"}, 0, "Usage: kav-host serve [--port N]"},
+        {{"--port"}, 2, "kav-host: --port needs a number\nTry 'kav-host serve --help'.\n"},
+        {{"--port", "70000"}, 2, "--port needs a number from 0 to 65535, not '70000'"},
+        {{"--port=8x"}, 2, "not '8x'"},
+        {{"--bogus"}, 2, "unknown option '--bogus'"},
+        {{"a.kav", "b.kav"}, 2, "serve takes one scenario file"},
+        {{"--address="}, 2, "--address needs an address"},
+        {{"/nonexistent/start.kav"}, 2, "cannot read the scenario file '/nonexistent/start.kav'"},
+        {{bad}, 2, "serve_bad.kav:2: unknown step 'reqest'"},
+        {{"--plugin", "/nonexistent/plugin.so", "--port", "0"}, 1, "Cannot load the plugin library"},
+        {{"--address", "192.0.2.1x", "--port", "0"}, 1, "'192.0.2.1x' is not an IP address"},
+        {{"--address", "0.0.0.0", "--port", "1", "--plugin", "/nonexistent/plugin.so"}, 1,
+         "warning: serving on 0.0.0.0: anyone who can reach it can drive the plugin"},
+    };
+    for (const Case& c : cases) {
+        std::vector<char*> argv;
+        std::vector<std::string> args = c.args;
+        for (std::string& arg : args) argv.push_back(arg.data());
+        std::ostringstream out, err;
+        EXPECT_EQ(RunServe(static_cast<int>(argv.size()), argv.data(), kPlugin, out, err), c.status) << c.args[0];
+        EXPECT_NE((c.status == 0 ? out : err).str().find(c.message), std::string::npos) << c.args[0] << ": " << err.str();
+    }
+}
+
+// ---- Load ------------------------------------------------------------------------------------
+
+TEST(ServeLoadTest, FiftyClientsEveryRequestAnsweredEveryEventOnceInOrder) {
+    ServeLimits limits;
+    Served s(kPlugin, limits);
+    LoadOptions options;
+    options.port = s.port;
+    options.clients = 50;
+    options.requestsPerClient = 80;
+    options.deadline = 90s;
+    LoadResult result = RunLoad(options);
+    EXPECT_EQ(result.failure, "");
+    EXPECT_EQ(result.requests, 50u * 80u);
+    EXPECT_EQ(result.pluginEvents, s.server->Stats().pluginEvents);
+    EXPECT_GT(result.pluginEvents, 0u);
+}
+
+}  // namespace
