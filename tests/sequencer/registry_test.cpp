@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "logging/logger.h"
+
 #include <functional>
 #include <string>
 #include <thread>
@@ -12,6 +14,19 @@ using Api::GameflowPhase;
 using Api::SequenceEvent;
 
 namespace {
+
+// The change lines go to the Logger; the console targets would print them.
+class QuietLogger final : public ::testing::Environment {
+public:
+    void SetUp() override {
+        Vemi::LoggingInterface* logging = Vemi::GetLoggingInterface();
+        for (Vemi::LogTargetInterface* target :
+             {logging->StdOutTarget(logging), logging->StdErrTarget(logging), logging->DebuggerConsoleTarget(logging)}) {
+            if (target != nullptr) target->Unregister(target);
+        }
+    }
+};
+[[maybe_unused]] ::testing::Environment* const kQuietLogger = ::testing::AddGlobalTestEnvironment(new QuietLogger);
 
 // prefix followed by the number, appended piece by piece: "e" + std::to_string(n) trips
 // g++ 12's -Wrestrict at -O3.
