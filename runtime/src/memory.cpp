@@ -12,7 +12,7 @@ std::atomic<uint64_t> gBytesAllocated{0};
 std::atomic<uint64_t> gAllocations{0};
 std::atomic<uint64_t> gBytesFreed{0};
 std::atomic<uint64_t> gFrees{0};
-// Bytes allocated - bytes freed, and allocations - frees, each kept in one word: two
+// Bytes allocated - bytes freed, and the blocks live, each kept in one word: two
 // totals read one after the other while other threads allocate and free can be from
 // different moments (a difference that wraps). A block's free always follows its
 // allocation, so neither word ever goes below zero.

@@ -11,7 +11,7 @@
 namespace {
 // Every pointer passes through here, so the compiler can neither drop an allocation
 // with its free nor turn the reallocation of an empty pointer into a malloc.
-void* volatile gSeen = nullptr;
+thread_local void* volatile gSeen = nullptr;
 template <class T>
 T* Seen(T* block) {
     gSeen = block;

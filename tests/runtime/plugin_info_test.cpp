@@ -3,9 +3,27 @@
 
 #include <gtest/gtest.h>
 
+#include "logging/logger.h"
 #include "logging/positional_format.h"
 
 using namespace Vemi;
+
+namespace {
+
+// Lines logged here go to the targets under test; the console targets would print them.
+class QuietLogger final : public ::testing::Environment {
+public:
+    void SetUp() override {
+        LoggingInterface* logging = GetLoggingInterface();
+        for (LogTargetInterface* target :
+             {logging->StdOutTarget(logging), logging->StdErrTarget(logging), logging->DebuggerConsoleTarget(logging)}) {
+            if (target != nullptr) target->Unregister(target);
+        }
+    }
+};
+[[maybe_unused]] ::testing::Environment* const kQuietLogger = ::testing::AddGlobalTestEnvironment(new QuietLogger);
+
+}  // namespace
 
 TEST(PluginInfo, VersionCompatibility) {
     struct Row {

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "logging/logger.h"
+
 #include <functional>
 #include <string>
 #include <thread>
@@ -12,6 +14,27 @@ using Api::GameflowPhase;
 using Api::SequenceEvent;
 
 namespace {
+
+// The change lines go to the Logger; the console targets would print them.
+class QuietLogger final : public ::testing::Environment {
+public:
+    void SetUp() override {
+        Vemi::LoggingInterface* logging = Vemi::GetLoggingInterface();
+        for (Vemi::LogTargetInterface* target :
+             {logging->StdOutTarget(logging), logging->StdErrTarget(logging), logging->DebuggerConsoleTarget(logging)}) {
+            if (target != nullptr) target->Unregister(target);
+        }
+    }
+};
+[[maybe_unused]] ::testing::Environment* const kQuietLogger = ::testing::AddGlobalTestEnvironment(new QuietLogger);
+
+// prefix followed by the number, appended piece by piece: "e" + std::to_string(n) trips
+// g++ 12's -Wrestrict at -O3.
+std::string Named(const char* prefix, int64_t number) {
+    std::string name(prefix);
+    name += std::to_string(number);
+    return name;
+}
 
 // Records both outputs in one ordered log: "publish name/priority" or "complete".
 class RecordingHooks : public SequenceHooks {
@@ -91,8 +114,7 @@ TEST(SequenceRegistry, SessionUpdatesFollowTheStateTable) {
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
         Fixture f;
-        // Appended, not "literal" + std::to_string: g++ 12 -O3 warns falsely (-Wrestrict) on that.
-        for (int32_t p : row.priorities) f.plugin.RegisterSequenceEvent(std::string("e").append(std::to_string(p)), p);
+        for (int32_t p : row.priorities) f.plugin.RegisterSequenceEvent(Named("e", p), p);
         f.Enter(row.phase, row.type);
         EXPECT_EQ(f.hooks.Take(), row.calls);
         EXPECT_EQ(f.plugin.Phase(), row.storedPhase);
@@ -268,8 +290,8 @@ TEST(SequenceRegistry, ConcurrentCallersLeaveItConsistent) {
     for (int t = 0; t < 4; ++t) {
         threads.emplace_back([&, t] {
             for (int i = 0; i < 500; ++i) {
-                // Appended, not "literal" + std::to_string: g++ 12 -O3 warns falsely (-Wrestrict) on that.
-                std::string name = std::string("t").append(std::to_string(t)).append("-").append(std::to_string(i % 20));
+                std::string name = Named("t", t);
+                name += Named("-", i % 20);
                 f.plugin.RegisterSequenceEvent(name, t * 100 + i % 20);
                 if (i % 7 == 0) f.Enter();
                 f.plugin.CompleteSequenceEvent(f.plugin.GetCurrentSequenceEvent().name);
