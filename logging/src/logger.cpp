@@ -260,32 +260,53 @@ struct LifecycleTag;
 constinit std::atomic<uint32_t> gUses{0};
 constinit Logger* gRetired = nullptr;  // under the lifecycle lock, linked through nextRetired
 constinit std::atomic<bool> gAnyRetired{false};
+// Set while this thread holds the lifecycle lock: a use that ends meanwhile (a target
+// registered or unregistered by the holder) leaves freeing to the holder.
+thread_local bool tHoldsLifecycle = false;
+
+class LifecycleLock {
+public:
+    LifecycleLock() : guard_(LastingMutex<LifecycleTag>()) { tHoldsLifecycle = true; }
+    ~LifecycleLock() { tHoldsLifecycle = false; }
+    LifecycleLock(const LifecycleLock&) = delete;
+    LifecycleLock& operator=(const LifecycleLock&) = delete;
+
+private:
+    std::lock_guard<std::mutex> guard_;
+};
+
+void ReclaimRetired() noexcept;
 
 // The Logger, created if there is none; null only when it cannot be built.
 Logger* CreateLogger() noexcept {
-    std::lock_guard guard(LastingMutex<LifecycleTag>());
-    if (Logger* logger = gLogger.load(std::memory_order_acquire)) return logger;
     Logger* logger = nullptr;
-    try {
-        logger = new Logger;
-    } catch (...) {
-        return nullptr;
+    {
+        LifecycleLock lifecycle;
+        logger = gLogger.load(std::memory_order_acquire);
+        if (logger != nullptr) return logger;
+        try {
+            logger = new Logger;
+        } catch (...) {
+            return nullptr;
+        }
+        // Publish under the Logger's lock: a concurrent record waits until the
+        // built-in targets are registered.
+        std::lock_guard built(logger->lock);
+        gLogger.store(logger, std::memory_order_seq_cst);
+        logger->stdErr.Register();
+        logger->debugger.Register();
     }
-    // Publish under the Logger's lock: a concurrent record waits until the
-    // built-in targets are registered.
-    std::lock_guard built(logger->lock);
-    gLogger.store(logger, std::memory_order_seq_cst);
-    logger->stdErr.Register();
-    logger->debugger.Register();
+    ReclaimRetired();
     return logger;
 }
 
 // Frees the retired Loggers once no use is in progress: a use that began before a
 // Logger was taken out of service has ended, and later ones cannot find it.
 void ReclaimRetired() noexcept {
+    if (!gAnyRetired.load(std::memory_order_seq_cst)) return;
     Logger* retired = nullptr;
     {
-        std::lock_guard guard(LastingMutex<LifecycleTag>());
+        LifecycleLock lifecycle;
         if (gRetired == nullptr || gUses.load(std::memory_order_seq_cst) != 0) return;
         retired = gRetired;
         gRetired = nullptr;
@@ -323,7 +344,8 @@ public:
 
 private:
     static void End() noexcept {
-        if (gUses.fetch_sub(1, std::memory_order_acq_rel) == 1 && gAnyRetired.load(std::memory_order_relaxed)) {
+        if (gUses.fetch_sub(1, std::memory_order_seq_cst) == 1 && gAnyRetired.load(std::memory_order_seq_cst) &&
+            !tHoldsLifecycle) {
             ReclaimRetired();
         }
     }
@@ -332,7 +354,7 @@ private:
 
 void DestroyLogger() noexcept {
     {
-        std::lock_guard guard(LastingMutex<LifecycleTag>());
+        LifecycleLock lifecycle;
         Logger* logger = gLogger.load(std::memory_order_acquire);
         if (logger == nullptr || gReferences.load(std::memory_order_acquire) != 0) return;
         {
@@ -348,7 +370,7 @@ void DestroyLogger() noexcept {
         gLogger.store(nullptr, std::memory_order_seq_cst);
         logger->nextRetired = gRetired;
         gRetired = logger;
-        gAnyRetired.store(true, std::memory_order_relaxed);
+        gAnyRetired.store(true, std::memory_order_seq_cst);
     }
     ReclaimRetired();
 }
