@@ -1,6 +1,7 @@
 # Runs the decode command on the files in DATA and checks output and exit status.
 #   cmake -DDECODE=path/to/decode -DDATA=path/to/data -P decode_tool_test.cmake
 set(failures 0)
+string(REPLACE "|" ";" EMULATOR "${EMULATOR}")  # runs DECODE when it is another system's program
 
 # check(NAME EXIT STDOUT STDERR_PREFIX [STDIN FILE] ARGS...)
 function(check name exit expected_out expected_err)
@@ -9,7 +10,7 @@ function(check name exit expected_out expected_err)
   if(C_STDIN)
     set(input_args INPUT_FILE ${C_STDIN})
   endif()
-  execute_process(COMMAND ${DECODE} ${C_ARGS} ${input_args}
+  execute_process(COMMAND ${EMULATOR} ${DECODE} ${C_ARGS} ${input_args}
                   RESULT_VARIABLE code OUTPUT_VARIABLE out ERROR_VARIABLE err)
   set(ok TRUE)
   if(NOT code STREQUAL exit)
