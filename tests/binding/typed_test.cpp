@@ -93,7 +93,7 @@ TEST(TypedRegistration, RecursiveOptionalAndCustomNativeFields) {
     EXPECT_EQ(tree->fields[2].type.descriptor, FindType<Event>(registry));
     EXPECT_EQ(tree->fields[3].type.kind, BindingTypeKind::Int64);
     // Where int64_t is long long (Windows, 32-bit Linux) the field has the built-in form.
-    EXPECT_EQ(tree->fields[3].flags, std::is_same_v<long long, int64_t> ? 0u : kFieldCustomNative);
+    EXPECT_EQ(tree->fields[3].flags, (std::is_same_v<long long, int64_t> ? 0u : kFieldCustomNative));
     EXPECT_EQ(tree->fields[4].type, (TypeReference{BindingTypeKind::Map, BindingTypeKind::Int32, nullptr}));
     EXPECT_EQ(tree->fields[4].flags, kFieldCustomNative);
 
