@@ -9,6 +9,7 @@
 #include <windows.h>
 #include <malloc.h>
 
+#include <cstdio>
 #include <cstring>
 #include <new>
 #include <string>
@@ -67,6 +68,12 @@ size_t ExecutablePath(char* buffer, size_t size) noexcept {
     return n;
 }
 
+bool IsTerminal(int stream) noexcept {
+    if (stream != 1 && stream != 2) return false;
+    DWORD mode = 0;
+    return GetConsoleMode(GetStdHandle(stream == 1 ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE), &mode) != 0;
+}
+
 void DebuggerConsoleWrite(const char* text) noexcept {
     if (text != nullptr) OutputDebugStringA(text);
 }
@@ -87,8 +94,22 @@ void DiscardRegion(void* region) noexcept {
 
 size_t HeapBlockSize(void* block) noexcept { return block == nullptr ? 0 : _msize(block); }
 
-LibraryHandle LoadLibrary(const char* fileName) noexcept {
-    if (fileName == nullptr) return nullptr;
+namespace {
+thread_local char libraryError[512];
+
+// The system's text for the last error, without its trailing line break.
+void KeepLibraryError(DWORD code) noexcept {
+    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
+                             libraryError, sizeof libraryError, nullptr);
+    while (n > 0 && (libraryError[n - 1] == '\n' || libraryError[n - 1] == '\r' || libraryError[n - 1] == ' ')) --n;
+    if (n == 0) {
+        std::snprintf(libraryError, sizeof libraryError, "error %lu", static_cast<unsigned long>(code));
+    } else {
+        libraryError[n] = '\0';
+    }
+}
+
+HMODULE LoadWithBackslashes(const char* fileName) noexcept {
     // The system's loader takes only backslashes as separators.
     if (std::strchr(fileName, '/') == nullptr) return LoadLibraryA(fileName);
     try {
@@ -99,6 +120,17 @@ LibraryHandle LoadLibrary(const char* fileName) noexcept {
         return nullptr;
     }
 }
+}  // namespace
+
+LibraryHandle LoadLibrary(const char* fileName) noexcept {
+    libraryError[0] = '\0';
+    if (fileName == nullptr) return nullptr;
+    HMODULE library = LoadWithBackslashes(fileName);
+    if (library == nullptr) KeepLibraryError(GetLastError());
+    return library;
+}
+
+const char* LibraryError() noexcept { return libraryError; }
 
 void* FindSymbol(LibraryHandle library, const char* name) noexcept {
     if (library == nullptr || name == nullptr) return nullptr;

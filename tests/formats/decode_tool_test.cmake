@@ -1,6 +1,7 @@
 # Runs the decode command on the files in DATA and checks output and exit status.
 #   cmake -DDECODE=path/to/decode -DDATA=path/to/data [-DEMULATOR=runner] -P decode_tool_test.cmake
 set(failures 0)
+string(REPLACE "|" ";" EMULATOR "${EMULATOR}")  # runs DECODE when it is another system's program
 
 # check(NAME EXIT STDOUT STDERR_PREFIX [STDIN FILE] ARGS...)
 function(check name exit expected_out expected_err)

@@ -188,15 +188,24 @@ TEST(HostRoutingTest, FindFunctionPrefersTheRequestMethod) {
 
 void KAV_ABI LeavesRecordEmpty(PluginLoadRecord*) {}
 
+// A library every machine has, without the plugin's entry.
+#ifdef _WIN32
+constexpr const char* kSystemLibrary = "msvcrt.dll";
+#else
+constexpr const char* kSystemLibrary = "libm.so.6";
+#endif
+
 TEST(HostLoadTest, RefusesWhatCannotBeLoaded) {
     Host host;
     EXPECT_FALSE(host.Initialize());
     EXPECT_EQ(host.LastError(), "The plugin is not loaded");
     EXPECT_FALSE(host.Load("/nonexistent/libnothing.so"));
-    EXPECT_EQ(host.LastError(), "Cannot load the plugin library '/nonexistent/libnothing.so': /nonexistent/libnothing.so: "
-                                "cannot open shared object file: No such file or directory");
-    EXPECT_FALSE(host.Load("libm.so.6"));
-    EXPECT_EQ(host.LastError(), "The library 'libm.so.6' has no entry load_kav_pre_end_of_game");
+    // The loader's own reason follows; its wording is the system's.
+    EXPECT_TRUE(host.LastError().starts_with("Cannot load the plugin library '/nonexistent/libnothing.so': "))
+        << host.LastError();
+    EXPECT_GT(host.LastError().size(), std::string_view("Cannot load the plugin library '/nonexistent/libnothing.so': ").size());
+    EXPECT_FALSE(host.Load(kSystemLibrary));
+    EXPECT_EQ(host.LastError(), std::string("The library '") + kSystemLibrary + "' has no entry load_kav_pre_end_of_game");
     EXPECT_FALSE(host.LoadEntry(&LeavesRecordEmpty));
     EXPECT_EQ(host.LastError(), "The plugin left the load record without callbacks");
     EXPECT_FALSE(host.Loaded());

@@ -10,6 +10,13 @@
 #include <thread>
 #include <vector>
 
+
+// The name the system gives this program's file.
+#ifdef _WIN32
+#define PROGRAM_NAME "logger_test.exe"
+#else
+#define PROGRAM_NAME "logger_test"
+#endif
 using namespace Vemi;
 
 namespace {
@@ -185,7 +192,7 @@ TEST_F(LoggerTest, ConsoleTargetsWriteTheirLines) {
     testing::internal::CaptureStderr();
     Log(kLogWarn, 0, "plain %d", 5);
     Log(kLogWarn, kCategoryGEN, "general");
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "logger_test(" + ThreadText() + "):   WARN| plain 5\n");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), PROGRAM_NAME "(" + ThreadText() + "):   WARN| plain 5\n");
 
     LogTargetInterface* out = api->StdOutTarget(api);
     out->Register(out);
@@ -273,7 +280,7 @@ TEST(FormatRecordTest, DirectivesNewlineAndTruncation) {
     const Case cases[] = {
         {"#D", "m", 64, "2024-03-05T06:07:08.009\n"},
         {"#L|#M", "msg", 64, " ERROR|msg\n"},
-        {"#G #E", "m", 64, "DBG;GEN logger_test\n"},
+        {"#G #E", "m", 64, "DBG;GEN " PROGRAM_NAME "\n"},
         {"## #Q#", "m", 64, "# Q\n"},  // a trailing "#" ends the format
         {"#M", "line\n", 64, "line\n"},  // no second newline
         {"#M\n", "m", 64, "m\n"},
@@ -364,7 +371,7 @@ TEST_F(LoggerTest, LoggingInterfaceSlots) {
     EXPECT_EQ(api->FormatRecord(api, buffer, sizeof buffer, "#L", &record), 7u);
     EXPECT_STREQ(buffer, " ERROR\n");
     EXPECT_STREQ(api->LevelWord(api, 3), "ALWAYS");
-    EXPECT_STREQ(api->ExecutableName(api), "logger_test");
+    EXPECT_STREQ(api->ExecutableName(api), PROGRAM_NAME);
     LogTime now{};
     api->LocalTime(api, &now);
     EXPECT_TRUE(now.year >= 2020 && now.month >= 1 && now.month <= 12);
