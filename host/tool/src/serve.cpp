@@ -42,6 +42,7 @@ using JsonWriter = rapidjson::Writer<rapidjson::StringBuffer>;
 
 constexpr std::string_view kSocketPath = "/ws";
 constexpr std::string_view kServerName = "kav-host";
+constexpr size_t kMaxKeys = 1024;  // per WebSocket connection: a client cannot grow them without end
 
 std::string_view PathOf(std::string_view target) { return target.substr(0, target.find('?')); }
 
@@ -307,6 +308,11 @@ void Hub::Subscribe(const std::shared_ptr<WsSession>& session, const std::vector
     std::lock_guard lock(mutex_);
     Subscriber& subscriber = subscribers_[session.get()];
     subscriber.session = session;
+    if (subscriber.keys.size() + add.size() > kMaxKeys) {
+        (void)session->Deliver(std::make_shared<const std::string>(
+            R"({"error":"A connection subscribes to at most )" + std::to_string(kMaxKeys) + R"( keys"})"));
+        return;
+    }
     for (const std::string& key : add) subscriber.keys.insert(key);
     for (const std::string& key : remove) subscriber.keys.erase(key);
     rapidjson::StringBuffer buffer;
