@@ -3,7 +3,9 @@
 #include "host_tool/cli.h"
 #include "host_tool/describe.h"
 #include "host_tool/player.h"
+#ifdef KAV_HOST_SERVE
 #include "host_tool/serve.h"
+#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -96,9 +98,11 @@ int Describe(int argc, char** argv, const ToolConfig& config, std::ostream& out,
 int Decode(int argc, char** argv, const ToolConfig& config, std::ostream& out, std::ostream& err);
 int Help(int argc, char** argv, const ToolConfig& config, std::ostream& out, std::ostream& err);
 
+#ifdef KAV_HOST_SERVE
 int Serve(int argc, char** argv, const ToolConfig& config, std::ostream& out, std::ostream& err) {
     return RunServe(argc - 1, argv + 1, config.defaultPluginPath, out, err);
 }
+#endif
 
 constexpr Command kCommands[] = {
     {"run", "run [SCENARIO...]",
@@ -106,7 +110,9 @@ constexpr Command kCommands[] = {
      kRunHelp, &Run},
     {"describe", "describe", "print the plugin's API description: functions, types and events", kDescribeHelp, &Describe},
     {"decode", "decode ARGS...", "decode serialized values (the decode tool)", kDecodeHelp, &Decode},
+#ifdef KAV_HOST_SERVE
     {"serve", "serve [SCENARIO]", "serve the plugin over local HTTP and WebSocket, with a live page", "", &Serve},
+#endif
     {"help", "help [COMMAND]", "print this help, or a command's", kHelpHelp, &Help},
 };
 
