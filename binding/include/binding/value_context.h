@@ -86,6 +86,9 @@ public:
     [[nodiscard]] static ValueContext* Create();
     // Destroys the string table and every pool. Null is ignored.
     static void Destroy(ValueContext* context) noexcept;
+    // Empty contexts are kept per thread for the next trees; this frees the calling
+    // thread's (plugin shutdown).
+    static void ReleaseCached() noexcept;
 
     ValueContext(const ValueContext&) = delete;
     ValueContext& operator=(const ValueContext&) = delete;
@@ -141,16 +144,13 @@ private:
         LargeHeader* next;
     };
     static constexpr uint16_t kUntracked = 0xFFFF;
-    // Table slot; the hash sits beside the entry so that probing reads no entry
-    // whose hash differs.
-    struct Slot {
-        StringEntry* entry;
-        uint32_t hash;
-    };
+    // Table slot: the entry and (part of) its hash in one word, so that probing
+    // reads almost no entry whose hash differs. 0: empty.
+    using Slot = uint64_t;
     struct alignas(8) InlinePage {
         unsigned char bytes[kInlinePageSize];
     };
-    static constexpr uint32_t kInlineSlots = 32;
+    static constexpr uint32_t kInlineSlots = 64;
 
     ValueContext() noexcept;
     ~ValueContext() = default;
