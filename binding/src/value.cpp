@@ -575,7 +575,7 @@ BindingValue& BindingValue::InsertMember(std::string_view name, const StringEntr
             payload_.structure = body;
         }
         MemberSlot** list = List(body);
-        std::memmove(list + at + 1, list + at, (body->count - at) * sizeof(MemberSlot*));
+        for (uint32_t i = body->count; i > at; --i) list[i] = list[i - 1];  // at most a few
         list[at] = m;
         ++body->count;
         return m->value;

@@ -372,11 +372,6 @@ void ValueContext::ReturnBlock(void* block, uint32_t sizeClass) noexcept {
     }
 }
 
-void* ValueContext::Allocate(size_t size) {
-    if (size > kMaxBlockSize) return AllocateLarge(size);
-    return TakeBlock(ClassOf(size));
-}
-
 void ValueContext::Free(void* block, size_t size) noexcept {
     if (block == nullptr) return;
     if (size > kMaxBlockSize) {

@@ -96,7 +96,11 @@ public:
     // Blocks of up to 72 bytes come from the pool of their size class (size rounded
     // up to a multiple of 4); larger ones from the general allocator. Free needs the
     // size given to Allocate. Sizes that are multiples of 8 give 8-aligned blocks.
-    [[nodiscard]] void* Allocate(size_t size);
+    [[nodiscard]] void* Allocate(size_t size) {
+        // Inline: most sizes are constants, so the class is found at compile time.
+        if (size > kMaxBlockSize) return AllocateLarge(size);
+        return TakeBlock(size == 0 ? 0 : static_cast<uint32_t>((size - 1) / kBlockGranule));
+    }
     void Free(void* block, size_t size) noexcept;
     // Moves a block to a new size, keeping the first min(oldSize, newSize) bytes.
     [[nodiscard]] void* Reallocate(void* block, size_t oldSize, size_t newSize);
