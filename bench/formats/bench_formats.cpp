@@ -291,6 +291,7 @@ void Run(benchmark::State& state, const std::string& input, F f, bool ours = fal
 // show this reader's steady state, not the decay of what earlier benchmarks left.
 template <class F>
 void Check(F decode, const std::string& input, benchmark::State& state, const std::string& json) {
+    Vemi::Binding::ValueContext::ReleaseCached();  // a fresh context: no table kept from an earlier tree
     Vemi::Binding::PageSupply::ReleaseReserve();
     const BindingResult r = decode(input);
     if (!r.Ok()) {

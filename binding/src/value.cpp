@@ -14,10 +14,12 @@ namespace Vemi::Binding {
 
 namespace detail {
 
+// A structure of up to kListMembers members lists them sorted by name right after
+// the body; a larger one holds its tree's root there instead.
 struct StructureBody {
     BodyHead head;
-    StructureNode* root;
     uint32_t count;
+    uint32_t capacity;  // entries of the list; 0: the members are in a tree
 };
 
 struct BlobBody {
@@ -51,6 +53,7 @@ StructureNode* StructureNode::Next() const noexcept {
 using detail::BlobBody;
 using detail::CollectionBody;
 using detail::EnumBody;
+using MemberSlot = detail::Member;
 using detail::StructureBody;
 using detail::StructureNode;
 
@@ -66,6 +69,18 @@ constexpr uint8_t kStructure = static_cast<uint8_t>(ValueKind::Structure);
 
 // Element arrays are sized in 32 bits of bytes.
 constexpr size_t kMaxElements = UINT32_MAX / sizeof(BindingValue);
+
+// Structure bodies: a list of members fills at most one pool block; the first
+// holds a few.
+inline MemberSlot** List(StructureBody* body) noexcept { return reinterpret_cast<MemberSlot**>(body + 1); }
+inline StructureNode*& Root(StructureBody* body) noexcept { return *reinterpret_cast<StructureNode**>(body + 1); }
+constexpr uint32_t kListMembers =
+    static_cast<uint32_t>((ValueContext::kMaxBlockSize - sizeof(StructureBody)) / sizeof(MemberSlot*));
+constexpr uint32_t kFirstListMembers = 3;
+constexpr size_t BodySize(uint32_t capacity) noexcept {
+    return sizeof(StructureBody) + sizeof(void*) * (capacity == 0 ? 1 : capacity);
+}
+static_assert(BodySize(kListMembers) <= ValueContext::kMaxBlockSize && kFirstListMembers < kListMembers);
 
 // Element arrays that fit a pool block stay in the pools.
 constexpr uint32_t kPoolElements = ValueContext::kMaxBlockSize / sizeof(BindingValue);
@@ -98,7 +113,7 @@ inline void SetParent(StructureNode* n, StructureNode* parent) noexcept {
 // Places `child` where `old` hung below `parent` (or as the root).
 inline void Replace(StructureBody* body, StructureNode* parent, StructureNode* old, StructureNode* child) noexcept {
     SetParent(child, parent);
-    if (parent == nullptr) body->root = child;
+    if (parent == nullptr) Root(body) = child;
     else if (parent->left == old) parent->left = child;
     else parent->right = child;
 }
@@ -198,12 +213,6 @@ void RebalanceAfterInsert(StructureBody* body, StructureNode* node) noexcept {
     }
 }
 
-// Small structures (most records) stay a plain search tree: with at most this many
-// members a lookup visits no more nodes than that, and keeping them balanced cost
-// more than it saved. The insert that passes this size rebuilds the tree perfectly
-// balanced, and from then on it is kept balanced.
-constexpr uint32_t kUnbalancedMembers = 8;
-
 // A perfectly balanced tree of nodes[lo, hi) below `parent`, with the balance of
 // every node set; `height` receives its height.
 StructureNode* BuildBalanced(StructureNode* const* nodes, uint32_t lo, uint32_t hi, StructureNode* parent,
@@ -224,21 +233,31 @@ StructureNode* BuildBalanced(StructureNode* const* nodes, uint32_t lo, uint32_t 
     return n;
 }
 
-void RebuildBalanced(StructureBody* body) noexcept {
-    StructureNode* nodes[kUnbalancedMembers + 1];
-    uint32_t count = 0;
-    StructureNode* n = body->root;
+template <class Value>
+BasicMemberIterator<Value> FirstMember(StructureBody* body) noexcept {
+    if (body->capacity != 0) return BasicMemberIterator<Value>(List(body), body->count);
+    StructureNode* n = Root(body);
     while (n != nullptr && n->left != nullptr) n = n->left;
-    for (; n != nullptr && count <= kUnbalancedMembers; n = n->Next()) nodes[count++] = n;
-    int height = 0;
-    body->root = BuildBalanced(nodes, 0, count, nullptr, height);
+    return BasicMemberIterator<Value>(n);
 }
 
-StructureNode* FirstNode(const StructureBody* body) noexcept {
-    StructureNode* n = body->root;
-    if (n == nullptr) return nullptr;
-    while (n->left != nullptr) n = n->left;
-    return n;
+// Index of the first listed member not ordered before `name`; `found` when it has
+// that name.
+inline uint32_t LowerBound(MemberSlot* const* list, uint32_t count, std::string_view name, bool& found) noexcept {
+    uint32_t lo = 0;
+    uint32_t hi = count;
+    while (lo < hi) {
+        const uint32_t mid = (lo + hi) / 2;
+        const int order = CompareName(name, list[mid]->key);
+        if (order == 0) {
+            found = true;
+            return mid;
+        }
+        if (order < 0) hi = mid;
+        else lo = mid + 1;
+    }
+    found = false;
+    return lo;
 }
 
 }  // namespace
@@ -288,8 +307,19 @@ void DestroyBodies(ValueContext& context, void* first) noexcept {
         } else {
             auto* body = reinterpret_cast<StructureBody*>(item & ~uintptr_t{1});
             pending = body->head.pendingNext;
+            auto releaseMember = [&](MemberSlot* m) noexcept {
+                context.Release(m->key);
+                release(m->value);
+                context.Free(m, sizeof(MemberSlot));
+            };
+            if (body->capacity != 0) {
+                MemberSlot* const* list = List(body);
+                for (uint32_t i = 0; i < body->count; ++i) releaseMember(list[i]);
+                context.Free(body, BodySize(body->capacity));
+                continue;
+            }
             // Flatten the tree by right rotations; frees each node once it has no left child.
-            for (StructureNode* n = body->root; n != nullptr;) {
+            for (StructureNode* n = Root(body); n != nullptr;) {
                 if (n->left != nullptr) {
                     StructureNode* l = n->left;
                     n->left = l->right;
@@ -298,12 +328,11 @@ void DestroyBodies(ValueContext& context, void* first) noexcept {
                     continue;
                 }
                 StructureNode* next = n->right;
-                context.Release(n->key);
-                release(n->value);
+                releaseMember(n->member);
                 context.Free(n, sizeof(StructureNode));
                 n = next;
             }
-            context.Free(body, sizeof(StructureBody));
+            context.Free(body, BodySize(0));
         }
     }
 }
@@ -446,63 +475,141 @@ void BindingValue::MakeStructure() {
     if (kind_ == kStructure) return;
     Reset();
     ValueContext& context = EnsureContext();
-    auto* body = static_cast<StructureBody*>(context.Allocate(sizeof(StructureBody)));
+    auto* body = static_cast<StructureBody*>(context.Allocate(BodySize(kFirstListMembers)));
     body->head.context = &context;
-    body->root = nullptr;
     body->count = 0;
+    body->capacity = kFirstListMembers;
     payload_.structure = body;
     kind_ = kStructure;
 }
 
-StructureNode* BindingValue::FindNode(std::string_view name) const noexcept {
+MemberSlot* BindingValue::FindSlot(std::string_view name) const noexcept {
     if (kind_ != kStructure) return nullptr;
     name = detail::UpToNul(name);
-    StructureNode* n = payload_.structure->root;
+    StructureBody* body = payload_.structure;
+    if (body->capacity != 0) {
+        bool found = false;
+        MemberSlot* const* list = List(body);
+        const uint32_t at = LowerBound(list, body->count, name, found);
+        return found ? list[at] : nullptr;
+    }
+    StructureNode* n = Root(body);
     while (n != nullptr) {
-        const int order = CompareName(name, n->key);
-        if (order == 0) return n;
+        const int order = CompareName(name, n->member->key);
+        if (order == 0) return n->member;
         n = order < 0 ? n->left : n->right;
     }
     return nullptr;
 }
 
-// The member of that name, created empty when absent. `sourceKey` is the key of
-// the member being copied, if any: shared when it is of this tree, else its hash
-// is reused.
-BindingValue& BindingValue::InsertMember(std::string_view name, const StringEntry* sourceKey, bool sameTree) {
-    StructureBody* body = payload_.structure;
-    StructureNode* parent = nullptr;
-    int order = 0;
-    for (StructureNode* n = body->root; n != nullptr; n = order < 0 ? n->left : n->right) {
-        order = CompareName(name, n->key);
-        if (order == 0) return n->value;
-        parent = n;
-    }
+// A new empty member of this structure's tree. `sourceKey` is the key of the member
+// being copied, if any: shared when it is of this tree, else its hash is reused.
+MemberSlot* BindingValue::NewMember(std::string_view name, const StringEntry* sourceKey, bool sameTree) {
     ValueContext& context = *context_;
-    auto* node = static_cast<StructureNode*>(context.Allocate(sizeof(StructureNode)));
+    auto* m = static_cast<MemberSlot*>(context.Allocate(sizeof(MemberSlot)));
     if (sourceKey != nullptr && sameTree) {
-        node->key = const_cast<StringEntry*>(sourceKey);
-        ValueContext::AddRef(node->key);
+        m->key = const_cast<StringEntry*>(sourceKey);
+        ValueContext::AddRef(m->key);
     } else {
         try {
-            node->key = sourceKey != nullptr ? context.Intern(name, sourceKey->hash) : context.Intern(name);
+            m->key = sourceKey != nullptr ? context.Intern(name, sourceKey->hash) : context.Intern(name);
         } catch (...) {
-            context.Free(node, sizeof(StructureNode));
+            context.Free(m, sizeof(MemberSlot));
             throw;
         }
     }
+    new (&m->value) BindingValue(&context);
+    return m;
+}
+
+namespace {
+
+void DropMember(ValueContext& context, MemberSlot* m) noexcept {
+    context.Release(m->key);
+    context.Free(m, sizeof(MemberSlot));
+}
+
+// A full list of kListMembers and the new member `m` (to go at `at`) become a
+// perfectly balanced tree; the body is replaced by a tree body.
+StructureBody* ListToTree(ValueContext& context, StructureBody* body, MemberSlot* m, uint32_t at) {
+    constexpr uint32_t kCount = kListMembers + 1;
+    StructureNode* nodes[kCount];
+    uint32_t made = 0;
+    StructureBody* tree = nullptr;
+    try {
+        for (; made < kCount; ++made) nodes[made] = static_cast<StructureNode*>(context.Allocate(sizeof(StructureNode)));
+        tree = static_cast<StructureBody*>(context.Allocate(BodySize(0)));
+    } catch (...) {
+        for (uint32_t i = 0; i < made; ++i) context.Free(nodes[i], sizeof(StructureNode));
+        throw;
+    }
+    MemberSlot* const* list = List(body);
+    for (uint32_t i = 0, from = 0; i < kCount; ++i) nodes[i]->member = i == at ? m : list[from++];
+    int height = 0;
+    tree->head = body->head;
+    tree->count = kCount;
+    tree->capacity = 0;
+    Root(tree) = BuildBalanced(nodes, 0, kCount, nullptr, height);
+    context.Free(body, BodySize(kListMembers));
+    return tree;
+}
+
+}  // namespace
+
+// The member of that name, created empty when absent.
+BindingValue& BindingValue::InsertMember(std::string_view name, const StringEntry* sourceKey, bool sameTree) {
+    StructureBody* body = payload_.structure;
+    ValueContext& context = *context_;
+    if (body->capacity != 0) {
+        bool found = false;
+        const uint32_t at = LowerBound(List(body), body->count, name, found);
+        if (found) return List(body)[at]->value;
+        MemberSlot* m = NewMember(name, sourceKey, sameTree);
+        if (body->count == body->capacity) {
+            try {
+                if (body->capacity == kListMembers) {
+                    payload_.structure = ListToTree(context, body, m, at);
+                    return m->value;
+                }
+                body = static_cast<StructureBody*>(
+                    context.Reallocate(body, BodySize(body->capacity), BodySize(kListMembers)));
+            } catch (...) {
+                DropMember(context, m);
+                throw;
+            }
+            body->capacity = kListMembers;
+            payload_.structure = body;
+        }
+        MemberSlot** list = List(body);
+        for (uint32_t i = body->count; i > at; --i) list[i] = list[i - 1];  // at most a few
+        list[at] = m;
+        ++body->count;
+        return m->value;
+    }
+    StructureNode* parent = nullptr;
+    int order = 0;
+    for (StructureNode* n = Root(body); n != nullptr; n = order < 0 ? n->left : n->right) {
+        order = CompareName(name, n->member->key);
+        if (order == 0) return n->member->value;
+        parent = n;
+    }
+    MemberSlot* m = NewMember(name, sourceKey, sameTree);
+    StructureNode* node;
+    try {
+        node = static_cast<StructureNode*>(context.Allocate(sizeof(StructureNode)));
+    } catch (...) {
+        DropMember(context, m);
+        throw;
+    }
     node->left = node->right = nullptr;
     node->parentAndBalance = reinterpret_cast<uintptr_t>(parent) | 1u;  // balance 0
-    new (&node->value) BindingValue(&context);
-    if (parent == nullptr) body->root = node;
+    node->member = m;
+    if (parent == nullptr) Root(body) = node;
     else if (order < 0) parent->left = node;
     else parent->right = node;
     ++body->count;
-    if (body->count > kUnbalancedMembers) {
-        if (body->count == kUnbalancedMembers + 1) RebuildBalanced(body);
-        else RebalanceAfterInsert(body, node);
-    }
-    return node->value;
+    RebalanceAfterInsert(body, node);
+    return m->value;
 }
 
 BindingValue& BindingValue::Member(const char* name) {
@@ -530,21 +637,23 @@ const BindingValue& BindingValue::GetMember(const char* name) const noexcept {
 }
 
 const BindingValue& BindingValue::GetMember(std::string_view name) const noexcept {
-    const StructureNode* n = FindNode(name);
-    return n != nullptr ? n->value : gNullValue;
+    const MemberSlot* m = FindSlot(name);
+    return m != nullptr ? m->value : gNullValue;
 }
 
 BindingValue* BindingValue::FindMember(std::string_view name) noexcept {
-    StructureNode* n = FindNode(name);
-    return n != nullptr ? &n->value : nullptr;
+    MemberSlot* m = FindSlot(name);
+    return m != nullptr ? &m->value : nullptr;
 }
 
 BasicMemberRange<BindingValue> BindingValue::Members() noexcept {
-    return BasicMemberRange<BindingValue>(kind_ == kStructure ? FirstNode(payload_.structure) : nullptr);
+    if (kind_ != kStructure) return BasicMemberRange<BindingValue>({});
+    return BasicMemberRange<BindingValue>(FirstMember<BindingValue>(payload_.structure));
 }
 
 BasicMemberRange<const BindingValue> BindingValue::Members() const noexcept {
-    return BasicMemberRange<const BindingValue>(kind_ == kStructure ? FirstNode(payload_.structure) : nullptr);
+    if (kind_ != kStructure) return BasicMemberRange<const BindingValue>({});
+    return BasicMemberRange<const BindingValue>(FirstMember<const BindingValue>(payload_.structure));
 }
 
 // ---- Readers ---------------------------------------------------------------------
@@ -613,7 +722,7 @@ void BindingValue::CopyFrom(const BindingValue& source) {
         const BindingValue* source;
         BindingValue* target;
         uint32_t index;
-        const StructureNode* node;
+        BasicMemberIterator<const BindingValue> member;
     };
     detail::SmallStack<Frame, 32> stack;
     auto start = [&stack](BindingValue& target, const BindingValue& from) {
@@ -640,13 +749,13 @@ void BindingValue::CopyFrom(const BindingValue& source) {
                 target.MakeCollection();
                 if (from.payload_.collection->count != 0) {
                     target.Reserve(from.payload_.collection->count);
-                    stack.Push({&from, &target, 0, nullptr});
+                    stack.Push({&from, &target, 0, {}});
                 }
                 break;
             case kStructure:
                 target.MakeStructure();
                 if (from.payload_.structure->count != 0) {
-                    stack.Push({&from, &target, 0, FirstNode(from.payload_.structure)});
+                    stack.Push({&from, &target, 0, FirstMember<const BindingValue>(from.payload_.structure)});
                 }
                 break;
             default:
@@ -670,15 +779,15 @@ void BindingValue::CopyFrom(const BindingValue& source) {
             BindingValue& target = frame.target->Append();
             start(target, from);
         } else {
-            const StructureNode* node = frame.node;
-            if (node == nullptr) {
+            if (frame.member == BasicMemberIterator<const BindingValue>()) {
                 stack.Pop();
                 continue;
             }
-            frame.node = node->Next();
+            const BasicMemberIterator<const BindingValue> member = frame.member++;
+            const StringEntry& key = member.Key();
             const bool sameTree = frame.source->context_ == frame.target->context_;
-            BindingValue& target = frame.target->InsertMember(node->key->View(), node->key, sameTree);
-            start(target, node->value);
+            BindingValue& target = frame.target->InsertMember(key.View(), &key, sameTree);
+            start(target, (*member).value);
         }
     }
 }

@@ -38,8 +38,32 @@ void* CheckedMalloc(size_t size) {
     return p;
 }
 
-// Largest string table an idle context keeps (256 KiB on 64-bit).
+// Largest string table an idle context keeps (256 KiB).
 constexpr uint32_t kMaxKeptSlots = 1u << 15;
+
+// A table slot is one word: the entry's address with the top 16 bits of its hash
+// above it (addresses of user space fit in 48 bits), or on 32-bit systems the
+// address beside the whole hash. 0 is an empty slot.
+#if UINTPTR_MAX > 0xFFFFFFFFu
+constexpr uint64_t kAddressMask = (uint64_t{1} << 48) - 1;
+inline bool Fits(const StringEntry* entry) noexcept { return (reinterpret_cast<uintptr_t>(entry) & ~kAddressMask) == 0; }
+inline uint64_t MakeSlot(const StringEntry* entry, uint32_t hash) noexcept {
+    return reinterpret_cast<uintptr_t>(entry) | uint64_t{hash >> 16} << 48;
+}
+inline StringEntry* EntryOf(uint64_t slot) noexcept { return reinterpret_cast<StringEntry*>(slot & kAddressMask); }
+inline bool MayHold(uint64_t slot, uint32_t hash) noexcept { return (slot >> 48) == (hash >> 16); }
+inline uint32_t HashOf(uint64_t slot) noexcept { return EntryOf(slot)->hash; }
+#else
+inline bool Fits(const StringEntry*) noexcept { return true; }
+inline uint64_t MakeSlot(const StringEntry* entry, uint32_t hash) noexcept {
+    return uint64_t{hash} << 32 | reinterpret_cast<uintptr_t>(entry);
+}
+inline StringEntry* EntryOf(uint64_t slot) noexcept {
+    return reinterpret_cast<StringEntry*>(static_cast<uintptr_t>(slot & 0xFFFFFFFFu));
+}
+inline bool MayHold(uint64_t slot, uint32_t hash) noexcept { return (slot >> 32) == hash; }
+inline uint32_t HashOf(uint64_t slot) noexcept { return static_cast<uint32_t>(slot >> 32); }
+#endif
 
 inline size_t EntrySize(uint32_t length) noexcept { return sizeof(StringEntry) + length + 1; }
 
@@ -66,10 +90,15 @@ public:
     }
     static bool Push(ValueContext* context) noexcept {
         if (slots_.closed || slots_.count == kCapacity) return false;
-        static thread_local Drain drain;  // frees the cached contexts when the thread ends
-        (void)drain;
+        static thread_local ThreadEnd end;  // frees the cached contexts when the thread ends
+        (void)end;
         slots_.items[slots_.count++] = context;
         return true;
+    }
+
+    // Frees the contexts kept for this thread (it stays usable).
+    static void Drain() noexcept {
+        while (slots_.count != 0) Free(slots_.items[--slots_.count]);
     }
 
 private:
@@ -79,16 +108,16 @@ private:
         uint32_t count;
         bool closed;
     };
-    struct Drain {
-        ~Drain() {
+    static void Free(ValueContext* context) noexcept {
+        if (context->slots_ != context->inlineSlots_) std::free(context->slots_);
+        std::free(context->pages_);
+        context->~ValueContext();
+        std::free(context);
+    }
+    struct ThreadEnd {
+        ~ThreadEnd() {
             slots_.closed = true;
-            while (slots_.count != 0) {
-                ValueContext* context = slots_.items[--slots_.count];
-                if (context->slots_ != context->inlineSlots_) std::free(context->slots_);
-                std::free(context->pages_);
-                context->~ValueContext();
-                std::free(context);
-            }
+            Drain();
         }
     };
     static thread_local constinit Slots slots_;
@@ -135,6 +164,8 @@ ValueContext* ValueContext::Create() {
     return new (CheckedMalloc(sizeof(ValueContext))) ValueContext();
 }
 
+void ValueContext::ReleaseCached() noexcept { ContextCache::Drain(); }
+
 void ValueContext::Destroy(ValueContext* context) noexcept {
     if (context == nullptr) return;
     if (context->Recyclable()) {
@@ -160,7 +191,7 @@ void ValueContext::Clear() noexcept {
     if (DropAll()) return;
     // Some pages are not listed: free what can be found.
     for (uint32_t i = 0; i <= slotMask_; ++i) {
-        if (slots_[i].entry != nullptr) FreeEntry(slots_[i].entry);
+        if (slots_[i] != 0) FreeEntry(EntryOf(slots_[i]));
     }
     ResetTable(false);
     for (uint32_t c = 0; c < kBlockClasses; ++c) {
@@ -341,11 +372,6 @@ void ValueContext::ReturnBlock(void* block, uint32_t sizeClass) noexcept {
     }
 }
 
-void* ValueContext::Allocate(size_t size) {
-    if (size > kMaxBlockSize) return AllocateLarge(size);
-    return TakeBlock(ClassOf(size));
-}
-
 void ValueContext::Free(void* block, size_t size) noexcept {
     if (block == nullptr) return;
     if (size > kMaxBlockSize) {
@@ -418,10 +444,10 @@ StringEntry* ValueContext::Intern(std::string_view text, uint32_t hash) {
 StringEntry* ValueContext::InternHashed(std::string_view text, uint32_t hash, bool& found) {
     const auto length = static_cast<uint32_t>(text.size());
     uint32_t slot = SlotOf(hash);
-    for (; slots_[slot].entry != nullptr; slot = (slot + 1) & slotMask_) {
-        if (slots_[slot].hash != hash) continue;
-        StringEntry* e = slots_[slot].entry;
-        if (e->length == length && detail::SameBytes(e->Text(), text.data(), length)) {
+    for (; slots_[slot] != 0; slot = (slot + 1) & slotMask_) {
+        if (!MayHold(slots_[slot], hash)) continue;
+        StringEntry* e = EntryOf(slots_[slot]);
+        if (e->hash == hash && e->length == length && detail::SameBytes(e->Text(), text.data(), length)) {
             ++e->refs;
             found = true;
             return e;
@@ -431,16 +457,20 @@ StringEntry* ValueContext::InternHashed(std::string_view text, uint32_t hash, bo
     if ((stringCount_ + 1) * 4 > (slotMask_ + 1) * 3) {
         GrowTable();
         slot = SlotOf(hash);
-        while (slots_[slot].entry != nullptr) slot = (slot + 1) & slotMask_;
+        while (slots_[slot] != 0) slot = (slot + 1) & slotMask_;
     }
     auto* entry = static_cast<StringEntry*>(Allocate(EntrySize(length)));
+    if (!Fits(entry)) {
+        Free(entry, EntrySize(length));
+        throw std::bad_alloc();
+    }
     entry->hash = hash;
     entry->refs = 1;
     entry->length = length;
     char* out = reinterpret_cast<char*>(entry + 1);
     std::memcpy(out, text.data(), length);
     out[length] = '\0';
-    slots_[slot] = {entry, hash};
+    slots_[slot] = MakeSlot(entry, hash);
     ++stringCount_;
     return entry;
 }
@@ -453,8 +483,8 @@ void ValueContext::Release(StringEntry* entry) noexcept {
     if (entry == nullptr || entry == EmptyString()) return;
     if (--entry->refs != 0) return;
     uint32_t slot = SlotOf(entry->hash);
-    while (slots_[slot].entry != entry) {
-        if (slots_[slot].entry == nullptr) return;  // not ours
+    while (EntryOf(slots_[slot]) != entry) {
+        if (slots_[slot] == 0) return;  // not ours
         slot = (slot + 1) & slotMask_;
     }
     EraseSlot(slot);
@@ -467,9 +497,9 @@ void ValueContext::Release(StringEntry* entry) noexcept {
 const StringEntry* ValueContext::FindString(std::string_view text) const noexcept {
     if (text.empty()) return EmptyString();
     const uint32_t hash = Fnv1a(text);
-    for (uint32_t slot = SlotOf(hash); slots_[slot].entry != nullptr; slot = (slot + 1) & slotMask_) {
-        const StringEntry* e = slots_[slot].entry;
-        if (slots_[slot].hash == hash && e->View() == text) return e;
+    for (uint32_t slot = SlotOf(hash); slots_[slot] != 0; slot = (slot + 1) & slotMask_) {
+        const StringEntry* e = EntryOf(slots_[slot]);
+        if (MayHold(slots_[slot], hash) && e->hash == hash && e->View() == text) return e;
     }
     return nullptr;
 }
@@ -483,9 +513,9 @@ void ValueContext::GrowTable() {
     slots_ = fresh;
     slotMask_ = capacity - 1;
     for (uint32_t i = 0; i < oldCapacity; ++i) {
-        if (old[i].entry == nullptr) continue;
-        uint32_t slot = SlotOf(old[i].hash);
-        while (slots_[slot].entry != nullptr) slot = (slot + 1) & slotMask_;
+        if (old[i] == 0) continue;
+        uint32_t slot = SlotOf(HashOf(old[i]));
+        while (slots_[slot] != 0) slot = (slot + 1) & slotMask_;
         slots_[slot] = old[i];
     }
     if (old != inlineSlots_) std::free(old);
@@ -493,14 +523,14 @@ void ValueContext::GrowTable() {
 
 // Linear probing without tombstones: shift later members of the run back.
 void ValueContext::EraseSlot(uint32_t hole) noexcept {
-    for (uint32_t next = (hole + 1) & slotMask_; slots_[next].entry != nullptr; next = (next + 1) & slotMask_) {
-        const uint32_t home = SlotOf(slots_[next].hash);
+    for (uint32_t next = (hole + 1) & slotMask_; slots_[next] != 0; next = (next + 1) & slotMask_) {
+        const uint32_t home = SlotOf(HashOf(slots_[next]));
         const bool stays = hole <= next ? (hole < home && home <= next) : (hole < home || home <= next);
         if (stays) continue;
         slots_[hole] = slots_[next];
         hole = next;
     }
-    slots_[hole] = {nullptr, 0};
+    slots_[hole] = 0;
 }
 
 void ValueContext::FreeEntry(StringEntry* entry) noexcept { Free(entry, EntrySize(entry->length)); }

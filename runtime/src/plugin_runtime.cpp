@@ -125,6 +125,7 @@ void PluginRuntime::Shutdown(PluginRuntime* runtime) noexcept {
     }
     delete runtime;
     // Trees are gone with the plugin: what the value store kept for the next one goes back.
+    Binding::ValueContext::ReleaseCached();
     Binding::PageSupply::ReleaseReserve();
 }
 

@@ -318,9 +318,9 @@ TEST(BindingValue, LargeStructureStaysOrderedAndFindable) {
 }
 
 TEST(BindingValue, StructuresOfEverySizeAndInsertionOrder) {
-    // Around the size where a small structure becomes a balanced one, in ascending,
-    // descending and shuffled order: every member found, iteration in name order,
-    // and a copy (which inserts in name order) the same.
+    // Around the sizes where a structure's list grows and where it becomes a tree, in
+    // ascending, descending and shuffled order: every member found and never moved,
+    // iteration in name order, and a copy (which inserts in name order) the same.
     std::mt19937 rng(11);
     for (int size = 0; size <= 40; ++size) {
         std::vector<std::string> names;
@@ -331,9 +331,16 @@ TEST(BindingValue, StructuresOfEverySizeAndInsertionOrder) {
         for (const auto* order : {&names, &descending, &shuffled}) {
             BindingValue v;
             v.MakeStructure();
-            for (const std::string& n : *order) v.Member(n).SetString(n);
-            // Asking again finds the member instead of adding one.
-            for (const std::string& n : *order) EXPECT_EQ(v.Member(n).AsStringView(), n);
+            std::vector<BindingValue*> made;
+            for (const std::string& n : *order) {
+                made.push_back(&v.Member(n));
+                made.back()->SetString(n);
+            }
+            // Asking again finds the member, where it was made, instead of adding one.
+            for (size_t i = 0; i < order->size(); ++i) {
+                EXPECT_EQ(&v.Member((*order)[i]), made[i]) << size;
+                EXPECT_EQ(v.Member((*order)[i]).AsStringView(), (*order)[i]);
+            }
             ASSERT_EQ(v.Size(), static_cast<size_t>(size));
             EXPECT_EQ(MemberNames(v), names) << size;
             EXPECT_TRUE(v.GetMember("k099").IsEmpty());

@@ -61,6 +61,7 @@ namespace detail {
 struct CollectionBody;
 struct StructureBody;
 struct StructureNode;
+struct Member;
 }  // namespace detail
 
 template <class Value>
@@ -182,7 +183,8 @@ private:
     void GrowCollection(size_t capacity);
     BindingValue& GrowToElement(size_t index);
     BindingValue& InsertMember(std::string_view name, const StringEntry* sourceKey, bool sameTree);
-    [[nodiscard]] detail::StructureNode* FindNode(std::string_view name) const noexcept;
+    [[nodiscard]] detail::Member* FindSlot(std::string_view name) const noexcept;
+    [[nodiscard]] detail::Member* NewMember(std::string_view name, const StringEntry* sourceKey, bool sameTree);
 
     Payload payload_{.u64 = 0};
     ValueContext* context_ = nullptr;
@@ -230,13 +232,19 @@ inline BindingValue& BindingValue::Append() {
 }
 
 namespace detail {
-// A structure member: a node of the structure's balanced tree, from the pools.
+// A structure member: its interned name and its value. Members never move once made.
+struct Member {
+    StringEntry* key;
+    BindingValue value;
+};
+
+// A structure of more members than its body lists keeps them in a balanced search
+// tree of these nodes, all from the pools.
 struct StructureNode {
     StructureNode* left;
     StructureNode* right;
     uintptr_t parentAndBalance;  // parent pointer; low two bits hold balance + 1
-    StringEntry* key;
-    BindingValue value;
+    Member* member;
 
     [[nodiscard]] StructureNode* Parent() const noexcept {
         return reinterpret_cast<StructureNode*>(parentAndBalance & ~uintptr_t{3});
@@ -252,6 +260,8 @@ struct MemberView {
     Value& value;
 };
 
+// Walks a small structure's sorted list of members, or a large one's tree (the
+// cursor then has its low bit set).
 template <class Value>
 class BasicMemberIterator {
 public:
@@ -259,11 +269,24 @@ public:
     using difference_type = std::ptrdiff_t;
 
     BasicMemberIterator() noexcept = default;
-    explicit BasicMemberIterator(detail::StructureNode* node) noexcept : node_(node) {}
+    BasicMemberIterator(detail::Member* const* list, uint32_t count) noexcept
+        : cursor_(count != 0 ? reinterpret_cast<uintptr_t>(list) : 0), remaining_(count) {}
+    explicit BasicMemberIterator(detail::StructureNode* node) noexcept
+        : cursor_(node != nullptr ? reinterpret_cast<uintptr_t>(node) | 1u : 0) {}
 
-    MemberView<Value> operator*() const noexcept { return {node_->key->View(), node_->value}; }
+    MemberView<Value> operator*() const noexcept {
+        detail::Member* m = Current();
+        return {m->key->View(), m->value};
+    }
     BasicMemberIterator& operator++() noexcept {
-        node_ = node_->Next();
+        if ((cursor_ & 1u) != 0) {
+            detail::StructureNode* next = reinterpret_cast<detail::StructureNode*>(cursor_ - 1)->Next();
+            cursor_ = next != nullptr ? reinterpret_cast<uintptr_t>(next) | 1u : 0;
+        } else if (--remaining_ == 0) {
+            cursor_ = 0;
+        } else {
+            cursor_ += sizeof(detail::Member*);
+        }
         return *this;
     }
     BasicMemberIterator operator++(int) noexcept {
@@ -271,22 +294,28 @@ public:
         ++*this;
         return before;
     }
-    [[nodiscard]] const StringEntry& Key() const noexcept { return *node_->key; }
+    [[nodiscard]] const StringEntry& Key() const noexcept { return *Current()->key; }
     friend bool operator==(const BasicMemberIterator&, const BasicMemberIterator&) = default;
 
 private:
-    detail::StructureNode* node_ = nullptr;
+    [[nodiscard]] detail::Member* Current() const noexcept {
+        if ((cursor_ & 1u) != 0) return reinterpret_cast<detail::StructureNode*>(cursor_ - 1)->member;
+        return *reinterpret_cast<detail::Member* const*>(cursor_);
+    }
+
+    uintptr_t cursor_ = 0;
+    uint32_t remaining_ = 0;
 };
 
 template <class Value>
 class BasicMemberRange {
 public:
-    explicit BasicMemberRange(detail::StructureNode* first) noexcept : first_(first) {}
-    [[nodiscard]] BasicMemberIterator<Value> begin() const noexcept { return BasicMemberIterator<Value>(first_); }
+    explicit BasicMemberRange(BasicMemberIterator<Value> first) noexcept : first_(first) {}
+    [[nodiscard]] BasicMemberIterator<Value> begin() const noexcept { return first_; }
     [[nodiscard]] BasicMemberIterator<Value> end() const noexcept { return {}; }
 
 private:
-    detail::StructureNode* first_;
+    BasicMemberIterator<Value> first_;
 };
 
 // The result of every decode and conversion: a value and an ok flag. Its failure

@@ -86,6 +86,9 @@ public:
     [[nodiscard]] static ValueContext* Create();
     // Destroys the string table and every pool. Null is ignored.
     static void Destroy(ValueContext* context) noexcept;
+    // Empty contexts are kept per thread for the next trees; this frees the calling
+    // thread's (plugin shutdown).
+    static void ReleaseCached() noexcept;
 
     ValueContext(const ValueContext&) = delete;
     ValueContext& operator=(const ValueContext&) = delete;
@@ -93,7 +96,11 @@ public:
     // Blocks of up to 72 bytes come from the pool of their size class (size rounded
     // up to a multiple of 4); larger ones from the general allocator. Free needs the
     // size given to Allocate. Sizes that are multiples of 8 give 8-aligned blocks.
-    [[nodiscard]] void* Allocate(size_t size);
+    [[nodiscard]] void* Allocate(size_t size) {
+        // Inline: most sizes are constants, so the class is found at compile time.
+        if (size > kMaxBlockSize) return AllocateLarge(size);
+        return TakeBlock(size == 0 ? 0 : static_cast<uint32_t>((size - 1) / kBlockGranule));
+    }
     void Free(void* block, size_t size) noexcept;
     // Moves a block to a new size, keeping the first min(oldSize, newSize) bytes.
     [[nodiscard]] void* Reallocate(void* block, size_t oldSize, size_t newSize);
@@ -141,16 +148,13 @@ private:
         LargeHeader* next;
     };
     static constexpr uint16_t kUntracked = 0xFFFF;
-    // Table slot; the hash sits beside the entry so that probing reads no entry
-    // whose hash differs.
-    struct Slot {
-        StringEntry* entry;
-        uint32_t hash;
-    };
+    // Table slot: the entry and (part of) its hash in one word, so that probing
+    // reads almost no entry whose hash differs. 0: empty.
+    using Slot = uint64_t;
     struct alignas(8) InlinePage {
         unsigned char bytes[kInlinePageSize];
     };
-    static constexpr uint32_t kInlineSlots = 32;
+    static constexpr uint32_t kInlineSlots = 64;
 
     ValueContext() noexcept;
     ~ValueContext() = default;
