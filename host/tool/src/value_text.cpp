@@ -310,7 +310,9 @@ bool Compare(const HostValue& expected, const HostValue& actual, const std::stri
     };
     if (depth >= Host::kMaxValueDepth) return Host::CanonicalText(expected) == Host::CanonicalText(actual) || differ();
     if (expected.kind == HOST_VALUE_COLLECTION && actual.kind == HOST_VALUE_COLLECTION) {
-        uint32_t count = std::max(expected.u.collection.count, actual.u.collection.count);
+        // Copied first: the packed record's fields are not aligned for a reference.
+        const uint32_t expectedCount = expected.u.collection.count, actualCount = actual.u.collection.count;
+        uint32_t count = std::max(expectedCount, actualCount);
         for (uint32_t i = 0; i < count; ++i) {
             std::string at = path + '[' + std::to_string(i) + ']';
             if (i >= actual.u.collection.count) {
