@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "recorded_log.h"
+
 #include <functional>
 #include <string>
 #include <thread>
@@ -277,4 +279,26 @@ TEST(SequenceRegistry, ConcurrentCallersLeaveItConsistent) {
     }
     for (auto& t : threads) t.join();
     for (const auto& [priority, event] : f.plugin.Events()) EXPECT_EQ(priority, event.priority);
+    // Every publication is logged first, both under the registry's lock: the two
+    // sequences match one for one, and each event is published with its own priority.
+    const std::string changed = "PreEndOfGame sequence event changed - ";
+    Calls logged, published;
+    for (const std::string& message : Vemi::Testing::RecordedLogMessages()) {
+        if (message.starts_with(changed)) logged.push_back(message.substr(changed.size()));
+    }
+    for (const std::string& call : f.hooks.calls) {
+        if (!call.starts_with("publish ")) continue;
+        std::string event = call.substr(8);
+        std::string name = event.substr(0, event.find('/'));
+        published.push_back(name);
+        int32_t priority = std::stoi(event.substr(event.find('/') + 1));
+        if (name.empty()) {
+            EXPECT_EQ(priority, -1);
+        } else {
+            size_t dash = name.find('-');
+            EXPECT_EQ(priority, std::stoi(name.substr(1, dash - 1)) * 100 + std::stoi(name.substr(dash + 1))) << name;
+        }
+    }
+    EXPECT_FALSE(published.empty());
+    EXPECT_EQ(logged, published);
 }
