@@ -1,4 +1,4 @@
-#include "sequencer/registry.h"
+#include "sequencer/pre_end_of_game_plugin.h"
 
 #include <gtest/gtest.h>
 
