@@ -217,6 +217,14 @@ size_t FormatRecord(char* buffer, size_t size, const char* format, const LogReco
 
 namespace {
 
+// A target's level and masks; records without categories pass the masks.
+bool Takes(LogLevel minimum, LogCategories include, LogCategories exclude, LogLevel level,
+           LogCategories categories) noexcept {
+    if (level < minimum) return false;
+    if (categories == 0) return true;
+    return (categories & exclude) == 0 && (include == 0 || (include & categories) != 0);
+}
+
 class Logger {
 public:
     Logger() {
@@ -344,13 +352,10 @@ void LogV(LogLevel level, LogCategories categories, const char* format, va_list 
     // By index: a target may change the sequence from inside its Write.
     for (size_t i = 0; i < logger->targets.size(); ++i) {
         LogTargetInterface* target = logger->targets[i];
-        if (level < target->GetLevel(target)) continue;
-        if (categories != 0) {
-            if ((categories & target->GetExclude(target)) != 0) continue;
-            LogCategories include = target->GetInclude(target);
-            if (include != 0 && (include & categories) == 0) continue;
+        if (Takes(target->GetLevel(target), target->GetInclude(target), target->GetExclude(target), level,
+                  categories)) {
+            target->Write(target, &record);
         }
-        target->Write(target, &record);
     }
 }
 
@@ -461,6 +466,16 @@ size_t LogTarget::FormatLine(const LogRecord& record, char* buffer, size_t size)
     return FormatRecord(buffer, size, GetFormat(record), record);
 }
 
+bool LogTarget::Write(const LogRecord& record) {
+    std::lock_guard guard(lock_);
+    if (!Takes(GetLevel(), GetInclude(), GetExclude(), record.level, record.Categories())) return true;
+    char line[kLogBufferSize];
+    size_t length = FormatRecord(line, sizeof line, GetFormat(record), record);
+    return WriteLine(line, length);
+}
+
+bool LogTarget::WriteLine(const char*, size_t) { return false; }
+
 void Configure(LogTarget& target, const LogTargetSettings& settings) {
     target.Unregister();
     {
@@ -478,10 +493,7 @@ void Configure(LogTarget& target, const LogTargetSettings& settings) {
 StdErrLogTarget::StdErrLogTarget(const char* format) : BaseConsoleLogTarget(format) { ForwardWrites(); }
 StdErrLogTarget::~StdErrLogTarget() { Unregister(); }
 
-bool StdErrLogTarget::Write(const LogRecord& record) {
-    std::lock_guard guard(Lock());
-    char line[kLogBufferSize];
-    FormatLine(record, line, sizeof line);
+bool StdErrLogTarget::WriteLine(const char* line, size_t) {
     std::fputs(line, stderr);
     return true;
 }
@@ -491,10 +503,7 @@ void StdErrLogTarget::Flush() noexcept { std::fflush(stderr); }
 StdOutLogTarget::StdOutLogTarget(const char* format) : BaseConsoleLogTarget(format) { ForwardWrites(); }
 StdOutLogTarget::~StdOutLogTarget() { Unregister(); }
 
-bool StdOutLogTarget::Write(const LogRecord& record) {
-    std::lock_guard guard(Lock());
-    char line[kLogBufferSize];
-    FormatLine(record, line, sizeof line);
+bool StdOutLogTarget::WriteLine(const char* line, size_t) {
     std::fputs(line, stdout);
     return true;
 }
@@ -506,10 +515,7 @@ DebuggerConsoleLogTarget::DebuggerConsoleLogTarget(const char* format) : BaseCon
 }
 DebuggerConsoleLogTarget::~DebuggerConsoleLogTarget() { Unregister(); }
 
-bool DebuggerConsoleLogTarget::Write(const LogRecord& record) {
-    std::lock_guard guard(Lock());
-    char line[kLogBufferSize];
-    FormatLine(record, line, sizeof line);
+bool DebuggerConsoleLogTarget::WriteLine(const char* line, size_t) {
     Platform::DebuggerConsoleWrite(line);
     return true;
 }

@@ -136,7 +136,7 @@ static_assert(sizeof(LoggingInterface) == 26 * sizeof(void*));
 struct LogTargetSettings;
 
 // Base of every target. It owns the lock, the level and the category masks and
-// does the bookkeeping with the Logger; a concrete target only writes.
+// does the bookkeeping with the Logger; a concrete target only writes lines.
 class LogTarget {
 public:
     LogTarget(const LogTarget&) = delete;
@@ -146,7 +146,10 @@ public:
     virtual void Unregister() noexcept;
     [[nodiscard]] virtual const char* GetName() const noexcept;
     [[nodiscard]] virtual const char* GetFormat(const LogRecord& record) const noexcept;
-    virtual bool Write(const LogRecord& record) = 0;
+    // Under the lock: drops what this target's level and masks exclude, formats the
+    // record in this target's format and hands the line to WriteLine. A target that
+    // needs the record itself (not a line) overrides this instead.
+    virtual bool Write(const LogRecord& record);
 
     [[nodiscard]] LogTargetInterface* Interface() noexcept { return &binding_.table; }
     void Register() noexcept;
@@ -160,6 +163,9 @@ public:
 
 protected:
     LogTarget(LogLevel level, LogCategories include, LogCategories exclude, const char* format);
+
+    // One formatted line, ending in a newline; called with the lock held.
+    virtual bool WriteLine(const char* line, size_t length);
 
     // Until a concrete class calls this, the table's Write slot writes nothing.
     void ForwardWrites() noexcept;
@@ -199,8 +205,10 @@ public:
     explicit StdErrLogTarget(const char* format = kConsoleLineFormat);
     ~StdErrLogTarget() override;
     [[nodiscard]] const char* GetName() const noexcept override { return "StdErrLogTarget"; }
-    bool Write(const LogRecord& record) override;
     void Flush() noexcept override;
+
+protected:
+    bool WriteLine(const char* line, size_t length) override;
 };
 
 class StdOutLogTarget final : public BaseConsoleLogTarget {
@@ -208,8 +216,10 @@ public:
     explicit StdOutLogTarget(const char* format = "#M");
     ~StdOutLogTarget() override;
     [[nodiscard]] const char* GetName() const noexcept override { return "StdOutLogTarget"; }
-    bool Write(const LogRecord& record) override;
     void Flush() noexcept override;
+
+protected:
+    bool WriteLine(const char* line, size_t length) override;
 };
 
 class DebuggerConsoleLogTarget final : public BaseConsoleLogTarget {
@@ -217,8 +227,10 @@ public:
     explicit DebuggerConsoleLogTarget(const char* format = kConsoleLineFormat);
     ~DebuggerConsoleLogTarget() override;
     [[nodiscard]] const char* GetName() const noexcept override { return "DebuggerConsoleLogTarget"; }
-    bool Write(const LogRecord& record) override;
     void Flush() noexcept override {}
+
+protected:
+    bool WriteLine(const char* line, size_t length) override;
 };
 
 struct LogTargetSettings {
