@@ -1,6 +1,6 @@
 // The only symbol the plugin library exports. It is compiled into the library itself
 // (not an archive) so that hiding the archives' symbols leaves it visible.
-#include "sequencer/plugin.h"
+#include "sequencer/pre_end_of_game_runtime.h"
 
 extern "C" void load_kav_pre_end_of_game(PluginLoadRecord* record) {
     using Vemi::Client::PreEndOfGame::PreEndOfGameRuntime;

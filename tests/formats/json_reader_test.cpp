@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "formats/canonical_text.h"
+#include "decode_case.h"
 #include "formats/json_reader.h"
 
 using Vemi::Formats::CanonicalText;
@@ -11,17 +11,10 @@ using Vemi::Formats::DecodeJson;
 
 namespace {
 
-struct Case {
-    std::string input;
-    std::string expected;  // canonical text, or the error message
-};
+using Case = DecodeCase;
 
-// Decodes from a heap copy of exactly the input's bytes, so reading past the
-// length is caught by AddressSanitizer.
 std::string Decode(const std::string& input) {
-    const std::vector<char> bytes(input.begin(), input.end());
-    auto result = DecodeJson(bytes.data(), bytes.size());
-    return result.Ok() ? CanonicalText(result.value) : result.ErrorMessage();
+    return DecodeCopy(BytesOf(input), [](const char* data, size_t size) { return DecodeJson(data, size); });
 }
 
 void Check(const std::vector<Case>& cases) {
@@ -29,8 +22,7 @@ void Check(const std::vector<Case>& cases) {
         EXPECT_EQ(Decode(c.input), c.expected) << c.input;
         // The NUL-terminated form agrees whenever the input holds no NUL.
         if (c.input.find('\0') == std::string::npos) {
-            auto result = DecodeJson(c.input.c_str());
-            EXPECT_EQ(result.Ok() ? CanonicalText(result.value) : result.ErrorMessage(), c.expected) << c.input;
+            EXPECT_EQ(ResultText(DecodeJson(c.input.c_str())), c.expected) << c.input;
         }
     }
 }

@@ -3,10 +3,9 @@
 #include <string>
 #include <vector>
 
-#include "formats/canonical_text.h"
+#include "decode_case.h"
 #include "formats/msgpack_reader.h"
 
-using Vemi::Formats::CanonicalText;
 using Vemi::Formats::DecodeMessagePack;
 using Vemi::Formats::LooksLikeMessagePack;
 
@@ -21,10 +20,7 @@ struct Case {
 };
 
 std::string Decode(const Bytes& input, size_t& consumed) {
-    // An exact heap copy: AddressSanitizer catches any read past the length.
-    const Bytes bytes = input;
-    auto result = DecodeMessagePack(bytes.data(), bytes.size(), &consumed);
-    return result.Ok() ? CanonicalText(result.value) : result.ErrorMessage();
+    return DecodeCopy(input, [&](const uint8_t* data, size_t size) { return DecodeMessagePack(data, size, &consumed); });
 }
 
 void Check(const std::vector<Case>& cases) {

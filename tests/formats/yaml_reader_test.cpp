@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "binding/to_native.h"
-#include "formats/canonical_text.h"
+#include "decode_case.h"
 #include "formats/yaml_reader.h"
 
 using Vemi::Formats::CanonicalText;
@@ -18,16 +18,10 @@ using Vemi::Formats::YamlAliasBudget;
 
 namespace {
 
-struct Case {
-    std::string input;
-    std::string expected;  // canonical text, or the error message
-};
+using Case = DecodeCase;
 
 std::string Decode(const std::string& input) {
-    // An exact heap copy: AddressSanitizer catches any read past the length.
-    const std::vector<char> bytes(input.begin(), input.end());
-    auto result = DecodeYaml(bytes.data(), bytes.size());
-    return result.Ok() ? CanonicalText(result.value) : result.ErrorMessage();
+    return DecodeCopy(BytesOf(input), [](const char* data, size_t size) { return DecodeYaml(data, size); });
 }
 
 void Check(const std::vector<Case>& cases) {

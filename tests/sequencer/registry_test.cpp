@@ -1,8 +1,8 @@
-#include "sequencer/registry.h"
+#include "sequencer/pre_end_of_game_plugin.h"
 
 #include <gtest/gtest.h>
 
-#include "logging/logger.h"
+#include "recorded_log.h"
 
 #include <functional>
 #include <string>
@@ -14,19 +14,6 @@ using Api::GameflowPhase;
 using Api::SequenceEvent;
 
 namespace {
-
-// The change lines go to the Logger; the console targets would print them.
-class QuietLogger final : public ::testing::Environment {
-public:
-    void SetUp() override {
-        Vemi::LoggingInterface* logging = Vemi::GetLoggingInterface();
-        for (Vemi::LogTargetInterface* target :
-             {logging->StdOutTarget(logging), logging->StdErrTarget(logging), logging->DebuggerConsoleTarget(logging)}) {
-            if (target != nullptr) target->Unregister(target);
-        }
-    }
-};
-[[maybe_unused]] ::testing::Environment* const kQuietLogger = ::testing::AddGlobalTestEnvironment(new QuietLogger);
 
 // prefix followed by the number, appended piece by piece: "e" + std::to_string(n) trips
 // g++ 12's -Wrestrict at -O3.
@@ -301,4 +288,26 @@ TEST(SequenceRegistry, ConcurrentCallersLeaveItConsistent) {
     }
     for (auto& t : threads) t.join();
     for (const auto& [priority, event] : f.plugin.Events()) EXPECT_EQ(priority, event.priority);
+    // Every publication is logged first, both under the registry's lock: the two
+    // sequences match one for one, and each event is published with its own priority.
+    const std::string changed = "PreEndOfGame sequence event changed - ";
+    Calls logged, published;
+    for (const std::string& message : Vemi::Testing::RecordedLogMessages()) {
+        if (message.starts_with(changed)) logged.push_back(message.substr(changed.size()));
+    }
+    for (const std::string& call : f.hooks.calls) {
+        if (!call.starts_with("publish ")) continue;
+        std::string event = call.substr(8);
+        std::string name = event.substr(0, event.find('/'));
+        published.push_back(name);
+        int32_t priority = std::stoi(event.substr(event.find('/') + 1));
+        if (name.empty()) {
+            EXPECT_EQ(priority, -1);
+        } else {
+            size_t dash = name.find('-');
+            EXPECT_EQ(priority, std::stoi(name.substr(1, dash - 1)) * 100 + std::stoi(name.substr(dash + 1))) << name;
+        }
+    }
+    EXPECT_FALSE(published.empty());
+    EXPECT_EQ(logged, published);
 }

@@ -1,5 +1,6 @@
-// The process-wide Logger, its records, its C function tables and the log
-// targets. Everything outside logging/ normally needs only log.h.
+// The process-wide Logger's log targets and line helpers; its records and C
+// function tables are in logging_interface.h. Everything outside logging/
+// normally needs only log.h.
 #pragma once
 
 #include <atomic>
@@ -9,6 +10,7 @@
 #include <string>
 
 #include "logging/log.h"
+#include "logging/logging_interface.h"
 #include "platform/platform.h"
 
 namespace Vemi {
@@ -19,124 +21,10 @@ inline constexpr size_t kCategorySlotCount = 64;
 inline constexpr const char* kConsoleLineFormat = "#E(#T): #L| #M";
 inline constexpr const char* kHostLineFormat = "#D| #L| #G| #M";
 
-// Local time of a record, month 1..12.
-struct LogTime {
-    int32_t year, month, day, hour, minute, second, millisecond;
-};
-
-struct LogRecord {
-    LogTime time;
-    LogLevel level;
-    uint32_t categoriesLow;
-    uint32_t categoriesHigh;
-    const char* message;  // owned by the caller of Log for the dispatch
-
-    [[nodiscard]] LogCategories Categories() const noexcept {
-        return (static_cast<LogCategories>(categoriesHigh) << 32) | categoriesLow;
-    }
-};
-static_assert(sizeof(LogTime) == 28);
-static_assert(offsetof(LogRecord, level) == 28 && offsetof(LogRecord, categoriesLow) == 32 &&
-              offsetof(LogRecord, categoriesHigh) == 36 && offsetof(LogRecord, message) == 40);
-
-// How the Logger reaches a target. Every slot takes the table's own address.
-struct LogTargetInterface {
-    int32_t (*Version)(LogTargetInterface* self);
-    void (*SetLevel)(LogTargetInterface* self, LogLevel level);
-    LogLevel (*GetLevel)(LogTargetInterface* self);
-    void (*SetMasks)(LogTargetInterface* self, LogCategories include, LogCategories exclude);
-    LogCategories (*GetInclude)(LogTargetInterface* self);
-    LogCategories (*GetExclude)(LogTargetInterface* self);
-    const char* (*GetName)(LogTargetInterface* self);
-    const char* (*GetFormat)(LogTargetInterface* self, const LogRecord* record);
-    void (*Register)(LogTargetInterface* self);
-    void (*Unregister)(LogTargetInterface* self);
-    bool (*IsRegistered)(LogTargetInterface* self);
-    bool (*Write)(LogTargetInterface* self, const LogRecord* record);
-};
-
-// The Logger's operations for callers built separately.
-struct LoggingInterface {
-    int32_t (*Version)(LoggingInterface* self);
-    uint32_t (*AddRef)(LoggingInterface* self);
-    uint32_t (*Release)(LoggingInterface* self);
-    void (*SetMinimumLevel)(LoggingInterface* self, LogLevel level);
-    LogLevel (*GetMinimumLevel)(LoggingInterface* self);
-    void (*SetDroppedCategories)(LoggingInterface* self, LogCategories categories);
-    LogCategories (*GetDroppedCategories)(LoggingInterface* self);
-    void (*Suppress)(LoggingInterface* self);
-    void (*Unsuppress)(LoggingInterface* self);
-    void (*SetFlag)(LoggingInterface* self);
-    void (*ClearFlag)(LoggingInterface* self);
-    void (*AddTarget)(LoggingInterface* self, LogTargetInterface* target);
-    void (*RemoveTarget)(LoggingInterface* self, LogTargetInterface* target);
-    LogTargetInterface* (*FindTarget)(LoggingInterface* self, const char* name);
-    LogTargetInterface* (*StdOutTarget)(LoggingInterface* self);
-    LogTargetInterface* (*StdErrTarget)(LoggingInterface* self);
-    LogTargetInterface* (*DebuggerConsoleTarget)(LoggingInterface* self);
-    LogCategories (*CategoryFromName)(LoggingInterface* self, const char* name);
-    size_t (*CategoryNames)(LoggingInterface* self, char* buffer, size_t size, LogCategories categories);
-    size_t (*FormatRecord)(LoggingInterface* self, char* buffer, size_t size, const char* format,
-                           const LogRecord* record);
-    const char* (*LevelWord)(LoggingInterface* self, LogLevel level);
-    const char* (*ExecutableName)(LoggingInterface* self);
-    void (*LocalTime)(LoggingInterface* self, LogTime* time);
-    size_t (*FormatTimestamp)(LoggingInterface* self, char* buffer, size_t size, const LogTime* time);
-    size_t (*FormatFileTimestamp)(LoggingInterface* self, char* buffer, size_t size, const LogTime* time);
-    void (*LogV)(LoggingInterface* self, LogLevel level, uint32_t categoriesLow, uint32_t categoriesHigh,
-                 const char* format, va_list args);
-};
-
-#define KAV_SLOT(table, member, slot) static_assert(offsetof(table, member) == (slot) * sizeof(void*))
-KAV_SLOT(LogTargetInterface, Version, 0);
-KAV_SLOT(LogTargetInterface, SetLevel, 1);
-KAV_SLOT(LogTargetInterface, GetLevel, 2);
-KAV_SLOT(LogTargetInterface, SetMasks, 3);
-KAV_SLOT(LogTargetInterface, GetInclude, 4);
-KAV_SLOT(LogTargetInterface, GetExclude, 5);
-KAV_SLOT(LogTargetInterface, GetName, 6);
-KAV_SLOT(LogTargetInterface, GetFormat, 7);
-KAV_SLOT(LogTargetInterface, Register, 8);
-KAV_SLOT(LogTargetInterface, Unregister, 9);
-KAV_SLOT(LogTargetInterface, IsRegistered, 10);
-KAV_SLOT(LogTargetInterface, Write, 11);
-static_assert(sizeof(LogTargetInterface) == 12 * sizeof(void*));
-KAV_SLOT(LoggingInterface, Version, 0);
-KAV_SLOT(LoggingInterface, AddRef, 1);
-KAV_SLOT(LoggingInterface, Release, 2);
-KAV_SLOT(LoggingInterface, SetMinimumLevel, 3);
-KAV_SLOT(LoggingInterface, GetMinimumLevel, 4);
-KAV_SLOT(LoggingInterface, SetDroppedCategories, 5);
-KAV_SLOT(LoggingInterface, GetDroppedCategories, 6);
-KAV_SLOT(LoggingInterface, Suppress, 7);
-KAV_SLOT(LoggingInterface, Unsuppress, 8);
-KAV_SLOT(LoggingInterface, SetFlag, 9);
-KAV_SLOT(LoggingInterface, ClearFlag, 10);
-KAV_SLOT(LoggingInterface, AddTarget, 11);
-KAV_SLOT(LoggingInterface, RemoveTarget, 12);
-KAV_SLOT(LoggingInterface, FindTarget, 13);
-KAV_SLOT(LoggingInterface, StdOutTarget, 14);
-KAV_SLOT(LoggingInterface, StdErrTarget, 15);
-KAV_SLOT(LoggingInterface, DebuggerConsoleTarget, 16);
-KAV_SLOT(LoggingInterface, CategoryFromName, 17);
-KAV_SLOT(LoggingInterface, CategoryNames, 18);
-KAV_SLOT(LoggingInterface, FormatRecord, 19);
-KAV_SLOT(LoggingInterface, LevelWord, 20);
-KAV_SLOT(LoggingInterface, ExecutableName, 21);
-KAV_SLOT(LoggingInterface, LocalTime, 22);
-KAV_SLOT(LoggingInterface, FormatTimestamp, 23);
-KAV_SLOT(LoggingInterface, FormatFileTimestamp, 24);
-KAV_SLOT(LoggingInterface, LogV, 25);
-static_assert(sizeof(LoggingInterface) == 26 * sizeof(void*));
-#undef KAV_SLOT
-
-// The one LoggingInterface of the process.
-[[nodiscard]] LoggingInterface* GetLoggingInterface() noexcept;
-
 struct LogTargetSettings;
 
 // Base of every target. It owns the lock, the level and the category masks and
-// does the bookkeeping with the Logger; a concrete target only writes.
+// does the bookkeeping with the Logger; a concrete target only writes lines.
 class LogTarget {
 public:
     LogTarget(const LogTarget&) = delete;
@@ -146,7 +34,10 @@ public:
     virtual void Unregister() noexcept;
     [[nodiscard]] virtual const char* GetName() const noexcept;
     [[nodiscard]] virtual const char* GetFormat(const LogRecord& record) const noexcept;
-    virtual bool Write(const LogRecord& record) = 0;
+    // Under the lock: drops what this target's level and masks exclude, formats the
+    // record in this target's format and hands the line to WriteLine. A target that
+    // needs the record itself (not a line) overrides this instead.
+    virtual bool Write(const LogRecord& record);
 
     [[nodiscard]] LogTargetInterface* Interface() noexcept { return &binding_.table; }
     void Register() noexcept;
@@ -160,6 +51,9 @@ public:
 
 protected:
     LogTarget(LogLevel level, LogCategories include, LogCategories exclude, const char* format);
+
+    // One formatted line, ending in a newline; called with the lock held.
+    virtual bool WriteLine(const char* line, size_t length);
 
     // Until a concrete class calls this, the table's Write slot writes nothing.
     void ForwardWrites() noexcept;
@@ -199,8 +93,10 @@ public:
     explicit StdErrLogTarget(const char* format = kConsoleLineFormat);
     ~StdErrLogTarget() override;
     [[nodiscard]] const char* GetName() const noexcept override { return "StdErrLogTarget"; }
-    bool Write(const LogRecord& record) override;
     void Flush() noexcept override;
+
+protected:
+    bool WriteLine(const char* line, size_t length) override;
 };
 
 class StdOutLogTarget final : public BaseConsoleLogTarget {
@@ -208,8 +104,10 @@ public:
     explicit StdOutLogTarget(const char* format = "#M");
     ~StdOutLogTarget() override;
     [[nodiscard]] const char* GetName() const noexcept override { return "StdOutLogTarget"; }
-    bool Write(const LogRecord& record) override;
     void Flush() noexcept override;
+
+protected:
+    bool WriteLine(const char* line, size_t length) override;
 };
 
 class DebuggerConsoleLogTarget final : public BaseConsoleLogTarget {
@@ -217,8 +115,10 @@ public:
     explicit DebuggerConsoleLogTarget(const char* format = kConsoleLineFormat);
     ~DebuggerConsoleLogTarget() override;
     [[nodiscard]] const char* GetName() const noexcept override { return "DebuggerConsoleLogTarget"; }
-    bool Write(const LogRecord& record) override;
     void Flush() noexcept override {}
+
+protected:
+    bool WriteLine(const char* line, size_t length) override;
 };
 
 struct LogTargetSettings {

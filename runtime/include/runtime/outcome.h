@@ -32,7 +32,7 @@ inline constexpr const char* kErrorConvertingResponse = "Error converting respon
                                         std::string_view error, uint32_t code);
 
 template <class T>
-class Outcome {
+class [[nodiscard]] Outcome {
 public:
     Outcome(T value) : value_(std::move(value)) {}  // NOLINT: implicit on purpose
     Outcome(ApiError error) : error_(std::move(error)) {}
@@ -47,7 +47,7 @@ private:
 };
 
 template <>
-class Outcome<void> {
+class [[nodiscard]] Outcome<void> {
 public:
     Outcome() = default;
     Outcome(ApiError error) : ok_(false), error_(std::move(error)) {}

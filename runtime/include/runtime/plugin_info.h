@@ -6,6 +6,8 @@
 #include <string>
 #include <utility>
 
+#include "kav/host_abi.h"
+
 namespace Vemi {
 
 struct ApiVersion {
@@ -28,7 +30,8 @@ size_t PositionalText(const ApiVersion& version, char* buffer, size_t size);
 // The host version is compatible when the majors agree and the host is not older.
 [[nodiscard]] bool IsCompatible(const ApiVersion& host, const ApiVersion& plugin) noexcept;
 
-inline const ApiVersion kPluginApiVersion{18, 0, 0};
+inline const ApiVersion kPluginApiVersion{KAV_PLUGIN_API_VERSION_MAJOR, KAV_PLUGIN_API_VERSION_MINOR,
+                                          KAV_PLUGIN_API_VERSION_PATCH};
 
 struct PluginKind {
     std::string name;

@@ -59,7 +59,7 @@ protected:
 
 class PreEndOfGamePlugin {
 public:
-    explicit PreEndOfGamePlugin(SequenceHooks& runtime) : runtime_(runtime) {}
+    explicit PreEndOfGamePlugin(SequenceHooks& hooks) : hooks_(hooks) {}
     virtual ~PreEndOfGamePlugin() = default;
     PreEndOfGamePlugin(const PreEndOfGamePlugin&) = delete;
     PreEndOfGamePlugin& operator=(const PreEndOfGamePlugin&) = delete;
@@ -78,7 +78,7 @@ public:
 private:
     void SetCurrentSequenceEvent(const Api::SequenceEvent& event);
 
-    SequenceHooks& runtime_;
+    SequenceHooks& hooks_;
     std::map<int32_t, Api::SequenceEvent> events_;
     int32_t currentPriority_ = -1;
     Api::GameflowPhase phase_ = Api::GameflowPhase::None;

@@ -1,4 +1,4 @@
-#include "sequencer/registry.h"
+#include "sequencer/pre_end_of_game_plugin.h"
 
 #include <mutex>
 
@@ -65,7 +65,7 @@ void PreEndOfGamePlugin::CompleteSequenceEvent(const std::string& name) {
     }
     currentPriority_ = -1;
     SetCurrentSequenceEvent(SequenceEvent{});
-    runtime_.PostPreEndOfGameCompleted();
+    hooks_.PostPreEndOfGameCompleted();
 }
 
 SequenceEvent PreEndOfGamePlugin::GetCurrentSequenceEvent() {
@@ -80,7 +80,7 @@ void PreEndOfGamePlugin::OnGameflowSessionUpdate(PluginResourceEventType type, G
     phase_ = phase;
     if (phase != GameflowPhase::PreEndOfGame) return;
     if (events_.empty()) {
-        runtime_.PostPreEndOfGameCompleted();
+        hooks_.PostPreEndOfGameCompleted();
         return;
     }
     currentPriority_ = events_.begin()->first;
@@ -89,7 +89,7 @@ void PreEndOfGamePlugin::OnGameflowSessionUpdate(PluginResourceEventType type, G
 
 void PreEndOfGamePlugin::SetCurrentSequenceEvent(const SequenceEvent& event) {
     Log(kLogAlways, kCategoryDBG, "PreEndOfGame sequence event changed - %s", event.name.c_str());
-    runtime_.PublishCurrentSequenceEvent(event);
+    hooks_.PublishCurrentSequenceEvent(event);
 }
 
 std::map<int32_t, SequenceEvent> PreEndOfGamePlugin::Events() {

@@ -7,7 +7,7 @@
 #include "binding/typed.h"
 #include "kav/host_abi.h"
 #include "runtime/plugin_runtime.h"
-#include "sequencer/registry.h"
+#include "sequencer/pre_end_of_game_plugin.h"
 
 namespace Vemi::Client::PreEndOfGame::Api {
 

@@ -1,4 +1,4 @@
-#include "sequencer/plugin.h"
+#include "sequencer/pre_end_of_game_runtime.h"
 
 #include <new>
 
