@@ -205,7 +205,8 @@ void PluginRuntime::Subscribe(const std::string& uri) {
     }
     if (count != 1) return;
     Trace("%s: Subscribing to event: %s", shortName_.c_str(), key.c_str());
-    SubscribeToEvent<PluginResourceEvent>(
+    // A refused subscription leaves nothing to undo; the resource simply stays unheard.
+    (void)SubscribeToEvent<PluginResourceEvent>(
         key, [this](const PluginResourceEvent& event) { DispatchResourceEvent(event); }, HOST_SUBSCRIBE_RESOURCE);
 }
 
@@ -310,13 +311,14 @@ void PluginRuntime::Attach(uint32_t pluginId, std::string shortName, std::string
     shortName_ = std::move(shortName);
     userAgent_ = std::move(userAgent);
     telemetry_ = std::make_unique<TelemetrySink>(*this);
-    SubscribeToEvent<PluginServiceProxyResponse>(
+    // A refused subscription leaves nothing to undo: those replies just go unheard.
+    (void)SubscribeToEvent<PluginServiceProxyResponse>(
         "OnServiceProxyUuidEvent", [this](const PluginServiceProxyResponse& r) { OnServiceProxyUuid(r); },
         HOST_SUBSCRIBE_SERVICE_PROXY);
-    SubscribeToEvent<PluginServiceProxyResponse>(
+    (void)SubscribeToEvent<PluginServiceProxyResponse>(
         "OnServiceProxyMethodEvent", [this](const PluginServiceProxyResponse& r) { OnServiceProxyMethod(r); },
         HOST_SUBSCRIBE_SERVICE_PROXY);
-    SubscribeToEvent<PluginServiceProxyResponse>(
+    (void)SubscribeToEvent<PluginServiceProxyResponse>(
         "OnServiceProxyAsyncEvent", [this](const PluginServiceProxyResponse& r) { OnServiceProxyAsync(r); },
         HOST_SUBSCRIBE_SERVICE_PROXY);
 }

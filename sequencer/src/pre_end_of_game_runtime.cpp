@@ -61,7 +61,9 @@ void PreEndOfGameRuntime::OnLoad() {
 
 bool PreEndOfGameRuntime::OnInitialized() {
     if (plugin_ == nullptr) return true;
-    SubscribeToResource<Api::GameflowSessionResource>(
+    // Initialize has the host's table, so this only fails as the host refuses it; the
+    // plugin then waits, as it does for a session that never comes.
+    (void)SubscribeToResource<Api::GameflowSessionResource>(
         kGameflowSessionUri, [this](const ResourceUpdate<Api::GameflowSessionResource>& update) {
             plugin_->OnGameflowSessionUpdate(update.eventType, update.data.phase);
         });

@@ -55,9 +55,9 @@ class TestRuntime final : public PluginRuntime {
 public:
     std::vector<std::string> seen;
     bool OnInitialized() override {
-        SubscribeToResource<Binding::BindingValue>("/kav-x/v1/items/*", [this](const auto& u) {
+        EXPECT_TRUE(SubscribeToResource<Binding::BindingValue>("/kav-x/v1/items/*", [this](const auto& u) {
             seen.push_back("pattern " + u.uri);
-        });
+        }).Ok());
         return true;
     }
 };
@@ -139,9 +139,9 @@ TEST(Runtime, SubscriptionsAreCountedPerEventKey) {
 TEST(Runtime, ResourceEventsReachExactAndPatternObservers) {
     Fixture f;
     std::vector<std::string> exact;
-    f.runtime->SubscribeToResource<Binding::BindingValue>("/kav-x/v1/items/7", [&](const auto& u) {
+    EXPECT_TRUE(f.runtime->SubscribeToResource<Binding::BindingValue>("/kav-x/v1/items/7", [&](const auto& u) {
         exact.push_back(u.uri + " " + std::to_string(static_cast<int>(u.eventType)));
-    });
+    }).Ok());
     const std::string key = "OnJsonApiEvent_kav-x_v1_items";
     f.host.PublishEvent(key, ResourceEvent("kav-x/v1/items/7", "Update"));      // no leading slash
     f.host.PublishEvent(key, ResourceEvent("/kav-x/v1/items/7/detail", "Update"));
