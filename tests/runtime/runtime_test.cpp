@@ -33,11 +33,18 @@ void* operator new(size_t size) {
     if (void* block = std::malloc(size != 0 ? size : 1)) return block;
     throw std::bad_alloc();
 }
+// Every form that a replaced delete may free: the sanitizers tell their own
+// allocations from malloc's.
+void* operator new(size_t size, const std::nothrow_t&) noexcept {
+    if (size > gAllocationLimit.load(std::memory_order_relaxed)) return nullptr;
+    return std::malloc(size != 0 ? size : 1);
+}
 // g++ takes the free inside a replaced operator delete for a mismatch with new.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 void operator delete(void* block) noexcept { std::free(block); }
 void operator delete(void* block, size_t) noexcept { std::free(block); }
+void operator delete(void* block, const std::nothrow_t&) noexcept { std::free(block); }
 #pragma GCC diagnostic pop
 
 namespace {
