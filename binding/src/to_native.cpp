@@ -191,6 +191,14 @@ void IntegerRule(BindingResult& result, T& native, const BindingValue& input, st
     native = kSigned ? static_cast<T>(static_cast<int64_t>(bits)) : static_cast<T>(bits);
 }
 
+// An integer rounded to a real double first, then to T. Where the compiler keeps wider
+// intermediates (the x87 unit of 32-bit x86) a plain cast would round only once.
+template <class T, class Integer>
+T ThroughDouble(Integer value) noexcept {
+    volatile double wide = static_cast<double>(value);
+    return static_cast<T>(wide);
+}
+
 template <class T>
 void FloatingRule(BindingResult& result, T& native, const BindingValue& input, std::string_view targetName) {
     if (!result.Ok()) return;
@@ -203,13 +211,13 @@ void FloatingRule(BindingResult& result, T& native, const BindingValue& input, s
         // Integers go through double first: a float target then rounds twice, which
         // differs from a direct conversion above 2^53.
         case ValueKind::Signed:
-            native = static_cast<T>(static_cast<double>(input.AsSigned()));
+            native = ThroughDouble<T>(input.AsSigned());
             return;
         case ValueKind::Enum:
-            native = static_cast<T>(static_cast<double>(input.AsEnum().value));
+            native = ThroughDouble<T>(input.AsEnum().value);
             return;
         case ValueKind::Unsigned:
-            native = static_cast<T>(static_cast<double>(input.AsUnsigned()));
+            native = ThroughDouble<T>(input.AsUnsigned());
             return;
         case ValueKind::Float: {
             const double v = input.AsFloat();
