@@ -464,9 +464,10 @@ PlayResult PlayFile(const std::string& pluginPath, const Scenario& scenario, std
 
 namespace {
 
-// Where the line may break: after ", " outside quoted texts.
-std::vector<size_t> BreakPoints(std::string_view text) {
-    std::vector<size_t> points;
+// Calls visit(i) for each index of text outside quoted texts (JSON escapes inside
+// them); stops at the first index for which visit answers true, and answers it.
+template <class Visit>
+size_t FindOutsideQuotes(std::string_view text, Visit visit) {
     bool quoted = false;
     for (size_t i = 0; i < text.size(); ++i) {
         char c = text[i];
@@ -478,31 +479,26 @@ std::vector<size_t> BreakPoints(std::string_view text) {
             }
         } else if (c == '"') {
             quoted = true;
-        } else if (c == ',' && i + 1 < text.size() && text[i + 1] == ' ') {
-            points.push_back(i + 2);
+        } else if (visit(i)) {
+            return i;
         }
     }
+    return std::string_view::npos;
+}
+
+// Where the line may break: after ", " outside quoted texts.
+std::vector<size_t> BreakPoints(std::string_view text) {
+    std::vector<size_t> points;
+    (void)FindOutsideQuotes(text, [&](size_t i) {
+        if (text[i] == ',' && i + 1 < text.size() && text[i + 1] == ' ') points.push_back(i + 2);
+        return false;
+    });
     return points;
 }
 
 // Where the payload starts: the first '{' or '[' that starts a word outside quoted texts.
 size_t PayloadStart(std::string_view text) {
-    bool quoted = false;
-    for (size_t i = 0; i < text.size(); ++i) {
-        char c = text[i];
-        if (quoted) {
-            if (c == '\\') {
-                ++i;
-            } else if (c == '"') {
-                quoted = false;
-            }
-        } else if (c == '"') {
-            quoted = true;
-        } else if ((c == '{' || c == '[') && i > 0 && text[i - 1] == ' ') {
-            return i;
-        }
-    }
-    return std::string_view::npos;
+    return FindOutsideQuotes(text, [&](size_t i) { return (text[i] == '{' || text[i] == '[') && i > 0 && text[i - 1] == ' '; });
 }
 
 std::string DimArrow(std::string_view line, const Style& style) {
