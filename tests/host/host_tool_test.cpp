@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <sstream>
 #include <vector>
 
@@ -17,7 +18,6 @@ namespace Vemi::HostTool {
 namespace {
 
 using HostTestSupport::Arguments;
-using HostTestSupport::Outcome;
 
 constexpr const char* kStepNames[] = {
     "initialize",   "request",      "session",      "session-delete", "publish",   "reply-ok",
@@ -378,9 +378,6 @@ TEST(ValueTextTest, FirstDifferenceIgnoresMemberOrder) {
 class DescribeTest : public ::testing::Test {
 protected:
     DescribeTest() {
-        params[0] = {&params[1], "sequenceEventName", "", API_KIND_STRING, 0, "", 0};
-        params[1] = {&params[2], "priority", "", API_KIND_INT32, 0, "", 0};
-        params[2] = {nullptr, "names", "Which ones", API_KIND_VECTOR, API_KIND_STRING, "", 1};
         functions[0].next = &functions[1];
         functions[0].name = "PostRegistration";
         functions[0].name_space = "";
@@ -407,7 +404,9 @@ protected:
         return out.str();
     }
 
-    ApiParameterEntry params[3] = {};
+    ApiParameterEntry params[3] = {{&params[1], "sequenceEventName", "", API_KIND_STRING, 0, "", 0},
+                                   {&params[2], "priority", "", API_KIND_INT32, 0, "", 0},
+                                   {nullptr, "names", "Which ones", API_KIND_VECTOR, API_KIND_STRING, "", 1}};
     ApiLocationNode locations[2] = {{&locations[1], API_LOCATION_PATH}, {nullptr, API_LOCATION_QUERY}};
     const char* tags[2] = {"qhost", "x"};
     ApiFunctionEntry functions[2] = {};
@@ -515,6 +514,11 @@ TEST_F(DescribeTest, PayloadTypesAndFallbacks) {
 
 // ---- Playing scenarios ----
 
+struct Outcome {
+    int status;
+    std::string out, err;
+};
+
 Outcome Play(const std::string& text, const PlayOptions& options = {}) {
     std::ostringstream out, err;
     int status = RunScenario(FAKE_PLUGIN_PATH, ParseScenario(text, "t.kav"), out, err, options);
@@ -557,8 +561,6 @@ TEST(PlayerTest, ExpectationsAgainstTheFakePlugin) {
          "t.kav:2: expectation failed\n  expected: no event\n  actual:   FakeEvent string:\"ping\"\n"},
         {"request POST /fake/v1/call/event\nexpect event Other", 1,
          "t.kav:2: expectation failed\n  expected: Other\n  actual:   FakeEvent string:\"ping\"\n"},
-        {"request POST /fake/v1/call/event\nexpect event FakeEvent string:\"pong\"", 1,
-         "t.kav:2: expectation failed\n  expected: FakeEvent string:\"pong\"\n  actual:   FakeEvent string:\"ping\"\n"},
         {"expect log Warn \"fake initialized\"", 1,
          "t.kav:1: expectation failed\n  expected: Warn \"fake initialized\"\n  actual:   Always \"fake initialized\"\n"},
         {"expect no log", 1, "t.kav:1: expectation failed\n  expected: no log line\n  actual:   Always \"fake initialized\"\n"},
@@ -570,12 +572,6 @@ TEST(PlayerTest, ExpectationsAgainstTheFakePlugin) {
         {"expect reply status 1\nbogus-free line\n", 2, "t.kav:2: unknown step 'bogus-free'\n"},
         {"request GET /fake/v1/items/1\nexpect reply status 500\nexpect reply status 200", 1,
          "t.kav:2: expectation failed\n  expected: status 500\n  actual:   status 200\n"},
-        {"session PreEndOfGame\nrequest POST /fake/v1/call/complete\nexpect reply status 204\nexpect phase EndOfGame\n"
-         "request POST /fake/v1/call/event\nexpect event FakeEvent string:\"ping\"\nexpect no event", 0, ""},
-        // Structures compare whatever their member order; lists in order.
-        {"request GET /fake/v1/items/1\nexpect reply body {\"arguments\": [], \"headers\": string:\"\", \"names\": string:\"\", "
-         "\"context\": unsigned:0, \"body\": string:\"\", \"contentType\": string:\"\", \"path\": string:\"/fake/v1/items/1\", "
-         "\"method\": unsigned:2, \"function\": string:\"GetItem\"}", 0, ""},
     };
     for (const Case& c : cases) {
         Outcome outcome = Play(c.scenario);
@@ -593,12 +589,9 @@ TEST(PlayerTest, EveryRunEndsWithOneClosingLine) {
         const char* err;      // contained in standard error
     };
     const Case cases[] = {
-        {"request GET /fake/v1/items/1\nexpect reply ok", false, false, 0, "t.kav: passed (2 steps, 1 expectation met)", ""},
         {"request GET /fake/v1/items/1\nexpect reply ok", true, false, 0, "t.kav: passed (2 steps, 1 expectation met)", ""},
         {"request GET /fake/v1/items/1", false, false, 0, "t.kav: passed (1 step, 0 expectations met)", ""},
         {"request GET /fake/v1/items/1\nexpect reply ok\nexpect reply status 7\nexpect no event", true, false, 1,
-         "t.kav: FAILED at line 3 (2 of 4 steps, 1 of 3 expectations met)", "t.kav:3: expectation failed\n"},
-        {"request GET /fake/v1/items/1\nexpect reply ok\nexpect reply status 7\nexpect no event", false, false, 1,
          "t.kav: FAILED at line 3 (2 of 4 steps, 1 of 3 expectations met)", "t.kav:3: expectation failed\n"},
         // --strict: what the plugin sent and no expectation read fails the scenario.
         {"request POST /fake/v1/call/event", false, true, 1, "t.kav: FAILED at the end (1 of 1 step, 0 of 0 expectations met)",
@@ -800,7 +793,7 @@ TEST(ToolTest, SeveralScenariosInOneRun) {
         std::vector<std::string> args;
         std::string in;
         int status;
-        std::string out;  // standard output, --quiet
+        std::string out;  // the whole standard output, --quiet
     };
     const Case cases[] = {
         {{events}, "", 0, events + ": passed (16 steps, 10 expectations met)\n"},
@@ -814,7 +807,7 @@ TEST(ToolTest, SeveralScenariosInOneRun) {
         {{HOST_SCENARIOS}, "", 0,
          HOST_SCENARIOS "/fake_events.kav: passed (16 steps, 10 expectations met)\n" HOST_SCENARIOS
                         "/fake_requests.kav: passed (16 steps, 12 expectations met)\n" HOST_SCENARIOS
-                        "/fake_session.kav: passed"},
+                        "/fake_session.kav: passed (22 steps, 16 expectations met)\n3 scenarios: 3 passed, 0 failed\n"},
         // Bad lines anywhere: nothing runs.
         {{events, HOST_SCENARIOS "/failing"}, "", 2, ""},
     };
@@ -823,20 +816,15 @@ TEST(ToolTest, SeveralScenariosInOneRun) {
         args.insert(args.end(), c.args.begin(), c.args.end());
         Outcome outcome = RunKavHost({args, true, c.in});
         EXPECT_EQ(outcome.status, c.status) << c.args[0];
-        if (c.out.empty()) {
-            EXPECT_EQ(outcome.out, "");
-        } else {
-            EXPECT_TRUE(outcome.out.starts_with(c.out)) << outcome.out;
-        }
+        EXPECT_EQ(outcome.out, c.out);
     }
-    Outcome directory = RunKavHost({{"run", "-q", HOST_SCENARIOS}, true, ""});
-    EXPECT_TRUE(directory.out.ends_with("3 scenarios: 3 passed, 0 failed\n")) << directory.out;
 
     // --junit writes one test case per scenario; a path it cannot write stops the run first.
     std::filesystem::path junit = std::filesystem::path(testing::TempDir()) / "kav_host_tool_test.xml";
     Outcome written = RunKavHost({{"run", "-q", "--junit", junit.string(), wrong, events}, true, ""});
     EXPECT_EQ(written.status, 1);
-    std::string xml = HostTestSupport::FileText(junit.string());
+    std::ifstream file(junit);
+    std::string xml(std::istreambuf_iterator<char>(file), {});
     EXPECT_NE(xml.find("<testsuites tests=\"2\" failures=\"1\" errors=\"0\""), std::string::npos) << xml;
     EXPECT_NE(xml.find("<failure message=\"FAILED at line 7 (4 of 6 steps, 2 of 3 expectations met)\">" + wrong +
                        ":7: expectation failed\n"),
