@@ -1,3 +1,4 @@
+// Host: the plugin's lifecycle, the requests to it and the delivery of queued events.
 #include "host/host.h"
 
 #include "host_impl.h"
@@ -8,6 +9,7 @@ thread_local int detail::t_pluginDepth = 0;
 
 using namespace detail;
 
+// Outside any plugin call on this thread: each queued event to its subscriber, in order.
 size_t Host::Impl::Flush() {
     if (t_pluginDepth != 0) return 0;
     size_t delivered = 0;
