@@ -84,19 +84,6 @@ TEST(CliTest, OptionsAreReadAgainstTheCommandsTable) {
 }
 
 TEST(CliTest, MessageHelpers) {
-    struct Counted {
-        size_t count;
-        const char* singular;
-        const char* plural;
-        const char* text;
-    };
-    const Counted counts[] = {{0, "step", "", "0 steps"},
-                              {1, "step", "", "1 step"},
-                              {2, "expectation", "", "2 expectations"},
-                              {1, "entry", "entries", "1 entry"},
-                              {3, "entry", "entries", "3 entries"}};
-    for (const Counted& c : counts) EXPECT_EQ(Count(c.count, c.singular, c.plural), c.text);
-
     struct Near {
         const char* word;
         const char* nearest;  // "" for none
