@@ -318,7 +318,6 @@ void KAV_ABI OnEvent(const HostEventRecord* event) {
     const HostValue* data = Member(event->payload, "data");
     const HostValue* phase = data ? Member(*data, "phase") : nullptr;
     std::lock_guard lock(g_state.mutex);
-    g_state.lastKey = event->key;
     g_state.lastEventType = StringOf(*Member(event->payload, "eventType"));
     g_state.lastPhase = phase ? StringOf(*phase) : "";
 }
@@ -326,7 +325,6 @@ void KAV_ABI OnEvent(const HostEventRecord* event) {
 uint8_t KAV_ABI Initialize(void* context, const HostInit* init) {
     Depth depth;
     if (context != &g_state) return 0;
-    ++g_state.initializeCalls;
     g_api = init->api;
     g_state.pluginId = init->plugin_id;
     g_api->subscribe(g_api, kSessionKey, init->plugin_id, &OnEvent, &g_state, HOST_SUBSCRIBE_RESOURCE);

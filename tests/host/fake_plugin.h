@@ -17,13 +17,13 @@
 struct FakePluginState {
     uint32_t hostMajor = 0, hostMinor = 0, hostPatch = 0;  // version the host passed in
     uint32_t pluginId = 0;
-    std::atomic<uint32_t> initializeCalls{0}, shutdownCalls{0};
-    std::atomic<uint32_t> repliesMade{0}, repliesReleased{0}, repliesNotZeroed{0};
+    std::atomic<uint32_t> shutdownCalls{0};
+    std::atomic<uint32_t> repliesMade{0}, repliesReleased{0};
     std::atomic<uint32_t> streamsMade{0}, streamsDestroyed{0};
     std::atomic<uint32_t> events{0}, wrongContext{0}, reentered{0};
     std::mutex mutex;  // guards the texts below
     std::string initialSession;  // canonical-ish text of the GET in initialize
-    std::string lastKey, lastEventType, lastPhase;
+    std::string lastEventType, lastPhase;
 };
 
 // Reset by every call of the export.

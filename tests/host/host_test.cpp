@@ -249,11 +249,7 @@ TEST_F(HostTest, LoadRecordAndInitialize) {
     EXPECT_EQ(state->hostMajor, 18u);
     EXPECT_EQ(state->hostMinor, 3u);
     EXPECT_EQ(state->hostPatch, 1u);
-    const PluginLoadRecord record = host.Record();
-    EXPECT_EQ(uint32_t{record.major}, 18u);
-    EXPECT_EQ(uint32_t{record.minor}, 0u);
-    EXPECT_NE(static_cast<const void*>(record.callbacks), nullptr);
-    EXPECT_EQ(static_cast<void*>(record.context), state);
+    EXPECT_EQ(static_cast<void*>(host.Record().context), state);
     EXPECT_EQ(host.PluginName(), "fake-plugin");
     ASSERT_EQ(host.Functions().size(), 4u);
     EXPECT_STREQ(static_cast<const char*>(host.Functions()[3]->name), "Call");

@@ -5,6 +5,8 @@
 #include "host_tool/tool.h"
 #include "host_tool/value_text.h"
 
+#include "host_test_support.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -14,6 +16,8 @@
 
 namespace Vemi::HostTool {
 namespace {
+
+using HostTestSupport::Arguments;
 
 constexpr const char* kStepNames[] = {
     "initialize",   "request",      "session",      "session-delete", "publish",   "reply-ok",
@@ -33,7 +37,6 @@ std::string Summary(const Step& step) {
     if (step.number != 0) add(std::to_string(step.number));
     return text;
 }
-
 
 // ---- Options and messages ----
 
@@ -59,10 +62,9 @@ TEST(CliTest, OptionsAreReadAgainstTheCommandsTable) {
         {{"-x\x01"}, "unknown option '-x\\x01'"},
     };
     for (const Case& c : cases) {
-        std::vector<char*> argv;
-        for (const char* arg : c.args) argv.push_back(const_cast<char*>(arg));
+        Arguments argv({c.args.begin(), c.args.end()});
         CommandLine line;
-        std::string error = ParseCommandLine(static_cast<int>(argv.size()), argv.data(), kSpecs, line);
+        std::string error = ParseCommandLine(argv.count(), argv.data(), kSpecs, line);
         std::string got = error;
         if (error.empty()) {
             if (line.help) got += "help ";
@@ -72,29 +74,16 @@ TEST(CliTest, OptionsAreReadAgainstTheCommandsTable) {
         }
         EXPECT_EQ(got, c.result) << (c.args.empty() ? "" : c.args[0]);
     }
+    // The last of a repeated option counts.
+    Arguments repeated({"--plugin", "a", "--plugin", "b"});
     CommandLine line;
-    char plugin[] = "--plugin", a[] = "a", b[] = "b";
-    char* argv[] = {plugin, a, plugin, b};
-    ASSERT_EQ(ParseCommandLine(4, argv, kSpecs, line), "");
+    ASSERT_EQ(ParseCommandLine(repeated.count(), repeated.data(), kSpecs, line), "");
     EXPECT_EQ(line.Value("--plugin"), "b");
     EXPECT_FALSE(line.Value("--junit"));
     EXPECT_TRUE(line.Has("--plugin"));
 }
 
 TEST(CliTest, MessageHelpers) {
-    struct Counted {
-        size_t count;
-        const char* singular;
-        const char* plural;
-        const char* text;
-    };
-    const Counted counts[] = {{0, "step", "", "0 steps"},
-                              {1, "step", "", "1 step"},
-                              {2, "expectation", "", "2 expectations"},
-                              {1, "entry", "entries", "1 entry"},
-                              {3, "entry", "entries", "3 entries"}};
-    for (const Counted& c : counts) EXPECT_EQ(Count(c.count, c.singular, c.plural), c.text);
-
     struct Near {
         const char* word;
         const char* nearest;  // "" for none
@@ -122,9 +111,6 @@ TEST(CliTest, MessageHelpers) {
     };
     const Colour colours[] = {{true, nullptr, true}, {true, "", true}, {true, "1", false}, {false, nullptr, false}};
     for (const Colour& c : colours) EXPECT_EQ(ColorWanted(c.terminal, c.noColor), c.color);
-    EXPECT_EQ(Style{true}.Pass("ok"), "\x1b[32mok\x1b[0m");
-    EXPECT_EQ(Style{true}.Fail("no"), "\x1b[31mno\x1b[0m");
-    EXPECT_EQ(Style{false}.Dim("->"), "->");
 }
 
 TEST(CliTest, FilesThatCannotBeReadSayWhy) {
@@ -247,43 +233,10 @@ TEST(ScenarioTest, BadLinesGetClearMessages) {
     }
 }
 
-TEST(ScenarioTest, ContinuationsCommentsAndLineNumbers) {
-    Scenario scenario = ParseScenario(
-        "# head \\\r\n"
-        "request GET /a\r\n"
-        "expect reply body {\"a\": \\\n"
-        "    signed:1}\n"
-        "\n"
-        "initialize\n"
-        "bogus\n"
-        "initialize\n"
-        "expect event K \\\n"
-        "  string:\"x\"\n",
-        "s.kav");
-    ASSERT_EQ(scenario.steps.size(), 4u);
-    EXPECT_EQ(scenario.steps[0].line, 2);
-    EXPECT_EQ(scenario.steps[0].path, "/a");  // no \r left over
-    EXPECT_EQ(scenario.steps[1].line, 3);
-    EXPECT_EQ(*scenario.steps[1].expected, "{\"a\": signed:1}");
-    EXPECT_EQ(scenario.steps[1].source, "expect reply body {\"a\": signed:1}");
-    EXPECT_EQ(scenario.steps[2].line, 6);
-    EXPECT_EQ(scenario.steps[3].line, 9);
-    ASSERT_EQ(scenario.errors.size(), 2u);
-    EXPECT_EQ(FormatError(scenario.name, scenario.errors[0]), "s.kav:7: unknown step 'bogus'");
-    EXPECT_EQ(FormatError(scenario.name, scenario.errors[1]), "s.kav:8: the plugin is initialized once, at line 6");
-
-    EXPECT_EQ(*scenario.steps[3].expected, "string:\"x\"");
-
-    Scenario builtin = ParseScenario(BuiltinScenario(), "b");
-    EXPECT_TRUE(builtin.errors.empty()) << FormatError("b", builtin.errors.front());
-    EXPECT_GT(builtin.steps.size(), 30u);
-}
-
-
 TEST(ScenarioTest, FilesAsEditorsShowThem) {
     struct Case {
         const char* text;
-        const char* result;  // the errors, or the steps' lines and sources
+        const char* result;  // the errors, then the steps' lines and sources
     };
     const Case cases[] = {
         // A byte-order mark at the start is not part of line 1.
@@ -291,7 +244,7 @@ TEST(ScenarioTest, FilesAsEditorsShowThem) {
         {"\xEF\xBB\xBF  expect reply body {\"a\" signed:1}", "s.kav:1: bad value at column 26: expected ':' after a member name"},
         // A continuation needs a next line.
         {"request GET /a \\", "s.kav:1: line 1 continues past the end of the file"},
-        {"request GET /a\nexpect event K \\\n", "s.kav:2: line 2 continues past the end of the file"},
+        {"request GET /a\nexpect event K \\\n", "s.kav:2: line 2 continues past the end of the file\n1: request GET /a"},
         {"expect event K \\\n  {\"a\": \\\n", "s.kav:2: line 2 continues past the end of the file"},
         {"expect event K \\\n\nrequest GET /a", "1: expect event K\n3: request GET /a"},
         // Errors in a continued step name the physical line and its column.
@@ -300,16 +253,20 @@ TEST(ScenarioTest, FilesAsEditorsShowThem) {
         {"expect event K {\"a\" \\\n signed:1}", "s.kav:2: bad value at column 2: expected ':' after a member name"},
         {"expect bogus \\\n  more", "s.kav:1: unknown expectation 'bogus'"},
         {"publish K \\\n {\"x\": \\\n  [signed:1, \\\n  signed:2]}", "1: publish K {\"x\": [signed:1, signed:2]}"},
+        // A comment is not continued; steps keep the number of their first line; a line's
+        // \r is not part of it; a second initialize is an error.
+        {"# head \\\r\nrequest GET /a\r\nexpect reply body {\"a\": \\\n    signed:1}\n\ninitialize\nbogus\ninitialize\n"
+         "expect event K \\\n  string:\"x\"\n",
+         "s.kav:7: unknown step 'bogus'\ns.kav:8: the plugin is initialized once, at line 6\n2: request GET /a\n"
+         "3: expect reply body {\"a\": signed:1}\n6: initialize\n9: expect event K string:\"x\""},
     };
     for (const Case& c : cases) {
         Scenario scenario = ParseScenario(c.text, "s.kav");
         std::string got;
         // Appended, not "literal" + std::string: g++ 12 -O3 warns falsely (-Wrestrict) on that.
         for (const ParseError& error : scenario.errors) got.append(got.empty() ? "" : "\n").append(FormatError("s.kav", error));
-        if (scenario.errors.empty()) {
-            for (const Step& step : scenario.steps) {
-                got.append(got.empty() ? "" : "\n").append(std::to_string(step.line)).append(": ").append(step.source);
-            }
+        for (const Step& step : scenario.steps) {
+            got.append(got.empty() ? "" : "\n").append(std::to_string(step.line)).append(": ").append(step.source);
         }
         EXPECT_EQ(got, c.result) << c.text;
     }
@@ -403,36 +360,47 @@ TEST(ValueTextTest, FirstDifferenceIgnoresMemberOrder) {
 
 // ---- describe ----
 
-TEST(DescribeTest, PrintsFunctionsTypesAndEvents) {
-    ApiParameterEntry params[3] = {};
-    params[0] = {&params[1], "sequenceEventName", "", API_KIND_STRING, 0, "", 0};
-    params[1] = {&params[2], "priority", "", API_KIND_INT32, 0, "", 0};
-    params[2] = {nullptr, "names", "Which ones", API_KIND_VECTOR, API_KIND_STRING, "", 1};
+// A description with one of each thing the printers tell apart: a custom method, an
+// optional parameter without a location, tags, an enum field, a built-in type and event.
+class DescribeTest : public ::testing::Test {
+protected:
+    DescribeTest() {
+        functions[0].next = &functions[1];
+        functions[0].name = "PostRegistration";
+        functions[0].name_space = "";
+        functions[0].parameters = params;
+        functions[0].parameter_count = 3;  // one more parameter than location nodes
+        functions[0].locations = locations;
+        functions[0].path = "/r/{sequenceEventName}/{priority}";
+        functions[0].method = API_METHOD_POST;
+        functions[1].name = "GetCurrent";
+        functions[1].name_space = "ns";
+        functions[1].return_kind = API_KIND_STRUCT;
+        functions[1].return_type_name = "SequenceEvent";
+        functions[1].description = "The current one";
+        functions[1].tags = tags;
+        functions[1].tag_count = 2;
+        functions[1].method = API_METHOD_CUSTOM;
+        functions[1].custom_method = "PEEK";
+        functions[1].path = "/c";
+    }
+
+    std::string Text(DescribeOptions options = {}) {
+        std::ostringstream out;
+        DescribeApi(record, out, options);
+        return out.str();
+    }
+
+    ApiParameterEntry params[3] = {{&params[1], "sequenceEventName", "", API_KIND_STRING, 0, "", 0},
+                                   {&params[2], "priority", "", API_KIND_INT32, 0, "", 0},
+                                   {nullptr, "names", "Which ones", API_KIND_VECTOR, API_KIND_STRING, "", 1}};
     ApiLocationNode locations[2] = {{&locations[1], API_LOCATION_PATH}, {nullptr, API_LOCATION_QUERY}};
-    const char* tags[] = {"qhost", "x"};
+    const char* tags[2] = {"qhost", "x"};
     ApiFunctionEntry functions[2] = {};
-    functions[0].next = &functions[1];
-    functions[0].name = "PostRegistration";
-    functions[0].name_space = "";
-    functions[0].parameters = params;
-    functions[0].parameter_count = 3;  // one more parameter than location nodes
-    functions[0].locations = locations;
-    functions[0].path = "/r/{sequenceEventName}/{priority}";
-    functions[0].method = API_METHOD_POST;
-    functions[1].name = "GetCurrent";
-    functions[1].name_space = "ns";
-    functions[1].return_kind = API_KIND_STRUCT;
-    functions[1].return_type_name = "SequenceEvent";
-    functions[1].description = "The current one";
-    functions[1].tags = tags;
-    functions[1].tag_count = 2;
-    functions[1].method = API_METHOD_CUSTOM;
-    functions[1].custom_method = "PEEK";
-    functions[1].path = "/c";
     ApiFieldEntry fields[2] = {{&fields[1], "name", "", 0, API_KIND_STRING, 0, "", 0},
                                {nullptr, "phase", "", 8, API_KIND_ENUM, 0, "Phase", 1}};
     ApiEnumeratorEntry enumerators[2] = {{&enumerators[1], "None", "", 0}, {nullptr, "Down", "", -3}};
-    const char* builtinTags[] = {"$builtin", "help"};
+    const char* builtinTags[2] = {"$builtin", "help"};
     ApiTypeEntry types[4] = {{&types[1], "SequenceEvent", "", 16, "", nullptr, 0, fields, nullptr, 2},
                              {&types[2], "Phase", "qhost", 4, "", nullptr, 0, nullptr, enumerators, 2},
                              {&types[3], "BindingHelpFormat", "", 4, "", builtinTags, 2, nullptr, enumerators, 2},
@@ -442,10 +410,10 @@ TEST(DescribeTest, PrintsFunctionsTypesAndEvents) {
         {nullptr, "OnCallback", "$builtin", "#00000001", "", nullptr, 0}};
     ApiDescription description{functions, 2, types, 4, events, 2};
     PluginLoadRecord record{18, 0, 1, nullptr, nullptr, "demo", &description};
+};
 
-    std::ostringstream out;
-    DescribeApi(record, out);
-    EXPECT_EQ(out.str(),
+TEST_F(DescribeTest, PrintsFunctionsTypesAndEvents) {
+    EXPECT_EQ(Text(),
               "plugin demo, API 18.0.1\n"
               "\nfunctions (2)\n"
               "  PostRegistration\n"
@@ -470,14 +438,17 @@ TEST(DescribeTest, PrintsFunctionsTypesAndEvents) {
               "\nevents (1; --builtins adds 1 built-in)\n"
               "  OnJsonApiEvent: payload struct PluginResourceEvent\n"
               "    description: \"Fired when a resource is changed.\"\n");
+}
 
-    std::ostringstream all;
-    DescribeApi(record, all, DescribeOptions{true});
-    EXPECT_NE(all.str().find("\ntypes (4)\n"), std::string::npos) << all.str();
-    EXPECT_NE(all.str().find("  BindingHelpFormat: enum, 4 bytes\n    None = 0\n    Down = -3\n    tags: $builtin, help\n"),
+TEST_F(DescribeTest, BuiltinsOnRequest) {
+    std::string all = Text(DescribeOptions{true});
+    EXPECT_NE(all.find("\ntypes (4)\n"), std::string::npos) << all;
+    EXPECT_NE(all.find("  BindingHelpFormat: enum, 4 bytes\n    None = 0\n    Down = -3\n    tags: $builtin, help\n"),
               std::string::npos);
-    EXPECT_NE(all.str().find("  OnCallback (name space $builtin): payload #00000001\n"), std::string::npos);
+    EXPECT_NE(all.find("  OnCallback (name space $builtin): payload #00000001\n"), std::string::npos);
+}
 
+TEST_F(DescribeTest, Json) {
     std::ostringstream json;
     DescribeApiJson(record, json);
     const char* jsonParts[] = {
@@ -493,7 +464,9 @@ TEST(DescribeTest, PrintsFunctionsTypesAndEvents) {
     for (const char* part : jsonParts) EXPECT_NE(json.str().find(part), std::string::npos) << part << "\n" << json.str();
     EXPECT_EQ(json.str().find("BindingHelpFormat"), std::string::npos);
     EXPECT_TRUE(json.str().ends_with("]\n}\n"));
+}
 
+TEST_F(DescribeTest, PayloadTypesAndFallbacks) {
     // Event payloads name their type: the host's own by identifier, the plugin's by the
     // type name in the display name.
     struct Payload {
@@ -575,8 +548,6 @@ TEST(PlayerTest, ExpectationsAgainstTheFakePlugin) {
          "t.kav:2: expectation failed\n  expected: no event\n  actual:   FakeEvent string:\"ping\"\n"},
         {"request POST /fake/v1/call/event\nexpect event Other", 1,
          "t.kav:2: expectation failed\n  expected: Other\n  actual:   FakeEvent string:\"ping\"\n"},
-        {"request POST /fake/v1/call/event\nexpect event FakeEvent string:\"pong\"", 1,
-         "t.kav:2: expectation failed\n  expected: FakeEvent string:\"pong\"\n  actual:   FakeEvent string:\"ping\"\n"},
         {"expect log Warn \"fake initialized\"", 1,
          "t.kav:1: expectation failed\n  expected: Warn \"fake initialized\"\n  actual:   Always \"fake initialized\"\n"},
         {"expect no log", 1, "t.kav:1: expectation failed\n  expected: no log line\n  actual:   Always \"fake initialized\"\n"},
@@ -588,12 +559,6 @@ TEST(PlayerTest, ExpectationsAgainstTheFakePlugin) {
         {"expect reply status 1\nbogus-free line\n", 2, "t.kav:2: unknown step 'bogus-free'\n"},
         {"request GET /fake/v1/items/1\nexpect reply status 500\nexpect reply status 200", 1,
          "t.kav:2: expectation failed\n  expected: status 500\n  actual:   status 200\n"},
-        {"session PreEndOfGame\nrequest POST /fake/v1/call/complete\nexpect reply status 204\nexpect phase EndOfGame\n"
-         "request POST /fake/v1/call/event\nexpect event FakeEvent string:\"ping\"\nexpect no event", 0, ""},
-        // Structures compare whatever their member order; lists in order.
-        {"request GET /fake/v1/items/1\nexpect reply body {\"arguments\": [], \"headers\": string:\"\", \"names\": string:\"\", "
-         "\"context\": unsigned:0, \"body\": string:\"\", \"contentType\": string:\"\", \"path\": string:\"/fake/v1/items/1\", "
-         "\"method\": unsigned:2, \"function\": string:\"GetItem\"}", 0, ""},
     };
     for (const Case& c : cases) {
         Outcome outcome = Play(c.scenario);
@@ -611,12 +576,9 @@ TEST(PlayerTest, EveryRunEndsWithOneClosingLine) {
         const char* err;      // contained in standard error
     };
     const Case cases[] = {
-        {"request GET /fake/v1/items/1\nexpect reply ok", false, false, 0, "t.kav: passed (2 steps, 1 expectation met)", ""},
         {"request GET /fake/v1/items/1\nexpect reply ok", true, false, 0, "t.kav: passed (2 steps, 1 expectation met)", ""},
         {"request GET /fake/v1/items/1", false, false, 0, "t.kav: passed (1 step, 0 expectations met)", ""},
         {"request GET /fake/v1/items/1\nexpect reply ok\nexpect reply status 7\nexpect no event", true, false, 1,
-         "t.kav: FAILED at line 3 (2 of 4 steps, 1 of 3 expectations met)", "t.kav:3: expectation failed\n"},
-        {"request GET /fake/v1/items/1\nexpect reply ok\nexpect reply status 7\nexpect no event", false, false, 1,
          "t.kav: FAILED at line 3 (2 of 4 steps, 1 of 3 expectations met)", "t.kav:3: expectation failed\n"},
         // --strict: what the plugin sent and no expectation read fails the scenario.
         {"request POST /fake/v1/call/event", false, true, 1, "t.kav: FAILED at the end (1 of 1 step, 0 of 0 expectations met)",
@@ -738,14 +700,15 @@ struct ToolRun {
 };
 
 Outcome RunKavHost(const ToolRun& run) {
-    std::vector<char*> argv{const_cast<char*>("kav-host")};
-    for (const std::string& arg : run.args) argv.push_back(const_cast<char*>(arg.c_str()));
+    std::vector<std::string> args{"kav-host"};
+    args.insert(args.end(), run.args.begin(), run.args.end());
+    Arguments argv(std::move(args));
     ToolConfig config;
     if (run.withPlugin) config.defaultPluginPath = FAKE_PLUGIN_PATH;
     std::istringstream in(run.in);
     config.in = &in;
     std::ostringstream out, err;
-    int status = RunTool(static_cast<int>(argv.size()), argv.data(), config, out, err);
+    int status = RunTool(argv.count(), argv.data(), config, out, err);
     return {status, out.str(), err.str()};
 }
 
@@ -817,7 +780,7 @@ TEST(ToolTest, SeveralScenariosInOneRun) {
         std::vector<std::string> args;
         std::string in;
         int status;
-        std::string out;  // standard output, --quiet
+        std::string out;  // the whole standard output, --quiet
     };
     const Case cases[] = {
         {{events}, "", 0, events + ": passed (16 steps, 10 expectations met)\n"},
@@ -831,7 +794,7 @@ TEST(ToolTest, SeveralScenariosInOneRun) {
         {{HOST_SCENARIOS}, "", 0,
          HOST_SCENARIOS "/fake_events.kav: passed (16 steps, 10 expectations met)\n" HOST_SCENARIOS
                         "/fake_requests.kav: passed (16 steps, 12 expectations met)\n" HOST_SCENARIOS
-                        "/fake_session.kav: passed"},
+                        "/fake_session.kav: passed (22 steps, 16 expectations met)\n3 scenarios: 3 passed, 0 failed\n"},
         // Bad lines anywhere: nothing runs.
         {{events, HOST_SCENARIOS "/failing"}, "", 2, ""},
     };
@@ -840,28 +803,21 @@ TEST(ToolTest, SeveralScenariosInOneRun) {
         args.insert(args.end(), c.args.begin(), c.args.end());
         Outcome outcome = RunKavHost({args, true, c.in});
         EXPECT_EQ(outcome.status, c.status) << c.args[0];
-        if (c.out.empty()) {
-            EXPECT_EQ(outcome.out, "");
-        } else {
-            EXPECT_TRUE(outcome.out.starts_with(c.out)) << outcome.out;
-        }
+        EXPECT_EQ(outcome.out, c.out);
     }
-    Outcome directory = RunKavHost({{"run", "-q", HOST_SCENARIOS}, true, ""});
-    EXPECT_TRUE(directory.out.ends_with("3 scenarios: 3 passed, 0 failed\n")) << directory.out;
 
     // --junit writes one test case per scenario; a path it cannot write stops the run first.
     std::filesystem::path junit = std::filesystem::path(testing::TempDir()) / "kav_host_tool_test.xml";
     Outcome written = RunKavHost({{"run", "-q", "--junit", junit.string(), wrong, events}, true, ""});
     EXPECT_EQ(written.status, 1);
     std::ifstream file(junit);
-    std::stringstream xml;
-    xml << file.rdbuf();
-    EXPECT_NE(xml.str().find("<testsuites tests=\"2\" failures=\"1\" errors=\"0\""), std::string::npos) << xml.str();
-    EXPECT_NE(xml.str().find("<failure message=\"FAILED at line 7 (4 of 6 steps, 2 of 3 expectations met)\">" + wrong +
-                             ":7: expectation failed\n"),
+    std::string xml(std::istreambuf_iterator<char>(file), {});
+    EXPECT_NE(xml.find("<testsuites tests=\"2\" failures=\"1\" errors=\"0\""), std::string::npos) << xml;
+    EXPECT_NE(xml.find("<failure message=\"FAILED at line 7 (4 of 6 steps, 2 of 3 expectations met)\">" + wrong +
+                       ":7: expectation failed\n"),
               std::string::npos)
-        << xml.str();
-    EXPECT_NE(xml.str().find("<testcase classname=\"kav-host\" name=\"" + events + "\" time=\""), std::string::npos);
+        << xml;
+    EXPECT_NE(xml.find("<testcase classname=\"kav-host\" name=\"" + events + "\" time=\""), std::string::npos);
     std::filesystem::remove(junit);
     Outcome unwritable = RunKavHost({{"run", "--junit", "/no/such/dir/r.xml", events}, true, ""});
     EXPECT_EQ(unwritable.status, 2);

@@ -18,65 +18,6 @@ namespace {
 using Host::Entry;
 using Host::EntryKind;
 
-constexpr std::string_view kBuiltin = R"(# The built-in scenario: a whole pre-end-of-game sequence as the host sees it.
-# While it initialises, the plugin fetches the gameflow session once.
-expect request GET /kav-gameflow/v1/session
-
-# Three owners register their events, out of priority order.
-request POST /kav-pre-end-of-game/v1/registration/scoreboard/10
-expect reply ok
-request POST /kav-pre-end-of-game/v1/registration/honor/-5
-expect reply ok
-request POST /kav-pre-end-of-game/v1/registration/stats/0
-expect reply ok
-
-# Before any sequence there is no current event.
-request GET /kav-pre-end-of-game/v1/currentSequenceEvent
-expect reply body {"name": string:"", "priority": signed:-1}
-
-# The session enters PreEndOfGame: the lowest priority becomes current. Every change is
-# logged and published twice, under the resource's key and under OnJsonApiEvent.
-session PreEndOfGame
-expect log Always "PreEndOfGame sequence event changed - honor"
-expect event OnJsonApiEvent_kav-pre-end-of-game_v1_currentSequenceEvent \
-  {"data": {"name": string:"honor", "priority": signed:-5}, "eventType": string:"Update", \
-   "uri": string:"/kav-pre-end-of-game/v1/currentSequenceEvent"}
-expect event OnJsonApiEvent \
-  {"data": {"name": string:"honor", "priority": signed:-5}, "eventType": string:"Update", \
-   "uri": string:"/kav-pre-end-of-game/v1/currentSequenceEvent"}
-
-# Each owner completes its event when it is published.
-request POST /kav-pre-end-of-game/v1/complete/honor
-expect reply ok
-expect log Always "PreEndOfGame sequence event changed - stats"
-expect event OnJsonApiEvent_kav-pre-end-of-game_v1_currentSequenceEvent \
-  {"data": {"name": string:"stats", "priority": signed:0}, "eventType": string:"Update", \
-   "uri": string:"/kav-pre-end-of-game/v1/currentSequenceEvent"}
-expect event OnJsonApiEvent
-
-request POST /kav-pre-end-of-game/v1/complete/stats
-expect reply ok
-expect log Always "PreEndOfGame sequence event changed - scoreboard"
-expect event OnJsonApiEvent_kav-pre-end-of-game_v1_currentSequenceEvent \
-  {"data": {"name": string:"scoreboard", "priority": signed:10}, "eventType": string:"Update", \
-   "uri": string:"/kav-pre-end-of-game/v1/currentSequenceEvent"}
-expect event OnJsonApiEvent
-
-# The last completion publishes the empty event, then posts the gameflow completion,
-# which moves the host's session to EndOfGame.
-request POST /kav-pre-end-of-game/v1/complete/scoreboard
-expect reply ok
-expect log Always "PreEndOfGame sequence event changed - "
-expect event OnJsonApiEvent_kav-pre-end-of-game_v1_currentSequenceEvent \
-  {"data": {"name": string:"", "priority": signed:-1}, "eventType": string:"Update", \
-   "uri": string:"/kav-pre-end-of-game/v1/currentSequenceEvent"}
-expect event OnJsonApiEvent
-expect request POST /kav-gameflow/v1/session/event [string:"GAMEFLOW_EVENT.PRE_END_OF_GAME_COMPLETED"]
-expect phase EndOfGame
-expect no event
-expect no request
-)";
-
 std::string TimeStamp() {
     Platform::LocalTime t = Platform::GetLocalTime();
     char buffer[64];
@@ -124,8 +65,14 @@ private:
     void Report(const std::string& text);
     bool Initialize(const Step* step);
     std::vector<std::string> Unread();
+    bool Perform(const Step& step);
+    bool Verify(const Step& step);
+    bool AllExpected();
     std::optional<Mismatch> Check(const Step& step);
     std::optional<Mismatch> CheckReply(const Step& step);
+    std::optional<Mismatch> CheckEvent(const Step& step);
+    std::optional<Mismatch> CheckRequest(const Step& step);
+    std::optional<Mismatch> CheckLog(const Step& step);
     std::string Where(int line) const { return Printable(scenario_.name) + ':' + std::to_string(line); }
 
     Host::Host& host_;
@@ -232,6 +179,54 @@ std::string LogText(const Entry& log) {
     return std::string(Host::LogLevelName(log.number)) + ' ' + Host::QuoteText(log.text);
 }
 
+std::optional<Mismatch> Player::CheckEvent(const Step& step) {
+    Mismatch m;
+    m.expected = step.text + (step.expected ? ' ' + *step.expected : "");
+    std::vector<Entry> events = host_.GetTranscript().Events();
+    if (nextEvent_ >= events.size()) {
+        m.actual = "no event";
+        return m;
+    }
+    const Entry& event = events[nextEvent_++];
+    m.actual = event.text + ' ' + event.payload.Canonical();
+    if (event.text != step.text) return m;
+    if (step.expected) m.at = FirstDifference(step.value.get(), event.payload.get());
+    return m.at ? std::optional<Mismatch>(m) : std::nullopt;
+}
+
+std::optional<Mismatch> Player::CheckRequest(const Step& step) {
+    Mismatch m;
+    m.expected = Host::MethodName(step.method) + ' ' + step.path + (step.expected ? ' ' + *step.expected : "");
+    std::vector<Entry> requests = host_.GetTranscript().Requests();
+    if (nextRequest_ >= requests.size()) {
+        m.actual = "no request";
+        return m;
+    }
+    const Entry& request = requests[nextRequest_++];
+    m.actual = RequestText(request.request, true);
+    if (RequestText(request.request, false) != Host::MethodName(step.method) + ' ' + step.path) return m;
+    if (step.expected) {
+        std::vector<Host::OwnedValue> values;
+        for (const Host::Argument& argument : request.request.arguments) values.push_back(argument.value);
+        m.at = FirstDifference(step.value.get(), Host::CollectionValue(std::move(values)).get());
+    }
+    return m.at ? std::optional<Mismatch>(m) : std::nullopt;
+}
+
+std::optional<Mismatch> Player::CheckLog(const Step& step) {
+    Mismatch m;
+    m.expected = std::string(Host::LogLevelName(step.number)) + ' ' + Host::QuoteText(step.text);
+    std::vector<Entry> logs = host_.GetTranscript().Logs();
+    if (nextLog_ >= logs.size()) {
+        m.actual = "no log line";
+        return m;
+    }
+    const Entry& log = logs[nextLog_++];
+    m.actual = std::string(Host::LogLevelName(log.number)) + ' ' + Host::QuoteText(log.text);
+    if (m.actual == m.expected) return std::nullopt;
+    return m;
+}
+
 std::optional<Mismatch> Player::Check(const Step& step) {
     Host::Transcript& transcript = host_.GetTranscript();
     Mismatch m;
@@ -241,48 +236,9 @@ std::optional<Mismatch> Player::Check(const Step& step) {
         case StepKind::ExpectReplyError:
         case StepKind::ExpectReplyBody:
             return CheckReply(step);
-        case StepKind::ExpectEvent: {
-            m.expected = step.text + (step.expected ? ' ' + *step.expected : "");
-            std::vector<Entry> events = transcript.Events();
-            if (nextEvent_ >= events.size()) {
-                m.actual = "no event";
-                return m;
-            }
-            const Entry& event = events[nextEvent_++];
-            m.actual = event.text + ' ' + event.payload.Canonical();
-            if (event.text != step.text) return m;
-            if (step.expected) m.at = FirstDifference(step.value.get(), event.payload.get());
-            return m.at ? std::optional<Mismatch>(m) : std::nullopt;
-        }
-        case StepKind::ExpectRequest: {
-            m.expected = Host::MethodName(step.method) + ' ' + step.path + (step.expected ? ' ' + *step.expected : "");
-            std::vector<Entry> requests = transcript.Requests();
-            if (nextRequest_ >= requests.size()) {
-                m.actual = "no request";
-                return m;
-            }
-            const Entry& request = requests[nextRequest_++];
-            m.actual = RequestText(request.request, true);
-            if (RequestText(request.request, false) != Host::MethodName(step.method) + ' ' + step.path) return m;
-            if (step.expected) {
-                std::vector<Host::OwnedValue> values;
-                for (const Host::Argument& argument : request.request.arguments) values.push_back(argument.value);
-                m.at = FirstDifference(step.value.get(), Host::CollectionValue(std::move(values)).get());
-            }
-            return m.at ? std::optional<Mismatch>(m) : std::nullopt;
-        }
-        case StepKind::ExpectLog: {
-            m.expected = std::string(Host::LogLevelName(step.number)) + ' ' + Host::QuoteText(step.text);
-            std::vector<Entry> logs = transcript.Logs();
-            if (nextLog_ >= logs.size()) {
-                m.actual = "no log line";
-                return m;
-            }
-            const Entry& log = logs[nextLog_++];
-            m.actual = std::string(Host::LogLevelName(log.number)) + ' ' + Host::QuoteText(log.text);
-            if (m.actual == m.expected) return std::nullopt;
-            return m;
-        }
+        case StepKind::ExpectEvent: return CheckEvent(step);
+        case StepKind::ExpectRequest: return CheckRequest(step);
+        case StepKind::ExpectLog: return CheckLog(step);
         case StepKind::ExpectPhase:
         case StepKind::ExpectNoSession: {
             m.expected = step.kind == StepKind::ExpectPhase ? "phase " + step.text : "no session";
@@ -327,6 +283,56 @@ std::vector<std::string> Player::Unread() {
     return unread;
 }
 
+// Does what a step that is not an expectation says; false when initializing failed.
+bool Player::Perform(const Step& step) {
+    switch (step.kind) {
+        case StepKind::Initialize: return Initialize(&step);
+        case StepKind::Request: {
+            Host::RequestData request;
+            request.method = step.method;
+            request.path = step.path;
+            request.contentType = step.contentType;
+            request.body = step.body;
+            lastReply_ = host_.Request(request);
+            break;
+        }
+        case StepKind::Session: host_.SetSessionPhase(step.text); break;
+        case StepKind::SessionDelete: host_.DeleteSession(); break;
+        case StepKind::Publish: host_.PublishEvent(step.text, step.value); break;
+        default: break;
+    }
+    return true;
+}
+
+// Checks an expectation and reports a mismatch; false when it is not met.
+bool Player::Verify(const Step& step) {
+    std::optional<Mismatch> mismatch = Check(step);
+    if (!mismatch) return true;
+    const Style& style = options_.style;
+    std::string text = Where(step.line) + ": " + style.Fail("expectation failed") + '\n';
+    // Where the values first differ, unless that is the whole value.
+    if (mismatch->at && mismatch->at->path != "$") {
+        text += "  " + Printable(mismatch->at->path) + ": expected " + Printable(mismatch->at->expected) +
+                ", got " + Printable(mismatch->at->actual) + '\n';
+    }
+    text += WrapTranscriptLine("  expected: " + Printable(mismatch->expected), kTranscriptWidth, Style{}) + '\n';
+    text += WrapTranscriptLine("  actual:   " + Printable(mismatch->actual), kTranscriptWidth, Style{}) + '\n';
+    Report(text);
+    return false;
+}
+
+// --strict: every call of the plugin was expected; else reports those that were not.
+bool Player::AllExpected() {
+    const Style& style = options_.style;
+    std::vector<std::string> unread = Unread();
+    if (unread.empty()) return true;
+    std::string text = scenario_.name + ": " + style.Fail(Count(unread.size(), "call") + " of the plugin not expected") +
+                       " (--strict)\n";
+    for (const std::string& line : unread) text += "  " + Printable(line) + '\n';
+    Report(text);
+    return false;
+}
+
 PlayResult Player::Play() {
     auto started = std::chrono::steady_clock::now();
     bool explicitInitialize = false;
@@ -347,39 +353,11 @@ PlayResult Player::Play() {
     for (size_t i = 0; result == kExitPassed && i < scenario_.steps.size(); ++i) {
         const Step& step = scenario_.steps[i];
         PrintStep(step);
-        bool ok = true;
-        switch (step.kind) {
-            case StepKind::Initialize: ok = Initialize(&step); break;
-            case StepKind::Request: {
-                Host::RequestData request;
-                request.method = step.method;
-                request.path = step.path;
-                request.contentType = step.contentType;
-                request.body = step.body;
-                lastReply_ = host_.Request(request);
-                break;
-            }
-            case StepKind::Session: host_.SetSessionPhase(step.text); break;
-            case StepKind::SessionDelete: host_.DeleteSession(); break;
-            case StepKind::Publish: host_.PublishEvent(step.text, step.value); break;
-            default: break;
-        }
+        bool ok = Perform(step);
         PrintNewEntries();
         if (ok && IsExpectation(step.kind)) {
-            if (std::optional<Mismatch> mismatch = Check(step)) {
-                std::string text = Where(step.line) + ": " + style.Fail("expectation failed") + '\n';
-                // Where the values first differ, unless that is the whole value.
-                if (mismatch->at && mismatch->at->path != "$") {
-                    text += "  " + Printable(mismatch->at->path) + ": expected " + Printable(mismatch->at->expected) +
-                            ", got " + Printable(mismatch->at->actual) + '\n';
-                }
-                text += WrapTranscriptLine("  expected: " + Printable(mismatch->expected), kTranscriptWidth, Style{}) + '\n';
-                text += WrapTranscriptLine("  actual:   " + Printable(mismatch->actual), kTranscriptWidth, Style{}) + '\n';
-                Report(text);
-                ok = false;
-            } else {
-                ++met;
-            }
+            ok = Verify(step);
+            met += ok ? 1 : 0;
         }
         if (!ok) {
             result = kExitFailed;
@@ -388,15 +366,9 @@ PlayResult Player::Play() {
         }
         ++stepsDone;
     }
-    if (result == kExitPassed && options_.strict) {
-        if (std::vector<std::string> unread = Unread(); !unread.empty()) {
-            std::string text = scenario_.name + ": " + style.Fail(Count(unread.size(), "call") + " of the plugin not expected") +
-                               " (--strict)\n";
-            for (const std::string& line : unread) text += "  " + Printable(line) + '\n';
-            Report(text);
-            result = kExitFailed;
-            where = "at the end";
-        }
+    if (result == kExitPassed && options_.strict && !AllExpected()) {
+        result = kExitFailed;
+        where = "at the end";
     }
 
     if (!options_.quiet) out_ << scenario_.name << (result == kExitPassed ? ": end of scenario\n" : ": stopped\n");
@@ -421,8 +393,6 @@ PlayResult Player::Play() {
 }
 
 }  // namespace
-
-std::string_view BuiltinScenario() noexcept { return kBuiltin; }
 
 std::string FormatLogLine(std::string_view timestamp, int64_t level, std::string_view message) {
     std::string line(timestamp);

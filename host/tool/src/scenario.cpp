@@ -63,13 +63,20 @@ size_t CharactersIn(std::string_view text) {
     return count;
 }
 
-// Parses one line into step; answers the error message, empty on success.
+// What parsing a line, or a part of it, came to: nothing wrong, or what is.
+struct [[nodiscard]] Parsed {
+    std::optional<std::string> error;
+};
+
+Parsed Fail(std::string message) { return Parsed{std::move(message)}; }
+
+// Parses one line into step.
 class LineParser {
 public:
     LineParser(std::string_view line, Step& step, const PositionOf& position, int& errorLine)
         : line_(line), step_(step), position_(position), errorLine_(errorLine) {}
 
-    std::string Parse(std::string_view rest);
+    Parsed Parse(std::string_view rest);
 
 private:
     // "at column C" (and the error's line) of a position inside part, a view into the line.
@@ -78,13 +85,21 @@ private:
         errorLine_ = where.line;
         return "at column " + std::to_string(where.column);
     }
-    std::string Value(std::string_view text, std::string& canonical, Host::OwnedValue* keep = nullptr);
-    std::string Quoted(std::string_view text, std::string& out);
-    std::string Method(std::string_view word, const char* step);
-    std::string Phase(std::string_view word);
-    std::string Expect(std::string_view rest);
-    static std::string Extra(std::string_view rest, std::string_view after) {
-        return "unexpected text after " + Quote(after) + ": " + Quote(rest);
+    Parsed Value(std::string_view text);
+    Parsed Quoted(std::string_view text, std::string& out);
+    Parsed Method(std::string_view word, const char* step);
+    Parsed Phase(std::string_view word);
+    Parsed Request(std::string_view rest);
+    Parsed Session(std::string_view rest);
+    Parsed Expect(std::string_view rest);
+    Parsed ExpectReply(std::string_view rest);
+    Parsed ExpectRequest(std::string_view rest);
+    Parsed ExpectLog(std::string_view rest);
+    Parsed ExpectNo(std::string_view rest);
+    // Nothing may follow after.
+    static Parsed End(std::string_view rest, std::string_view after) {
+        if (rest.empty()) return {};
+        return Fail("unexpected text after " + Quote(after) + ": " + Quote(rest));
     }
 
     std::string_view line_;
@@ -93,180 +108,182 @@ private:
     int& errorLine_;
 };
 
-std::string LineParser::Value(std::string_view text, std::string& canonical, Host::OwnedValue* keep) {
+// The step's value: kept with its canonical form.
+Parsed LineParser::Value(std::string_view text) {
     ValueParse parsed = ParseValueText(text);
-    if (!parsed.ok) return "bad value " + At(text, parsed.column - 1) + ": " + Printable(parsed.error);
-    canonical = parsed.value.Canonical();
-    if (keep != nullptr) *keep = std::move(parsed.value);
+    if (!parsed.ok) return Fail("bad value " + At(text, parsed.column - 1) + ": " + Printable(parsed.error));
+    step_.expected = parsed.value.Canonical();
+    step_.value = std::move(parsed.value);
     return {};
 }
 
-std::string LineParser::Quoted(std::string_view text, std::string& out) {
+Parsed LineParser::Quoted(std::string_view text, std::string& out) {
     std::string error;
     size_t column = 0;
     if (ParseQuotedText(text, out, error, column)) return {};
-    return "bad text " + At(text, column - 1) + ": " + Printable(error);
+    return Fail("bad text " + At(text, column - 1) + ": " + Printable(error));
 }
 
-std::string LineParser::Method(std::string_view word, const char* step) {
-    if (word.empty()) return std::string("'") + step + "' needs a method and a path";
+Parsed LineParser::Method(std::string_view word, const char* step) {
+    if (word.empty()) return Fail(std::string("'") + step + "' needs a method and a path");
     std::optional<uint32_t> method = MethodFromName(word);
     if (!method) {
         std::string hint = DidYouMean(word, kMethods);
-        return "unknown method " + Quote(word) + (hint.empty() ? " (DELETE, GET, HEAD, OPTIONS, PATCH, POST or PUT)" : hint);
+        return Fail("unknown method " + Quote(word) + (hint.empty() ? " (DELETE, GET, HEAD, OPTIONS, PATCH, POST or PUT)" : hint));
     }
     step_.method = *method;
     return {};
 }
 
-std::string LineParser::Phase(std::string_view word) {
+Parsed LineParser::Phase(std::string_view word) {
     for (std::string_view phase : GameflowPhases()) {
         if (word == phase) {
             step_.text = phase;
             return {};
         }
     }
-    return "unknown phase " + Quote(word) + DidYouMean(word, GameflowPhases());
+    return Fail("unknown phase " + Quote(word) + DidYouMean(word, GameflowPhases()));
 }
 
-std::string LineParser::Parse(std::string_view rest) {
+Parsed LineParser::Parse(std::string_view rest) {
     std::string_view word = NextWord(rest);
     if (word == "initialize") {
         step_.kind = StepKind::Initialize;
-        return rest.empty() ? std::string() : Extra(rest, "initialize");
+        return End(rest, "initialize");
     }
-    if (word == "request") {
-        step_.kind = StepKind::Request;
-        if (std::string error = Method(NextWord(rest), "request"); !error.empty()) return error;
-        step_.path = NextWord(rest);
-        if (step_.path.empty()) return "'request' needs a path after the method";
-        if (!rest.empty()) {
-            step_.contentType = NextWord(rest);
-            if (rest.empty()) return "'request' needs a body after the content type " + Quote(step_.contentType);
-            step_.body = std::string(rest);
-        }
-        return {};
-    }
-    if (word == "session") {
-        std::string_view phase = NextWord(rest);
-        if (phase.empty()) return "'session' needs a phase or 'delete'";
-        if (!rest.empty()) return Extra(rest, "session " + std::string(phase));
-        if (phase == "delete") {
-            step_.kind = StepKind::SessionDelete;
-            return {};
-        }
-        step_.kind = StepKind::Session;
-        return Phase(phase);
-    }
+    if (word == "request") return Request(rest);
+    if (word == "session") return Session(rest);
     if (word == "publish") {
         step_.kind = StepKind::Publish;
         step_.text = NextWord(rest);
-        if (step_.text.empty() || rest.empty()) return "'publish' needs an event key and a value";
-        std::string canonical;
-        std::string error = Value(rest, canonical, &step_.value);
-        step_.expected = canonical;
-        return error;
+        if (step_.text.empty() || rest.empty()) return Fail("'publish' needs an event key and a value");
+        return Value(rest);
     }
     if (word == "expect") return Expect(rest);
-    return "unknown step " + Quote(word) + DidYouMean(word, kStepWords);
+    return Fail("unknown step " + Quote(word) + DidYouMean(word, kStepWords));
 }
 
-std::string LineParser::Expect(std::string_view rest) {
-    std::string_view what = NextWord(rest);
-    if (what == "reply") {
-        std::string_view aspect = NextWord(rest);
-        if (aspect == "ok") {
-            step_.kind = StepKind::ExpectReplyOk;
-            return rest.empty() ? std::string() : Extra(rest, "expect reply ok");
-        }
-        if (aspect == "status") {
-            step_.kind = StepKind::ExpectReplyStatus;
-            std::string_view number = NextWord(rest);
-            uint32_t status = 0;
-            auto [end, ec] = std::from_chars(number.data(), number.data() + number.size(), status);
-            if (number.empty() || ec != std::errc() || end != number.data() + number.size()) {
-                return "'expect reply status' needs a status number" + (number.empty() ? std::string() : Got(number));
-            }
-            step_.number = status;
-            return rest.empty() ? std::string() : Extra(rest, "expect reply status " + std::string(number));
-        }
-        if (aspect == "error") {
-            step_.kind = StepKind::ExpectReplyError;
-            if (rest.empty()) return "'expect reply error' needs the error text in quotes";
-            return Quoted(rest, step_.text);
-        }
-        if (aspect == "body") {
-            step_.kind = StepKind::ExpectReplyBody;
-            if (rest.empty()) return "'expect reply body' needs a value";
-            std::string canonical;
-            std::string error = Value(rest, canonical, &step_.value);
-            step_.expected = canonical;
-            return error;
-        }
-        return "'expect reply' needs ok, status N, error \"TEXT\" or body VALUE" + Got(aspect) +
-               DidYouMean(aspect, kReplyWords);
+Parsed LineParser::Request(std::string_view rest) {
+    step_.kind = StepKind::Request;
+    if (Parsed method = Method(NextWord(rest), "request"); method.error) return method;
+    step_.path = NextWord(rest);
+    if (step_.path.empty()) return Fail("'request' needs a path after the method");
+    if (!rest.empty()) {
+        step_.contentType = NextWord(rest);
+        if (rest.empty()) return Fail("'request' needs a body after the content type " + Quote(step_.contentType));
+        step_.body = std::string(rest);
     }
+    return {};
+}
+
+Parsed LineParser::Session(std::string_view rest) {
+    std::string_view phase = NextWord(rest);
+    if (phase.empty()) return Fail("'session' needs a phase or 'delete'");
+    if (Parsed end = End(rest, "session " + std::string(phase)); end.error) return end;
+    if (phase == "delete") {
+        step_.kind = StepKind::SessionDelete;
+        return {};
+    }
+    step_.kind = StepKind::Session;
+    return Phase(phase);
+}
+
+Parsed LineParser::Expect(std::string_view rest) {
+    std::string_view what = NextWord(rest);
+    if (what == "reply") return ExpectReply(rest);
     if (what == "event") {
         step_.kind = StepKind::ExpectEvent;
         step_.text = NextWord(rest);
-        if (step_.text.empty()) return "'expect event' needs an event key";
+        if (step_.text.empty()) return Fail("'expect event' needs an event key");
         if (rest.empty()) return {};
-        std::string canonical;
-        std::string error = Value(rest, canonical, &step_.value);
-        step_.expected = canonical;
-        return error;
+        return Value(rest);
     }
-    if (what == "request") {
-        step_.kind = StepKind::ExpectRequest;
-        if (std::string error = Method(NextWord(rest), "expect request"); !error.empty()) return error;
-        step_.path = NextWord(rest);
-        if (step_.path.empty()) return "'expect request' needs a url after the method";
-        if (rest.empty()) return {};
-        std::string canonical;
-        if (std::string error = Value(rest, canonical, &step_.value); !error.empty()) return error;
-        step_.expected = canonical;
-        if (step_.value.kind() != HOST_VALUE_COLLECTION) {
-            return "'expect request' needs the body arguments as a list [...], got " + Printable(canonical);
-        }
-        return {};
-    }
-    if (what == "log") {
-        step_.kind = StepKind::ExpectLog;
-        std::string_view level = NextWord(rest);
-        step_.number = -1;
-        for (size_t i = 0; i < std::size(kLevels); ++i) {
-            if (EqualsNoCase(level, kLevels[i])) step_.number = static_cast<int64_t>(i);
-        }
-        if (step_.number < 0) {
-            return "'expect log' needs a level (Okay, Warn, Error or Always)" + Got(level) + DidYouMean(level, kLevels);
-        }
-        if (rest.empty()) return "'expect log' needs the message in quotes after the level";
-        return Quoted(rest, step_.text);
-    }
+    if (what == "request") return ExpectRequest(rest);
+    if (what == "log") return ExpectLog(rest);
     if (what == "phase") {
         step_.kind = StepKind::ExpectPhase;
         std::string_view phase = NextWord(rest);
-        if (phase.empty()) return "'expect phase' needs a phase";
-        if (!rest.empty()) return Extra(rest, "expect phase " + std::string(phase));
+        if (phase.empty()) return Fail("'expect phase' needs a phase");
+        if (Parsed end = End(rest, "expect phase " + std::string(phase)); end.error) return end;
         return Phase(phase);
     }
-    if (what == "no") {
-        std::string_view thing = NextWord(rest);
-        if (thing == "event") {
-            step_.kind = StepKind::ExpectNoEvent;
-        } else if (thing == "request") {
-            step_.kind = StepKind::ExpectNoRequest;
-        } else if (thing == "log") {
-            step_.kind = StepKind::ExpectNoLog;
-        } else if (thing == "session") {
-            step_.kind = StepKind::ExpectNoSession;
-        } else {
-            return "'expect no' needs event, request, log or session" + Got(thing) + DidYouMean(thing, kNoWords);
-        }
-        return rest.empty() ? std::string() : Extra(rest, "expect no " + std::string(thing));
+    if (what == "no") return ExpectNo(rest);
+    if (what.empty()) return Fail("'expect' needs reply, event, request, log, phase or no");
+    return Fail("unknown expectation " + Quote(what) + DidYouMean(what, kExpectWords));
+}
+
+Parsed LineParser::ExpectReply(std::string_view rest) {
+    std::string_view aspect = NextWord(rest);
+    if (aspect == "ok") {
+        step_.kind = StepKind::ExpectReplyOk;
+        return End(rest, "expect reply ok");
     }
-    if (what.empty()) return "'expect' needs reply, event, request, log, phase or no";
-    return "unknown expectation " + Quote(what) + DidYouMean(what, kExpectWords);
+    if (aspect == "status") {
+        step_.kind = StepKind::ExpectReplyStatus;
+        std::string_view number = NextWord(rest);
+        uint32_t status = 0;
+        auto [end, ec] = std::from_chars(number.data(), number.data() + number.size(), status);
+        if (number.empty() || ec != std::errc() || end != number.data() + number.size()) {
+            return Fail("'expect reply status' needs a status number" + (number.empty() ? std::string() : Got(number)));
+        }
+        step_.number = status;
+        return End(rest, "expect reply status " + std::string(number));
+    }
+    if (aspect == "error") {
+        step_.kind = StepKind::ExpectReplyError;
+        if (rest.empty()) return Fail("'expect reply error' needs the error text in quotes");
+        return Quoted(rest, step_.text);
+    }
+    if (aspect == "body") {
+        step_.kind = StepKind::ExpectReplyBody;
+        if (rest.empty()) return Fail("'expect reply body' needs a value");
+        return Value(rest);
+    }
+    return Fail("'expect reply' needs ok, status N, error \"TEXT\" or body VALUE" + Got(aspect) +
+                DidYouMean(aspect, kReplyWords));
+}
+
+Parsed LineParser::ExpectRequest(std::string_view rest) {
+    step_.kind = StepKind::ExpectRequest;
+    if (Parsed method = Method(NextWord(rest), "expect request"); method.error) return method;
+    step_.path = NextWord(rest);
+    if (step_.path.empty()) return Fail("'expect request' needs a url after the method");
+    if (rest.empty()) return {};
+    if (Parsed value = Value(rest); value.error) return value;
+    if (step_.value.kind() != HOST_VALUE_COLLECTION) {
+        return Fail("'expect request' needs the body arguments as a list [...], got " + Printable(*step_.expected));
+    }
+    return {};
+}
+
+Parsed LineParser::ExpectLog(std::string_view rest) {
+    step_.kind = StepKind::ExpectLog;
+    std::string_view level = NextWord(rest);
+    step_.number = -1;
+    for (size_t i = 0; i < std::size(kLevels); ++i) {
+        if (EqualsNoCase(level, kLevels[i])) step_.number = static_cast<int64_t>(i);
+    }
+    if (step_.number < 0) {
+        return Fail("'expect log' needs a level (Okay, Warn, Error or Always)" + Got(level) + DidYouMean(level, kLevels));
+    }
+    if (rest.empty()) return Fail("'expect log' needs the message in quotes after the level");
+    return Quoted(rest, step_.text);
+}
+
+Parsed LineParser::ExpectNo(std::string_view rest) {
+    std::string_view thing = NextWord(rest);
+    if (thing == "event") {
+        step_.kind = StepKind::ExpectNoEvent;
+    } else if (thing == "request") {
+        step_.kind = StepKind::ExpectNoRequest;
+    } else if (thing == "log") {
+        step_.kind = StepKind::ExpectNoLog;
+    } else if (thing == "session") {
+        step_.kind = StepKind::ExpectNoSession;
+    } else {
+        return Fail("'expect no' needs event, request, log or session" + Got(thing) + DidYouMean(thing, kNoWords));
+    }
+    return End(rest, "expect no " + std::string(thing));
 }
 
 }  // namespace
@@ -320,12 +337,12 @@ LineParse ParseWith(std::string_view line, int lineNumber, const PositionOf& pos
     step.source = text;
     int errorLine = lineNumber;
     LineParser parser(line, step, position, errorLine);
-    std::string error = parser.Parse(text);
-    if (error.empty()) {
+    Parsed parsed = parser.Parse(text);
+    if (parsed.error) {
+        result.error = ParseError{errorLine, std::move(*parsed.error)};
+    } else {
         step.shown = Shown(step, text);
         result.step = std::move(step);
-    } else {
-        result.error = ParseError{errorLine, std::move(error)};
     }
     return result;
 }

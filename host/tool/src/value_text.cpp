@@ -65,6 +65,9 @@ public:
     bool Value(OwnedValue& out, int depth);
 
 private:
+    bool Collection(OwnedValue& out, int depth);
+    bool Structure(OwnedValue& out, int depth);
+    bool Scalar(std::string_view kind, size_t start, OwnedValue& out);
     bool Hex4(uint32_t& code);
     std::string_view text_;
     size_t pos_ = 0;
@@ -161,35 +164,8 @@ bool Reader::Value(OwnedValue& out, int depth) {
     if (depth >= Host::kMaxValueDepth) return Fail("value nested too deeply");
     if (pos_ >= text_.size()) return Fail(kExpectedValue);
     size_t start = pos_;
-    if (Take('[')) {
-        std::vector<OwnedValue> items;
-        if (!Take(']')) {
-            do {
-                OwnedValue item;
-                if (!Value(item, depth + 1)) return false;
-                items.push_back(std::move(item));
-            } while (Take(','));
-            if (!Take(']')) return Fail("expected ',' or ']'");
-        }
-        out = Host::CollectionValue(std::move(items));
-        return true;
-    }
-    if (Take('{')) {
-        std::vector<std::pair<std::string, OwnedValue>> members;
-        if (!Take('}')) {
-            do {
-                std::string key;
-                if (!Quoted(key)) return false;
-                if (!Take(':')) return Fail("expected ':' after a member name");
-                OwnedValue member;
-                if (!Value(member, depth + 1)) return false;
-                members.emplace_back(std::move(key), std::move(member));
-            } while (Take(','));
-            if (!Take('}')) return Fail("expected ',' or '}'");
-        }
-        out = Host::StructureValue(std::move(members));
-        return true;
-    }
+    if (Take('[')) return Collection(out, depth);
+    if (Take('{')) return Structure(out, depth);
     std::string_view kind = Token();
     if (kind == "empty") {
         out = OwnedValue();
@@ -206,6 +182,44 @@ bool Reader::Value(OwnedValue& out, int depth) {
         out = Host::StringValue(text);
         return true;
     }
+    return Scalar(kind, start, out);
+}
+
+// After '[': items up to ']'.
+bool Reader::Collection(OwnedValue& out, int depth) {
+    std::vector<OwnedValue> items;
+    if (!Take(']')) {
+        do {
+            OwnedValue item;
+            if (!Value(item, depth + 1)) return false;
+            items.push_back(std::move(item));
+        } while (Take(','));
+        if (!Take(']')) return Fail("expected ',' or ']'");
+    }
+    out = Host::CollectionValue(std::move(items));
+    return true;
+}
+
+// After '{': "name": value members up to '}'.
+bool Reader::Structure(OwnedValue& out, int depth) {
+    std::vector<std::pair<std::string, OwnedValue>> members;
+    if (!Take('}')) {
+        do {
+            std::string key;
+            if (!Quoted(key)) return false;
+            if (!Take(':')) return Fail("expected ':' after a member name");
+            OwnedValue member;
+            if (!Value(member, depth + 1)) return false;
+            members.emplace_back(std::move(key), std::move(member));
+        } while (Take(','));
+        if (!Take('}')) return Fail("expected ',' or '}'");
+    }
+    out = Host::StructureValue(std::move(members));
+    return true;
+}
+
+// After "kind:" for the kinds with a word after the colon; start is where kind began.
+bool Reader::Scalar(std::string_view kind, size_t start, OwnedValue& out) {
     size_t valueStart = pos_;
     std::string word(Token());
     auto failValue = [&](const char* what) {

@@ -1,0 +1,23 @@
+// Helpers the host tests share.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace Vemi::HostTestSupport {
+
+// argc and argv for a command's entry point, the texts kept alive with them.
+class Arguments {
+public:
+    Arguments(std::vector<std::string> args) : args_(std::move(args)) {
+        for (std::string& arg : args_) pointers_.push_back(arg.data());
+    }
+    [[nodiscard]] int count() const noexcept { return static_cast<int>(pointers_.size()); }
+    [[nodiscard]] char** data() noexcept { return pointers_.data(); }
+
+private:
+    std::vector<std::string> args_;
+    std::vector<char*> pointers_;
+};
+
+}  // namespace Vemi::HostTestSupport
