@@ -157,7 +157,7 @@ int Print(char* out, size_t room, const char* pattern, T value) noexcept {
 // library ever sees their field. Answers the room used, like snprintf's result.
 size_t PutText(const char* s, size_t length, long long width, bool leftAlign, char* out, size_t room) noexcept {
     const size_t pad = width > static_cast<long long>(length) ? static_cast<size_t>(width) - length : 0;
-    const size_t total = pad + length;
+    const size_t total = pad > SIZE_MAX - length ? SIZE_MAX : pad + length;
     const size_t shown = std::min(total, room - 1);
     const size_t chars = std::min(length, leftAlign ? shown : shown - std::min(pad, shown));
     const size_t spacesFirst = leftAlign ? 0 : std::min(pad, shown);
