@@ -92,3 +92,20 @@ libyaml_source() {
     [ -f "${unpacked[0]}src/parser.c" ] || { echo "libyaml's source could not be fetched" >&2; exit 1; }
     rm -rf "$dest" && mv "${unpacked[0]}" "$dest"
 }
+
+# windows_x64_tests: the whole suite, kav-host.exe and the DLL built for 64-bit Windows
+# (preset windows-x64) and run under wine64, in a wine prefix of that build's own.
+windows_x64_tests() {
+    ensure_packages "${BUILD_PACKAGES[@]}" "${WINDOWS_PACKAGES[@]}"
+    NO_RECOMMENDS=1 ensure_packages wine64
+    libyaml_source
+    echo "== windows-x64 build"
+    build windows-x64
+    echo "== windows-x64 tests (wine64)"
+    # The tests leave the prefix's wine server running for the next; it ends when done.
+    local status=0
+    WINEPREFIX=$ROOT/build-windows-x64/wineprefix \
+        ctest --test-dir "$ROOT/build-windows-x64" --output-on-failure -j "$JOBS" --timeout 900 || status=$?
+    WINEPREFIX=$ROOT/build-windows-x64/wineprefix "${WINE64%/*}/wineserver" -k 2>/dev/null || true
+    return $status
+}

@@ -1,6 +1,7 @@
 // MessagePack reader: one pass over the bytes with an explicit stack of frames.
 #include "formats/msgpack_reader.h"
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cstring>
@@ -44,6 +45,9 @@ struct Format {
     Class cls;
     uint8_t width;  // bytes of the length, count or number that follows the format byte
 };
+
+// Elements reserved at most for one collection's announced count.
+constexpr uint64_t kReserveLimit = 1024;
 
 constexpr std::array<Format, 256> kFormats = [] {
     std::array<Format, 256> t{};
@@ -188,8 +192,12 @@ public:
                         target->MakeCollection();
                         // Every element takes at least one byte, so all the collections of
                         // one input together never need more elements than it has bytes:
-                        // announced counts are trusted only that far.
-                        const size_t reserve = n < reserveBudget_ ? static_cast<size_t>(n) : reserveBudget_;
+                        // announced counts are trusted only that far, and one collection's
+                        // no further than kReserveLimit (nested huge counts would otherwise
+                        // hold a copy of the input's size in unused elements); a longer
+                        // collection grows as its elements arrive.
+                        const auto reserve = static_cast<size_t>(
+                            std::min({n, static_cast<uint64_t>(reserveBudget_), kReserveLimit}));
                         reserveBudget_ -= reserve;
                         target->Reserve(reserve);
                     }

@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <string_view>
 
@@ -65,6 +66,13 @@ int RunDecode(int argc, char** argv, std::FILE* out, std::FILE* err) {
 
     std::string data;
     const bool fromStdin = path == nullptr || std::strcmp(path, "-") == 0;
+    // Our own words for a directory: Linux opens one and fails its first read, Windows
+    // refuses to open it ("Permission denied").
+    std::error_code typeError;
+    if (!fromStdin && std::filesystem::is_directory(path, typeError)) {
+        std::fprintf(err, "error: cannot read %s: Is a directory\n", path);
+        return 2;
+    }
     std::FILE* in = fromStdin ? stdin : std::fopen(path, "rb");
     // Input that cannot be read exits 2, as a bad command line does.
     if (in == nullptr) {

@@ -1,6 +1,8 @@
 #include "logging/positional_format.h"
 
 #include <algorithm>
+#include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -127,13 +129,43 @@ int32_t AsInt(const Argument& a) noexcept {
                : static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint64_t>(a.signedValue)));
 }
 
-template <class T>
-int Print(char* out, size_t room, const char* pattern, const int* stars, size_t starCount, T value) noexcept {
-    switch (starCount) {
-        case 0: return std::snprintf(out, room, pattern, value);
-        case 1: return std::snprintf(out, room, pattern, stars[0], value);
-        default: return std::snprintf(out, room, pattern, stars[0], stars[1], value);
+// The C runtime is never asked for a field wider than the room can show (some C
+// libraries put a whole field on the stack). Beyond these caps a field changes nothing in
+// the first kPositionalFormatBufferSize - 1 characters: a precision this long already
+// holds every exact digit of a double (at most 1074) and more digits than the room; a
+// number under that precision is at most 320 characters longer, so a wider field shows
+// only its padding there.
+constexpr long long kPrecisionCap = static_cast<long long>(kPositionalFormatBufferSize) + 64;
+constexpr long long kWidthCap = kPrecisionCap + 320 + static_cast<long long>(kPositionalFormatBufferSize);
+
+// A run of digits as a field; false past INT_MAX, which printf refuses.
+bool ReadField(const char*& p, const char* end, long long& value) noexcept {
+    value = 0;
+    for (; p < end && IsDigit(*p); ++p) {
+        value = value * 10 + (*p - '0');
+        if (value > INT_MAX) return false;
     }
+    return true;
+}
+
+template <class T>
+int Print(char* out, size_t room, const char* pattern, T value) noexcept {
+    return std::snprintf(out, room, pattern, value);
+}
+
+// Texts are padded and cut here, not by printf: "-" is their only flag, and no C
+// library ever sees their field. Answers the room used, like snprintf's result.
+size_t PutText(const char* s, size_t length, long long width, bool leftAlign, char* out, size_t room) noexcept {
+    const size_t pad = width > static_cast<long long>(length) ? static_cast<size_t>(width) - length : 0;
+    const size_t total = pad > SIZE_MAX - length ? SIZE_MAX : pad + length;
+    const size_t shown = std::min(total, room - 1);
+    const size_t chars = std::min(length, leftAlign ? shown : shown - std::min(pad, shown));
+    const size_t spacesFirst = leftAlign ? 0 : std::min(pad, shown);
+    std::memset(out, ' ', spacesFirst);
+    std::memcpy(out + spacesFirst, s, chars);
+    std::memset(out + spacesFirst + chars, ' ', shown - spacesFirst - chars);
+    out[shown] = '\0';
+    return std::min(total, room);
 }
 
 // Prints one argument for the directive; answers the room used, or false when the C
@@ -142,67 +174,115 @@ bool FormatArgument(const Argument& a, const Directive& d, const int* stars, cha
                     size_t& used) noexcept {
     used = 0;
     const TypeRules rules = RulesOf(a.kind);
-    char pattern[kDirectiveLimit + 8];
+    const char* text = d.text;
     size_t length = d.length;
-    std::memcpy(pattern, d.text, length);
     char conversion = rules.natural;
     if (length > 1) {
-        char last = pattern[--length];
+        char last = text[--length];
         // "n" would store instead of print: it prints nothing.
         if (last == 'n') return true;
         if (std::strchr(rules.allowed, last) != nullptr) conversion = last;
     }
     // The length modifier always comes from the argument's own type, so a
     // directive like "%hd" or "%lld" cannot make printf read the wrong width.
-    while (length > 1 && std::strchr("hlLjtz", pattern[length - 1]) != nullptr) --length;
-    size_t starCount = static_cast<size_t>(std::count(pattern, pattern + length, '*'));
-    starCount = std::min(starCount, d.starCount);
-    if (rules.integer && conversion != 'c') {
-        for (const char* m = rules.length; *m != '\0'; ++m) pattern[length++] = *m;
+    while (length > 1 && std::strchr("hlLjtz", text[length - 1]) != nullptr) --length;
+
+    // What is left is "%", flags, width and precision: rebuilt with the fields as numbers.
+    char pattern[kDirectiveLimit + 32];
+    size_t n = 0;
+    pattern[n++] = '%';
+    const char* p = text + 1;
+    const char* end = text + length;
+    bool leftAlign = false;
+    for (; p < end && std::strchr("-+ #0", *p) != nullptr; ++p) {
+        if (*p == '-') leftAlign = true;
+        pattern[n++] = *p;
     }
-    pattern[length++] = conversion;
-    pattern[length] = '\0';
+    size_t star = 0;
+    const size_t starCount = d.starCount;
+    long long width = 0;
+    if (p < end && *p == '*') {
+        ++p;
+        const int w = star < starCount ? stars[star] : 0;
+        ++star;
+        if (w == INT_MIN) return false;  // "-" and a width past INT_MAX
+        if (w < 0) {
+            leftAlign = true;
+            pattern[n++] = '-';
+        }
+        width = w < 0 ? -static_cast<long long>(w) : w;
+    } else if (!ReadField(p, end, width)) {
+        return false;
+    }
+    long long precision = -1;  // none
+    if (p < end && *p == '.') {
+        ++p;
+        if (p < end && *p == '*') {
+            ++p;
+            const int v = star < starCount ? stars[star] : 0;
+            precision = v < 0 ? -1 : v;  // a negative one counts as none
+        } else if (!ReadField(p, end, precision)) {
+            return false;
+        }
+    }
+
+    const bool isText = a.kind == ArgumentKind::CString || a.kind == ArgumentKind::Chars ||
+                        a.kind == ArgumentKind::TextForm;
+    if (isText) {
+        const size_t limit = precision < 0 ? SIZE_MAX : static_cast<size_t>(precision);
+        if (a.kind == ArgumentKind::CString) {
+            const char* s = a.data != nullptr ? a.data : "";
+            used = PutText(s, strnlen(s, limit), width, leftAlign, out, room);
+        } else if (a.kind == ArgumentKind::Chars) {
+            // Not NUL-terminated: no more of it than can ever be printed.
+            const char* s = a.data != nullptr ? a.data : "";
+            const size_t size = a.data != nullptr ? std::min(a.size, kPositionalFormatBufferSize - 1) : 0;
+            used = PutText(s, strnlen(s, std::min(size, limit)), width, leftAlign, out, room);
+        } else {
+            char form[kPositionalFormatBufferSize];
+            form[0] = '\0';
+            if (a.writer != nullptr) a.writer(a.object, form, sizeof form);
+            form[sizeof form - 1] = '\0';
+            used = PutText(form, strnlen(form, limit), width, leftAlign, out, room);
+        }
+        return true;
+    }
+
+    if (width > 0) {
+        n += static_cast<size_t>(std::snprintf(pattern + n, sizeof pattern - n, "%lld", std::min(width, kWidthCap)));
+    }
+    if (precision >= 0) {
+        n += static_cast<size_t>(
+            std::snprintf(pattern + n, sizeof pattern - n, ".%lld", std::min(precision, kPrecisionCap)));
+    }
+    if (rules.integer && conversion != 'c') {
+        for (const char* m = rules.length; *m != '\0'; ++m) pattern[n++] = *m;
+    }
+    pattern[n++] = conversion;
+    pattern[n] = '\0';
 
     int written = 0;
-    char text[kPositionalFormatBufferSize];
     switch (a.kind) {
         case ArgumentKind::Int32:
         case ArgumentKind::Char:
-            written = Print(out, room, pattern, stars, starCount, static_cast<int>(a.signedValue));
+            written = Print(out, room, pattern, static_cast<int>(a.signedValue));
             break;
         case ArgumentKind::UInt32:
-            written = Print(out, room, pattern, stars, starCount, static_cast<unsigned>(a.unsignedValue));
+            written = Print(out, room, pattern, static_cast<unsigned>(a.unsignedValue));
             break;
         case ArgumentKind::Int64:
-            written = conversion == 'c' ? Print(out, room, pattern, stars, starCount, static_cast<int>(a.signedValue))
-                                        : Print(out, room, pattern, stars, starCount, static_cast<long long>(a.signedValue));
+            written = conversion == 'c' ? Print(out, room, pattern, static_cast<int>(a.signedValue))
+                                        : Print(out, room, pattern, static_cast<long long>(a.signedValue));
             break;
         case ArgumentKind::UInt64:
-            written = conversion == 'c'
-                          ? Print(out, room, pattern, stars, starCount, static_cast<int>(a.unsignedValue))
-                          : Print(out, room, pattern, stars, starCount, static_cast<unsigned long long>(a.unsignedValue));
+            written = conversion == 'c' ? Print(out, room, pattern, static_cast<int>(a.unsignedValue))
+                                        : Print(out, room, pattern, static_cast<unsigned long long>(a.unsignedValue));
             break;
         case ArgumentKind::Double:
-            written = Print(out, room, pattern, stars, starCount, a.doubleValue);
+            written = Print(out, room, pattern, a.doubleValue);
             break;
-        case ArgumentKind::CString:
-            written = Print(out, room, pattern, stars, starCount, a.data != nullptr ? a.data : "");
+        default:
             break;
-        case ArgumentKind::Chars: {
-            // Not NUL-terminated: a copy of what can ever be printed.
-            size_t n = a.data != nullptr ? std::min(a.size, sizeof text - 1) : 0;
-            if (n > 0) std::memcpy(text, a.data, n);
-            text[n] = '\0';
-            written = Print(out, room, pattern, stars, starCount, static_cast<const char*>(text));
-            break;
-        }
-        case ArgumentKind::TextForm: {
-            text[0] = '\0';
-            if (a.writer != nullptr) a.writer(a.object, text, sizeof text);
-            text[sizeof text - 1] = '\0';
-            written = Print(out, room, pattern, stars, starCount, static_cast<const char*>(text));
-            break;
-        }
     }
     // A failed call may have left anything in the room: none of it counts.
     if (written < 0) return false;

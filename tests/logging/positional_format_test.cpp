@@ -76,6 +76,9 @@ TEST(PositionalFormat, Conversions) {
         {PositionalFormat("ab%.2147483648dcd", 5), "ab"},
         {PositionalFormat("ab%1$2147483648scd", "x"), "ab"},
         {PositionalFormat("ab%-2147483648.3fcd", 1.5), "ab"},
+        {PositionalFormat("ab%*dcd", INT32_MIN, 5), "ab"},
+        // Texts take "-" as their only flag.
+        {PositionalFormat("%05s|%-*s|%*s|", "ab", -3, "c", 2, std::string_view("xyz")), "   ab|c  |xyz|"},
     };
     for (size_t i = 0; i < sizeof rows / sizeof rows[0]; ++i) EXPECT_EQ(rows[i].got, rows[i].expected) << "row " << i;
 }
@@ -85,4 +88,27 @@ TEST(PositionalFormat, CutsAt4095Characters) {
     EXPECT_EQ(PositionalFormat("%1", std::string(5000, 'y')), std::string(4095, 'y'));
     EXPECT_EQ(PositionalFormat("%1%2%3", std::string(4090, 'y'), "abcdefgh", 7), std::string(4090, 'y') + "abcde");
     EXPECT_EQ(PositionalFormat("%1$4100d", 1).size(), 4095u);
+}
+
+TEST(PositionalFormat, FieldsWiderThanTheRoomShowTheirStart) {
+    const std::string spaces(4095, ' ');
+    const std::string longText(6000, 't');
+    struct Row { std::string got; std::string expected; };
+    const Row rows[] = {
+        {PositionalFormat("%2000000000d", 5), spaces},
+        {PositionalFormat("%*d", 2147483647, 5), spaces},
+        {PositionalFormat("%-2000000000d", 5), "5" + spaces.substr(1)},
+        {PositionalFormat("%*x", -2000000000, 255u), "ff" + spaces.substr(2)},
+        {PositionalFormat("%+.2000000000d", 5), "+" + std::string(4094, '0')},
+        {PositionalFormat("%#.*x", 2000000000, 1u), "0x" + std::string(4093, '0')},
+        {PositionalFormat("%08000000i", -7), "-" + std::string(4094, '0')},
+        {PositionalFormat("%.2000000000f", 0.5), "0.5" + std::string(4092, '0')},
+        {PositionalFormat("%.2000000000e", 1.0), "1." + std::string(4093, '0')},
+        {PositionalFormat("%2000000000s", "x"), spaces},
+        {PositionalFormat("%-2000000000s", "x"), "x" + spaces.substr(1)},
+        {PositionalFormat("%.2000000000s|", "abc"), "abc|"},
+        {PositionalFormat("%6010s", longText.c_str()), std::string(10, ' ') + longText.substr(0, 4085)},
+        {PositionalFormat("%-5000.3s|", "abcdef"), "abc" + spaces.substr(3)},
+    };
+    for (size_t i = 0; i < sizeof rows / sizeof rows[0]; ++i) EXPECT_EQ(rows[i].got, rows[i].expected) << "row " << i;
 }

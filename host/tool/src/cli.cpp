@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 
 namespace Vemi::HostTool {
 
@@ -190,13 +191,16 @@ std::string DidYouMean(std::string_view word, std::span<const std::string_view> 
 
 std::string ReadTextFile(const std::string& path, std::string& text) {
     text.clear();
+    // Our own words for a directory: Linux opens one and fails its first read, Windows
+    // refuses to open it ("Permission denied").
+    std::error_code typeError;
+    if (std::filesystem::is_directory(path, typeError)) return "Is a directory";
     errno = 0;
     std::FILE* file = std::fopen(path.c_str(), "rb");
     if (file == nullptr) return std::strerror(errno != 0 ? errno : ENOENT);
     char buffer[65536];
     size_t n = 0;
     while ((n = std::fread(buffer, 1, sizeof buffer, file)) != 0) text.append(buffer, n);
-    // A directory opens but fails its first read (EISDIR).
     int error = std::ferror(file) != 0 ? (errno != 0 ? errno : EIO) : 0;
     std::fclose(file);
     if (error != 0) {

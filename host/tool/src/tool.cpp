@@ -171,7 +171,10 @@ bool ReadScenarios(const std::vector<std::string>& names, const ToolConfig& conf
         for (; !error && it != end; it.increment(error)) {
             const std::filesystem::path& path = it->path();
             std::error_code typeError;
-            if (path.extension() == ".kav" && !it->is_directory(typeError)) files.push_back(path.string());
+            // Joined with "/" as given, not the system's separator: the same names everywhere.
+            if (path.extension() == ".kav" && !it->is_directory(typeError)) {
+                files.push_back(name + (name.ends_with('/') ? "" : "/") + path.filename().string());
+            }
         }
         if (error) {
             ErrorLine(err, "cannot read the directory " + Quote(name) + ": " + error.message());
