@@ -272,3 +272,28 @@ TEST(Description, FieldsBeyondTheBasics) {
     EXPECT_EQ(+p.tag_count, 0u);
     EXPECT_STREQ(p.custom_method, "");
 }
+
+TEST(Description, NumbersTheRecordDoesNotDefineAreWrittenAsZero) {
+    using Binding::BindingTypeKind;
+    ApiContext context;
+    Binding::FunctionBuilder odd(context.Registry(), "Odd", 2);
+    odd.Argument("past", "", false, {static_cast<BindingTypeKind>(20), static_cast<BindingTypeKind>(0xFFFFFFFF)})
+        .Argument("last", "", false, {BindingTypeKind::Map, BindingTypeKind::Bool})
+        .Returns({static_cast<BindingTypeKind>(20)});
+    Endpoint* endpoint = context.DeclareEndpoint(*odd.Finish(), HttpMethod::Get, "/odd", std::make_unique<NoCall>());
+    ASSERT_NE(endpoint, nullptr);
+    endpoint->method = static_cast<HttpMethod>(9);
+    endpoint->DeclareLocation(0, static_cast<ArgumentLocation>(6));
+    endpoint->DeclareLocation(1, ArgumentLocation::Body);
+    const ApiFunctionEntry& f = *context.BuildApiDescription()->functions;
+    EXPECT_EQ(+f.method, 0u);
+    EXPECT_EQ(+f.return_kind, 0u);
+    EXPECT_EQ(+f.parameters[0].kind, 0u);
+    EXPECT_EQ(+f.parameters[0].element_kind, 0u);
+    EXPECT_EQ(+f.parameters[1].kind, 19u);  // the last numbers of the record stay
+    EXPECT_EQ(+f.parameters[1].element_kind, 1u);
+    const auto nodes = Walk(f.locations);
+    ASSERT_EQ(nodes.size(), 2u);
+    EXPECT_EQ(+nodes[0]->location, 0u);
+    EXPECT_EQ(+nodes[1]->location, 5u);
+}
