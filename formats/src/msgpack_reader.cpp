@@ -125,88 +125,7 @@ public:
                     target = &top.container->Member(std::string_view(top.key, top.keyLength));
                 }
             }
-
-            const uint8_t byte = data_[pos_++];
-            const Format format = kFormats[byte];
-            uint64_t n = 0;
-            switch (format.cls) {
-                case Class::PositiveFixint:
-                    target->SetSigned(byte);
-                    break;
-                case Class::NegativeFixint:
-                    target->SetSigned(static_cast<int8_t>(byte));
-                    break;
-                case Class::Nil:
-                    break;
-                case Class::False:
-                case Class::True:
-                    target->SetBool(format.cls == Class::True);
-                    break;
-                case Class::Float32:
-                    if (!ReadInteger(4, n)) return;
-                    target->SetFloat(std::bit_cast<float>(static_cast<uint32_t>(n)));
-                    break;
-                case Class::Float64:
-                    if (!ReadInteger(8, n)) return;
-                    target->SetFloat(std::bit_cast<double>(n));
-                    break;
-                case Class::Unsigned:
-                    if (!ReadInteger(format.width, n)) return;
-                    target->SetUnsigned(n);
-                    break;
-                case Class::Signed:
-                    if (!ReadInteger(format.width, n)) return;
-                    target->SetSigned(SignExtend(n, format.width));
-                    break;
-                case Class::FixStr:
-                case Class::Str: {
-                    std::string_view text;
-                    if (!ReadString(byte, format, text)) return;
-                    target->SetString(text);
-                    break;
-                }
-                case Class::Bin:
-                    if (!ReadInteger(format.width, n)) return;
-                    if (n > length_ - pos_) {
-                        return Fail("Invalid MessagePack data. Raw bytes of size %1 at position %2 are truncated.", n,
-                                    pos_);
-                    }
-                    target->SetBlob(data_ + pos_, static_cast<size_t>(n));
-                    pos_ += static_cast<size_t>(n);
-                    break;
-                case Class::FixArray:
-                case Class::Array:
-                case Class::FixMap:
-                case Class::Map: {
-                    if (frames.size() == kMaxNestingDepth) {
-                        return Fail("Invalid MessagePack data at position %1. Nesting is deeper than %2 levels.", pos_,
-                                    kMaxNestingDepth);
-                    }
-                    const bool map = format.cls == Class::FixMap || format.cls == Class::Map;
-                    if (format.width == 0) n = byte & 0x0F;
-                    else if (!ReadInteger(format.width, n)) return;
-                    // A container that is already there (a repeated member name) keeps its items.
-                    if (map) {
-                        target->MakeStructure();
-                    } else {
-                        target->MakeCollection();
-                        // Every element takes at least one byte, so all the collections of
-                        // one input together never need more elements than it has bytes:
-                        // announced counts are trusted only that far, and one collection's
-                        // no further than kReserveLimit (nested huge counts would otherwise
-                        // hold a copy of the input's size in unused elements); a longer
-                        // collection grows as its elements arrive.
-                        const auto reserve = static_cast<size_t>(
-                            std::min({n, static_cast<uint64_t>(reserveBudget_), kReserveLimit}));
-                        reserveBudget_ -= reserve;
-                        target->Reserve(reserve);
-                    }
-                    frames.push_back({target, map ? n * 2 : n, 0, nullptr, 0, map});
-                    break;
-                }
-                case Class::Invalid:
-                    return Fail("Invalid MessagePack data at position %1.", pos_);
-            }
+            if (!ReadValue(*target, frames)) return;
         }
     }
 
@@ -216,6 +135,103 @@ private:
     template <class... Args>
     void Fail(const char* format, const Args&... args) {
         result_.Fail(PositionalFormat(format, args...));
+    }
+
+    // One value into target; a container is opened and filled by the later rounds.
+    // False (and failed) on bad or truncated input.
+    bool ReadValue(BindingValue& target, std::vector<Frame>& frames) {
+        const uint8_t byte = data_[pos_++];
+        const Format format = kFormats[byte];
+        uint64_t n = 0;
+        switch (format.cls) {
+            case Class::PositiveFixint:
+                target.SetSigned(byte);
+                return true;
+            case Class::NegativeFixint:
+                target.SetSigned(static_cast<int8_t>(byte));
+                return true;
+            case Class::Nil:
+                return true;
+            case Class::False:
+            case Class::True:
+                target.SetBool(format.cls == Class::True);
+                return true;
+            case Class::Float32:
+                if (!ReadInteger(4, n)) return false;
+                target.SetFloat(std::bit_cast<float>(static_cast<uint32_t>(n)));
+                return true;
+            case Class::Float64:
+                if (!ReadInteger(8, n)) return false;
+                target.SetFloat(std::bit_cast<double>(n));
+                return true;
+            case Class::Unsigned:
+                if (!ReadInteger(format.width, n)) return false;
+                target.SetUnsigned(n);
+                return true;
+            case Class::Signed:
+                if (!ReadInteger(format.width, n)) return false;
+                target.SetSigned(SignExtend(n, format.width));
+                return true;
+            case Class::FixStr:
+            case Class::Str: {
+                std::string_view text;
+                if (!ReadString(byte, format, text)) return false;
+                target.SetString(text);
+                return true;
+            }
+            case Class::Bin:
+                return ReadBlob(target, format.width);
+            case Class::FixArray:
+            case Class::Array:
+            case Class::FixMap:
+            case Class::Map:
+                return OpenContainer(target, byte, format, frames);
+            case Class::Invalid:
+                break;
+        }
+        Fail("Invalid MessagePack data at position %1.", pos_);
+        return false;
+    }
+
+    bool ReadBlob(BindingValue& target, uint8_t width) {
+        uint64_t n = 0;
+        if (!ReadInteger(width, n)) return false;
+        if (n > length_ - pos_) {
+            Fail("Invalid MessagePack data. Raw bytes of size %1 at position %2 are truncated.", n, pos_);
+            return false;
+        }
+        target.SetBlob(data_ + pos_, static_cast<size_t>(n));
+        pos_ += static_cast<size_t>(n);
+        return true;
+    }
+
+    // Makes target the container whose format byte was just read and opens its frame.
+    bool OpenContainer(BindingValue& target, uint8_t byte, Format format, std::vector<Frame>& frames) {
+        if (frames.size() == kMaxNestingDepth) {
+            Fail("Invalid MessagePack data at position %1. Nesting is deeper than %2 levels.", pos_, kMaxNestingDepth);
+            return false;
+        }
+        const bool map = format.cls == Class::FixMap || format.cls == Class::Map;
+        uint64_t n = 0;
+        if (format.width == 0) n = byte & 0x0F;
+        else if (!ReadInteger(format.width, n)) return false;
+        // A container that is already there (a repeated member name) keeps its items.
+        if (map) {
+            target.MakeStructure();
+        } else {
+            target.MakeCollection();
+            // Every element takes at least one byte, so all the collections of one input
+            // together never need more elements than it has bytes: announced counts are
+            // trusted only that far, and one collection's no further than kReserveLimit
+            // (nested huge counts would otherwise hold a copy of the input's size in unused
+            // elements); a longer collection grows as its elements arrive.
+            const auto reserve =
+                static_cast<size_t>(std::min({n, static_cast<uint64_t>(reserveBudget_), kReserveLimit}));
+            reserveBudget_ -= reserve;
+            target.Reserve(reserve);
+        }
+        frames.push_back({&target, map ? n * 2 : n, 0, nullptr, 0, map});
+        return true;
     }
 
     static int64_t SignExtend(uint64_t n, uint8_t width) noexcept {

@@ -287,126 +287,146 @@ private:
         return &it->second;
     }
 
+    // One handler per event kind, as the parser reports them.
     void Handle(const yaml_event_t& event) {
         switch (event.type) {
-            case YAML_STREAM_START_EVENT:
-            case YAML_DOCUMENT_END_EVENT:
-            case YAML_NO_EVENT:
-                return;
             case YAML_STREAM_END_EVENT:
                 done_ = true;
                 return;
             case YAML_DOCUMENT_START_EVENT:
-                // The root entry is closed once the first document is read.
-                if (documents_++ != 0) Fail("Multi-document YAML is not supported.");
-                return;
+                return OnDocumentStart();
             case YAML_SEQUENCE_END_EVENT:
             case YAML_MAPPING_END_EVENT:
-                if (size_ != 0) Pop();
-                return;
-            default:
-                break;
-        }
-        if (size_ == 0) return Fail("Multi-document YAML is not supported.");
-
-        // Find the target: a new element, the member of the pending key, or the
-        // innermost node itself (at the root, or a key position in a mapping).
-        bool keyPosition = false;
-        {
-            Entry& inner = entries_[size_ - 1];
-            BindingValue& node = *inner.value;
-            if (inner.container && node.Kind() == ValueKind::Collection) {
-                const size_t index = node.Size();
-                BindingValue& element = node.Append();
-                const BindingValue* items = &element - index;
-                if (items != inner.items) {
-                    if (index != 0) ++generation_;  // the earlier elements moved
-                    inner.items = items;
-                }
-                Push(&element, true, static_cast<uint32_t>(index));
-            } else if (inner.container && hasPendingKey_) {
-                Push(&node.Member(pendingKey_), false, 0);
-            } else {
-                keyPosition = inner.container;
-            }
-        }
-        const size_t top = size_ - 1;
-        BindingValue& target = *entries_[top].value;
-
-        switch (event.type) {
-            case YAML_SCALAR_EVENT: {
-                const auto& s = event.data.scalar;
-                const char* anchor = reinterpret_cast<const char*>(s.anchor);
-                const char* tag = reinterpret_cast<const char*>(s.tag);
-                if (keyPosition) {
-                    if (tag != nullptr && std::strcmp(tag, kTagStr) != 0) {
-                        return FailAt(event, "Invalid mapping key. Only string scalar keys are allowed. At line: %1 col: %2");
-                    }
-                    pendingKey_.assign(Text(event));
-                    hasPendingKey_ = true;
-                    if (anchor != nullptr) AddAnchor(event, anchor, {true, false, -1, pendingKey_});
-                    return;
-                }
-                const bool quoted = s.style == YAML_SINGLE_QUOTED_SCALAR_STYLE || s.style == YAML_DOUBLE_QUOTED_SCALAR_STYLE;
-                Replacing(target, ValueKind::Empty);
-                Resolve(target, tag, reinterpret_cast<const char*>(s.value), s.length, quoted);
-                if (!result_.Ok()) return;
-                if (anchor != nullptr && AddAnchor(event, anchor, {false, false, LocationOf(top), {}}) == nullptr) return;
-                Pop();
-                return;
-            }
+                return OnContainerEnd();
+            case YAML_SCALAR_EVENT:
+                return OnScalar(event);
             case YAML_SEQUENCE_START_EVENT:
-            case YAML_MAPPING_START_EVENT: {
-                const bool sequence = event.type == YAML_SEQUENCE_START_EVENT;
-                if (keyPosition) {
-                    return FailAt(event, sequence ? "Unexpected start of sequence. At line: %1 col: %2"
-                                                  : "Unexpected start of mapping. At line: %1 col: %2");
-                }
-                if (openContainers_ == kMaxNestingDepth) {
-                    return FailAt(event, "Nesting is deeper than %1 levels. At line: %2 col: %3", kMaxNestingDepth);
-                }
-                Replacing(target, sequence ? ValueKind::Collection : ValueKind::Structure);
-                if (sequence) target.MakeCollection();
-                else target.MakeStructure();
-                Entry& e = entries_[top];
-                e.container = true;
-                ++openContainers_;
-                const auto* anchor = reinterpret_cast<const char*>(
-                    sequence ? event.data.sequence_start.anchor : event.data.mapping_start.anchor);
-                if (anchor != nullptr) {
-                    Anchor* a = AddAnchor(event, anchor, {false, true, LocationOf(top), {}});
-                    entries_[top].anchor = a;
-                }
-                return;
-            }
-            case YAML_ALIAS_EVENT: {
-                const char* name = reinterpret_cast<const char*>(event.data.alias.anchor);
-                if (keyPosition) {
-                    return FailAt(event, "Invalid mapping key. Only string scalar keys are allowed. At line: %1 col: %2");
-                }
-                auto it = anchors_.find(name);
-                if (it != anchors_.end() && it->second.open) {
-                    return FailAt(event, "Cannot deserialize cyclic aliases. Alias \"%1\". At line: %2 col: %3", name);
-                }
-                if (it == anchors_.end()) {
-                    return FailAt(event, "Undefined alias encountered: \"%1\". At line: %2 col: %3", name);
-                }
-                if (it->second.isKey) {
-                    if (!Spend(event, 1)) return;
-                    Replacing(target, ValueKind::Empty);
-                    target.SetString(it->second.keyText);
-                } else {
-                    const BindingValue& source = Find(it->second);
-                    if (!Measure(event, source)) return;
-                    Replacing(target, ValueKind::Empty);
-                    target = source;
-                }
-                Pop();
-                return;
-            }
-            default:
+                return OnContainerStart(event, true, event.data.sequence_start.anchor);
+            case YAML_MAPPING_START_EVENT:
+                return OnContainerStart(event, false, event.data.mapping_start.anchor);
+            case YAML_ALIAS_EVENT:
+                return OnAlias(event);
+            default:  // stream start, document end
                 return;
         }
+    }
+
+    void OnDocumentStart() {
+        // The root entry is closed once the first document is read.
+        if (documents_++ != 0) Fail("Multi-document YAML is not supported.");
+    }
+
+    void OnContainerEnd() {
+        if (size_ != 0) Pop();
+    }
+
+    // Where a node event lands: the entry it fills, or a key position in a mapping.
+    struct Slot {
+        bool keyPosition;
+        size_t top;  // the entry of the node
+    };
+
+    // Opens the node's entry: a new element, the member of the pending key, or the
+    // innermost node itself (at the root, or a key position in a mapping). False
+    // (and failed) once the root is closed.
+    bool Enter(Slot& slot) {
+        if (size_ == 0) {
+            Fail("Multi-document YAML is not supported.");
+            return false;
+        }
+        Entry& inner = entries_[size_ - 1];
+        BindingValue& node = *inner.value;
+        slot.keyPosition = false;
+        if (inner.container && node.Kind() == ValueKind::Collection) {
+            const size_t index = node.Size();
+            BindingValue& element = node.Append();
+            const BindingValue* items = &element - index;
+            if (items != inner.items) {
+                if (index != 0) ++generation_;  // the earlier elements moved
+                inner.items = items;
+            }
+            Push(&element, true, static_cast<uint32_t>(index));
+        } else if (inner.container && hasPendingKey_) {
+            Push(&node.Member(pendingKey_), false, 0);
+        } else {
+            slot.keyPosition = inner.container;
+        }
+        slot.top = size_ - 1;
+        return true;
+    }
+
+    void OnScalar(const yaml_event_t& event) {
+        Slot slot;
+        if (!Enter(slot)) return;
+        const auto& s = event.data.scalar;
+        const char* anchor = reinterpret_cast<const char*>(s.anchor);
+        const char* tag = reinterpret_cast<const char*>(s.tag);
+        if (slot.keyPosition) {
+            if (tag != nullptr && std::strcmp(tag, kTagStr) != 0) {
+                return FailAt(event, "Invalid mapping key. Only string scalar keys are allowed. At line: %1 col: %2");
+            }
+            pendingKey_.assign(Text(event));
+            hasPendingKey_ = true;
+            if (anchor != nullptr) AddAnchor(event, anchor, {true, false, -1, pendingKey_});
+            return;
+        }
+        BindingValue& target = *entries_[slot.top].value;
+        const bool quoted = s.style == YAML_SINGLE_QUOTED_SCALAR_STYLE || s.style == YAML_DOUBLE_QUOTED_SCALAR_STYLE;
+        Replacing(target, ValueKind::Empty);
+        Resolve(target, tag, reinterpret_cast<const char*>(s.value), s.length, quoted);
+        if (!result_.Ok()) return;
+        if (anchor != nullptr && AddAnchor(event, anchor, {false, false, LocationOf(slot.top), {}}) == nullptr) return;
+        Pop();
+    }
+
+    void OnContainerStart(const yaml_event_t& event, bool sequence, const yaml_char_t* anchorName) {
+        Slot slot;
+        if (!Enter(slot)) return;
+        if (slot.keyPosition) {
+            return FailAt(event, sequence ? "Unexpected start of sequence. At line: %1 col: %2"
+                                          : "Unexpected start of mapping. At line: %1 col: %2");
+        }
+        if (openContainers_ == kMaxNestingDepth) {
+            return FailAt(event, "Nesting is deeper than %1 levels. At line: %2 col: %3", kMaxNestingDepth);
+        }
+        BindingValue& target = *entries_[slot.top].value;
+        Replacing(target, sequence ? ValueKind::Collection : ValueKind::Structure);
+        if (sequence) target.MakeCollection();
+        else target.MakeStructure();
+        entries_[slot.top].container = true;
+        ++openContainers_;
+        if (const auto* anchor = reinterpret_cast<const char*>(anchorName)) {
+            Anchor* a = AddAnchor(event, anchor, {false, true, LocationOf(slot.top), {}});
+            entries_[slot.top].anchor = a;
+        }
+    }
+
+    void OnAlias(const yaml_event_t& event) {
+        Slot slot;
+        if (!Enter(slot)) return;
+        const char* name = reinterpret_cast<const char*>(event.data.alias.anchor);
+        if (slot.keyPosition) {
+            return FailAt(event, "Invalid mapping key. Only string scalar keys are allowed. At line: %1 col: %2");
+        }
+        auto it = anchors_.find(name);
+        if (it != anchors_.end() && it->second.open) {
+            return FailAt(event, "Cannot deserialize cyclic aliases. Alias \"%1\". At line: %2 col: %3", name);
+        }
+        if (it == anchors_.end()) {
+            return FailAt(event, "Undefined alias encountered: \"%1\". At line: %2 col: %3", name);
+        }
+        BindingValue& target = *entries_[slot.top].value;
+        if (it->second.isKey) {
+            if (!Spend(event, 1)) return;
+            Replacing(target, ValueKind::Empty);
+            target.SetString(it->second.keyText);
+        } else {
+            const BindingValue& source = Find(it->second);
+            if (!Measure(event, source)) return;
+            Replacing(target, ValueKind::Empty);
+            target = source;
+        }
+        Pop();
     }
 
     bool Spend(const yaml_event_t& event, size_t values) {

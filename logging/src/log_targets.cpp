@@ -30,7 +30,6 @@ struct LogTargetSlots {
     static void Register(LogTargetInterface* self) noexcept { Owner(self).Register(); }
     static void Unregister(LogTargetInterface* self) noexcept { Owner(self).Unregister(); }
     static bool IsRegistered(LogTargetInterface* self) noexcept { return Owner(self).IsRegistered(); }
-    static bool WriteNothing(LogTargetInterface*, const LogRecord*) noexcept { return false; }
     static bool Write(LogTargetInterface* self, const LogRecord* record) noexcept {
         if (record == nullptr) return false;
         try {
@@ -53,7 +52,7 @@ LogTarget::LogTarget(LogLevel level, LogCategories include, LogCategories exclud
                 .Register = &LogTargetSlots::Register,
                 .Unregister = &LogTargetSlots::Unregister,
                 .IsRegistered = &LogTargetSlots::IsRegistered,
-                .Write = &LogTargetSlots::WriteNothing},
+                .Write = &LogTargetSlots::Write},
                this},
       level_(level),
       include_(include),
@@ -63,8 +62,6 @@ LogTarget::LogTarget(LogLevel level, LogCategories include, LogCategories exclud
 // Derived targets unregister in their own destructors, before their state goes;
 // this is the last safety net.
 LogTarget::~LogTarget() { LogTarget::Unregister(); }
-
-void LogTarget::ForwardWrites() noexcept { binding_.table.Write = &LogTargetSlots::Write; }
 
 const char* LogTarget::GetName() const noexcept { return "LogTarget"; }
 
@@ -131,7 +128,7 @@ void Configure(LogTarget& target, const LogTargetSettings& settings) {
     target.SetMasks(settings.include, settings.exclude);
 }
 
-StdErrLogTarget::StdErrLogTarget(const char* format) : BaseConsoleLogTarget(format) { ForwardWrites(); }
+StdErrLogTarget::StdErrLogTarget(const char* format) : BaseConsoleLogTarget(format) {}
 StdErrLogTarget::~StdErrLogTarget() { Unregister(); }
 
 bool StdErrLogTarget::WriteLine(const char* line, size_t) {
@@ -141,7 +138,7 @@ bool StdErrLogTarget::WriteLine(const char* line, size_t) {
 
 void StdErrLogTarget::Flush() noexcept { std::fflush(stderr); }
 
-StdOutLogTarget::StdOutLogTarget(const char* format) : BaseConsoleLogTarget(format) { ForwardWrites(); }
+StdOutLogTarget::StdOutLogTarget(const char* format) : BaseConsoleLogTarget(format) {}
 StdOutLogTarget::~StdOutLogTarget() { Unregister(); }
 
 bool StdOutLogTarget::WriteLine(const char* line, size_t) {
@@ -151,9 +148,7 @@ bool StdOutLogTarget::WriteLine(const char* line, size_t) {
 
 void StdOutLogTarget::Flush() noexcept { std::fflush(stdout); }
 
-DebuggerConsoleLogTarget::DebuggerConsoleLogTarget(const char* format) : BaseConsoleLogTarget(format) {
-    ForwardWrites();
-}
+DebuggerConsoleLogTarget::DebuggerConsoleLogTarget(const char* format) : BaseConsoleLogTarget(format) {}
 DebuggerConsoleLogTarget::~DebuggerConsoleLogTarget() { Unregister(); }
 
 bool DebuggerConsoleLogTarget::WriteLine(const char* line, size_t) {

@@ -4,9 +4,7 @@
 
 namespace Vemi {
 
-PluginLogTarget::PluginLogTarget(const HostApi* api) : LogTarget(kLogWarn, 0, 0, kHostLineFormat), api_(api) {
-    ForwardWrites();
-}
+PluginLogTarget::PluginLogTarget(const HostApi* api) : LogTarget(kLogWarn, 0, 0, kHostLineFormat), api_(api) {}
 
 PluginLogTarget::~PluginLogTarget() { Unregister(); }
 

@@ -45,29 +45,36 @@ std::vector<const Entry*> Walk(const Entry* first) {
 
 }  // namespace
 
-TEST(Description, FunctionEntriesFromEndpoints) {
-    ApiContext context;
-    Plugin plugin;
-    context.SetApiNamePrefix("Kav");
-    Binding::RegisterType<Session>(context.Registry(), "Kav");  // no function uses it
-    context.BindEndpoint(HttpMethod::Post, "/kav/v1/registration/{sequenceEventName}/{priority}", plugin,
-                         &Plugin::Register, {"sequenceEventName", "priority"});
-    context.BindEndpoint(HttpMethod::Delete, "/kav/v1/registration/{sequenceEventName}", plugin, &Plugin::Deregister,
-                         {"sequenceEventName"});
-    context.BindEndpoint(HttpMethod::Post, "/kav/v1/complete/{sequenceEventName}/", plugin, &Plugin::Complete,
-                         {"sequenceEventName"});
-    context.BindEndpoint(HttpMethod::Get, "/kav/v1/currentSequenceEvent", plugin, &Plugin::Current, {});
-    context.BindEndpoint(HttpMethod::Put, "/kav/v1/names", plugin, &Plugin::Names, {"names", "event"});
-    // A function without an endpoint is not described.
-    Binding::FunctionBuilder(context.Registry(), "Unbound", 0);
+class DescribedApi : public ::testing::Test {
+protected:
+    void SetUp() override {
+        context_.SetApiNamePrefix("Kav");
+        Binding::RegisterType<Session>(context_.Registry(), "Kav");  // no function uses it
+        context_.BindEndpoint(HttpMethod::Post, "/kav/v1/registration/{sequenceEventName}/{priority}", plugin_,
+                              &Plugin::Register, {"sequenceEventName", "priority"});
+        context_.BindEndpoint(HttpMethod::Delete, "/kav/v1/registration/{sequenceEventName}", plugin_,
+                              &Plugin::Deregister, {"sequenceEventName"});
+        context_.BindEndpoint(HttpMethod::Post, "/kav/v1/complete/{sequenceEventName}/", plugin_, &Plugin::Complete,
+                              {"sequenceEventName"});
+        context_.BindEndpoint(HttpMethod::Get, "/kav/v1/currentSequenceEvent", plugin_, &Plugin::Current, {});
+        context_.BindEndpoint(HttpMethod::Put, "/kav/v1/names", plugin_, &Plugin::Names, {"names", "event"});
+        // A function without an endpoint is not described.
+        Binding::FunctionBuilder(context_.Registry(), "Unbound", 0);
+        description_ = context_.BuildApiDescription();
+        for (const ApiFunctionEntry* f : Walk(description_->functions)) functions_[f->name] = f;
+        for (const ApiTypeEntry* t : Walk(description_->types)) types_[t->name] = t;
+    }
 
-    const ApiDescription* description = context.BuildApiDescription();
-    ASSERT_EQ(+description->function_count, 5u);
-    const auto functions = Walk(description->functions);
-    ASSERT_EQ(functions.size(), 5u);
-    std::map<std::string, const ApiFunctionEntry*> byName;
-    for (const ApiFunctionEntry* f : functions) byName[f->name] = f;
+    ApiContext context_;
+    Plugin plugin_;
+    const ApiDescription* description_ = nullptr;
+    std::map<std::string, const ApiFunctionEntry*> functions_;
+    std::map<std::string, const ApiTypeEntry*> types_;
+};
 
+TEST_F(DescribedApi, EveryEndpointIsAFunctionEntry) {
+    EXPECT_EQ(+description_->function_count, 5u);
+    ASSERT_EQ(functions_.size(), 5u);
     const struct {
         const char* name;
         const char* path;
@@ -83,8 +90,8 @@ TEST(Description, FunctionEntriesFromEndpoints) {
         {"GetKavV1CurrentSequenceEvent", "/kav/v1/currentSequenceEvent", 2, 0, 17, "KavSequenceEvent"},
     };
     for (const auto& row : table) {
-        ASSERT_EQ(byName.count(row.name), 1u) << row.name;
-        const ApiFunctionEntry& f = *byName[row.name];
+        ASSERT_EQ(functions_.count(row.name), 1u) << row.name;
+        const ApiFunctionEntry& f = *functions_[row.name];
         EXPECT_EQ(+f.reserved, 0u);
         EXPECT_STREQ(f.path, row.path);
         EXPECT_EQ(+f.method, row.method);
@@ -97,7 +104,7 @@ TEST(Description, FunctionEntriesFromEndpoints) {
         EXPECT_EQ(+f.group_count, 0u);
         EXPECT_EQ(+f.handler, &HandleRequest);
         ASSERT_NE(+f.handler_context, nullptr);
-        EXPECT_EQ(static_cast<HandlerContext*>(f.handler_context)->context, &context);
+        EXPECT_EQ(static_cast<HandlerContext*>(f.handler_context)->context, &context_);
         const auto nodes = Walk(f.locations);
         EXPECT_EQ(nodes.size(), row.nodes);
         for (const ApiLocationNode* node : nodes) EXPECT_EQ(+node->location, 2u);
@@ -105,7 +112,10 @@ TEST(Description, FunctionEntriesFromEndpoints) {
         EXPECT_EQ(parameters.size(), +f.parameter_count);
         EXPECT_EQ(parameters.size(), row.nodes);
     }
-    const ApiFunctionEntry& registration = *byName["PostKavV1RegistrationBySequenceEventNameByPriority"];
+}
+
+TEST_F(DescribedApi, ParametersCarryNameKindAndTypeName) {
+    const ApiFunctionEntry& registration = *functions_["PostKavV1RegistrationBySequenceEventNameByPriority"];
     EXPECT_STREQ(registration.parameters[0].name, "sequenceEventName");
     EXPECT_EQ(+registration.parameters[0].kind, 12u);
     EXPECT_STREQ(registration.parameters[1].name, "priority");
@@ -113,7 +123,7 @@ TEST(Description, FunctionEntriesFromEndpoints) {
     EXPECT_EQ(+registration.parameters[1].optional, 0);
 
     // Vector of string: element kind 12, no type name; a struct parameter names its type.
-    const ApiFunctionEntry& names = *byName["PutKavV1Names"];
+    const ApiFunctionEntry& names = *functions_["PutKavV1Names"];
     ASSERT_EQ(+names.parameter_count, 2u);
     EXPECT_EQ(+names.parameters[0].kind, 15u);
     EXPECT_EQ(+names.parameters[0].element_kind, 12u);
@@ -122,22 +132,22 @@ TEST(Description, FunctionEntriesFromEndpoints) {
     EXPECT_STREQ(names.parameters[1].type_name, "KavSequenceEvent");
     EXPECT_EQ(Walk(names.locations).size(), 2u);
     EXPECT_EQ(+names.locations->location, 0u);
+}
 
-    // Types: the unused record and its enum are there, with fields or enumerators.
-    std::map<std::string, const ApiTypeEntry*> types;
-    for (const ApiTypeEntry* t : Walk(description->types)) types[t->name] = t;
-    EXPECT_EQ(types.size(), +description->type_count);
-    ASSERT_EQ(types.count("KavSession"), 1u);
-    ASSERT_EQ(types.count("KavPhase"), 1u);
-    ASSERT_EQ(types.count("KavSequenceEvent"), 1u);
-    const ApiTypeEntry& session = *types["KavSession"];
+TEST_F(DescribedApi, TypesHaveFieldsOrEnumerators) {
+    // The unused record and its enum are there too.
+    EXPECT_EQ(types_.size(), +description_->type_count);
+    ASSERT_EQ(types_.count("KavSession"), 1u);
+    ASSERT_EQ(types_.count("KavPhase"), 1u);
+    ASSERT_EQ(types_.count("KavSequenceEvent"), 1u);
+    const ApiTypeEntry& session = *types_["KavSession"];
     EXPECT_EQ(+session.size, sizeof(Session));
     EXPECT_EQ(+session.enumerators, nullptr);
     ASSERT_EQ(+session.member_count, 1u);
     EXPECT_STREQ(session.fields->name, "phase");
     EXPECT_EQ(+session.fields->kind, 16u);
     EXPECT_STREQ(session.fields->type_name, "KavPhase");
-    const ApiTypeEntry& phase = *types["KavPhase"];
+    const ApiTypeEntry& phase = *types_["KavPhase"];
     EXPECT_EQ(+phase.fields, nullptr);
     EXPECT_EQ(+phase.member_count, 3u);
     const auto enumerators = Walk(phase.enumerators);
@@ -145,7 +155,7 @@ TEST(Description, FunctionEntriesFromEndpoints) {
     EXPECT_STREQ(enumerators[0]->name, "Lobby");  // the descriptor's name order
     EXPECT_EQ(+enumerators[0]->value, 1);
     EXPECT_EQ(+enumerators[2]->value, 11);
-    const auto eventFields = Walk(types["KavSequenceEvent"]->fields);
+    const auto eventFields = Walk(types_["KavSequenceEvent"]->fields);
     ASSERT_EQ(eventFields.size(), 2u);
     EXPECT_EQ(+eventFields[1]->offset, offsetof(Event, priority));
     EXPECT_EQ(+eventFields[1]->kind, 6u);
@@ -261,4 +271,29 @@ TEST(Description, FieldsBeyondTheBasics) {
     EXPECT_STREQ(p.return_type_name, "KavSequenceEvent");
     EXPECT_EQ(+p.tag_count, 0u);
     EXPECT_STREQ(p.custom_method, "");
+}
+
+TEST(Description, NumbersTheRecordDoesNotDefineAreWrittenAsZero) {
+    using Binding::BindingTypeKind;
+    ApiContext context;
+    Binding::FunctionBuilder odd(context.Registry(), "Odd", 2);
+    odd.Argument("past", "", false, {static_cast<BindingTypeKind>(20), static_cast<BindingTypeKind>(0xFFFFFFFF)})
+        .Argument("last", "", false, {BindingTypeKind::Map, BindingTypeKind::Bool})
+        .Returns({static_cast<BindingTypeKind>(20)});
+    Endpoint* endpoint = context.DeclareEndpoint(*odd.Finish(), HttpMethod::Get, "/odd", std::make_unique<NoCall>());
+    ASSERT_NE(endpoint, nullptr);
+    endpoint->method = static_cast<HttpMethod>(9);
+    endpoint->DeclareLocation(0, static_cast<ArgumentLocation>(6));
+    endpoint->DeclareLocation(1, ArgumentLocation::Body);
+    const ApiFunctionEntry& f = *context.BuildApiDescription()->functions;
+    EXPECT_EQ(+f.method, 0u);
+    EXPECT_EQ(+f.return_kind, 0u);
+    EXPECT_EQ(+f.parameters[0].kind, 0u);
+    EXPECT_EQ(+f.parameters[0].element_kind, 0u);
+    EXPECT_EQ(+f.parameters[1].kind, 19u);  // the last numbers of the record stay
+    EXPECT_EQ(+f.parameters[1].element_kind, 1u);
+    const auto nodes = Walk(f.locations);
+    ASSERT_EQ(nodes.size(), 2u);
+    EXPECT_EQ(+nodes[0]->location, 0u);
+    EXPECT_EQ(+nodes[1]->location, 5u);
 }

@@ -62,6 +62,7 @@ struct Outcome {
     uint32_t status = 0;
     bool called = false;
     std::vector<std::string> values;
+    bool sharedEmptyContentType = false;
 };
 
 struct Request {
@@ -126,7 +127,8 @@ protected:
         probe_.values.assign(9, "-");
         ApiReply reply{};
         Send(handler_, r, reply, arguments, count);
-        Outcome out{reply.error != nullptr ? reply.error : "", reply.status, probe_.prepared, probe_.values};
+        Outcome out{reply.error != nullptr ? reply.error : "", reply.status, probe_.prepared, probe_.values,
+                    reply.content_type == SharedEmptyText()};
         EXPECT_EQ(+reply.has_error, reply.error != nullptr ? 1 : 0);
         reply.release(&reply);
         return out;
@@ -176,6 +178,7 @@ TEST_F(DispatchTest, NamedTextsBindByLocation) {
         {{"/probe/x", {}, "application/json", "{\"k\":[1]}"}, kPayload, "{\"k\": [unsigned:1]}"},
         {{"/probe/x", {}, "application/json; charset=utf-8", "[true]"}, kPayload, "[bool:true]"},
         {{"/probe/x", {}, "Application/VND.api+json", "1"}, kPayload, "unsigned:1"},
+        {{"/probe/x", {}, "application/vnd.api+json; ext=bulk", "{\"a\":[]}"}, kPayload, "{\"a\": []}"},
         {{"/probe/x", {}, "application/x-yaml", "a: 1\n"}, kPayload, "{\"a\": unsigned:1}"},
         {{"/probe/x", {}, "application/x-msgpack-ext", "\x92\x01\x02"}, kPayload, "[signed:1, signed:2]"},
         // The body ends at its length (no NUL follows it), or at a NUL inside it.
@@ -198,6 +201,9 @@ TEST_F(DispatchTest, FailureMessages) {
     std::string deep = "ids";
     for (int i = 0; i < 513; ++i) deep += ".a";
     const std::string jsonError = Formats::DecodeJson("{\"a\":").ErrorMessage();
+    const std::string bodyJsonError = Formats::DecodeJson("[1").ErrorMessage();
+    const std::string yamlError = Formats::DecodeYaml("[1").ErrorMessage();
+    const std::string msgpackError = Formats::DecodeMessagePack(std::string_view("\xc1", 1)).ErrorMessage();
     const struct {
         Request request;
         std::string error;
@@ -224,6 +230,17 @@ TEST_F(DispatchTest, FailureMessages) {
          "Extra MessgePack data found in body", 0},
         {{"/probe/x", {}, "text/plain", "hi"}, "Unsupported body content type", 0},
         {{"/probe/x", {}, "", "hi"}, "Unsupported body content type", 0},
+        {{"/probe/x", {}, "text/x-yaml", "a: 1"}, "Unsupported body content type", 0},
+        {{"/probe/x", {}, "application/octet-stream", "ab"}, "Unsupported body content type", 0},
+        {{"/probe/x", {}, "application/x-yaml", "[1"}, yamlError, 0},
+        {{"/probe/x", {}, "application/vnd.api+json", "[1"}, bodyJsonError, 0},
+        {{"/probe/x", {}, "application/x-msgpack", "\xc1"}, msgpackError, 0},
+        // Texts with a NUL are refused.
+        {{"/probe/a%00b"}, "Value for argument 'id' contains a NUL character.", 400},
+        {{"/probe/%00"}, "Value for argument 'id' contains a NUL character.", 400},
+        {{"/probe/x?count=5%00"}, "Value for argument 'count' contains a NUL character.", 400},
+        {{"/probe/x?X-Mode=%00fast"}, "Value for argument 'X-Mode' contains a NUL character.", 400},
+        {{"/probe/x?filter.name=a%00"}, "Value for argument 'name' contains a NUL character.", 400},
         // The body still runs after a binding failure and replaces its message.
         {{"/probe/x?nope=1", {}, "text/plain", "hi"}, "Unsupported body content type", 0},
         {{"/other/x"}, "Invalid function", 404},
@@ -235,6 +252,9 @@ TEST_F(DispatchTest, FailureMessages) {
         EXPECT_EQ(out.error, row.error) << row.request.path;
         EXPECT_EQ(out.status, row.status) << row.request.path;
         EXPECT_EQ(out.called, row.error.empty()) << row.request.path;
+        if (!row.error.empty()) {
+            EXPECT_TRUE(out.sharedEmptyContentType) << row.request.path;
+        }
     }
 }
 
@@ -351,30 +371,42 @@ public:
 
 }  // namespace
 
-TEST(BoundDispatch, PluginEndpoints) {
-    ApiContext context;
-    Sequencer plugin;
-    context.SetApiNamePrefix("Kav");
-    ASSERT_NE(context.BindEndpoint(HttpMethod::Post, "/kav/v1/registration/{sequenceEventName}/{priority}", plugin,
-                                   &Sequencer::Register, {"sequenceEventName", "priority"}), nullptr);
-    ASSERT_NE(context.BindEndpoint(HttpMethod::Post, "/kav/v1/complete/{sequenceEventName}", plugin,
-                                   &Sequencer::Complete, {"sequenceEventName"}), nullptr);
-    ASSERT_NE(context.BindEndpoint(HttpMethod::Get, "/kav/v1/current", plugin, &Sequencer::Current, {}), nullptr);
-    ASSERT_NE(context.BindEndpoint(HttpMethod::Custom, "/kav/v1/inspect", plugin, &Sequencer::Inspect, {"code"}),
-              nullptr);
-    ASSERT_NE(context.BindEndpoint(HttpMethod::Get, "/kav/v1/throw", plugin, &Sequencer::Throw, {}), nullptr);
-    // The first binding of a name stays; names must match the arguments.
-    EXPECT_EQ(context.BindEndpoint(HttpMethod::Get, "/kav/v1/current", plugin, &Sequencer::Current, {}), nullptr);
-    EXPECT_EQ(context.BindEndpoint(HttpMethod::Get, "/kav/v1/other/{x}", plugin, &Sequencer::Complete, {}), nullptr);
-    context.FindEndpoint(context.Registry().FindFunction("KavV1Inspect"))->SetMethod(HttpMethod::Custom, "LIST");
+class BoundDispatch : public ::testing::Test {
+protected:
+    void SetUp() override {
+        context_.SetApiNamePrefix("Kav");
+        ASSERT_NE(context_.BindEndpoint(HttpMethod::Post, "/kav/v1/registration/{sequenceEventName}/{priority}",
+                                        plugin_, &Sequencer::Register, {"sequenceEventName", "priority"}),
+                  nullptr);
+        ASSERT_NE(context_.BindEndpoint(HttpMethod::Post, "/kav/v1/complete/{sequenceEventName}", plugin_,
+                                        &Sequencer::Complete, {"sequenceEventName"}),
+                  nullptr);
+        ASSERT_NE(context_.BindEndpoint(HttpMethod::Get, "/kav/v1/current", plugin_, &Sequencer::Current, {}), nullptr);
+        ASSERT_NE(context_.BindEndpoint(HttpMethod::Custom, "/kav/v1/inspect", plugin_, &Sequencer::Inspect, {"code"}),
+                  nullptr);
+        ASSERT_NE(context_.BindEndpoint(HttpMethod::Get, "/kav/v1/throw", plugin_, &Sequencer::Throw, {}), nullptr);
+        context_.FindEndpoint(context_.Registry().FindFunction("KavV1Inspect"))->SetMethod(HttpMethod::Custom, "LIST");
+        description_ = context_.BuildApiDescription();
+    }
 
-    const ApiDescription* description = context.BuildApiDescription();
-    auto handler = [&](std::string_view name) -> void* {
-        for (const ApiFunctionEntry* f = description->functions; f != nullptr; f = f->next) {
+    void* Handler(std::string_view name) const {
+        for (const ApiFunctionEntry* f = description_->functions; f != nullptr; f = f->next) {
             if (name == f->name) return f->handler_context;
         }
         return nullptr;
-    };
+    }
+
+    ApiContext context_;
+    Sequencer plugin_;
+    const ApiDescription* description_ = nullptr;
+};
+
+TEST_F(BoundDispatch, TheFirstBindingOfANameStaysAndNamesMustMatchTheArguments) {
+    EXPECT_EQ(context_.BindEndpoint(HttpMethod::Get, "/kav/v1/current", plugin_, &Sequencer::Current, {}), nullptr);
+    EXPECT_EQ(context_.BindEndpoint(HttpMethod::Get, "/kav/v1/other/{x}", plugin_, &Sequencer::Complete, {}), nullptr);
+}
+
+TEST_F(BoundDispatch, ArgumentsAreConvertedOrRefusedWithTheirMessage) {
     struct Row {
         const char* function;
         Request request;
@@ -399,7 +431,7 @@ TEST(BoundDispatch, PluginEndpoints) {
     };
     for (const Row& row : table) {
         ApiReply reply{};
-        Send(handler(row.function), row.request, reply);
+        Send(Handler(row.function), row.request, reply);
         const std::string error = reply.error != nullptr ? reply.error : "";
         EXPECT_EQ(error, row.error) << row.request.path;
         if (row.error == "Internal error") {
@@ -407,21 +439,23 @@ TEST(BoundDispatch, PluginEndpoints) {
         }
         reply.release(&reply);
     }
-    ASSERT_EQ(plugin.registered.size(), 2u);
-    EXPECT_EQ(plugin.registered[0].name, "a b");
-    EXPECT_EQ(plugin.registered[0].priority, INT_MIN);
-    EXPECT_EQ(plugin.registered[1].name, "b");
+    ASSERT_EQ(plugin_.registered.size(), 2u);
+    EXPECT_EQ(plugin_.registered[0].name, "a b");
+    EXPECT_EQ(plugin_.registered[0].priority, INT_MIN);
+    EXPECT_EQ(plugin_.registered[1].name, "b");
+}
 
-    // A record result becomes the reply body.
+TEST_F(BoundDispatch, ARecordResultBecomesTheReplyBody) {
     ApiReply reply{};
-    Send(handler("GetKavV1Current"), {"/kav/v1/current", {}, "", {}, API_METHOD_GET}, reply);
+    Send(Handler("GetKavV1Current"), {"/kav/v1/current", {}, "", {}, API_METHOD_GET}, reply);
     ASSERT_EQ(+reply.body.kind, static_cast<uint32_t>(HOST_VALUE_STRUCTURE));
     ASSERT_EQ(+reply.body.u.structure.count, 2u);
     EXPECT_STREQ(reply.body.u.structure.entries[0].key, "name");
     EXPECT_EQ(+reply.body.u.structure.entries[1].value.u.i64, 3);
     reply.release(&reply);
+}
 
-    // Request information and the response fields a function sets.
+TEST_F(BoundDispatch, TheFunctionSeesTheRequestAndSetsTheResponse) {
     ApiReply inspected{};
     ApiRequest request{};
     request.method = API_METHOD_CUSTOM;
@@ -431,7 +465,7 @@ TEST(BoundDispatch, PluginEndpoints) {
     request.headers = headers;
     request.header_count = 3;
     request.request_context = 42;
-    request.handler_context = handler("KavV1Inspect");
+    request.handler_context = Handler("KavV1Inspect");
     HandleRequest(&inspected, &request);
     EXPECT_EQ(+inspected.error, nullptr);
     EXPECT_EQ(+inspected.status, 202u);
@@ -439,64 +473,35 @@ TEST(BoundDispatch, PluginEndpoints) {
     EXPECT_STREQ(inspected.content_type, "text/x-test");
     ASSERT_EQ(+inspected.header_count, 1u);
     EXPECT_STREQ(inspected.headers[0].name, "x-a");
-    EXPECT_EQ(plugin.seen.requestContext, 42u);
-    EXPECT_EQ(plugin.seen.context, &context);
-    EXPECT_EQ(plugin.seen.method, HttpMethod::Custom);
-    EXPECT_EQ(plugin.seen.customMethod, "LIST");
-    EXPECT_EQ(plugin.seen.path, "/kav/v1/inspect");
-    EXPECT_EQ(plugin.seen.headers.at("h"), "2");
-    EXPECT_EQ(plugin.seen.version, 1u);
-    EXPECT_GT(plugin.seen.receivedTicks, 16000000000000000ull);  // after 2020
+    EXPECT_EQ(plugin_.seen.requestContext, 42u);
+    EXPECT_EQ(plugin_.seen.context, &context_);
+    EXPECT_EQ(plugin_.seen.method, HttpMethod::Custom);
+    EXPECT_EQ(plugin_.seen.customMethod, "LIST");
+    EXPECT_EQ(plugin_.seen.path, "/kav/v1/inspect");
+    EXPECT_EQ(plugin_.seen.headers.at("h"), "2");
+    EXPECT_EQ(plugin_.seen.version, 1u);
+    EXPECT_GT(plugin_.seen.receivedTicks, 16000000000000000ull);  // after 2020
     inspected.release(&inspected);
+}
 
-    // A path changed after declaration is matched as it now reads.
-    Endpoint* current = context.FindEndpoint(context.Registry().FindFunction("GetKavV1Current"));
-    current->path = "/kav/v2/current";
-    Send(handler("GetKavV1Current"), {"/kav/v2/current", {}, "", {}, API_METHOD_GET}, reply);
+TEST_F(BoundDispatch, APathChangedAfterDeclarationIsMatchedAsItNowReads) {
+    context_.FindEndpoint(context_.Registry().FindFunction("GetKavV1Current"))->path = "/kav/v2/current";
+    ApiReply reply{};
+    Send(Handler("GetKavV1Current"), {"/kav/v2/current", {}, "", {}, API_METHOD_GET}, reply);
     EXPECT_EQ(+reply.error, nullptr);
     reply.release(&reply);
+}
 
-    // After teardown a late request finds no function.
-    void* late = handler("GetKavV1Current");
-    context.ClearEndpoints();
-    EXPECT_EQ(context.Description(), nullptr);
-    Send(late, {"/kav/v2/current", {}, "", {}, API_METHOD_GET}, reply);
+TEST_F(BoundDispatch, AfterTeardownALateRequestFindsNoFunction) {
+    void* late = Handler("GetKavV1Current");
+    context_.ClearEndpoints();
+    EXPECT_EQ(context_.Description(), nullptr);
+    ApiReply reply{};
+    Send(late, {"/kav/v1/current", {}, "", {}, API_METHOD_GET}, reply);
     EXPECT_STREQ(reply.error, "Invalid function");
     reply.release(&reply);
     HandleRequest(&reply, nullptr);
     EXPECT_EQ(+reply.status, 404u);
-    reply.release(&reply);
-}
-
-TEST_F(DispatchTest, NamedTextsWithANulAreRefused) {
-    const struct {
-        Request request;
-        std::string error;
-    } table[] = {
-        {{"/probe/a%00b"}, "Value for argument 'id' contains a NUL character."},
-        {{"/probe/%00"}, "Value for argument 'id' contains a NUL character."},
-        {{"/probe/x?count=5%00"}, "Value for argument 'count' contains a NUL character."},
-        {{"/probe/x?X-Mode=%00fast"}, "Value for argument 'X-Mode' contains a NUL character."},
-        {{"/probe/x?filter.name=a%00"}, "Value for argument 'name' contains a NUL character."},
-    };
-    for (const auto& row : table) {
-        const Outcome out = Run(row.request);
-        EXPECT_EQ(out.error, row.error) << row.request.path;
-        EXPECT_EQ(out.status, row.error.empty() ? 0u : 400u) << row.request.path;
-        EXPECT_EQ(out.called, row.error.empty()) << row.request.path;
-    }
-}
-
-TEST_F(DispatchTest, RefusedRepliesCarryTheSharedEmptyContentType) {
-    ApiReply reply{};
-    Send(handler_, {"/other/x"}, reply);
-    EXPECT_EQ(+reply.status, 404u);
-    EXPECT_EQ(+reply.content_type, SharedEmptyText());
-    reply.release(&reply);
-    HandleRequest(&reply, nullptr);
-    EXPECT_EQ(+reply.content_type, SharedEmptyText());
-    reply.release(&reply);
-    Send(handler_, {"/probe/x?nope=1"}, reply);  // refused by binding
     EXPECT_EQ(+reply.content_type, SharedEmptyText());
     reply.release(&reply);
 }
@@ -532,27 +537,5 @@ TEST(DecodeParameterText, ContentTypes) {
             EXPECT_EQ(result.ErrorMessage(), row.value) << row.contentType;
             EXPECT_EQ(Formats::CanonicalText(target), "string:\"before\"") << row.contentType;  // unchanged
         }
-    }
-}
-
-TEST_F(DispatchTest, BodyContentTypes) {
-    const std::string yamlError = Formats::DecodeYaml("[1").ErrorMessage();
-    const std::string jsonError = Formats::DecodeJson("[1").ErrorMessage();
-    const std::string msgpackError = Formats::DecodeMessagePack(std::string_view("\xc1", 1)).ErrorMessage();
-    const struct {
-        const char* contentType;
-        std::string body;
-        std::string result;  // the body parameter's canonical text, or the failure
-    } table[] = {
-        {"application/x-yaml", "[1", yamlError},
-        {"application/vnd.api+json", "[1", jsonError},
-        {"application/vnd.api+json; ext=bulk", "{\"a\":[]}", "{\"a\": []}"},
-        {"application/x-msgpack", "\xc1", msgpackError},
-        {"text/x-yaml", "a: 1", "Unsupported body content type"},
-        {"application/octet-stream", "ab", "Unsupported body content type"},
-    };
-    for (const auto& row : table) {
-        const Outcome out = Run({"/probe/x", {}, row.contentType, row.body});
-        EXPECT_EQ(out.called ? out.values[kPayload] : out.error, row.result) << row.contentType;
     }
 }

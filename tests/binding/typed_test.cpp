@@ -97,7 +97,6 @@ namespace {
 class MessageTarget final : public Vemi::LogTarget {
 public:
     MessageTarget() : LogTarget(Vemi::kLogOkay, 0, 0, "#M") {
-        ForwardWrites();
         Vemi::LoggingInterface* api = Vemi::GetLoggingInterface();
         api->AddRef(api);
         Vemi::LogTargetInterface* err = api->StdErrTarget(api);

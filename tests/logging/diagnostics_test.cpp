@@ -14,7 +14,7 @@ namespace {
 
 class MessageTarget final : public LogTarget {
 public:
-    MessageTarget() : LogTarget(kLogOkay, 0, 0, "#M") { ForwardWrites(); }
+    MessageTarget() : LogTarget(kLogOkay, 0, 0, "#M") {}
     ~MessageTarget() override { Unregister(); }
     bool Write(const LogRecord& record) override {
         records.push_back(record);

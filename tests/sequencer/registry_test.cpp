@@ -52,28 +52,88 @@ struct Fixture {
         SequenceEvent e = plugin.GetCurrentSequenceEvent();
         return e.name + "/" + std::to_string(e.priority);
     }
+    std::string Registered() {
+        std::string text;
+        for (const auto& [priority, e] : plugin.Events()) {
+            text += (text.empty() ? "" : " ") + Named(e.name.c_str(), priority);
+        }
+        return text;
+    }
+    void Register(const std::string& name, int32_t priority) { plugin.RegisterSequenceEvent(name, priority); }
+
+    // Plays space-separated steps: "+name:priority" registers, "-name" deregisters,
+    // "!name" completes; "enter", "end" and "delete" are session updates (PreEndOfGame,
+    // EndOfGame, and a Delete of PreEndOfGame); "=name/priority" checks the current
+    // event, "#n" the number of registered events, "@p" the current priority.
+    void Play(const std::string& steps) {
+        size_t at = 0;
+        while (at < steps.size()) {
+            size_t end = steps.find(' ', at);
+            if (end == std::string::npos) end = steps.size();
+            const std::string step = steps.substr(at, end - at);
+            const std::string rest = step.substr(1);
+            at = end + 1;
+            SCOPED_TRACE(step);
+            if (step == "enter") Enter();
+            else if (step == "end") Enter(GameflowPhase::EndOfGame);
+            else if (step == "delete") Enter(GameflowPhase::PreEndOfGame, PluginResourceEventType::Delete);
+            else if (step[0] == '+') Register(rest.substr(0, rest.rfind(':')), std::stoi(rest.substr(rest.rfind(':') + 1)));
+            else if (step[0] == '-') plugin.DeregisterSequenceEvent(rest);
+            else if (step[0] == '!') plugin.CompleteSequenceEvent(rest);
+            else if (step[0] == '=') EXPECT_EQ(Current(), rest);
+            else if (step[0] == '#') EXPECT_EQ(plugin.Events().size(), std::stoul(rest));
+            else if (step[0] == '@') EXPECT_EQ(plugin.CurrentPriority(), std::stoi(rest));
+            else ADD_FAILURE() << "unknown step";
+        }
+    }
 };
 
 }  // namespace
 
-TEST(SequenceRegistry, VisitsInAscendingPriorityAndCompletesOnce) {
-    Fixture f;
-    f.plugin.RegisterSequenceEvent("ten", 10);
-    f.plugin.RegisterSequenceEvent("minus", -5);
-    f.plugin.RegisterSequenceEvent("zero", 0);
-    EXPECT_EQ(f.Current(), "/-1");
-    f.Enter();
-    EXPECT_EQ(f.hooks.Take(), (Calls{"publish minus/-5"}));
-    f.plugin.CompleteSequenceEvent("minus");
-    f.plugin.CompleteSequenceEvent("zero");
-    EXPECT_EQ(f.Current(), "ten/10");
-    f.plugin.CompleteSequenceEvent("ten");
-    EXPECT_EQ(f.hooks.Take(), (Calls{"publish zero/0", "publish ten/10", "publish /-1", "complete"}));
-    // Events stay registered; the next PreEndOfGame runs them again.
-    EXPECT_EQ(f.plugin.Events().size(), 3u);
-    f.Enter(GameflowPhase::EndOfGame);
-    f.Enter();
-    EXPECT_EQ(f.hooks.Take(), (Calls{"publish minus/-5"}));
+TEST(SequenceRegistry, Scenarios) {
+    struct Row {
+        const char* what;
+        const char* steps;
+        Calls calls;
+        const char* registered;  // "name<priority>" in priority order
+        GameflowPhase phase;
+    };
+    const Row rows[] = {
+        {"ascending priority, completed once; events stay for the next PreEndOfGame",
+         "+ten:10 +minus:-5 +zero:0 =/-1 enter !minus !zero =ten/10 !ten #3 end enter",
+         {"publish minus/-5", "publish zero/0", "publish ten/10", "publish /-1", "complete", "publish minus/-5"},
+         "minus-5 zero0 ten10", GameflowPhase::PreEndOfGame},
+        {"a taken priority keeps the first event", "+first:4 +second:4 +first:4", {}, "first4", GameflowPhase::None},
+        // In the phase the lowest match is current: refused. Completing the name advances to the next
+        // entry of the same name; out of the phase the lowest entry with the name is removed.
+        {"same name at two priorities", "+dup:1 +dup:5 enter -dup #2 !dup !dup end -dup",
+         {"publish dup/1", "publish dup/5", "publish /-1", "complete"}, "dup5", GameflowPhase::EndOfGame},
+        // Below the current one: not visited in this run; between current and next: visited next. A
+        // second PreEndOfGame update restarts from the lowest priority.
+        {"late registrations and a restart", "+a:10 +c:20 enter +early:5 +b:15 !a =b/15 enter",
+         {"publish a/10", "publish b/15", "publish early/5"}, "early5 a10 b15 c20", GameflowPhase::PreEndOfGame},
+        {"without events every update completes; a later registration waits for the next",
+         "enter enter +late:1 enter", {"complete", "complete", "publish late/1"}, "late1", GameflowPhase::PreEndOfGame},
+        // Its turn: refused; pending: removed; phase moved on: removed, the kept priority is not reset. A
+        // Delete of the session keeps the stored phase.
+        {"deregistration rules", "-missing +a:1 +b:2 enter -a -b #1 end =a/1 -a =/-1 @1 delete", {"publish a/1"}, "",
+         GameflowPhase::EndOfGame},
+        // Found before any sequence and again after its end; still in PreEndOfGame after the end,
+        // deregistering it is refused as "their turn" and completing it advances past -1.
+        {"minus one is an ordinary priority", "+m:-1 +n:3 =m/-1 enter !m !n =m/-1 -m #2 !m",
+         {"publish m/-1", "publish n/3", "publish /-1", "complete", "publish n/3"}, "m-1 n3", GameflowPhase::PreEndOfGame},
+        {"extreme priorities order by signed value", "+max:2147483647 +min:-2147483648 enter !min",
+         {"publish min/-2147483648", "publish max/2147483647"}, "min-2147483648 max2147483647",
+         GameflowPhase::PreEndOfGame},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        Fixture f;
+        f.Play(row.steps);
+        EXPECT_EQ(f.hooks.Take(), row.calls);
+        EXPECT_EQ(f.Registered(), row.registered);
+        EXPECT_EQ(f.plugin.Phase(), row.phase);
+    }
 }
 
 TEST(SequenceRegistry, SessionUpdatesFollowTheStateTable) {
@@ -107,37 +167,6 @@ TEST(SequenceRegistry, SessionUpdatesFollowTheStateTable) {
         EXPECT_EQ(f.plugin.Phase(), row.storedPhase);
         EXPECT_EQ(f.plugin.CurrentPriority(), row.current);
     }
-}
-
-TEST(SequenceRegistry, DuplicatePriorityKeepsTheFirstEvent) {
-    Fixture f;
-    f.plugin.RegisterSequenceEvent("first", 4);
-    f.plugin.RegisterSequenceEvent("second", 4);
-    f.plugin.RegisterSequenceEvent("first", 4);
-    auto events = f.plugin.Events();
-    ASSERT_EQ(events.size(), 1u);
-    EXPECT_EQ(events[4], (SequenceEvent{"first", 4}));
-}
-
-TEST(SequenceRegistry, SameNameAtTwoPriorities) {
-    Fixture f;
-    f.plugin.RegisterSequenceEvent("dup", 1);
-    f.plugin.RegisterSequenceEvent("dup", 5);
-    f.Enter();
-    // The lowest match is the current one: refused, and the entry at 5 stays too.
-    f.plugin.DeregisterSequenceEvent("dup");
-    EXPECT_EQ(f.plugin.Events().size(), 2u);
-    // Completing the name advances to the next entry, which has the same name.
-    f.plugin.CompleteSequenceEvent("dup");
-    f.plugin.CompleteSequenceEvent("dup");
-    EXPECT_EQ(f.hooks.Take(), (Calls{"publish dup/1", "publish dup/5", "publish /-1", "complete"}));
-
-    // Out of the phase the lowest entry with the name is removed.
-    f.Enter(GameflowPhase::EndOfGame);
-    f.plugin.DeregisterSequenceEvent("dup");
-    auto events = f.plugin.Events();
-    ASSERT_EQ(events.size(), 1u);
-    EXPECT_EQ(events.begin()->first, 5);
 }
 
 TEST(SequenceRegistry, RefusedCompletionsChangeNothing) {
@@ -189,73 +218,6 @@ TEST(SequenceRegistry, RefusedCompletionsChangeNothing) {
         EXPECT_EQ(f.plugin.Events(), events);
         EXPECT_EQ(f.plugin.CurrentPriority(), current);
     }
-}
-
-TEST(SequenceRegistry, RestartAndLateRegistrations) {
-    Fixture f;
-    f.plugin.RegisterSequenceEvent("a", 10);
-    f.plugin.RegisterSequenceEvent("c", 20);
-    f.Enter();
-    f.plugin.RegisterSequenceEvent("early", 5);  // below the current one: not visited in this run
-    f.plugin.RegisterSequenceEvent("b", 15);     // between current and next: visited next
-    f.plugin.CompleteSequenceEvent("a");
-    EXPECT_EQ(f.Current(), "b/15");
-    // A second PreEndOfGame update restarts from the lowest priority.
-    f.Enter();
-    EXPECT_EQ(f.hooks.Take(), (Calls{"publish a/10", "publish b/15", "publish early/5"}));
-    // With no events, every PreEndOfGame update posts the completion again, and a
-    // registration afterwards waits for the next update.
-    Fixture g;
-    g.Enter();
-    g.Enter();
-    g.plugin.RegisterSequenceEvent("late", 1);
-    EXPECT_EQ(g.hooks.Take(), (Calls{"complete", "complete"}));
-    g.Enter();
-    EXPECT_EQ(g.hooks.Take(), (Calls{"publish late/1"}));
-}
-
-TEST(SequenceRegistry, DeregistrationRules) {
-    Fixture f;
-    f.plugin.DeregisterSequenceEvent("missing");
-    f.plugin.RegisterSequenceEvent("a", 1);
-    f.plugin.RegisterSequenceEvent("b", 2);
-    f.Enter();
-    f.plugin.DeregisterSequenceEvent("a");  // its turn: refused
-    f.plugin.DeregisterSequenceEvent("b");  // pending: removed
-    EXPECT_EQ(f.plugin.Events().size(), 1u);
-    f.Enter(GameflowPhase::EndOfGame);
-    EXPECT_EQ(f.Current(), "a/1");
-    f.plugin.DeregisterSequenceEvent("a");  // phase moved on: removed
-    EXPECT_EQ(f.Current(), "/-1");
-    EXPECT_EQ(f.plugin.CurrentPriority(), 1);  // the kept priority is not reset
-    // A Delete of the session keeps the stored phase.
-    f.Enter(GameflowPhase::PreEndOfGame, PluginResourceEventType::Delete);
-    EXPECT_EQ(f.plugin.Phase(), GameflowPhase::EndOfGame);
-}
-
-TEST(SequenceRegistry, MinusOneIsAnOrdinaryPriority) {
-    Fixture f;
-    f.plugin.RegisterSequenceEvent("m", -1);
-    f.plugin.RegisterSequenceEvent("n", 3);
-    EXPECT_EQ(f.Current(), "m/-1");  // found before any sequence
-    f.Enter();
-    f.plugin.CompleteSequenceEvent("m");
-    f.plugin.CompleteSequenceEvent("n");
-    EXPECT_EQ(f.Current(), "m/-1");  // and again after the end
-    // Still in PreEndOfGame after the end: completing it advances past -1.
-    f.plugin.DeregisterSequenceEvent("m");
-    EXPECT_EQ(f.plugin.Events().size(), 2u);  // refused as "their turn"
-    f.plugin.CompleteSequenceEvent("m");
-    EXPECT_EQ(f.hooks.Take(), (Calls{"publish m/-1", "publish n/3", "publish /-1", "complete", "publish n/3"}));
-}
-
-TEST(SequenceRegistry, ExtremePrioritiesOrderBySignedValue) {
-    Fixture f;
-    f.plugin.RegisterSequenceEvent("max", 2147483647);
-    f.plugin.RegisterSequenceEvent("min", -2147483647 - 1);
-    f.Enter();
-    f.plugin.CompleteSequenceEvent("min");
-    EXPECT_EQ(f.hooks.Take(), (Calls{"publish min/-2147483648", "publish max/2147483647"}));
 }
 
 TEST(SequenceRegistry, HookMayCallBackIntoTheRegistry) {

@@ -10,7 +10,7 @@ namespace {
 
 class RecordingTarget final : public LogTarget {
 public:
-    RecordingTarget() : LogTarget(kLogOkay, 0, 0, "#M") { ForwardWrites(); }
+    RecordingTarget() : LogTarget(kLogOkay, 0, 0, "#M") {}
     ~RecordingTarget() override { Unregister(); }
     [[nodiscard]] const char* GetName() const noexcept override { return "RecordingLogTarget"; }
     bool Write(const LogRecord& record) override {

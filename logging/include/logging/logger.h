@@ -36,7 +36,8 @@ public:
     [[nodiscard]] virtual const char* GetFormat(const LogRecord& record) const noexcept;
     // Under the lock: drops what this target's level and masks exclude, formats the
     // record in this target's format and hands the line to WriteLine. A target that
-    // needs the record itself (not a line) overrides this instead.
+    // needs the record itself (not a line) overrides this instead. The table's Write
+    // slot always comes here, so an override is reached without further wiring.
     virtual bool Write(const LogRecord& record);
 
     [[nodiscard]] LogTargetInterface* Interface() noexcept { return &binding_.table; }
@@ -52,11 +53,10 @@ public:
 protected:
     LogTarget(LogLevel level, LogCategories include, LogCategories exclude, const char* format);
 
-    // One formatted line, ending in a newline; called with the lock held.
+    // One formatted line, ending in a newline; called with the lock held. The base
+    // writes nothing and answers false.
     virtual bool WriteLine(const char* line, size_t length);
 
-    // Until a concrete class calls this, the table's Write slot writes nothing.
-    void ForwardWrites() noexcept;
     [[nodiscard]] Platform::RecursiveLock& Lock() const noexcept { return lock_; }
     // The record as one line in this target's format (see FormatRecord).
     size_t FormatLine(const LogRecord& record, char* buffer, size_t size) const noexcept;
