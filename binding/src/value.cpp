@@ -338,25 +338,25 @@ void DestroyBodies(ValueContext& context, void* first) noexcept {
 }
 
 void BindingValue::ReleaseBody() noexcept {
-    if (kind_ > kFloat && context_ != nullptr) DestroyBodies(*context_, this);
+    if (kind_ > kFloat && context_ != 0) DestroyBodies(*Context(), this);
 }
 
 BindingValue::~BindingValue() {
     // A root takes its whole tree down at once instead of releasing body by body.
-    if (ownsContext_ != 0 && context_ != nullptr && context_->DropAll()) {
-        ValueContext::Destroy(context_);
+    if (ownsContext_ != 0 && context_ != 0 && Context()->DropAll()) {
+        ValueContext::Destroy(Context());
         return;
     }
     ReleaseBody();
-    if (ownsContext_ != 0) ValueContext::Destroy(context_);
+    if (ownsContext_ != 0) ValueContext::Destroy(Context());
 }
 
 ValueContext& BindingValue::EnsureContext() {
-    if (context_ == nullptr) {
-        context_ = ValueContext::Create();
+    if (context_ == 0) {
+        context_ = AddressOf(ValueContext::Create());
         ownsContext_ = 1;
     }
-    return *context_;
+    return *Context();
 }
 
 // ---- Scalars and strings ---------------------------------------------------------
@@ -425,7 +425,7 @@ void BindingValue::MakeCollection() {
 void BindingValue::GrowCollection(size_t capacity) {
     if (capacity > kMaxElements) throw std::bad_alloc();
     CollectionBody* body = payload_.collection;
-    body->items = static_cast<BindingValue*>(context_->Reallocate(
+    body->items = static_cast<BindingValue*>(Context()->Reallocate(
         body->items, body->capacity * sizeof(BindingValue), capacity * sizeof(BindingValue)));
     body->capacity = static_cast<uint32_t>(capacity);
 }
@@ -450,7 +450,7 @@ BindingValue& BindingValue::GrowToElement(size_t index) {
         if (capacity > kPoolElements && index < kPoolElements) capacity = kPoolElements;
         GrowCollection(capacity);
     }
-    while (body->count <= index) new (&body->items[body->count++]) BindingValue(context_);
+    while (body->count <= index) new (&body->items[body->count++]) BindingValue(Context());
     return body->items[index];
 }
 
@@ -505,7 +505,7 @@ MemberSlot* BindingValue::FindSlot(std::string_view name) const noexcept {
 // A new empty member of this structure's tree. `sourceKey` is the key of the member
 // being copied, if any: shared when it is of this tree, else its hash is reused.
 MemberSlot* BindingValue::NewMember(std::string_view name, const StringEntry* sourceKey, bool sameTree) {
-    ValueContext& context = *context_;
+    ValueContext& context = *Context();
     auto* m = static_cast<MemberSlot*>(context.Allocate(sizeof(MemberSlot)));
     if (sourceKey != nullptr && sameTree) {
         m->key = const_cast<StringEntry*>(sourceKey);
@@ -559,7 +559,7 @@ StructureBody* ListToTree(ValueContext& context, StructureBody* body, MemberSlot
 // The member of that name, created empty when absent.
 BindingValue& BindingValue::InsertMember(std::string_view name, const StringEntry* sourceKey, bool sameTree) {
     StructureBody* body = payload_.structure;
-    ValueContext& context = *context_;
+    ValueContext& context = *Context();
     if (body->capacity != 0) {
         bool found = false;
         const uint32_t at = LowerBound(List(body), body->count, name, found);
@@ -624,10 +624,10 @@ BindingValue& BindingValue::Member(std::string_view name) {
     try {
         MakeStructure();
         BindingValue& member = InsertMember(key->View(), key, true);
-        context_->Release(key);
+        Context()->Release(key);
         return member;
     } catch (...) {
-        context_->Release(key);
+        Context()->Release(key);
         throw;
     }
 }
@@ -730,7 +730,7 @@ void BindingValue::CopyFrom(const BindingValue& source) {
             case kString: {
                 ValueContext& context = target.EnsureContext();
                 StringEntry* entry = from.payload_.string;
-                if (from.context_ == &context) ValueContext::AddRef(entry);
+                if (from.Context() == &context) ValueContext::AddRef(entry);
                 else entry = context.Intern(entry->View(), entry->hash);
                 target.SetStringEntry(entry);
                 break;
@@ -837,7 +837,7 @@ BindingValue::BindingValue(BindingValue&& other) noexcept : BindingValue() {
         context_ = other.context_;
         kind_ = other.kind_;
         other.payload_.u64 = 0;
-        other.context_ = nullptr;
+        other.context_ = 0;
         other.kind_ = kEmpty;
     } else {
         *this = other;
@@ -854,9 +854,9 @@ BindingValue& BindingValue::operator=(const BindingValue& other) {
         Reset();
         payload_ = payload;
         kind_ = kind;
-    } else if (context_ != nullptr && context_ == other.context_) {
+    } else if (context_ != 0 && context_ == other.context_) {
         // Same tree: the source may be inside this value or contain it, so copy aside.
-        BindingValue copy(context_);
+        BindingValue copy(Context());
         copy.CopyFrom(other);
         TakeOver(copy);
     } else {
@@ -871,10 +871,14 @@ BindingValue& BindingValue::operator=(BindingValue&& other) noexcept {
     if (this == &other) return *this;
     if (ownsContext_ != 0 && other.ownsContext_ != 0) {
         std::swap(payload_, other.payload_);
-        std::swap(context_, other.context_);
-        std::swap(kind_, other.kind_);
+        const uint64_t context = context_;
+        const uint64_t kind = kind_;
+        context_ = other.context_;
+        kind_ = other.kind_;
+        other.context_ = context;
+        other.kind_ = kind;
         other.Reset();
-    } else if (context_ != nullptr && context_ == other.context_) {
+    } else if (context_ != 0 && context_ == other.context_) {
         if (other.kind_ >= kCollection && Encloses(other, this)) {
             // Handing the body over would make it hold itself: copy, then the reset
             // of the source takes the target along.

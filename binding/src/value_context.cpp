@@ -161,7 +161,13 @@ void ValueContext::ResetTable(bool keepCapacity) noexcept {
 
 ValueContext* ValueContext::Create() {
     if (ValueContext* cached = ContextCache::Pop()) return cached;
-    return new (CheckedMalloc(sizeof(ValueContext))) ValueContext();
+    void* memory = CheckedMalloc(sizeof(ValueContext));
+    // Values keep the context's address in 48 bits, as user-space addresses are.
+    if (static_cast<uint64_t>(reinterpret_cast<uintptr_t>(memory)) >> 48 != 0) {
+        std::free(memory);
+        throw std::bad_alloc();
+    }
+    return new (memory) ValueContext();
 }
 
 void ValueContext::ReleaseCached() noexcept { ContextCache::Drain(); }

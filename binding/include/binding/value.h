@@ -149,7 +149,9 @@ public:
     [[nodiscard]] BasicMemberRange<BindingValue> Members() noexcept;
     [[nodiscard]] BasicMemberRange<const BindingValue> Members() const noexcept;
 
-    [[nodiscard]] ValueContext* Context() const noexcept { return context_; }
+    [[nodiscard]] ValueContext* Context() const noexcept {
+        return reinterpret_cast<ValueContext*>(static_cast<uintptr_t>(context_));
+    }
     [[nodiscard]] bool OwnsContext() const noexcept { return ownsContext_ != 0; }
     // The interned entry of a string value, else null.
     [[nodiscard]] const StringEntry* StringKey() const noexcept;
@@ -173,7 +175,9 @@ private:
     static constexpr uint8_t kLastScalarKind = static_cast<uint8_t>(ValueKind::Float);
 
     // A value inside a tree: shares the context, does not own it.
-    explicit BindingValue(ValueContext* context) noexcept : context_(context), ownsContext_(0) {}
+    explicit BindingValue(ValueContext* context) noexcept : context_(AddressOf(context)), ownsContext_(0) {}
+
+    static uint64_t AddressOf(const ValueContext* context) noexcept { return reinterpret_cast<uintptr_t>(context); }
 
     ValueContext& EnsureContext();
     void ReleaseBody() noexcept;
@@ -186,17 +190,18 @@ private:
     [[nodiscard]] detail::Member* FindSlot(std::string_view name) const noexcept;
     [[nodiscard]] detail::Member* NewMember(std::string_view name, const StringEntry* sourceKey, bool sameTree);
 
+    // Sixteen bytes on every system: the context's address shares a word with the
+    // kind (ValueContext::Create makes sure it fits 48 bits).
     Payload payload_{.u64 = 0};
-    ValueContext* context_ = nullptr;
-    uint8_t kind_ = 0;
-    uint8_t ownsContext_ = 1;
+    uint64_t context_ : 48 = 0;
+    uint64_t kind_ : 8 = 0;
+    uint64_t ownsContext_ : 8 = 1;
 
     friend class BindingResult;
     friend void DestroyBodies(ValueContext&, void*) noexcept;
 };
 
-static_assert(sizeof(void*) != 8 || sizeof(BindingValue) == 24, "payload, context, kind, owns-context");
-static_assert(sizeof(void*) != 4 || sizeof(BindingValue) == 16, "payload, context, kind, owns-context");
+static_assert(sizeof(BindingValue) == 16, "payload; context, kind and owns-context in one word");
 
 namespace detail {
 // Bodies start with the context; while a tree is torn down that word links the
@@ -221,7 +226,7 @@ inline BindingValue& BindingValue::Element(size_t index) {
         if (index < body->count) return body->items[index];
         if (index == body->count && index < body->capacity) {
             ++body->count;
-            return *new (&body->items[index]) BindingValue(context_);
+            return *new (&body->items[index]) BindingValue(Context());
         }
     }
     return GrowToElement(index);
