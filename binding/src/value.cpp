@@ -84,6 +84,7 @@ static_assert(BodySize(kListMembers) <= ValueContext::kMaxBlockSize && kFirstLis
 
 // Element arrays that fit a pool block stay in the pools.
 constexpr uint32_t kPoolElements = ValueContext::kMaxBlockSize / sizeof(BindingValue);
+constexpr uint32_t kSlowGrowthElements = kPageSize / sizeof(BindingValue);
 
 constinit BindingValue gNullValue;
 
@@ -442,8 +443,11 @@ BindingValue& BindingValue::GrowToElement(size_t index) {
     if (index < body->count) return body->items[index];
     if (index >= body->capacity) {
         size_t capacity = index + 1;
-        const size_t doubled = size_t{body->capacity} * 2;
-        if (capacity < doubled) capacity = doubled;
+        // Doubling while small; past a page by half, so a long array holds at most a
+        // third of its block unused.
+        const size_t grown = body->capacity < kSlowGrowthElements ? size_t{body->capacity} * 2
+                                                                   : size_t{body->capacity} + body->capacity / 2;
+        if (capacity < grown) capacity = grown;
         if (capacity < 2) capacity = 2;
         if (capacity > kMaxElements) capacity = kMaxElements;
         // Stay in a pool block as long as the elements fit one.
