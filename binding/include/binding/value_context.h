@@ -63,7 +63,7 @@ public:
 
 // An interned string: header followed by the NUL-terminated text.
 struct StringEntry {
-    uint32_t hash;    // FNV-1a of the text
+    uint32_t hash;    // of the text, the store's own word-wise hash
     uint32_t refs;    // counted references; the shared empty entry is not counted
     uint32_t length;  // bytes before the NUL
 
@@ -127,7 +127,7 @@ public:
         return sizeClass < kBlockClasses ? blocksInUse_[sizeClass] : 0;
     }
 
-    // The shared empty entry: "" with hash FNV-1a("").
+    // The shared empty entry: "" with the hash of "".
     [[nodiscard]] static StringEntry* EmptyString() noexcept;
 
 private:
