@@ -1,86 +1,40 @@
-// BindingValue bodies, their release and deep copy, and BindingResult.
+// BindingValue: setters, containers, lookups and readers, and the release of bodies.
 #include "binding/value.h"
 
 #include <cstring>
 #include <iterator>
 #include <new>
-#include <utility>
 
-#include "binding/hash.h"
+#include "member_tree.h"
 #include "same_bytes.h"
-#include "small_stack.h"
+#include "value_bodies.h"
 
 namespace Vemi::Binding {
 
-namespace detail {
-
-// A structure of up to kListMembers members lists them sorted by name right after
-// the body; a larger one holds its tree's root there instead.
-struct StructureBody {
-    BodyHead head;
-    uint32_t count;
-    uint32_t capacity;  // entries of the list; 0: the members are in a tree
-};
-
-struct BlobBody {
-    uint8_t* data;
-    uint32_t size;
-    uint32_t capacity;
-};
-
-struct EnumBody {
-    int32_t value;
-    uint32_t typeId;
-};
-
-StructureNode* StructureNode::Next() const noexcept {
-    if (right != nullptr) {
-        StructureNode* n = right;
-        while (n->left != nullptr) n = n->left;
-        return n;
-    }
-    const StructureNode* n = this;
-    StructureNode* parent = n->Parent();
-    while (parent != nullptr && n == parent->right) {
-        n = parent;
-        parent = parent->Parent();
-    }
-    return parent;
-}
-
-}  // namespace detail
-
 using detail::BlobBody;
+using detail::BodySize;
 using detail::CollectionBody;
 using detail::EnumBody;
-using MemberSlot = detail::Member;
+using detail::FirstMember;
+using detail::kBlob;
+using detail::kCollection;
+using detail::kEmpty;
+using detail::kEnum;
+using detail::kFirstListMembers;
+using detail::kFloat;
+using detail::kListMembers;
+using detail::kString;
+using detail::kStructure;
+using detail::List;
+using detail::Root;
 using detail::StructureBody;
 using detail::StructureNode;
+using MemberSlot = detail::Member;
 
 namespace {
 
-constexpr uint8_t kEmpty = static_cast<uint8_t>(ValueKind::Empty);
-constexpr uint8_t kFloat = static_cast<uint8_t>(ValueKind::Float);
-constexpr uint8_t kString = static_cast<uint8_t>(ValueKind::String);
-constexpr uint8_t kBlob = static_cast<uint8_t>(ValueKind::Blob);
-constexpr uint8_t kEnum = static_cast<uint8_t>(ValueKind::Enum);
-constexpr uint8_t kCollection = static_cast<uint8_t>(ValueKind::Collection);
-constexpr uint8_t kStructure = static_cast<uint8_t>(ValueKind::Structure);
-
 // Element arrays are sized in 32 bits of bytes.
 constexpr size_t kMaxElements = UINT32_MAX / sizeof(BindingValue);
-
-// Structure bodies: a list of members fills at most one pool block; the first
-// holds a few.
-inline MemberSlot** List(StructureBody* body) noexcept { return reinterpret_cast<MemberSlot**>(body + 1); }
-inline StructureNode*& Root(StructureBody* body) noexcept { return *reinterpret_cast<StructureNode**>(body + 1); }
-constexpr uint32_t kListMembers =
-    static_cast<uint32_t>((ValueContext::kMaxBlockSize - sizeof(StructureBody)) / sizeof(MemberSlot*));
-constexpr uint32_t kFirstListMembers = 3;
-constexpr size_t BodySize(uint32_t capacity) noexcept {
-    return sizeof(StructureBody) + sizeof(void*) * (capacity == 0 ? 1 : capacity);
-}
-static_assert(BodySize(kListMembers) <= ValueContext::kMaxBlockSize && kFirstListMembers < kListMembers);
 
 // Element arrays that fit a pool block stay in the pools.
 constexpr uint32_t kPoolElements = ValueContext::kMaxBlockSize / sizeof(BindingValue);
@@ -91,157 +45,6 @@ constinit BindingValue gNullValue;
 constexpr const char* kKindNames[] = {"empty", "bool",  "signed", "unsigned",   "float",
                                       "string", "blob", "enum",   "collection", "structure"};
 
-// Byte-wise order of a name against a key; most names differ in their first byte.
-inline int CompareName(std::string_view name, const StringEntry* key) noexcept {
-    const auto a = static_cast<uint8_t>(name.empty() ? '\0' : name[0]);
-    const auto b = static_cast<uint8_t>(key->Text()[0]);
-    if (a != b) return a < b ? -1 : 1;
-    if (name.size() == key->length && detail::SameBytes(name.data(), key->Text(), name.size())) return 0;
-    return name.compare(key->View());
-}
-
-// ---- Structure tree: AVL with parent links; the balance (right minus left height)
-// is kept, plus one, in the low bits of the parent word.
-
-inline int Balance(const StructureNode* n) noexcept { return static_cast<int>(n->parentAndBalance & 3u) - 1; }
-inline void SetBalance(StructureNode* n, int balance) noexcept {
-    n->parentAndBalance = (n->parentAndBalance & ~uintptr_t{3}) | static_cast<uintptr_t>(balance + 1);
-}
-inline void SetParent(StructureNode* n, StructureNode* parent) noexcept {
-    n->parentAndBalance = reinterpret_cast<uintptr_t>(parent) | (n->parentAndBalance & 3u);
-}
-
-// Places `child` where `old` hung below `parent` (or as the root).
-inline void Replace(StructureBody* body, StructureNode* parent, StructureNode* old, StructureNode* child) noexcept {
-    SetParent(child, parent);
-    if (parent == nullptr) Root(body) = child;
-    else if (parent->left == old) parent->left = child;
-    else parent->right = child;
-}
-
-StructureNode* RotateRight(StructureNode* x, StructureNode* z) noexcept {
-    StructureNode* inner = z->right;
-    x->left = inner;
-    if (inner != nullptr) SetParent(inner, x);
-    z->right = x;
-    SetParent(x, z);
-    if (Balance(z) == 0) {
-        SetBalance(x, -1);
-        SetBalance(z, 1);
-    } else {
-        SetBalance(x, 0);
-        SetBalance(z, 0);
-    }
-    return z;
-}
-
-StructureNode* RotateLeft(StructureNode* x, StructureNode* z) noexcept {
-    StructureNode* inner = z->left;
-    x->right = inner;
-    if (inner != nullptr) SetParent(inner, x);
-    z->left = x;
-    SetParent(x, z);
-    if (Balance(z) == 0) {
-        SetBalance(x, 1);
-        SetBalance(z, -1);
-    } else {
-        SetBalance(x, 0);
-        SetBalance(z, 0);
-    }
-    return z;
-}
-
-// x leans left by two, its left child z leans right.
-StructureNode* RotateLeftRight(StructureNode* x, StructureNode* z) noexcept {
-    StructureNode* y = z->right;
-    StructureNode* a = y->left;
-    StructureNode* b = y->right;
-    z->right = a;
-    if (a != nullptr) SetParent(a, z);
-    y->left = z;
-    SetParent(z, y);
-    x->left = b;
-    if (b != nullptr) SetParent(b, x);
-    y->right = x;
-    SetParent(x, y);
-    const int by = Balance(y);
-    SetBalance(x, by < 0 ? 1 : 0);
-    SetBalance(z, by > 0 ? -1 : 0);
-    SetBalance(y, 0);
-    return y;
-}
-
-// x leans right by two, its right child z leans left.
-StructureNode* RotateRightLeft(StructureNode* x, StructureNode* z) noexcept {
-    StructureNode* y = z->left;
-    StructureNode* a = y->right;
-    StructureNode* b = y->left;
-    z->left = a;
-    if (a != nullptr) SetParent(a, z);
-    y->right = z;
-    SetParent(z, y);
-    x->right = b;
-    if (b != nullptr) SetParent(b, x);
-    y->left = x;
-    SetParent(x, y);
-    const int by = Balance(y);
-    SetBalance(x, by > 0 ? -1 : 0);
-    SetBalance(z, by < 0 ? 1 : 0);
-    SetBalance(y, 0);
-    return y;
-}
-
-// Restores balance upwards after `node` was hung in as a leaf.
-void RebalanceAfterInsert(StructureBody* body, StructureNode* node) noexcept {
-    for (StructureNode* child = node, *parent = node->Parent(); parent != nullptr;
-         child = parent, parent = parent->Parent()) {
-        const int grown = child == parent->left ? -1 : 1;
-        const int balance = Balance(parent);
-        if (balance == -grown) {
-            SetBalance(parent, 0);
-            return;
-        }
-        if (balance == 0) {
-            SetBalance(parent, grown);
-            continue;
-        }
-        StructureNode* grand = parent->Parent();
-        StructureNode* top;
-        if (grown < 0) top = Balance(child) > 0 ? RotateLeftRight(parent, child) : RotateRight(parent, child);
-        else top = Balance(child) < 0 ? RotateRightLeft(parent, child) : RotateLeft(parent, child);
-        Replace(body, grand, parent, top);
-        return;
-    }
-}
-
-// A perfectly balanced tree of nodes[lo, hi) below `parent`, with the balance of
-// every node set; `height` receives its height.
-StructureNode* BuildBalanced(StructureNode* const* nodes, uint32_t lo, uint32_t hi, StructureNode* parent,
-                             int& height) noexcept {
-    if (lo == hi) {
-        height = 0;
-        return nullptr;
-    }
-    const uint32_t mid = lo + (hi - lo) / 2;
-    StructureNode* n = nodes[mid];
-    n->parentAndBalance = reinterpret_cast<uintptr_t>(parent);
-    int left = 0;
-    int right = 0;
-    n->left = BuildBalanced(nodes, lo, mid, n, left);
-    n->right = BuildBalanced(nodes, mid + 1, hi, n, right);
-    SetBalance(n, right - left);
-    height = 1 + (left > right ? left : right);
-    return n;
-}
-
-template <class Value>
-BasicMemberIterator<Value> FirstMember(StructureBody* body) noexcept {
-    if (body->capacity != 0) return BasicMemberIterator<Value>(List(body), body->count);
-    StructureNode* n = Root(body);
-    while (n != nullptr && n->left != nullptr) n = n->left;
-    return BasicMemberIterator<Value>(n);
-}
-
 // Index of the first listed member not ordered before `name`; `found` when it has
 // that name.
 inline uint32_t LowerBound(MemberSlot* const* list, uint32_t count, std::string_view name, bool& found) noexcept {
@@ -249,7 +52,7 @@ inline uint32_t LowerBound(MemberSlot* const* list, uint32_t count, std::string_
     uint32_t hi = count;
     while (lo < hi) {
         const uint32_t mid = (lo + hi) / 2;
-        const int order = CompareName(name, list[mid]->key);
+        const int order = detail::CompareName(name, list[mid]->key);
         if (order == 0) {
             found = true;
             return mid;
@@ -319,20 +122,10 @@ void DestroyBodies(ValueContext& context, void* first) noexcept {
                 context.Free(body, BodySize(body->capacity));
                 continue;
             }
-            // Flatten the tree by right rotations; frees each node once it has no left child.
-            for (StructureNode* n = Root(body); n != nullptr;) {
-                if (n->left != nullptr) {
-                    StructureNode* l = n->left;
-                    n->left = l->right;
-                    l->right = n;
-                    n = l;
-                    continue;
-                }
-                StructureNode* next = n->right;
+            detail::DismantleTree(Root(body), [&](StructureNode* n) noexcept {
                 releaseMember(n->member);
                 context.Free(n, sizeof(StructureNode));
-                n = next;
-            }
+            });
             context.Free(body, BodySize(0));
         }
     }
@@ -497,13 +290,10 @@ MemberSlot* BindingValue::FindSlot(std::string_view name) const noexcept {
         const uint32_t at = LowerBound(list, body->count, name, found);
         return found ? list[at] : nullptr;
     }
-    StructureNode* n = Root(body);
-    while (n != nullptr) {
-        const int order = CompareName(name, n->member->key);
-        if (order == 0) return n->member;
-        n = order < 0 ? n->left : n->right;
-    }
-    return nullptr;
+    StructureNode* parent = nullptr;
+    int order = 0;
+    StructureNode* n = detail::FindNode(Root(body), name, parent, order);
+    return n != nullptr ? n->member : nullptr;
 }
 
 // A new empty member of this structure's tree. `sourceKey` is the key of the member
@@ -549,11 +339,10 @@ StructureBody* ListToTree(ValueContext& context, StructureBody* body, MemberSlot
     }
     MemberSlot* const* list = List(body);
     for (uint32_t i = 0, from = 0; i < kCount; ++i) nodes[i]->member = i == at ? m : list[from++];
-    int height = 0;
     tree->head = body->head;
     tree->count = kCount;
     tree->capacity = 0;
-    Root(tree) = BuildBalanced(nodes, 0, kCount, nullptr, height);
+    Root(tree) = detail::BuildBalanced(nodes, kCount);
     context.Free(body, BodySize(kListMembers));
     return tree;
 }
@@ -592,11 +381,7 @@ BindingValue& BindingValue::InsertMember(std::string_view name, const StringEntr
     }
     StructureNode* parent = nullptr;
     int order = 0;
-    for (StructureNode* n = Root(body); n != nullptr; n = order < 0 ? n->left : n->right) {
-        order = CompareName(name, n->member->key);
-        if (order == 0) return n->member->value;
-        parent = n;
-    }
+    if (StructureNode* n = detail::FindNode(Root(body), name, parent, order)) return n->member->value;
     MemberSlot* m = NewMember(name, sourceKey, sameTree);
     StructureNode* node;
     try {
@@ -605,14 +390,9 @@ BindingValue& BindingValue::InsertMember(std::string_view name, const StringEntr
         DropMember(context, m);
         throw;
     }
-    node->left = node->right = nullptr;
-    node->parentAndBalance = reinterpret_cast<uintptr_t>(parent) | 1u;  // balance 0
     node->member = m;
-    if (parent == nullptr) Root(body) = node;
-    else if (order < 0) parent->left = node;
-    else parent->right = node;
+    detail::InsertNode(Root(body), parent, order, node);
     ++body->count;
-    RebalanceAfterInsert(body, node);
     return m->value;
 }
 
@@ -715,204 +495,6 @@ const BindingValue& BindingValue::Null() noexcept { return gNullValue; }
 
 const char* KindName(uint32_t kind) noexcept {
     return kind < std::size(kKindNames) ? kKindNames[kind] : "";
-}
-
-// ---- Copy and move ---------------------------------------------------------------
-
-// Deep copy of `source` into this empty value, walking containers with an explicit
-// stack so that deeply nested trees cannot exhaust the call stack.
-void BindingValue::CopyFrom(const BindingValue& source) {
-    struct Frame {
-        const BindingValue* source;
-        BindingValue* target;
-        uint32_t index;
-        BasicMemberIterator<const BindingValue> member;
-    };
-    detail::SmallStack<Frame, 32> stack;
-    auto start = [&stack](BindingValue& target, const BindingValue& from) {
-        switch (from.kind_) {
-            case kString: {
-                ValueContext& context = target.EnsureContext();
-                StringEntry* entry = from.payload_.string;
-                if (from.Context() == &context) ValueContext::AddRef(entry);
-                else entry = context.Intern(entry->View(), entry->hash);
-                target.SetStringEntry(entry);
-                break;
-            }
-            case kBlob: {
-                const auto* blob = static_cast<const BlobBody*>(from.payload_.body);
-                target.SetBlob(blob->data, blob->size);
-                break;
-            }
-            case kEnum: {
-                const auto* body = static_cast<const EnumBody*>(from.payload_.body);
-                target.SetEnum(body->value, body->typeId);
-                break;
-            }
-            case kCollection:
-                target.MakeCollection();
-                if (from.payload_.collection->count != 0) {
-                    target.Reserve(from.payload_.collection->count);
-                    stack.Push({&from, &target, 0, {}});
-                }
-                break;
-            case kStructure:
-                target.MakeStructure();
-                if (from.payload_.structure->count != 0) {
-                    stack.Push({&from, &target, 0, FirstMember<const BindingValue>(from.payload_.structure)});
-                }
-                break;
-            default:
-                target.Reset();
-                target.payload_ = from.payload_;
-                target.kind_ = from.kind_;
-                break;
-        }
-    };
-    start(*this, source);
-    while (!stack.Empty()) {
-        Frame& frame = stack.Top();
-        if (frame.source->kind_ == kCollection) {
-            const CollectionBody* body = frame.source->payload_.collection;
-            if (frame.index == body->count) {
-                stack.Pop();
-                continue;
-            }
-            const BindingValue& from = body->items[frame.index++];
-            // Capacity was reserved: appending moves no sibling.
-            BindingValue& target = frame.target->Append();
-            start(target, from);
-        } else {
-            if (frame.member == BasicMemberIterator<const BindingValue>()) {
-                stack.Pop();
-                continue;
-            }
-            const BasicMemberIterator<const BindingValue> member = frame.member++;
-            const StringEntry& key = member.Key();
-            const bool sameTree = frame.source->context_ == frame.target->context_;
-            BindingValue& target = frame.target->InsertMember(key.View(), &key, sameTree);
-            start(target, (*member).value);
-        }
-    }
-}
-
-namespace {
-
-// True when `inner` lies somewhere below `outer`.
-bool Encloses(const BindingValue& outer, const BindingValue* inner) {
-    detail::SmallStack<const BindingValue*, 32> stack;
-    stack.Push(&outer);
-    auto visit = [&](const BindingValue& v) {
-        if (&v == inner) return true;
-        if (v.Kind() >= ValueKind::Collection) stack.Push(&v);
-        return false;
-    };
-    while (!stack.Empty()) {
-        const BindingValue* v = stack.Top();
-        stack.Pop();
-        for (const BindingValue& e : v->Elements()) {
-            if (visit(e)) return true;
-        }
-        for (auto [name, member] : v->Members()) {
-            if (visit(member)) return true;
-        }
-    }
-    return false;
-}
-
-}  // namespace
-
-// Takes the content of a value of the same tree; `other` is left empty.
-void BindingValue::TakeOver(BindingValue& other) noexcept {
-    const Payload payload = other.payload_;
-    const uint8_t kind = other.kind_;
-    other.payload_.u64 = 0;
-    other.kind_ = kEmpty;
-    ReleaseBody();
-    payload_ = payload;
-    kind_ = kind;
-}
-
-BindingValue::BindingValue(const BindingValue& other) : BindingValue() { *this = other; }
-
-BindingValue::BindingValue(BindingValue&& other) noexcept : BindingValue() {
-    if (other.ownsContext_ != 0) {
-        payload_ = other.payload_;
-        context_ = other.context_;
-        kind_ = other.kind_;
-        other.payload_.u64 = 0;
-        other.context_ = 0;
-        other.kind_ = kEmpty;
-    } else {
-        *this = other;
-        other.Reset();
-    }
-}
-
-BindingValue& BindingValue::operator=(const BindingValue& other) {
-    if (this == &other) return *this;
-    if (other.kind_ <= kFloat) {
-        // Read before releasing: the source may live inside this value.
-        const Payload payload = other.payload_;
-        const uint8_t kind = other.kind_;
-        Reset();
-        payload_ = payload;
-        kind_ = kind;
-    } else if (context_ != 0 && context_ == other.context_) {
-        // Same tree: the source may be inside this value or contain it, so copy aside.
-        BindingValue copy(Context());
-        copy.CopyFrom(other);
-        TakeOver(copy);
-    } else {
-        Reset();
-        EnsureContext();
-        CopyFrom(other);
-    }
-    return *this;
-}
-
-BindingValue& BindingValue::operator=(BindingValue&& other) noexcept {
-    if (this == &other) return *this;
-    if (ownsContext_ != 0 && other.ownsContext_ != 0) {
-        std::swap(payload_, other.payload_);
-        const uint64_t context = context_;
-        const uint64_t kind = kind_;
-        context_ = other.context_;
-        kind_ = other.kind_;
-        other.context_ = context;
-        other.kind_ = kind;
-        other.Reset();
-    } else if (context_ != 0 && context_ == other.context_) {
-        if (other.kind_ >= kCollection && Encloses(other, this)) {
-            // Handing the body over would make it hold itself: copy, then the reset
-            // of the source takes the target along.
-            *this = other;
-            other.Reset();
-        } else {
-            // Same tree: the bodies already belong here, so they change hands as they are.
-            TakeOver(other);
-        }
-    } else {
-        *this = other;
-        other.Reset();
-    }
-    return *this;
-}
-
-// ---- BindingResult ---------------------------------------------------------------
-
-void BindingResult::Fail(std::string_view message) {
-    // Interned first: the message may be the text of the value being replaced.
-    StringEntry* entry = value.EnsureContext().Intern(detail::UpToNul(message));
-    value.Reset();
-    ok_ = 0;
-    value.MakeStructure();
-    value.Member("error").SetStringEntry(entry);
-}
-
-const char* BindingResult::ErrorMessage() const noexcept {
-    if (ok_ != 0) return "";
-    return value.GetMember("error").AsString("");
 }
 
 }  // namespace Vemi::Binding
