@@ -50,20 +50,6 @@ std::vector<uint32_t> Holdings(const BindingValue& root) {
 
 }  // namespace
 
-TEST(BindingValue, KindNames) {
-    const std::vector<std::pair<uint32_t, const char*>> cases = {
-        {0, "empty"}, {1, "bool"},  {2, "signed"},     {3, "unsigned"},  {4, "float"}, {5, "string"},
-        {6, "blob"},  {7, "enum"},  {8, "collection"}, {9, "structure"}, {10, ""},     {255, ""}};
-    for (auto [kind, name] : cases) EXPECT_STREQ(KindName(kind), name) << kind;
-}
-
-TEST(BindingValue, HostKindNames) {
-    const char* expected[] = {"",     "bool", "signed", "unsigned",   "float",     "string",
-                              "string", "blob", "blob",   "collection", "structure", ""};
-    for (uint32_t kind = 0; kind < std::size(expected); ++kind) EXPECT_STREQ(HostKindName(kind), expected[kind]);
-    EXPECT_STREQ(HostKindName(0xFFFFFFFFu), "");
-}
-
 TEST(BindingValue, SizeAndReadersByKind) {
     const uint8_t bytes[] = {1, 2, 3, 4};
     struct Case {
@@ -303,18 +289,6 @@ TEST(BindingValue, MembersInByteOrder) {
         for (const std::string& name : inserted) v.Member(name);
         EXPECT_EQ(MemberNames(v), expected);
     }
-}
-
-TEST(BindingValue, LargeStructureStaysOrderedAndFindable) {
-    std::vector<std::string> names;
-    for (int i = 0; i < 3000; ++i) names.push_back(Join("m", i * 7919 % 3001));
-    std::mt19937 rng(7);
-    std::shuffle(names.begin(), names.end(), rng);
-    BindingValue v;
-    for (size_t i = 0; i < names.size(); ++i) v.Member(names[i]).SetUnsigned(i);
-    for (size_t i = 0; i < names.size(); ++i) ASSERT_EQ(v.GetMember(names[i]).AsUnsigned(99999), i);
-    std::sort(names.begin(), names.end());
-    EXPECT_EQ(MemberNames(v), names);
 }
 
 TEST(BindingValue, StructuresOfEverySizeAndInsertionOrder) {
