@@ -157,7 +157,6 @@ private:
 thread_local constinit ContextCache::Slots ContextCache::slots_ = {};
 
 ValueContext::ValueContext() noexcept : slots_(inlineSlots_), slotMask_(kInlineSlots - 1) {
-    static_assert(sizeof(void*) != 8 || sizeof(PageHeader) == 24, "the page slot lives in the header's padding");
     std::memset(inlineSlots_, 0, sizeof inlineSlots_);
     std::memset(recent_, 0, sizeof recent_);
     ResetPools();
@@ -325,6 +324,7 @@ void ValueContext::FormatPage(PageHeader* page, uint32_t sizeClass, uint32_t usa
     page->inUse = 0;
     page->freeHead = 0;
     page->slot = kUntracked;
+    page->end = static_cast<uint16_t>(end);
 }
 
 bool ValueContext::IsInline(const PageHeader* page) const noexcept {
@@ -372,10 +372,7 @@ void* ValueContext::TakeBlock(uint32_t sizeClass) {
     } else {
         // A chained page with an empty free list still has fresh blocks.
         block = reinterpret_cast<unsigned char*>(page) + fresh * size;
-        // Is there room for one more block after this one? (No division on this path.)
-        const bool inlinePage = page == reinterpret_cast<PageHeader*>(inlinePages_[sizeClass].bytes);
-        const uint32_t limit = inlinePage ? kInlinePageSize : kPageSize;
-        fresh = (fresh + 2) * size <= limit ? fresh + 1 : 0;
+        fresh = fresh + 1 < page->end ? fresh + 1 : 0;
         page->fresh = static_cast<uint16_t>(fresh);
     }
     ++page->inUse;

@@ -60,7 +60,17 @@ public:
     [[nodiscard]] void* Allocate(size_t size) {
         // Inline: most sizes are constants, so the class is found at compile time.
         if (size > kMaxBlockSize) return AllocateLarge(size);
-        return TakeBlock(size == 0 ? 0 : static_cast<uint32_t>((size - 1) / kBlockGranule));
+        const uint32_t sizeClass = size == 0 ? 0 : static_cast<uint32_t>((size - 1) / kBlockGranule);
+        // The common case, a fresh block of a page that keeps more: no call.
+        PageHeader* page = chains_[sizeClass];
+        if (page != nullptr && page->freeHead == 0 && page->fresh + 1u < page->end) {
+            void* block = reinterpret_cast<unsigned char*>(page) + size_t{page->fresh} * (sizeClass + 1) * kBlockGranule;
+            ++page->fresh;
+            ++page->inUse;
+            ++blocksInUse_[sizeClass];
+            return block;
+        }
+        return TakeBlock(sizeClass);
     }
     void Free(void* block, size_t size) noexcept;
     // Moves a block to a new size, keeping the first min(oldSize, newSize) bytes.
@@ -100,7 +110,8 @@ private:
         uint16_t fresh;     // block index of the first never-used block; 0: none left
         uint16_t inUse;
         uint16_t freeHead;  // block index; 0 ends the free list
-        uint16_t slot;      // index in pages_ (kUntracked: not listed), in the padding
+        uint16_t slot;      // index in pages_ (kUntracked: not listed)
+        uint16_t end;       // block index past the last block that fits the page
     };
     // Blocks beyond the pools carry this header so that a whole tree can be dropped
     // without visiting it.
