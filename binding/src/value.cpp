@@ -73,7 +73,7 @@ inline uint32_t LowerBound(MemberSlot* const* list, uint32_t count, std::string_
 void DestroyBodies(ValueContext& context, void* first) noexcept {
     uintptr_t pending = 0;
     auto release = [&](BindingValue& v) noexcept {
-        switch (v.kind_) {
+        switch (v.meta_.kind) {
             case kString:
                 context.Release(v.payload_.string);
                 break;
@@ -132,23 +132,23 @@ void DestroyBodies(ValueContext& context, void* first) noexcept {
 }
 
 void BindingValue::ReleaseBody() noexcept {
-    if (kind_ > kFloat && context_ != 0) DestroyBodies(*Context(), this);
+    if (meta_.kind > kFloat && meta_.context != 0) DestroyBodies(*Context(), this);
 }
 
 BindingValue::~BindingValue() {
     // A root takes its whole tree down at once instead of releasing body by body.
-    if (ownsContext_ != 0 && context_ != 0 && Context()->DropAll()) {
+    if (meta_.owns != 0 && meta_.context != 0 && Context()->DropAll()) {
         ValueContext::Destroy(Context());
         return;
     }
     ReleaseBody();
-    if (ownsContext_ != 0) ValueContext::Destroy(Context());
+    if (meta_.owns != 0) ValueContext::Destroy(Context());
 }
 
 ValueContext& BindingValue::EnsureContext() {
-    if (context_ == 0) {
-        context_ = AddressOf(ValueContext::Create());
-        ownsContext_ = 1;
+    if (meta_.context == 0) {
+        meta_.context = AddressOf(ValueContext::Create());
+        meta_.owns = 1;
     }
     return *Context();
 }
@@ -159,7 +159,7 @@ void BindingValue::SetStringEntry(StringEntry* entry) noexcept {
     ReleaseBody();
     payload_.u64 = 0;
     payload_.string = entry;
-    kind_ = kString;
+    meta_.kind = kString;
 }
 
 void BindingValue::SetString(const char* text) {
@@ -189,7 +189,7 @@ void BindingValue::SetBlob(const void* data, size_t size) {
     ReleaseBody();
     payload_.u64 = 0;
     payload_.body = blob;
-    kind_ = kBlob;
+    meta_.kind = kBlob;
 }
 
 void BindingValue::SetEnum(int32_t value, uint32_t typeId) {
@@ -199,13 +199,13 @@ void BindingValue::SetEnum(int32_t value, uint32_t typeId) {
     ReleaseBody();
     payload_.u64 = 0;
     payload_.body = body;
-    kind_ = kEnum;
+    meta_.kind = kEnum;
 }
 
 // ---- Collections -----------------------------------------------------------------
 
 void BindingValue::MakeCollection() {
-    if (kind_ == kCollection) return;
+    if (meta_.kind == kCollection) return;
     Reset();
     ValueContext& context = EnsureContext();
     auto* body = static_cast<CollectionBody*>(context.Allocate(sizeof(CollectionBody)));
@@ -213,7 +213,7 @@ void BindingValue::MakeCollection() {
     body->items = nullptr;
     body->count = body->capacity = 0;
     payload_.collection = body;
-    kind_ = kCollection;
+    meta_.kind = kCollection;
 }
 
 void BindingValue::GrowCollection(size_t capacity) {
@@ -225,7 +225,7 @@ void BindingValue::GrowCollection(size_t capacity) {
 }
 
 void BindingValue::Reserve(size_t count) {
-    if (kind_ == kCollection && payload_.collection->capacity < count) GrowCollection(count);
+    if (meta_.kind == kCollection && payload_.collection->capacity < count) GrowCollection(count);
 }
 
 BindingValue& BindingValue::GrowToElement(size_t index) {
@@ -252,24 +252,24 @@ BindingValue& BindingValue::GrowToElement(size_t index) {
 }
 
 const BindingValue& BindingValue::GetElement(size_t index) const noexcept {
-    if (kind_ != kCollection || index >= payload_.collection->count) return gNullValue;
+    if (meta_.kind != kCollection || index >= payload_.collection->count) return gNullValue;
     return payload_.collection->items[index];
 }
 
 std::span<BindingValue> BindingValue::Elements() noexcept {
-    if (kind_ != kCollection) return {};
+    if (meta_.kind != kCollection) return {};
     return {payload_.collection->items, payload_.collection->count};
 }
 
 std::span<const BindingValue> BindingValue::Elements() const noexcept {
-    if (kind_ != kCollection) return {};
+    if (meta_.kind != kCollection) return {};
     return {payload_.collection->items, payload_.collection->count};
 }
 
 // ---- Structures ------------------------------------------------------------------
 
 void BindingValue::MakeStructure() {
-    if (kind_ == kStructure) return;
+    if (meta_.kind == kStructure) return;
     Reset();
     ValueContext& context = EnsureContext();
     auto* body = static_cast<StructureBody*>(context.Allocate(BodySize(kFirstListMembers)));
@@ -277,11 +277,11 @@ void BindingValue::MakeStructure() {
     body->count = 0;
     body->capacity = kFirstListMembers;
     payload_.structure = body;
-    kind_ = kStructure;
+    meta_.kind = kStructure;
 }
 
 MemberSlot* BindingValue::FindSlot(std::string_view name) const noexcept {
-    if (kind_ != kStructure) return nullptr;
+    if (meta_.kind != kStructure) return nullptr;
     name = detail::UpToNul(name);
     StructureBody* body = payload_.structure;
     if (body->capacity != 0) {
@@ -364,8 +364,11 @@ BindingValue& BindingValue::InsertMember(std::string_view name, const StringEntr
                     payload_.structure = ListToTree(context, body, m, at);
                     return m->value;
                 }
-                body = static_cast<StructureBody*>(
-                    context.Reallocate(body, BodySize(body->capacity), BodySize(kListMembers)));
+                // Lists start at kFirstListMembers and grow once, straight to the most.
+                auto* grown = static_cast<StructureBody*>(context.Allocate(BodySize(kListMembers)));
+                std::memcpy(grown, body, BodySize(kFirstListMembers));
+                context.Free(body, BodySize(kFirstListMembers));
+                body = grown;
             } catch (...) {
                 DropMember(context, m);
                 throw;
@@ -402,7 +405,7 @@ BindingValue& BindingValue::Member(const char* name) {
 
 BindingValue& BindingValue::Member(std::string_view name) {
     name = detail::UpToNul(name);
-    if (kind_ == kStructure) return InsertMember(name, nullptr, false);
+    if (meta_.kind == kStructure) return InsertMember(name, nullptr, false);
     // Interned before the old content goes: the name may live in it.
     StringEntry* key = EnsureContext().Intern(name);
     try {
@@ -431,51 +434,51 @@ BindingValue* BindingValue::FindMember(std::string_view name) noexcept {
 }
 
 BasicMemberRange<BindingValue> BindingValue::Members() noexcept {
-    if (kind_ != kStructure) return BasicMemberRange<BindingValue>({});
+    if (meta_.kind != kStructure) return BasicMemberRange<BindingValue>({});
     return BasicMemberRange<BindingValue>(FirstMember<BindingValue>(payload_.structure));
 }
 
 BasicMemberRange<const BindingValue> BindingValue::Members() const noexcept {
-    if (kind_ != kStructure) return BasicMemberRange<const BindingValue>({});
+    if (meta_.kind != kStructure) return BasicMemberRange<const BindingValue>({});
     return BasicMemberRange<const BindingValue>(FirstMember<const BindingValue>(payload_.structure));
 }
 
 // ---- Readers ---------------------------------------------------------------------
 
 bool BindingValue::AsBool(bool fallback) const noexcept {
-    return kind_ == static_cast<uint8_t>(ValueKind::Bool) ? payload_.boolean != 0 : fallback;
+    return meta_.kind == static_cast<uint8_t>(ValueKind::Bool) ? payload_.boolean != 0 : fallback;
 }
 int64_t BindingValue::AsSigned(int64_t fallback) const noexcept {
-    return kind_ == static_cast<uint8_t>(ValueKind::Signed) ? payload_.i64 : fallback;
+    return meta_.kind == static_cast<uint8_t>(ValueKind::Signed) ? payload_.i64 : fallback;
 }
 uint64_t BindingValue::AsUnsigned(uint64_t fallback) const noexcept {
-    return kind_ == static_cast<uint8_t>(ValueKind::Unsigned) ? payload_.u64 : fallback;
+    return meta_.kind == static_cast<uint8_t>(ValueKind::Unsigned) ? payload_.u64 : fallback;
 }
 double BindingValue::AsFloat(double fallback) const noexcept {
-    return kind_ == kFloat ? payload_.f64 : fallback;
+    return meta_.kind == kFloat ? payload_.f64 : fallback;
 }
 const char* BindingValue::AsString(const char* fallback) const noexcept {
-    return kind_ == kString ? payload_.string->Text() : fallback;
+    return meta_.kind == kString ? payload_.string->Text() : fallback;
 }
 std::string_view BindingValue::AsStringView(std::string_view fallback) const noexcept {
-    return kind_ == kString ? payload_.string->View() : fallback;
+    return meta_.kind == kString ? payload_.string->View() : fallback;
 }
 std::span<const uint8_t> BindingValue::AsBlob(std::span<const uint8_t> fallback) const noexcept {
-    if (kind_ != kBlob) return fallback;
+    if (meta_.kind != kBlob) return fallback;
     const auto* blob = static_cast<const BlobBody*>(payload_.body);
     return {blob->data, blob->size};
 }
 EnumValue BindingValue::AsEnum(EnumValue fallback) const noexcept {
-    if (kind_ != kEnum) return fallback;
+    if (meta_.kind != kEnum) return fallback;
     const auto* body = static_cast<const EnumBody*>(payload_.body);
     return {body->value, body->typeId};
 }
 const StringEntry* BindingValue::StringKey() const noexcept {
-    return kind_ == kString ? payload_.string : nullptr;
+    return meta_.kind == kString ? payload_.string : nullptr;
 }
 
 size_t BindingValue::Size() const noexcept {
-    switch (kind_) {
+    switch (meta_.kind) {
         case kEmpty:
             return 0;
         case kString:

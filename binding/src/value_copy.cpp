@@ -39,7 +39,7 @@ void BindingValue::CopyFrom(const BindingValue& source) {
     };
     detail::SmallStack<Frame, 32> stack;
     auto start = [&stack](BindingValue& target, const BindingValue& from) {
-        switch (from.kind_) {
+        switch (from.meta_.kind) {
             case kString: {
                 ValueContext& context = target.EnsureContext();
                 StringEntry* entry = from.payload_.string;
@@ -74,14 +74,14 @@ void BindingValue::CopyFrom(const BindingValue& source) {
             default:
                 target.Reset();
                 target.payload_ = from.payload_;
-                target.kind_ = from.kind_;
+                target.meta_.kind = from.meta_.kind;
                 break;
         }
     };
     start(*this, source);
     while (!stack.Empty()) {
         Frame& frame = stack.Top();
-        if (frame.source->kind_ == kCollection) {
+        if (frame.source->meta_.kind == kCollection) {
             const CollectionBody* body = frame.source->payload_.collection;
             if (frame.index == body->count) {
                 stack.Pop();
@@ -98,7 +98,7 @@ void BindingValue::CopyFrom(const BindingValue& source) {
             }
             const BasicMemberIterator<const BindingValue> member = frame.member++;
             const StringEntry& key = member.Key();
-            const bool sameTree = frame.source->context_ == frame.target->context_;
+            const bool sameTree = frame.source->meta_.context == frame.target->meta_.context;
             BindingValue& target = frame.target->InsertMember(key.View(), &key, sameTree);
             start(target, (*member).value);
         }
@@ -134,24 +134,24 @@ bool Encloses(const BindingValue& outer, const BindingValue* inner) {
 // Takes the content of a value of the same tree; `other` is left empty.
 void BindingValue::TakeOver(BindingValue& other) noexcept {
     const Payload payload = other.payload_;
-    const uint8_t kind = other.kind_;
+    const uint8_t kind = other.meta_.kind;
     other.payload_.u64 = 0;
-    other.kind_ = kEmpty;
+    other.meta_.kind = kEmpty;
     ReleaseBody();
     payload_ = payload;
-    kind_ = kind;
+    meta_.kind = kind;
 }
 
 BindingValue::BindingValue(const BindingValue& other) : BindingValue() { *this = other; }
 
 BindingValue::BindingValue(BindingValue&& other) noexcept : BindingValue() {
-    if (other.ownsContext_ != 0) {
+    if (other.meta_.owns != 0) {
         payload_ = other.payload_;
-        context_ = other.context_;
-        kind_ = other.kind_;
+        meta_.context = other.meta_.context;
+        meta_.kind = other.meta_.kind;
         other.payload_.u64 = 0;
-        other.context_ = 0;
-        other.kind_ = kEmpty;
+        other.meta_.context = 0;
+        other.meta_.kind = kEmpty;
     } else {
         *this = other;
         other.Reset();
@@ -160,14 +160,14 @@ BindingValue::BindingValue(BindingValue&& other) noexcept : BindingValue() {
 
 BindingValue& BindingValue::operator=(const BindingValue& other) {
     if (this == &other) return *this;
-    if (other.kind_ <= kFloat) {
+    if (other.meta_.kind <= kFloat) {
         // Read before releasing: the source may live inside this value.
         const Payload payload = other.payload_;
-        const uint8_t kind = other.kind_;
+        const uint8_t kind = other.meta_.kind;
         Reset();
         payload_ = payload;
-        kind_ = kind;
-    } else if (context_ != 0 && context_ == other.context_) {
+        meta_.kind = kind;
+    } else if (meta_.context != 0 && meta_.context == other.meta_.context) {
         // Same tree: the source may be inside this value or contain it, so copy aside.
         BindingValue copy(Context());
         copy.CopyFrom(other);
@@ -182,17 +182,12 @@ BindingValue& BindingValue::operator=(const BindingValue& other) {
 
 BindingValue& BindingValue::operator=(BindingValue&& other) noexcept {
     if (this == &other) return *this;
-    if (ownsContext_ != 0 && other.ownsContext_ != 0) {
+    if (meta_.owns != 0 && other.meta_.owns != 0) {
         std::swap(payload_, other.payload_);
-        const uint64_t context = context_;
-        const uint64_t kind = kind_;
-        context_ = other.context_;
-        kind_ = other.kind_;
-        other.context_ = context;
-        other.kind_ = kind;
+        std::swap(meta_, other.meta_);  // both own their contexts
         other.Reset();
-    } else if (context_ != 0 && context_ == other.context_) {
-        if (other.kind_ >= kCollection && Encloses(other, this)) {
+    } else if (meta_.context != 0 && meta_.context == other.meta_.context) {
+        if (other.meta_.kind >= kCollection && Encloses(other, this)) {
             // Handing the body over would make it hold itself: copy, then the reset
             // of the source takes the target along.
             *this = other;
