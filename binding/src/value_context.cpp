@@ -459,11 +459,16 @@ StringEntry* ValueContext::Intern(std::string_view text) {
         ++e->refs;
         return e;
     }
+    return InternUncached(text, r);
+}
+
+// Kept out of Intern so that a hit in the cache of recent entries needs no frame.
+StringEntry* ValueContext::InternUncached(std::string_view text, uint32_t recentSlot) {
     bool found = false;
-    e = InternHashed(text, TextHash(text), found);
+    StringEntry* e = InternHashed(text, TextHash(text), found);
     // Only texts seen twice are cached: one-off texts would push the names out.
     if (found) {
-        recent_[r] = e;
+        recent_[recentSlot] = e;
         recentUsed_ = true;
     }
     return e;

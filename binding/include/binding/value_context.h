@@ -153,6 +153,7 @@ private:
 
     [[nodiscard]] uint32_t SlotOf(uint32_t hash) const noexcept;
     [[nodiscard]] StringEntry* InternHashed(std::string_view text, uint32_t hash, bool& found);
+    [[nodiscard, gnu::noinline]] StringEntry* InternUncached(std::string_view text, uint32_t recentSlot);
     void GrowTable();
     void EraseSlot(uint32_t slot) noexcept;
     void FreeEntry(StringEntry* entry) noexcept;
