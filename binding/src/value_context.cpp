@@ -447,7 +447,7 @@ size_t ValueContext::HeapBytes() const noexcept {
 StringEntry* ValueContext::EmptyString() noexcept { return &gEmptyString.entry; }
 
 uint32_t ValueContext::SlotOf(uint32_t hash) const noexcept {
-    // FNV-1a's low bits alone cluster on short keys; fold the high half in.
+    // The high half folded in, so that slots depend on all of the hash.
     return (hash ^ (hash >> 16)) & slotMask_;
 }
 
