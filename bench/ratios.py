@@ -7,8 +7,12 @@ COUNTERS = ("allocs_per_value", "allocs_per_request", "document_bytes", "memory_
 medians = {}
 counters = defaultdict(dict)
 for path in sys.argv[1:]:
-    with open(path) as f:
-        data = json.load(f)
+    # A binary whose benchmarks a filter left out writes an empty file.
+    try:
+        with open(path) as f:
+            data = json.load(f)
+    except (OSError, ValueError):
+        continue
     for b in data.get("benchmarks", []):
         if b.get("aggregate_name") != "median":
             continue

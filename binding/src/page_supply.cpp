@@ -17,7 +17,7 @@
 #include <new>
 #include <vector>
 
-#include "binding/value_context.h"
+#include "binding/page_supply.h"
 #include "platform/platform.h"
 
 namespace Vemi::Binding {

@@ -1,4 +1,5 @@
-// Value-to-native rules: lenient across kinds, strict about ranges and formats.
+// Value-to-native rules for single values: lenient across kinds, strict about ranges
+// and formats. Records and containers are in to_native_records.cpp.
 #include "binding/to_native.h"
 
 #include <cctype>
@@ -7,52 +8,12 @@
 #include <cstring>
 #include <limits>
 
-#include "binding/limits.h"
 #include "binding/typed.h"
-#include "logging/positional_format.h"
+#include "conversion_messages.h"
 #include "element_kinds.h"
 
 namespace Vemi::Binding {
 namespace {
-
-constexpr const char* kRequired = "A value for '%1' is required.";
-constexpr const char* kBoolInvalidType =
-    "Couldn't assign value to '%1' of type bool because the input is of an invalid type %2.";
-constexpr const char* kBoolFormat =
-    "Value %1 for '%2' of type bool is in an incorrect format. Options are \"true\", \"false\", \"1\", \"0\".";
-constexpr const char* kInvalidType = "Couldn't assign value to '%1' of type %2 because the input is of an invalid type %3.";
-constexpr const char* kIncorrectFormat = "Value %1 for '%2' of type %3 is in an incorrect format";
-constexpr const char* kOutOfRange = "Value %1 for '%2' of type %3 is out of range";
-constexpr const char* kNotValidEnum = "%1 is not a valid %2 enumeration value for '%3'.";
-constexpr const char* kEnumInvalidType =
-    "Couldn't assign value to '%1' of enum type because the input is of an invalid type %2.";
-constexpr const char* kNotString = "Couldn't assign value to '%1' because the input is not a string.";
-constexpr const char* kNoEnumerator = "%1 is not a valid enumeration value for '%2'.";
-constexpr const char* kNotBlob = "Couldn't assign value to '%1' of type blob because the input is not a blob.";
-constexpr const char* kBadBase64 =
-    "Couldn't assign string value to '%1' of type blob because the input has invalid base64 characters.";
-constexpr const char* kNotCollection =
-    "Couldn't assign value to '%1' of type vector because the input not a collection.";
-constexpr const char* kNotStructureMap = "Couldn't assign value to '%1' of type map because the input not a structure.";
-constexpr const char* kUnregisteredStruct =
-    "Couldn't assign value to '%1' because the input is an unregistered structure or not a structure at all.";
-constexpr const char* kNotStructure = "Couldn't assign value to '%1' of type %2 because the input not a structure.";
-constexpr const char* kMissingField =
-    "Couldn't assign value to '%1' of type %2 because the input structure doesn't have required field '%3'.";
-constexpr const char* kHostIncompatible =
-    "Couldn't assign value to '%1' of type object because the input is of an incompatible type '%2'.";
-// Messages of our own, for cases the rules above leave open.
-constexpr const char* kHostTooDeep =
-    "Couldn't assign value to '%1' of type object because the input is nested more than %2 levels deep.";
-constexpr const char* kUnregisteredEnum =
-    "Couldn't assign value to '%1' because its enumeration type is not registered.";
-constexpr const char* kEnumSize = "Couldn't assign value to '%1' because enumeration type %2 has native size %3.";
-constexpr const char* kNoConverter = "Couldn't assign value to '%1' of type %2 because it has no converter.";
-
-template <class... Args>
-void Fail(BindingResult& result, const char* format, const Args&... args) {
-    result.Fail(PositionalFormat(format, args...));
-}
 
 // The range of an integer target.
 struct IntegerTarget {
@@ -111,6 +72,45 @@ bool IntegerFromText(BindingResult& result, const char* text, std::string_view t
     return false;
 }
 
+// Whether the target holds the number.
+bool Holds(const IntegerTarget& target, int64_t v) noexcept {
+    return target.isSigned ? v >= target.min && v <= static_cast<int64_t>(target.max)
+                           : v >= 0 && static_cast<uint64_t>(v) <= target.max;
+}
+bool Holds(const IntegerTarget& target, uint64_t v) noexcept { return v <= target.max; }
+bool Holds(const IntegerTarget& target, double v) noexcept {
+    constexpr double kTwo63 = 9223372036854775808.0;
+    constexpr double kTwo64 = 18446744073709551616.0;
+    // The 64-bit maxima round up to 2^63 and 2^64 as doubles: those bounds are open.
+    if (target.isSigned) {
+        const bool belowMax =
+            target.max == static_cast<uint64_t>(INT64_MAX) ? v < kTwo63 : v <= static_cast<double>(target.max);
+        return v >= static_cast<double>(target.min) && belowMax;
+    }
+    const bool belowMax = target.max == UINT64_MAX ? v < kTwo64 : v <= static_cast<double>(target.max);
+    return v >= 0.0 && belowMax;
+}
+
+// Two's complement bits of an accepted number.
+uint64_t BitsOf(int64_t v) noexcept { return static_cast<uint64_t>(v); }
+uint64_t BitsOf(uint64_t v) noexcept { return v; }
+uint64_t BitsOf(double v) noexcept {
+    constexpr double kTwo63 = 9223372036854775808.0;
+    if (v < 0.0) return static_cast<uint64_t>(static_cast<int64_t>(v));
+    return v >= kTwo63 ? static_cast<uint64_t>(v - kTwo63) + (uint64_t{1} << 63) : static_cast<uint64_t>(v);
+}
+
+template <class Number>
+bool Accept(BindingResult& result, Number v, std::string_view targetName, const IntegerTarget& target,
+            uint64_t& bits) {
+    if (!Holds(target, v)) {
+        Fail(result, kOutOfRange, v, targetName, target.typeName);
+        return false;
+    }
+    bits = BitsOf(v);
+    return true;
+}
+
 // Answers the accepted number as 64 bits (two's complement for signed targets).
 bool IntegerFrom(BindingResult& result, const BindingValue& input, std::string_view targetName,
                  const IntegerTarget& target, uint64_t& bits) {
@@ -119,63 +119,16 @@ bool IntegerFrom(BindingResult& result, const BindingValue& input, std::string_v
         case ValueKind::Empty:
             Fail(result, kRequired, targetName);
             return false;
-        case ValueKind::Signed: {
-            const int64_t v = input.AsSigned();
-            const bool inRange = target.isSigned ? v >= target.min && v <= static_cast<int64_t>(target.max)
-                                                 : v >= 0 && static_cast<uint64_t>(v) <= target.max;
-            if (!inRange) {
-                Fail(result, kOutOfRange, v, targetName, target.typeName);
-                return false;
-            }
-            bits = static_cast<uint64_t>(v);
-            return true;
-        }
-        case ValueKind::Unsigned: {
-            const uint64_t v = input.AsUnsigned();
-            if (v > target.max) {
-                Fail(result, kOutOfRange, v, targetName, target.typeName);
-                return false;
-            }
-            bits = v;
-            return true;
-        }
-        case ValueKind::Float: {
-            const double v = input.AsFloat();
-            constexpr double kTwo63 = 9223372036854775808.0;
-            constexpr double kTwo64 = 18446744073709551616.0;
-            // The 64-bit maxima round up to 2^63 and 2^64 as doubles: those bounds are open.
-            bool inRange;
-            if (target.isSigned) {
-                const bool belowMax = target.max == static_cast<uint64_t>(INT64_MAX)
-                                          ? v < kTwo63
-                                          : v <= static_cast<double>(target.max);
-                inRange = v >= static_cast<double>(target.min) && belowMax;
-            } else {
-                const bool belowMax = target.max == UINT64_MAX ? v < kTwo64 : v <= static_cast<double>(target.max);
-                inRange = v >= 0.0 && belowMax;
-            }
-            if (!inRange) {
-                Fail(result, kOutOfRange, v, targetName, target.typeName);
-                return false;
-            }
-            if (target.isSigned) bits = static_cast<uint64_t>(static_cast<int64_t>(v));
-            else if (v >= kTwo63) bits = static_cast<uint64_t>(v - kTwo63) + (uint64_t{1} << 63);
-            else bits = static_cast<uint64_t>(v);
-            return true;
-        }
+        case ValueKind::Signed:
+            return Accept(result, input.AsSigned(), targetName, target, bits);
+        case ValueKind::Unsigned:
+            return Accept(result, input.AsUnsigned(), targetName, target, bits);
+        case ValueKind::Float:
+            return Accept(result, input.AsFloat(), targetName, target, bits);
         case ValueKind::String:
             return IntegerFromText(result, input.AsString(), targetName, target, bits);
-        case ValueKind::Enum: {
-            const int32_t v = input.AsEnum().value;
-            const bool inRange = target.isSigned ? v >= target.min && v <= static_cast<int64_t>(target.max)
-                                                 : v >= 0 && static_cast<uint64_t>(v) <= target.max;
-            if (!inRange) {
-                Fail(result, kOutOfRange, v, targetName, target.typeName);
-                return false;
-            }
-            bits = static_cast<uint64_t>(static_cast<int64_t>(v));
-            return true;
-        }
+        case ValueKind::Enum:
+            return Accept(result, int64_t{input.AsEnum().value}, targetName, target, bits);
         default:
             Fail(result, kInvalidType, targetName, target.typeName, KindName(input.Kind()));
             return false;
@@ -283,86 +236,6 @@ constexpr int8_t Base64Digit(unsigned char c) noexcept {
         group <<= 6 * (4 - inGroup);
         out.push_back(static_cast<uint8_t>(group >> 16));
         if (inGroup == 3) out.push_back(static_cast<uint8_t>(group >> 8));
-    }
-    return true;
-}
-
-// Whether the field goes through its converter rather than the built-in rules.
-bool NeedsConverter(const FieldDescriptor& field) noexcept {
-    const BindingTypeKind kind = field.type.kind;
-    const BindingTypeKind element = field.type.elementKind;
-    if (field.optional || (field.flags & kFieldCustomNative) != 0) return true;
-    if (kind == BindingTypeKind::Blob || kind == BindingTypeKind::Callback) return true;
-    return (kind == BindingTypeKind::Vector || kind == BindingTypeKind::Map) &&
-           (element == BindingTypeKind::Enum || element == BindingTypeKind::Struct);
-}
-
-std::string_view HostText(const char* data, uint32_t length) noexcept {
-    if (data == nullptr) return {};
-    const void* nul = std::memchr(data, '\0', length);
-    return nul == nullptr ? std::string_view(data, length)
-                          : std::string_view(data, static_cast<size_t>(static_cast<const char*>(nul) - data));
-}
-
-// `depth` counts the containers around `source`.
-bool FromHost(BindingResult& result, BindingValue& destination, const HostValue& source, std::string_view targetName,
-              size_t depth) {
-    switch (source.kind) {
-        case HOST_VALUE_NONE:
-            destination.Reset();
-            return true;
-        case HOST_VALUE_BOOL:
-            destination.SetBool(source.u.boolean != 0);
-            return true;
-        case HOST_VALUE_SIGNED:
-            destination.SetSigned(source.u.i64);
-            return true;
-        case HOST_VALUE_UNSIGNED:
-            destination.SetUnsigned(source.u.u64);
-            return true;
-        case HOST_VALUE_FLOAT:
-            destination.SetFloat(source.u.f64);
-            return true;
-        case HOST_VALUE_STRING:
-        case HOST_VALUE_STRING_OWNED:
-            destination.SetString(HostText(source.u.string.data, source.u.string.length));
-            return true;
-        case HOST_VALUE_BLOB:
-        case HOST_VALUE_BLOB_OWNED: {
-            const uint8_t* data = source.u.blob.data;
-            destination.SetBlob(data, data != nullptr ? source.u.blob.size : 0);
-            return true;
-        }
-        case HOST_VALUE_COLLECTION:
-        case HOST_VALUE_STRUCTURE:
-            break;
-        default:
-            Fail(result, kHostIncompatible, targetName, HostKindName(source.kind));
-            return false;
-    }
-    if (depth >= kMaxNestingDepth) {
-        Fail(result, kHostTooDeep, targetName, static_cast<uint32_t>(kMaxNestingDepth));
-        return false;
-    }
-    destination.Reset();
-    if (source.kind == HOST_VALUE_COLLECTION) {
-        const HostValue* items = source.u.collection.items;
-        const uint32_t count = items != nullptr ? source.u.collection.count : 0;
-        destination.MakeCollection();
-        destination.Reserve(count);
-        for (uint32_t i = 0; i < count; ++i) {
-            // Capacity is reserved: earlier elements do not move.
-            if (!FromHost(result, destination.Append(), items[i], targetName, depth + 1)) return false;
-        }
-    } else {
-        const HostStructEntry* entries = source.u.structure.entries;
-        const uint32_t count = entries != nullptr ? source.u.structure.count : 0;
-        destination.MakeStructure();
-        for (uint32_t i = 0; i < count; ++i) {
-            const char* key = entries[i].key != nullptr ? entries[i].key : "";
-            const HostValue value = entries[i].value;
-            if (!FromHost(result, destination.Member(key), value, targetName, depth + 1)) return false;
-        }
     }
     return true;
 }
@@ -581,129 +454,5 @@ void ConvertObject(BindingResult& result, BindingValue& native, const BindingVal
     native = input;
 }
 
-void ConvertValue(BindingResult& result, void* record, const BindingValue& input, std::string_view targetName,
-                  const TypeDescriptor* structType, const TypeRegistry& registry) {
-    if (!result.Ok()) return;
-    if (input.IsEmpty()) {
-        Fail(result, kRequired, targetName);
-        return;
-    }
-    ConvertStruct(result, record, input, targetName, structType, registry);
-}
-
-void ConvertStruct(BindingResult& result, void* record, const BindingValue& input, std::string_view targetName,
-                   const TypeDescriptor* structType, const TypeRegistry& registry) {
-    if (!result.Ok()) return;
-    if (structType == nullptr) {
-        Fail(result, kUnregisteredStruct, targetName);
-        return;
-    }
-    if (input.Kind() != ValueKind::Structure) {
-        Fail(result, kNotStructure, targetName, structType->name);
-        return;
-    }
-    for (const FieldDescriptor& field : structType->fields) {
-        if (!result.Ok()) return;
-        const BindingValue& member = input.GetMember(std::string_view(field.name));
-        if (!member.IsEmpty()) {
-            ConvertField(result, record, member, field, field.name, registry);
-        } else if ((field.flags & kFieldRequired) != 0) {
-            Fail(result, kMissingField, targetName, structType->name, field.name);
-        }
-    }
-}
-
-void ConvertField(BindingResult& result, void* record, const BindingValue& input, const FieldDescriptor& field,
-                  std::string_view targetName, const TypeRegistry& registry) {
-    if (!result.Ok()) return;
-    void* native = static_cast<unsigned char*>(record) + field.offset;
-    if (field.converter != nullptr && NeedsConverter(field)) {
-        field.converter->ToNative(result, native, input, field, targetName, registry);
-    } else if (field.optional || (field.flags & kFieldCustomNative) != 0) {
-        // The native object is not of the built-in form: nothing else may touch it.
-        detail::FailNoConverter(result, field.type.kind, targetName);
-    } else {
-        ConvertNative(result, native, input, field.type, targetName, registry);
-    }
-}
-
-void ConvertNative(BindingResult& result, void* native, const BindingValue& input, const TypeReference& type,
-                   std::string_view targetName, const TypeRegistry& registry) {
-    if (!result.Ok()) return;
-    switch (type.kind) {
-        case BindingTypeKind::Bool:
-            return ConvertBool(result, *static_cast<bool*>(native), input, targetName);
-        case BindingTypeKind::Int8:
-            return ConvertInteger(result, *static_cast<int8_t*>(native), input, targetName);
-        case BindingTypeKind::UInt8:
-            return ConvertInteger(result, *static_cast<uint8_t*>(native), input, targetName);
-        case BindingTypeKind::Int16:
-            return ConvertInteger(result, *static_cast<int16_t*>(native), input, targetName);
-        case BindingTypeKind::UInt16:
-            return ConvertInteger(result, *static_cast<uint16_t*>(native), input, targetName);
-        case BindingTypeKind::Int32:
-            return ConvertInteger(result, *static_cast<int32_t*>(native), input, targetName);
-        case BindingTypeKind::UInt32:
-            return ConvertInteger(result, *static_cast<uint32_t*>(native), input, targetName);
-        case BindingTypeKind::Int64:
-            return ConvertInteger(result, *static_cast<int64_t*>(native), input, targetName);
-        case BindingTypeKind::UInt64:
-            return ConvertInteger(result, *static_cast<uint64_t*>(native), input, targetName);
-        case BindingTypeKind::Float:
-            return ConvertFloating(result, *static_cast<float*>(native), input, targetName);
-        case BindingTypeKind::Double:
-            return ConvertFloating(result, *static_cast<double*>(native), input, targetName);
-        case BindingTypeKind::String:
-            return ConvertString(result, *static_cast<std::string*>(native), input, targetName, registry);
-        case BindingTypeKind::Object:
-            return ConvertObject(result, *static_cast<BindingValue*>(native), input);
-        case BindingTypeKind::Blob:
-            return ConvertBlob(result, *static_cast<std::vector<uint8_t>*>(native), input, targetName);
-        case BindingTypeKind::Enum:
-            return ConvertEnum(result, native, input, targetName, type.descriptor);
-        case BindingTypeKind::Struct:
-            return ConvertStruct(result, native, input, targetName, type.descriptor, registry);
-        case BindingTypeKind::Vector:
-        case BindingTypeKind::Map:
-            break;
-        default:
-            return detail::FailNoConverter(result, type.kind, targetName);
-    }
-    // Containers of the built-in element kinds.
-    const bool isMap = type.kind == BindingTypeKind::Map;
-    auto convert = [&]<class E>(E*) {
-        if (isMap) detail::NativeMap(result, *static_cast<std::map<std::string, E>*>(native), input, targetName, type, registry);
-        else detail::NativeVector(result, *static_cast<std::vector<E>*>(native), input, targetName, type, registry);
-    };
-    if (!detail::VisitBuiltinElement(type.elementKind, convert)) detail::FailNoConverter(result, type.kind, targetName);
-}
-
-void ConvertHostValue(BindingResult& result, BindingValue& destination, const HostValue& source,
-                      std::string_view targetName) {
-    if (!result.Ok()) return;
-    (void)FromHost(result, destination, source, targetName, 0);
-}
-
-namespace detail {
-
-bool CheckVectorInput(BindingResult& result, const BindingValue& input, BindingTypeKind elementKind,
-                      std::string_view targetName) {
-    if (input.Kind() == ValueKind::Collection) return true;
-    if (input.IsEmpty() && elementKind == BindingTypeKind::Bool) Fail(result, kRequired, targetName);
-    else Fail(result, kNotCollection, targetName);
-    return false;
-}
-
-bool CheckMapInput(BindingResult& result, const BindingValue& input, std::string_view targetName) {
-    if (input.Kind() == ValueKind::Structure) return true;
-    Fail(result, kNotStructureMap, targetName);
-    return false;
-}
-
-void FailNoConverter(BindingResult& result, BindingTypeKind kind, std::string_view targetName) {
-    Fail(result, kNoConverter, targetName, TypeKindName(kind));
-}
-
-}  // namespace detail
 
 }  // namespace Vemi::Binding

@@ -4,7 +4,6 @@
 #include <cstring>
 #include <new>
 
-#include "binding/hash.h"
 #include "binding/value_context.h"
 #include "same_bytes.h"
 
@@ -15,7 +14,39 @@ struct EmptyStringStorage {
     StringEntry entry;
     char text[4];
 };
-constinit EmptyStringStorage gEmptyString = {{Fnv1a(""), 0, 0}, {0, 0, 0, 0}};
+// Texts are hashed eight bytes at a time: byte-wise FNV-1a was most of the cost
+// of interning a text seen once.
+constexpr uint64_t kHashSeed = 0x9E3779B97F4A7C15ull;
+constexpr uint64_t Mix(uint64_t x) noexcept {
+    x ^= x >> 32;
+    x *= 0xD6E8FEB86659FD93ull;
+    return x ^ (x >> 32);
+}
+inline uint64_t Load64(const char* p) noexcept {
+    uint64_t v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+inline uint32_t Load32(const char* p) noexcept {
+    uint32_t v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+inline uint32_t TextHash(const char* p, size_t n) noexcept {
+    uint64_t h = kHashSeed ^ n;
+    for (; n > 8; n -= 8, p += 8) h = Mix(h ^ Load64(p));
+    uint64_t tail = 0;
+    if (n >= 4) {
+        tail = Load32(p) | uint64_t{Load32(p + n - 4)} << 32;
+    } else if (n != 0) {
+        tail = uint64_t{static_cast<uint8_t>(p[0])} | uint64_t{static_cast<uint8_t>(p[n / 2])} << 8 |
+               uint64_t{static_cast<uint8_t>(p[n - 1])} << 16;
+    }
+    return static_cast<uint32_t>(Mix(h ^ tail));
+}
+inline uint32_t TextHash(std::string_view text) noexcept { return TextHash(text.data(), text.size()); }
+
+constinit EmptyStringStorage gEmptyString = {{static_cast<uint32_t>(Mix(kHashSeed)), 0, 0}, {0, 0, 0, 0}};
 
 inline uint32_t ClassOf(size_t size) noexcept {
     return size == 0 ? 0 : static_cast<uint32_t>((size - 1) / ValueContext::kBlockGranule);
@@ -126,7 +157,6 @@ private:
 thread_local constinit ContextCache::Slots ContextCache::slots_ = {};
 
 ValueContext::ValueContext() noexcept : slots_(inlineSlots_), slotMask_(kInlineSlots - 1) {
-    static_assert(sizeof(void*) != 8 || sizeof(PageHeader) == 24, "the page slot lives in the header's padding");
     std::memset(inlineSlots_, 0, sizeof inlineSlots_);
     std::memset(recent_, 0, sizeof recent_);
     ResetPools();
@@ -161,7 +191,13 @@ void ValueContext::ResetTable(bool keepCapacity) noexcept {
 
 ValueContext* ValueContext::Create() {
     if (ValueContext* cached = ContextCache::Pop()) return cached;
-    return new (CheckedMalloc(sizeof(ValueContext))) ValueContext();
+    void* memory = CheckedMalloc(sizeof(ValueContext));
+    // Values keep the context's address in 48 bits, as user-space addresses are.
+    if (static_cast<uint64_t>(reinterpret_cast<uintptr_t>(memory)) >> 48 != 0) {
+        std::free(memory);
+        throw std::bad_alloc();
+    }
+    return new (memory) ValueContext();
 }
 
 void ValueContext::ReleaseCached() noexcept { ContextCache::Drain(); }
@@ -288,6 +324,7 @@ void ValueContext::FormatPage(PageHeader* page, uint32_t sizeClass, uint32_t usa
     page->inUse = 0;
     page->freeHead = 0;
     page->slot = kUntracked;
+    page->end = static_cast<uint16_t>(end);
 }
 
 bool ValueContext::IsInline(const PageHeader* page) const noexcept {
@@ -335,10 +372,7 @@ void* ValueContext::TakeBlock(uint32_t sizeClass) {
     } else {
         // A chained page with an empty free list still has fresh blocks.
         block = reinterpret_cast<unsigned char*>(page) + fresh * size;
-        // Is there room for one more block after this one? (No division on this path.)
-        const bool inlinePage = page == reinterpret_cast<PageHeader*>(inlinePages_[sizeClass].bytes);
-        const uint32_t limit = inlinePage ? kInlinePageSize : kPageSize;
-        fresh = (fresh + 2) * size <= limit ? fresh + 1 : 0;
+        fresh = fresh + 1 < page->end ? fresh + 1 : 0;
         page->fresh = static_cast<uint16_t>(fresh);
     }
     ++page->inUse;
@@ -413,7 +447,7 @@ size_t ValueContext::HeapBytes() const noexcept {
 StringEntry* ValueContext::EmptyString() noexcept { return &gEmptyString.entry; }
 
 uint32_t ValueContext::SlotOf(uint32_t hash) const noexcept {
-    // FNV-1a's low bits alone cluster on short keys; fold the high half in.
+    // The high half folded in, so that slots depend on all of the hash.
     return (hash ^ (hash >> 16)) & slotMask_;
 }
 
@@ -425,11 +459,16 @@ StringEntry* ValueContext::Intern(std::string_view text) {
         ++e->refs;
         return e;
     }
+    return InternUncached(text, r);
+}
+
+// Kept out of Intern so that a hit in the cache of recent entries needs no frame.
+StringEntry* ValueContext::InternUncached(std::string_view text, uint32_t recentSlot) {
     bool found = false;
-    e = InternHashed(text, Fnv1a(text), found);
+    StringEntry* e = InternHashed(text, TextHash(text), found);
     // Only texts seen twice are cached: one-off texts would push the names out.
     if (found) {
-        recent_[r] = e;
+        recent_[recentSlot] = e;
         recentUsed_ = true;
     }
     return e;
@@ -496,7 +535,7 @@ void ValueContext::Release(StringEntry* entry) noexcept {
 
 const StringEntry* ValueContext::FindString(std::string_view text) const noexcept {
     if (text.empty()) return EmptyString();
-    const uint32_t hash = Fnv1a(text);
+    const uint32_t hash = TextHash(text);
     for (uint32_t slot = SlotOf(hash); slots_[slot] != 0; slot = (slot + 1) & slotMask_) {
         const StringEntry* e = EntryOf(slots_[slot]);
         if (MayHold(slots_[slot], hash) && e->hash == hash && e->View() == text) return e;

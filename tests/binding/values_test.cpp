@@ -10,7 +10,6 @@
 #include <type_traits>
 #include <vector>
 
-#include "binding/host_value.h"
 #include "binding/value.h"
 
 using namespace Vemi::Binding;
@@ -49,20 +48,6 @@ std::vector<uint32_t> Holdings(const BindingValue& root) {
 }
 
 }  // namespace
-
-TEST(BindingValue, KindNames) {
-    const std::vector<std::pair<uint32_t, const char*>> cases = {
-        {0, "empty"}, {1, "bool"},  {2, "signed"},     {3, "unsigned"},  {4, "float"}, {5, "string"},
-        {6, "blob"},  {7, "enum"},  {8, "collection"}, {9, "structure"}, {10, ""},     {255, ""}};
-    for (auto [kind, name] : cases) EXPECT_STREQ(KindName(kind), name) << kind;
-}
-
-TEST(BindingValue, HostKindNames) {
-    const char* expected[] = {"",     "bool", "signed", "unsigned",   "float",     "string",
-                              "string", "blob", "blob",   "collection", "structure", ""};
-    for (uint32_t kind = 0; kind < std::size(expected); ++kind) EXPECT_STREQ(HostKindName(kind), expected[kind]);
-    EXPECT_STREQ(HostKindName(0xFFFFFFFFu), "");
-}
 
 TEST(BindingValue, SizeAndReadersByKind) {
     const uint8_t bytes[] = {1, 2, 3, 4};
@@ -303,18 +288,6 @@ TEST(BindingValue, MembersInByteOrder) {
         for (const std::string& name : inserted) v.Member(name);
         EXPECT_EQ(MemberNames(v), expected);
     }
-}
-
-TEST(BindingValue, LargeStructureStaysOrderedAndFindable) {
-    std::vector<std::string> names;
-    for (int i = 0; i < 3000; ++i) names.push_back(Join("m", i * 7919 % 3001));
-    std::mt19937 rng(7);
-    std::shuffle(names.begin(), names.end(), rng);
-    BindingValue v;
-    for (size_t i = 0; i < names.size(); ++i) v.Member(names[i]).SetUnsigned(i);
-    for (size_t i = 0; i < names.size(); ++i) ASSERT_EQ(v.GetMember(names[i]).AsUnsigned(99999), i);
-    std::sort(names.begin(), names.end());
-    EXPECT_EQ(MemberNames(v), names);
 }
 
 TEST(BindingValue, StructuresOfEverySizeAndInsertionOrder) {
@@ -608,54 +581,4 @@ TEST(ValueContext, LargeBlocksMoveAndAreFreedWithTheContext) {
     context->Free(kept[1], 73);  // unlinking from the middle
     (void)context->Intern(std::string(200, 's'));
     ValueContext::Destroy(context);
-}
-
-TEST(HostValue, ReleaseFreesEverythingOwned) {
-    auto text = [](const char* s) {
-        char* p = static_cast<char*>(std::malloc(std::strlen(s) + 1));
-        std::strcpy(p, s);
-        return p;
-    };
-    auto stringValue = [&](const char* s, bool owned) {
-        HostValue v{};
-        v.kind = owned ? HOST_VALUE_STRING_OWNED : HOST_VALUE_STRING;
-        v.u.string.data = owned ? text(s) : s;
-        v.u.string.length = static_cast<uint32_t>(std::strlen(s));
-        return v;
-    };
-    // {"owned": "x", "borrowed": "y", <literal key>: [blob, [nested string], {}], "n": 5}
-    auto* entries = static_cast<HostStructEntry*>(std::calloc(4, sizeof(HostStructEntry)));
-    entries[0] = {text("owned"), stringValue("x", true), 1};
-    entries[1] = {text("borrowed"), stringValue("y", false), 1};
-    auto* items = static_cast<HostValue*>(std::calloc(3, sizeof(HostValue)));
-    items[0].kind = HOST_VALUE_BLOB_OWNED;
-    items[0].u.blob.data = static_cast<const uint8_t*>(std::malloc(16));
-    items[0].u.blob.size = 16;
-    items[1].kind = HOST_VALUE_COLLECTION;
-    items[1].u.collection.items = static_cast<HostValue*>(std::calloc(1, sizeof(HostValue)));
-    items[1].u.collection.count = 1;
-    items[1].u.collection.items[0] = stringValue("nested", true);
-    items[2].kind = HOST_VALUE_STRUCTURE;  // empty structure without an array
-    entries[2].key = "literal key";
-    entries[2].key_owned = 0;
-    entries[2].value.kind = HOST_VALUE_COLLECTION;
-    entries[2].value.u.collection.items = items;
-    entries[2].value.u.collection.count = 3;
-    entries[3].key = nullptr;
-    entries[3].value.kind = HOST_VALUE_SIGNED;
-    entries[3].value.u.i64 = 5;
-
-    HostValue root{};
-    root.kind = HOST_VALUE_STRUCTURE;
-    root.u.structure.entries = entries;
-    root.u.structure.count = 4;
-    ReleaseHostValue(root);  // the sanitizer build proves nothing leaks
-
-    HostValue zero{};
-    EXPECT_EQ(std::memcmp(&root, &zero, sizeof root), 0);
-    HostValue scalar{};
-    scalar.kind = HOST_VALUE_FLOAT;
-    scalar.u.f64 = 2.5;
-    ReleaseHostValue(scalar);
-    EXPECT_EQ(std::memcmp(&scalar, &zero, sizeof scalar), 0);
 }

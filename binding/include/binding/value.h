@@ -21,6 +21,7 @@
 // at a time.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <new>
@@ -80,29 +81,29 @@ public:
 
     // Setters release what the value held first.
     void Reset() noexcept {
-        if (kind_ > kLastScalarKind) ReleaseBody();
-        kind_ = 0;
+        if (meta_.kind > kLastScalarKind) ReleaseBody();
+        meta_.kind = 0;
         payload_.u64 = 0;
     }
     void SetBool(bool value) noexcept {
         Reset();
         payload_.boolean = value ? 1 : 0;
-        kind_ = static_cast<uint8_t>(ValueKind::Bool);
+        meta_.kind = static_cast<uint8_t>(ValueKind::Bool);
     }
     void SetSigned(int64_t value) noexcept {
         Reset();
         payload_.i64 = value;
-        kind_ = static_cast<uint8_t>(ValueKind::Signed);
+        meta_.kind = static_cast<uint8_t>(ValueKind::Signed);
     }
     void SetUnsigned(uint64_t value) noexcept {
         Reset();
         payload_.u64 = value;
-        kind_ = static_cast<uint8_t>(ValueKind::Unsigned);
+        meta_.kind = static_cast<uint8_t>(ValueKind::Unsigned);
     }
     void SetFloat(double value) noexcept {
         Reset();
         payload_.f64 = value;
-        kind_ = static_cast<uint8_t>(ValueKind::Float);
+        meta_.kind = static_cast<uint8_t>(ValueKind::Float);
     }
     // The text up to its first NUL is interned in the tree's context; null reads as "".
     void SetString(const char* text);
@@ -128,8 +129,8 @@ public:
     // Collections only: capacity for at least count elements.
     void Reserve(size_t count);
 
-    [[nodiscard]] ValueKind Kind() const noexcept { return static_cast<ValueKind>(kind_); }
-    [[nodiscard]] bool IsEmpty() const noexcept { return kind_ == 0; }
+    [[nodiscard]] ValueKind Kind() const noexcept { return static_cast<ValueKind>(meta_.kind); }
+    [[nodiscard]] bool IsEmpty() const noexcept { return meta_.kind == 0; }
     // Readers answer the default when the kind differs; there is no conversion.
     [[nodiscard]] bool AsBool(bool fallback = false) const noexcept;
     [[nodiscard]] int64_t AsSigned(int64_t fallback = 0) const noexcept;
@@ -149,8 +150,10 @@ public:
     [[nodiscard]] BasicMemberRange<BindingValue> Members() noexcept;
     [[nodiscard]] BasicMemberRange<const BindingValue> Members() const noexcept;
 
-    [[nodiscard]] ValueContext* Context() const noexcept { return context_; }
-    [[nodiscard]] bool OwnsContext() const noexcept { return ownsContext_ != 0; }
+    [[nodiscard]] ValueContext* Context() const noexcept {
+        return reinterpret_cast<ValueContext*>(static_cast<uintptr_t>(meta_.context));
+    }
+    [[nodiscard]] bool OwnsContext() const noexcept { return meta_.owns != 0; }
     // The interned entry of a string value, else null.
     [[nodiscard]] const StringEntry* StringKey() const noexcept;
 
@@ -173,7 +176,10 @@ private:
     static constexpr uint8_t kLastScalarKind = static_cast<uint8_t>(ValueKind::Float);
 
     // A value inside a tree: shares the context, does not own it.
-    explicit BindingValue(ValueContext* context) noexcept : context_(context), ownsContext_(0) {}
+    // The whole word in one store: kind and owner flag 0 (the address fits 48 bits).
+    explicit BindingValue(ValueContext* context) noexcept : meta_(std::bit_cast<Meta>(AddressOf(context))) {}
+
+    static uint64_t AddressOf(const ValueContext* context) noexcept { return reinterpret_cast<uintptr_t>(context); }
 
     ValueContext& EnsureContext();
     void ReleaseBody() noexcept;
@@ -186,17 +192,24 @@ private:
     [[nodiscard]] detail::Member* FindSlot(std::string_view name) const noexcept;
     [[nodiscard]] detail::Member* NewMember(std::string_view name, const StringEntry* sourceKey, bool sameTree);
 
+    // Sixteen bytes on every system: the context's address shares a word with the
+    // kind (ValueContext::Create makes sure it fits 48 bits).
+    struct Meta {
+        uint64_t context : 48;
+        uint64_t kind : 8;
+        uint64_t owns : 8;
+    };
+    static_assert(std::bit_cast<Meta>(uint64_t{5}).context == 5 && std::bit_cast<Meta>(uint64_t{5}).kind == 0 &&
+                  std::bit_cast<Meta>(uint64_t{1} << 56).owns == 1, "the address is the word's low 48 bits");
+
     Payload payload_{.u64 = 0};
-    ValueContext* context_ = nullptr;
-    uint8_t kind_ = 0;
-    uint8_t ownsContext_ = 1;
+    Meta meta_{0, 0, 1};
 
     friend class BindingResult;
     friend void DestroyBodies(ValueContext&, void*) noexcept;
 };
 
-static_assert(sizeof(void*) != 8 || sizeof(BindingValue) == 24, "payload, context, kind, owns-context");
-static_assert(sizeof(void*) != 4 || sizeof(BindingValue) == 16, "payload, context, kind, owns-context");
+static_assert(sizeof(BindingValue) == 16, "payload; context, kind and owns-context in one word");
 
 namespace detail {
 // Bodies start with the context; while a tree is torn down that word links the
@@ -216,19 +229,19 @@ struct CollectionBody {
 
 // Readers append element after element: that case stays inline.
 inline BindingValue& BindingValue::Element(size_t index) {
-    if (kind_ == static_cast<uint8_t>(ValueKind::Collection)) {
+    if (meta_.kind == static_cast<uint8_t>(ValueKind::Collection)) {
         detail::CollectionBody* body = payload_.collection;
         if (index < body->count) return body->items[index];
         if (index == body->count && index < body->capacity) {
             ++body->count;
-            return *new (&body->items[index]) BindingValue(context_);
+            return *new (&body->items[index]) BindingValue(Context());
         }
     }
     return GrowToElement(index);
 }
 
 inline BindingValue& BindingValue::Append() {
-    return Element(kind_ == static_cast<uint8_t>(ValueKind::Collection) ? payload_.collection->count : 0);
+    return Element(meta_.kind == static_cast<uint8_t>(ValueKind::Collection) ? payload_.collection->count : 0);
 }
 
 namespace detail {

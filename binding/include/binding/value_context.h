@@ -1,7 +1,8 @@
-// The shared store behind one tree of BindingValues, and the process-wide page
-// supply it draws on. Plain users never touch these: BindingValue creates its
-// context on first need and destroys it with the root. Conversions and readers
-// may use the context directly for scratch blocks:
+// The shared store behind one tree of BindingValues: block pools on pages of the
+// page supply (binding/page_supply.h) and the interned string table. Plain users
+// never touch it: BindingValue creates its context on first need and destroys it
+// with the root. Conversions and readers may use the context directly for scratch
+// blocks:
 //
 //   ValueContext* ctx = ValueContext::Create();
 //   void* block = ctx->Allocate(40);     // a 40-byte block from the pools
@@ -17,53 +18,13 @@
 #include <cstdint>
 #include <string_view>
 
+#include "binding/page_supply.h"
+
 namespace Vemi::Binding {
-
-inline constexpr size_t kPageSize = 4096;
-
-// 4096-byte pages cut from 64 KiB regions of the operating system. A region whose
-// sixteen pages have all come back joins a reserve with no system call and serves
-// the next pages asked for. A region left unused in the reserve for
-// kDecayMilliseconds is discarded (the system may reclaim its memory), and after as
-// long again unmapped; this is checked only when a region enters the reserve or a
-// new one is mapped. The reserve holds at most kMaxReservedRegions; ReleaseReserve
-// gives all of it back at once (plugin shutdown).
-class PageSupply {
-public:
-    static constexpr size_t kPagesPerRegion = 16;
-    static constexpr size_t kMaxReservedRegions = 256;  // 16 MiB
-    static constexpr uint64_t kDecayMilliseconds = 1000;
-
-    // A page aligned to 4096 bytes; throws std::bad_alloc when no region can be had.
-    [[nodiscard]] static void* Take();
-    // Hands back a page obtained from Take.
-    static void Return(void* page) noexcept;
-    // Unmaps every wholly free region kept in the reserve.
-    static void ReleaseReserve() noexcept;
-
-    // Pages handed out and not returned, and regions currently reserved.
-    [[nodiscard]] static size_t PagesInUse() noexcept;
-    [[nodiscard]] static size_t RegionsInUse() noexcept;      // regions with a page in use
-    [[nodiscard]] static size_t RegionsReserved() noexcept;   // wholly free, kept or discarded
-    [[nodiscard]] static size_t RegionsDiscarded() noexcept;  // of those, discarded
-
-    // Region calls made to the system since the process started.
-    struct Counters {
-        uint64_t mapped = 0;
-        uint64_t discarded = 0;
-        uint64_t unmapped = 0;
-    };
-    [[nodiscard]] static Counters RegionCounters() noexcept;
-
-    // Milliseconds of a monotonic clock. Tests replace it; null restores the
-    // platform's. Answers the clock it replaced.
-    using Clock = uint64_t (*)() noexcept;
-    static Clock SetClock(Clock clock) noexcept;
-};
 
 // An interned string: header followed by the NUL-terminated text.
 struct StringEntry {
-    uint32_t hash;    // FNV-1a of the text
+    uint32_t hash;    // of the text, the store's own word-wise hash
     uint32_t refs;    // counted references; the shared empty entry is not counted
     uint32_t length;  // bytes before the NUL
 
@@ -99,7 +60,17 @@ public:
     [[nodiscard]] void* Allocate(size_t size) {
         // Inline: most sizes are constants, so the class is found at compile time.
         if (size > kMaxBlockSize) return AllocateLarge(size);
-        return TakeBlock(size == 0 ? 0 : static_cast<uint32_t>((size - 1) / kBlockGranule));
+        const uint32_t sizeClass = size == 0 ? 0 : static_cast<uint32_t>((size - 1) / kBlockGranule);
+        // The common case, a fresh block of a page that keeps more: no call.
+        PageHeader* page = chains_[sizeClass];
+        if (page != nullptr && page->freeHead == 0 && page->fresh + 1u < page->end) {
+            void* block = reinterpret_cast<unsigned char*>(page) + size_t{page->fresh} * (sizeClass + 1) * kBlockGranule;
+            ++page->fresh;
+            ++page->inUse;
+            ++blocksInUse_[sizeClass];
+            return block;
+        }
+        return TakeBlock(sizeClass);
     }
     void Free(void* block, size_t size) noexcept;
     // Moves a block to a new size, keeping the first min(oldSize, newSize) bytes.
@@ -127,7 +98,7 @@ public:
         return sizeClass < kBlockClasses ? blocksInUse_[sizeClass] : 0;
     }
 
-    // The shared empty entry: "" with hash FNV-1a("").
+    // The shared empty entry: "" with the hash of "".
     [[nodiscard]] static StringEntry* EmptyString() noexcept;
 
 private:
@@ -139,7 +110,8 @@ private:
         uint16_t fresh;     // block index of the first never-used block; 0: none left
         uint16_t inUse;
         uint16_t freeHead;  // block index; 0 ends the free list
-        uint16_t slot;      // index in pages_ (kUntracked: not listed), in the padding
+        uint16_t slot;      // index in pages_ (kUntracked: not listed)
+        uint16_t end;       // block index past the last block that fits the page
     };
     // Blocks beyond the pools carry this header so that a whole tree can be dropped
     // without visiting it.
@@ -181,6 +153,7 @@ private:
 
     [[nodiscard]] uint32_t SlotOf(uint32_t hash) const noexcept;
     [[nodiscard]] StringEntry* InternHashed(std::string_view text, uint32_t hash, bool& found);
+    [[nodiscard, gnu::noinline]] StringEntry* InternUncached(std::string_view text, uint32_t recentSlot);
     void GrowTable();
     void EraseSlot(uint32_t slot) noexcept;
     void FreeEntry(StringEntry* entry) noexcept;
