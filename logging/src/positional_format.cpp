@@ -168,6 +168,109 @@ size_t PutText(const char* s, size_t length, long long width, bool leftAlign, ch
     return std::min(total, room);
 }
 
+// A directive's flags, width and precision, read once for both kinds of argument.
+struct Fields {
+    char pattern[kDirectiveLimit + 32];  // "%" and the flags so far
+    size_t n = 0;
+    bool leftAlign = false;
+    long long width = 0;
+    long long precision = -1;  // none
+};
+
+// Reads "%", flags, width and precision; false when the C library would refuse them
+// (a width or precision past its limits).
+bool ReadFields(const char* text, size_t length, const int* stars, size_t starCount, Fields& f) noexcept {
+    f.pattern[f.n++] = '%';
+    const char* p = text + 1;
+    const char* end = text + length;
+    for (; p < end && std::strchr("-+ #0", *p) != nullptr; ++p) {
+        if (*p == '-') f.leftAlign = true;
+        f.pattern[f.n++] = *p;
+    }
+    size_t star = 0;
+    if (p < end && *p == '*') {
+        ++p;
+        const int w = star < starCount ? stars[star] : 0;
+        ++star;
+        if (w == INT_MIN) return false;  // "-" and a width past INT_MAX
+        if (w < 0) {
+            f.leftAlign = true;
+            f.pattern[f.n++] = '-';
+        }
+        f.width = w < 0 ? -static_cast<long long>(w) : w;
+    } else if (!ReadField(p, end, f.width)) {
+        return false;
+    }
+    if (p < end && *p == '.') {
+        ++p;
+        if (p < end && *p == '*') {
+            ++p;
+            const int v = star < starCount ? stars[star] : 0;
+            f.precision = v < 0 ? -1 : v;  // a negative one counts as none
+        } else if (!ReadField(p, end, f.precision)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+size_t PutTextArgument(const Argument& a, const Fields& f, char* out, size_t room) noexcept {
+    const size_t limit = f.precision < 0 ? SIZE_MAX : static_cast<size_t>(f.precision);
+    if (a.kind == ArgumentKind::CString) {
+        const char* s = a.data != nullptr ? a.data : "";
+        return PutText(s, strnlen(s, limit), f.width, f.leftAlign, out, room);
+    }
+    if (a.kind == ArgumentKind::Chars) {
+        // Not NUL-terminated: no more of it than can ever be printed.
+        const char* s = a.data != nullptr ? a.data : "";
+        const size_t size = a.data != nullptr ? std::min(a.size, kPositionalFormatBufferSize - 1) : 0;
+        return PutText(s, strnlen(s, std::min(size, limit)), f.width, f.leftAlign, out, room);
+    }
+    char form[kPositionalFormatBufferSize];
+    form[0] = '\0';
+    if (a.writer != nullptr) a.writer(a.object, form, sizeof form);
+    form[sizeof form - 1] = '\0';
+    return PutText(form, strnlen(form, limit), f.width, f.leftAlign, out, room);
+}
+
+// Numbers go to snprintf with their fields capped; answers its result.
+int PrintNumber(const Argument& a, Fields& f, const TypeRules& rules, char conversion, char* out,
+                size_t room) noexcept {
+    char* pattern = f.pattern;
+    size_t n = f.n;
+    if (f.width > 0) {
+        n += static_cast<size_t>(
+            std::snprintf(pattern + n, sizeof f.pattern - n, "%lld", std::min(f.width, kWidthCap)));
+    }
+    if (f.precision >= 0) {
+        n += static_cast<size_t>(
+            std::snprintf(pattern + n, sizeof f.pattern - n, ".%lld", std::min(f.precision, kPrecisionCap)));
+    }
+    if (rules.integer && conversion != 'c') {
+        for (const char* m = rules.length; *m != '\0'; ++m) pattern[n++] = *m;
+    }
+    pattern[n++] = conversion;
+    pattern[n] = '\0';
+
+    switch (a.kind) {
+        case ArgumentKind::Int32:
+        case ArgumentKind::Char:
+            return Print(out, room, pattern, static_cast<int>(a.signedValue));
+        case ArgumentKind::UInt32:
+            return Print(out, room, pattern, static_cast<unsigned>(a.unsignedValue));
+        case ArgumentKind::Int64:
+            return conversion == 'c' ? Print(out, room, pattern, static_cast<int>(a.signedValue))
+                                     : Print(out, room, pattern, static_cast<long long>(a.signedValue));
+        case ArgumentKind::UInt64:
+            return conversion == 'c' ? Print(out, room, pattern, static_cast<int>(a.unsignedValue))
+                                     : Print(out, room, pattern, static_cast<unsigned long long>(a.unsignedValue));
+        case ArgumentKind::Double:
+            return Print(out, room, pattern, a.doubleValue);
+        default:
+            return 0;
+    }
+}
+
 // Prints one argument for the directive; answers the room used, or false when the C
 // library refuses the directive (a width or precision past its limits).
 bool FormatArgument(const Argument& a, const Directive& d, const int* stars, char* out, size_t room,
@@ -188,102 +291,13 @@ bool FormatArgument(const Argument& a, const Directive& d, const int* stars, cha
     while (length > 1 && std::strchr("hlLjtz", text[length - 1]) != nullptr) --length;
 
     // What is left is "%", flags, width and precision: rebuilt with the fields as numbers.
-    char pattern[kDirectiveLimit + 32];
-    size_t n = 0;
-    pattern[n++] = '%';
-    const char* p = text + 1;
-    const char* end = text + length;
-    bool leftAlign = false;
-    for (; p < end && std::strchr("-+ #0", *p) != nullptr; ++p) {
-        if (*p == '-') leftAlign = true;
-        pattern[n++] = *p;
-    }
-    size_t star = 0;
-    const size_t starCount = d.starCount;
-    long long width = 0;
-    if (p < end && *p == '*') {
-        ++p;
-        const int w = star < starCount ? stars[star] : 0;
-        ++star;
-        if (w == INT_MIN) return false;  // "-" and a width past INT_MAX
-        if (w < 0) {
-            leftAlign = true;
-            pattern[n++] = '-';
-        }
-        width = w < 0 ? -static_cast<long long>(w) : w;
-    } else if (!ReadField(p, end, width)) {
-        return false;
-    }
-    long long precision = -1;  // none
-    if (p < end && *p == '.') {
-        ++p;
-        if (p < end && *p == '*') {
-            ++p;
-            const int v = star < starCount ? stars[star] : 0;
-            precision = v < 0 ? -1 : v;  // a negative one counts as none
-        } else if (!ReadField(p, end, precision)) {
-            return false;
-        }
-    }
-
-    const bool isText = a.kind == ArgumentKind::CString || a.kind == ArgumentKind::Chars ||
-                        a.kind == ArgumentKind::TextForm;
-    if (isText) {
-        const size_t limit = precision < 0 ? SIZE_MAX : static_cast<size_t>(precision);
-        if (a.kind == ArgumentKind::CString) {
-            const char* s = a.data != nullptr ? a.data : "";
-            used = PutText(s, strnlen(s, limit), width, leftAlign, out, room);
-        } else if (a.kind == ArgumentKind::Chars) {
-            // Not NUL-terminated: no more of it than can ever be printed.
-            const char* s = a.data != nullptr ? a.data : "";
-            const size_t size = a.data != nullptr ? std::min(a.size, kPositionalFormatBufferSize - 1) : 0;
-            used = PutText(s, strnlen(s, std::min(size, limit)), width, leftAlign, out, room);
-        } else {
-            char form[kPositionalFormatBufferSize];
-            form[0] = '\0';
-            if (a.writer != nullptr) a.writer(a.object, form, sizeof form);
-            form[sizeof form - 1] = '\0';
-            used = PutText(form, strnlen(form, limit), width, leftAlign, out, room);
-        }
+    Fields f;
+    if (!ReadFields(text, length, stars, d.starCount, f)) return false;
+    if (a.kind == ArgumentKind::CString || a.kind == ArgumentKind::Chars || a.kind == ArgumentKind::TextForm) {
+        used = PutTextArgument(a, f, out, room);
         return true;
     }
-
-    if (width > 0) {
-        n += static_cast<size_t>(std::snprintf(pattern + n, sizeof pattern - n, "%lld", std::min(width, kWidthCap)));
-    }
-    if (precision >= 0) {
-        n += static_cast<size_t>(
-            std::snprintf(pattern + n, sizeof pattern - n, ".%lld", std::min(precision, kPrecisionCap)));
-    }
-    if (rules.integer && conversion != 'c') {
-        for (const char* m = rules.length; *m != '\0'; ++m) pattern[n++] = *m;
-    }
-    pattern[n++] = conversion;
-    pattern[n] = '\0';
-
-    int written = 0;
-    switch (a.kind) {
-        case ArgumentKind::Int32:
-        case ArgumentKind::Char:
-            written = Print(out, room, pattern, static_cast<int>(a.signedValue));
-            break;
-        case ArgumentKind::UInt32:
-            written = Print(out, room, pattern, static_cast<unsigned>(a.unsignedValue));
-            break;
-        case ArgumentKind::Int64:
-            written = conversion == 'c' ? Print(out, room, pattern, static_cast<int>(a.signedValue))
-                                        : Print(out, room, pattern, static_cast<long long>(a.signedValue));
-            break;
-        case ArgumentKind::UInt64:
-            written = conversion == 'c' ? Print(out, room, pattern, static_cast<int>(a.unsignedValue))
-                                        : Print(out, room, pattern, static_cast<unsigned long long>(a.unsignedValue));
-            break;
-        case ArgumentKind::Double:
-            written = Print(out, room, pattern, a.doubleValue);
-            break;
-        default:
-            break;
-    }
+    const int written = PrintNumber(a, f, rules, conversion, out, room);
     // A failed call may have left anything in the room: none of it counts.
     if (written < 0) return false;
     used = std::min(static_cast<size_t>(written), room);
