@@ -168,7 +168,8 @@ TEST(YamlReader, NumbersAgreeWithStrtodOnEveryText) {
         x ^= x >> 7;
         x ^= x << 17;
         std::string t;
-        for (size_t n = 6 + x % 19, bits = x; n > 0; --n, bits = bits * 6364136223846793005ull + 1442695040888963407ull) {
+        uint64_t bits = x;  // 64 bits on every target: the shift below needs them
+        for (uint64_t n = 6 + x % 19; n > 0; --n, bits = bits * 6364136223846793005ull + 1442695040888963407ull) {
             t.push_back(kWeighted[(bits >> 33) % (sizeof kWeighted - 1)]);
         }
         texts.push_back(t);
