@@ -1,6 +1,8 @@
 // GCC 12 reports false "may be used uninitialized" warnings inside the
 // regular-expression compiler of libstdc++ when built with sanitizers.
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 
 #include "api/route.h"
 

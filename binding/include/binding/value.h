@@ -199,8 +199,10 @@ private:
         uint64_t kind : 8;
         uint64_t owns : 8;
     };
+#if !defined(__clang__) || __clang_major__ >= 15  // clang 14 can't bit_cast bit-fields in a constant
     static_assert(std::bit_cast<Meta>(uint64_t{5}).context == 5 && std::bit_cast<Meta>(uint64_t{5}).kind == 0 &&
                   std::bit_cast<Meta>(uint64_t{1} << 56).owns == 1, "the address is the word's low 48 bits");
+#endif
 
     Payload payload_{.u64 = 0};
     Meta meta_{0, 0, 1};
