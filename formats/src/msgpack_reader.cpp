@@ -46,7 +46,7 @@ struct Format {
     uint8_t width;  // bytes of the length, count or number that follows the format byte
 };
 
-// Elements reserved at most for one collection's announced count.
+// Elements reserved at most for a collection whose announced count is more than the input has left.
 constexpr uint64_t kReserveLimit = 1024;
 
 constexpr std::array<Format, 256> kFormats = [] {
@@ -222,11 +222,11 @@ private:
             target.MakeCollection();
             // Every element takes at least one byte, so all the collections of one input
             // together never need more elements than it has bytes: announced counts are
-            // trusted only that far, and one collection's no further than kReserveLimit
-            // (nested huge counts would otherwise hold a copy of the input's size in unused
-            // elements); a longer collection grows as its elements arrive.
-            const auto reserve =
-                static_cast<size_t>(std::min({n, static_cast<uint64_t>(reserveBudget_), kReserveLimit}));
+            // trusted only that far. A count the bytes left can't hold is a lie, and gets
+            // no more than kReserveLimit (nested ones would otherwise each hold the input's
+            // size in unused elements); a longer collection grows as its elements arrive.
+            const uint64_t plausible = n <= length_ - pos_ ? n : std::min(n, kReserveLimit);
+            const auto reserve = static_cast<size_t>(std::min(plausible, static_cast<uint64_t>(reserveBudget_)));
             reserveBudget_ -= reserve;
             target.Reserve(reserve);
         }

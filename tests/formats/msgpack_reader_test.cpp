@@ -134,9 +134,9 @@ TEST(MessagePackReader, HugeAnnouncedCountsWithTinyInput) {
         {{0xDD, 0xFF, 0xFF, 0xFF, 0xFF}, "[]", 5},
         {{0xDF, 0xFF, 0xFF, 0xFF, 0xFF, 0xA1, 'k', 0xDD, 0xFF, 0xFF, 0xFF, 0xFF}, R"({"k": []})", 12},
     });
-    // Huge arrays nested 500 deep over 4 MB: each reserves at most a thousand elements,
-    // together no more than the input has bytes (each reserving what is left would take
-    // 48 GB, and the outermost alone the input's size in elements, 100 MB).
+    // Huge arrays nested 500 deep over 4 MB: counts the bytes left can't hold reserve at
+    // most a thousand elements each (each reserving what is left would take 48 GB, and the
+    // outermost alone the input's size in elements, 100 MB).
     Bytes many;
     for (int i = 0; i < 500; ++i) many.insert(many.end(), {0xDD, 0xFF, 0xFF, 0xFF, 0xFF});
     many.resize(many.size() + (4u << 20), 0xC3);
