@@ -310,6 +310,14 @@ void Check(F decode, const std::string& input, benchmark::State& state, const st
     state.counters["memory_ratio"] = document > 0 ? (pages + heap) / document : 0.0;
 }
 
+// KAV_BENCH_ITERATIONS fixes every benchmark's iterations, so that runs under callgrind
+// count the same work.
+template <class F>
+void Add(const std::string& name, F f) {
+    benchmark::internal::Benchmark* b = benchmark::RegisterBenchmark(name.c_str(), f);
+    if (const char* n = std::getenv("KAV_BENCH_ITERATIONS")) b->Iterations(std::atoll(n));
+}
+
 void Register() {
     const Documents& d = Docs();
     struct Doc {
@@ -324,13 +332,13 @@ void Register() {
         const std::string pack = std::string("Msgpack") + doc.name;
         const std::string* j = doc.json;
         const std::string* p = doc.pack;
-        benchmark::RegisterBenchmark((json + ":ours").c_str(), [j](benchmark::State& s) {
+        Add(json + ":ours", [j](benchmark::State& s) {
             Check(OursJson, *j, s, *j);
             Run(s, *j, OursJson, true);
         });
-        benchmark::RegisterBenchmark((json + ":floor").c_str(), [j](benchmark::State& s) { Run(s, *j, FloorJson); });
-        benchmark::RegisterBenchmark((json + ":document").c_str(), [j](benchmark::State& s) { Run(s, *j, DocumentJson); });
-        benchmark::RegisterBenchmark((json + ":store").c_str(), [j](benchmark::State& s) {
+        Add(json + ":floor", [j](benchmark::State& s) { Run(s, *j, FloorJson); });
+        Add(json + ":document", [j](benchmark::State& s) { Run(s, *j, DocumentJson); });
+        Add(json + ":store", [j](benchmark::State& s) {
             const Parsed parsed(*j);
             for (auto _ : s) {
                 auto r = StoreOnly(parsed);
@@ -338,23 +346,23 @@ void Register() {
             }
             s.SetBytesProcessed(static_cast<int64_t>(s.iterations() * j->size()));
         });
-        benchmark::RegisterBenchmark((sized + ":ours").c_str(), [j](benchmark::State& s) { Run(s, *j, OursJsonSized, true); });
-        benchmark::RegisterBenchmark((sized + ":floor").c_str(), [j](benchmark::State& s) { Run(s, *j, FloorJsonSized); });
-        benchmark::RegisterBenchmark((pack + ":ours").c_str(), [p, j](benchmark::State& s) {
+        Add(sized + ":ours", [j](benchmark::State& s) { Run(s, *j, OursJsonSized, true); });
+        Add(sized + ":floor", [j](benchmark::State& s) { Run(s, *j, FloorJsonSized); });
+        Add(pack + ":ours", [p, j](benchmark::State& s) {
             Check(OursPack, *p, s, *j);
             Run(s, *p, OursPack, true);
         });
-        benchmark::RegisterBenchmark((pack + ":msgpack_cxx").c_str(), [p](benchmark::State& s) { Run(s, *p, MsgpackCxx); });
+        Add(pack + ":msgpack_cxx", [p](benchmark::State& s) { Run(s, *p, MsgpackCxx); });
     }
     const std::string* y = &d.yaml;
     const std::string* twin = &d.yamlTwin;
-    benchmark::RegisterBenchmark("YamlRecords:ours", [y, twin](benchmark::State& s) {
+    Add("YamlRecords:ours", [y, twin](benchmark::State& s) {
         Check(OursYaml, *y, s, *twin);
         Run(s, *y, OursYaml, true);
     });
-    benchmark::RegisterBenchmark("YamlRecords:floor", [y](benchmark::State& s) { Run(s, *y, FloorYaml); });
-    benchmark::RegisterBenchmark("YamlRecords:yaml_cpp", [y](benchmark::State& s) { Run(s, *y, YamlCpp); });
-    benchmark::RegisterBenchmark("YamlRecords:store", [y, twin](benchmark::State& s) {
+    Add("YamlRecords:floor", [y](benchmark::State& s) { Run(s, *y, FloorYaml); });
+    Add("YamlRecords:yaml_cpp", [y](benchmark::State& s) { Run(s, *y, YamlCpp); });
+    Add("YamlRecords:store", [y, twin](benchmark::State& s) {
         const Parsed parsed(*twin);
         for (auto _ : s) {
             auto r = StoreOnly(parsed);
