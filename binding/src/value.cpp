@@ -316,7 +316,29 @@ MemberSlot* BindingValue::NewMember(std::string_view name, const StringEntry* so
     return m;
 }
 
+// A new empty member whose key is an entry of this tree's table.
+MemberSlot* BindingValue::NewMember(StringEntry* key) {
+    static_assert(kListMembers <= ValueContext::kMemberHints);
+    ValueContext& context = *Context();
+    auto* m = static_cast<MemberSlot*>(context.Allocate(sizeof(MemberSlot)));
+    m->key = key;
+    ValueContext::AddRef(key);
+    new (&m->value) BindingValue(&context);
+    return m;
+}
+
 namespace {
+
+// The previous structure put its member of this rank, named `name`, at `hint.at`
+// between the same two keys as this list has there: the strings compare as they
+// did, so the position holds and the name is not in the list.
+template <class Hint>
+bool HintHolds(const Hint& hint, MemberSlot* const* list, uint32_t count, std::string_view name) noexcept {
+    if (hint.key == nullptr || hint.key->length != name.size() || hint.at > count) return false;
+    if ((hint.at == 0 ? nullptr : list[hint.at - 1]->key) != hint.before) return false;
+    if ((hint.at == count ? nullptr : list[hint.at]->key) != hint.after) return false;
+    return detail::SameBytes(hint.key->Text(), name.data(), name.size());
+}
 
 void DropMember(ValueContext& context, MemberSlot* m) noexcept {
     context.Release(m->key);
@@ -354,10 +376,28 @@ BindingValue& BindingValue::InsertMember(std::string_view name, const StringEntr
     StructureBody* body = payload_.structure;
     ValueContext& context = *Context();
     if (body->capacity != 0) {
-        bool found = false;
-        const uint32_t at = LowerBound(List(body), body->count, name, found);
-        if (found) return List(body)[at]->value;
-        MemberSlot* m = NewMember(name, sourceKey, sameTree);
+        const uint32_t count = body->count;
+        auto& hints = context.memberHints_[count < kListMembers ? count : 0];
+        MemberSlot* m;
+        uint32_t at;
+        if (count < kListMembers && HintHolds(hints[0], List(body), count, name)) {
+            m = NewMember(hints[0].key);
+            at = hints[0].at;
+        } else if (count < kListMembers && HintHolds(hints[1], List(body), count, name)) {
+            m = NewMember(hints[1].key);
+            at = hints[1].at;
+        } else {
+            bool found = false;
+            at = LowerBound(List(body), count, name, found);
+            if (found) return List(body)[at]->value;
+            m = NewMember(name, sourceKey, sameTree);
+            if (count < kListMembers && m->key->length != 0) {
+                hints[1] = hints[0];
+                hints[0] = {m->key, at == 0 ? nullptr : List(body)[at - 1]->key,
+                            at == count ? nullptr : List(body)[at]->key, at};
+                context.hintsUsed_ = true;
+            }
+        }
         if (body->count == body->capacity) {
             try {
                 if (body->capacity == kListMembers) {

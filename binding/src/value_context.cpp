@@ -159,7 +159,13 @@ thread_local constinit ContextCache::Slots ContextCache::slots_ = {};
 ValueContext::ValueContext() noexcept : slots_(inlineSlots_), slotMask_(kInlineSlots - 1) {
     std::memset(inlineSlots_, 0, sizeof inlineSlots_);
     std::memset(recent_, 0, sizeof recent_);
+    std::memset(memberHints_, 0, sizeof memberHints_);
     ResetPools();
+}
+
+void ValueContext::ClearHints() noexcept {
+    std::memset(memberHints_, 0, sizeof memberHints_);
+    hintsUsed_ = false;
 }
 
 void ValueContext::ResetPools() noexcept {
@@ -187,6 +193,7 @@ void ValueContext::ResetTable(bool keepCapacity) noexcept {
     // than it saves.
     if (recentUsed_) std::memset(recent_, 0, sizeof recent_);
     recentUsed_ = false;
+    if (hintsUsed_) ClearHints();
 }
 
 ValueContext* ValueContext::Create() {
@@ -529,6 +536,7 @@ void ValueContext::Release(StringEntry* entry) noexcept {
     EraseSlot(slot);
     StringEntry*& recent = recent_[RecentSlot(entry->Text(), entry->length)];
     if (recent == entry) recent = nullptr;
+    if (hintsUsed_) ClearHints();
     FreeEntry(entry);
     --stringCount_;
 }

@@ -157,6 +157,7 @@ private:
     void GrowTable();
     void EraseSlot(uint32_t slot) noexcept;
     void FreeEntry(StringEntry* entry) noexcept;
+    void ClearHints() noexcept;
 
     PageHeader* chains_[kBlockClasses];
     InlinePage inlinePages_[kBlockClasses];
@@ -170,6 +171,19 @@ private:
     // cleared when its entry is freed.
     StringEntry* recent_[kRecentSlots];
     bool recentUsed_ = false;
+    // Where the last two structures put their member of each rank, between which keys:
+    // a structure of the same shape then needs neither the search nor the table
+    // (value.cpp). Two, as trees mix two shapes of nodes. Cleared whenever an entry is
+    // freed, so every entry named is live.
+    struct MemberHint {
+        StringEntry* key;     // null: no hint
+        StringEntry* before;  // null: the member went first
+        StringEntry* after;   // null: the member went last
+        uint32_t at;
+    };
+    static constexpr uint32_t kMemberHints = 16;
+    MemberHint memberHints_[kMemberHints][2];
+    bool hintsUsed_ = false;
     PageHeader** pages_ = nullptr;  // every 4096-byte page taken, for DropAll
     uint32_t pageCount_ = 0;
     uint32_t pageCapacity_ = 0;
