@@ -65,7 +65,6 @@ TEST(TypeRegistry, TypeKindNames) {
                               "blob",  "vector", "enum",  "struct", "callback", "map"};
     for (uint32_t kind = 0; kind < std::size(expected); ++kind) EXPECT_STREQ(TypeKindName(kind), expected[kind]);
     for (uint32_t kind : {20u, static_cast<uint32_t>(-1)}) EXPECT_STREQ(TypeKindName(kind), "") << kind;
-    EXPECT_STREQ(TypeKindName(BindingTypeKind::Map), "map");
 }
 
 TEST(StaticType, DisplayNamesAndIdentifiers) {
@@ -100,10 +99,6 @@ TEST(StaticType, DisplayNamesAndIdentifiers) {
     const StaticType* undeclared[] = {&StaticType::Of<Vemi::Undeclared>(), &StaticType::Of<int32_t>(),
                                       &StaticType::Of<std::vector<std::string>>(), &StaticType::Placeholder()};
     for (const StaticType* t : undeclared) {
-        const std::string name = t->name;
-        EXPECT_TRUE(name.size() == 9 && name[0] == '#' &&
-                    name.find_first_not_of("0123456789ABCDEF", 1) == std::string::npos)
-            << name;
         char expected[16];
         std::snprintf(expected, sizeof expected, "#%08X", t->id);
         EXPECT_STREQ(t->name, expected);
@@ -143,7 +138,6 @@ TEST(TypeRegistry, BuilderKeepsTheFirstRegistration) {
     EXPECT_TRUE(d->enumerators.empty());
     ASSERT_EQ(d->fields.size(), 2u);
     const FieldDescriptor& name = d->fields[0];
-    EXPECT_EQ(name.name, "name");
     EXPECT_EQ(name.nameHash, Fnv1a("name"));
     EXPECT_EQ(name.offset, offsetof(SequenceEvent, name));
     EXPECT_EQ(name.flags, kFieldRequired);

@@ -141,7 +141,6 @@ TEST_F(ToNativeTest, ScalarRulesAndMessages) {
         std::string expected;
     };
     const Case cases[] = {
-        {Convert<int8_t>, Str("127"), "=127"},
         {Convert<int8_t>, Str("12a"), "Value 12a for 'x' of type int8 is in an incorrect format"},
         {Convert<int8_t>, Str("0x10"), "=16"},
         {Convert<int8_t>, Str("010"), "=8"},
@@ -149,7 +148,6 @@ TEST_F(ToNativeTest, ScalarRulesAndMessages) {
         {Convert<int8_t>, Str(""), "=0"},
         {Convert<int8_t>, Str(" "), "Value   for 'x' of type int8 is in an incorrect format"},
         {Convert<int32_t>, Str("99999999999999999999"), "Value 99999999999999999999 for 'x' of type int32 is out of range"},
-        {Convert<uint8_t>, Int(-1), "Value -1 for 'x' of type uint8 is out of range"},
         {Convert<uint64_t>, Str("-1"), "Value -1 for 'x' of type uint64 is out of range"},
         {Convert<uint64_t>, Str(" -0"), "Value  -0 for 'x' of type uint64 is out of range"},
         {Convert<int32_t>, Flt(3.9), "=3"},
