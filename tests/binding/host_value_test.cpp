@@ -80,7 +80,9 @@ TEST(HostValue, ReleaseFreesEverythingOwned) {
         const size_t size = std::strlen(s) + 1;
         return static_cast<char*>(std::memcpy(std::malloc(size), s, size));
     };
-    auto owned = [&](const char* s) { return Host(HOST_VALUE_STRING_OWNED, text(s), static_cast<uint32_t>(std::strlen(s))); };
+    auto owned = [&](const char* s) {
+        return Host(HOST_VALUE_STRING_OWNED, text(s), static_cast<uint32_t>(std::strlen(s)));
+    };
     // {"owned": "x", "borrowed": "y", <literal key>: [blob, [nested string], {}], <no key>: 5}
     auto* nested = static_cast<HostValue*>(std::calloc(1, sizeof(HostValue)));
     nested[0] = owned("nested");

@@ -204,7 +204,8 @@ TEST(TypedRegistration, ANameTakenByAnotherTypeIsNotBound) {
     manual.Field("mode", "", 0, StaticType::Of<Demo::NarrowMode>(),
                  {BindingTypeKind::Enum, BindingTypeKind::None, registry.FindType("ClashMode")});
     EXPECT_EQ(manual.Finish()->fields.at(0).type.descriptor, nullptr);
-    EXPECT_EQ(Vemi::Testing::RecordedLogMessages().back(), "Field mode of Manual is not bound to type ClashMode, which describes another native type.");
+    EXPECT_EQ(Vemi::Testing::RecordedLogMessages().back(),
+              "Field mode of Manual is not bound to type ClashMode, which describes another native type.");
 
     // Both directions fail cleanly instead of using the 8-byte descriptor on a 1-byte field.
     BindingValue input;
