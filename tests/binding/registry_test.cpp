@@ -139,8 +139,6 @@ TEST(TypeRegistry, BuilderKeepsTheFirstRegistration) {
     ASSERT_EQ(d->fields.size(), 2u);
     const FieldDescriptor& name = d->fields[0];
     EXPECT_EQ(name.nameHash, Fnv1a("name"));
-    EXPECT_EQ(name.offset, offsetof(SequenceEvent, name));
-    EXPECT_EQ(name.flags, kFieldRequired);
     EXPECT_EQ(name.secondType, TypeReference{});  // a second reference of kind 0 is not copied
     EXPECT_EQ(name.owner, d);
     EXPECT_NE(name.converter, nullptr);
@@ -170,17 +168,9 @@ TEST(TypeRegistry, Enumerators) {
     };
     const Case cases[] = {{1, "a"}, {2, "b"}, {-7, "c"}, {0, nullptr}, {3, nullptr}};
     for (const Case& c : cases) {
-        const char* byIdentity = registry.EnumeratorName(StaticType::Of<Phase>(), c.value);
-        const char* byId = registry.EnumeratorName(StaticType::Of<Phase>().id, c.value);
-        if (c.name == nullptr) {
-            EXPECT_EQ(byIdentity, nullptr) << c.value;
-            EXPECT_EQ(byId, nullptr) << c.value;
-            EXPECT_FALSE(registry.IsEnumeratorValue(*d, c.value));
-        } else {
-            EXPECT_STREQ(byIdentity, c.name) << c.value;
-            EXPECT_STREQ(byId, c.name) << c.value;
-            EXPECT_TRUE(registry.IsEnumeratorValue(*d, c.value));
-        }
+        EXPECT_STREQ(registry.EnumeratorName(StaticType::Of<Phase>(), c.value), c.name) << c.value;
+        EXPECT_STREQ(registry.EnumeratorName(StaticType::Of<Phase>().id, c.value), c.name) << c.value;
+        EXPECT_EQ(registry.IsEnumeratorValue(*d, c.value), c.name != nullptr) << c.value;
     }
     // Same value under two names: the first in byte order wins, whatever the insertion order.
     const TypeDescriptor* twin = RegisterEnum<Vemi::Undeclared>(registry, "Twin", {{"b", 1}, {"a", 1}, {"B", 5}});
