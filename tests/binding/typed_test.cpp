@@ -226,16 +226,8 @@ TEST(TypedConversion, EnumerationsOfEveryWidthThroughFields) {
     using Demo::Wide;
     TypeRegistry registry;
     ASSERT_NE(RegisterType<Widths>(registry, ""), nullptr);
-    auto number = [](int64_t n) {
-        BindingValue v;
-        v.SetSigned(n);
-        return v;
-    };
-    auto text = [](const char* t) {
-        BindingValue v;
-        v.SetString(t);
-        return v;
-    };
+    auto number = [](int64_t n) { BindingValue v; v.SetSigned(n); return v; };
+    auto text = [](const char* t) { BindingValue v; v.SetString(t); return v; };
     struct Case {
         BindingValue tiny, half, wide;
         Tiny nativeTiny;
