@@ -111,6 +111,7 @@ TEST(BindingValue, ElementAccess) {
     // Growth from pool blocks to the general allocator keeps the elements; the gap stays empty.
     for (int i = 6; i < 200; ++i) v.Append().SetSigned(i);
     for (int i = 0; i < 200; ++i) {
+        EXPECT_EQ(v.GetElement(i).IsEmpty(), i == 3 || i == 4) << i;
         EXPECT_EQ(v.GetElement(i).AsSigned(-1), i == 3 || i == 4 ? -1 : i);
     }
 }
