@@ -12,9 +12,9 @@ namespace {
 struct FieldRow {
     const char* name;
     BindingTypeKind kind;
-    BindingTypeKind element;
-    const char* typeName;  // enum or struct type, else ""
-    const char* description;
+    const char* typeName = "";  // enum or struct type
+    BindingTypeKind element = BindingTypeKind::None;
+    const char* description = "";
 };
 
 struct TypeRow {
@@ -34,39 +34,36 @@ constexpr auto N = BindingTypeKind::None;
 const std::vector<std::string> kHelp{"$builtin", "help"};
 const std::vector<std::string> kAsync{"$builtin", "async"};
 
+const char* const kIdentifier = "BindingFullTypeIdentifier";
+const char* const kToken = "Asynchronous operation token";
 const TypeRow kRecords[] = {
-    {"BindingFullTypeIdentifier", "Describes the type of a value.", kHelp,
-     {{"type", S, N, "", ""}, {"elementType", S, N, "", ""}}},
+    {kIdentifier, "Describes the type of a value.", kHelp, {{"type", S}, {"elementType", S}}},
     {"BindingFullArgumentHelp", "Describes a function parameter.", kHelp,
-     {{"name", S, N, "", ""}, {"description", S, N, "", ""}, {"type", R, N, "BindingFullTypeIdentifier", ""},
-      {"optional", B, N, "", ""}}},
+     {{"name", S}, {"description", S}, {"type", R, kIdentifier}, {"optional", B}}},
     {"BindingFullFunctionHelp", "Describes a function.", kHelp,
-     {{"name", S, N, "", ""}, {"nameSpace", S, N, "", ""}, {"arguments", V, R, "BindingFullArgumentHelp", ""},
-      {"returns", R, N, "BindingFullTypeIdentifier", ""}, {"description", S, N, "", ""}, {"help", S, N, "", ""},
-      {"threadSafe", B, N, "", ""}, {"async", S, N, "", ""}, {"tags", V, S, "", ""}}},
+     {{"name", S}, {"nameSpace", S}, {"arguments", V, "BindingFullArgumentHelp", R}, {"returns", R, kIdentifier},
+      {"description", S}, {"help", S}, {"threadSafe", B}, {"async", S}, {"tags", V, "", S}}},
     {"BindingFullEnumValueHelp", "Describes an enumerator.", kHelp,
-     {{"name", S, N, "", ""}, {"description", S, N, "", ""}, {"value", BindingTypeKind::Int32, N, "", ""}}},
+     {{"name", S}, {"description", S}, {"value", BindingTypeKind::Int32}}},
     {"BindingFullFieldHelp", "Describes a member of a struct.", kHelp,
-     {{"name", S, N, "", ""}, {"description", S, N, "", ""}, {"offset", U32, N, "", ""},
-      {"type", R, N, "BindingFullTypeIdentifier", ""}, {"optional", B, N, "", ""}}},
+     {{"name", S}, {"description", S}, {"offset", U32}, {"type", R, kIdentifier}, {"optional", B}}},
     {"BindingFullTypeHelp", "Describes a struct or enum type.", kHelp,
-     {{"name", S, N, "", ""}, {"nameSpace", S, N, "", ""}, {"size", U32, N, "", ""}, {"description", S, N, "", ""},
-      {"tags", V, S, "", ""}, {"fields", V, R, "BindingFullFieldHelp", ""}, {"values", V, R, "BindingFullEnumValueHelp", ""}}},
+     {{"name", S}, {"nameSpace", S}, {"size", U32}, {"description", S}, {"tags", V, "", S},
+      {"fields", V, "BindingFullFieldHelp", R}, {"values", V, "BindingFullEnumValueHelp", R}}},
     {"BindingFullEventHelp", "Describes an event.", kHelp,
-     {{"name", S, N, "", ""}, {"nameSpace", S, N, "", ""}, {"type", R, N, "BindingFullTypeIdentifier", ""},
-      {"description", S, N, "", ""}, {"tags", V, S, "", ""}}},
+     {{"name", S}, {"nameSpace", S}, {"type", R, kIdentifier}, {"description", S}, {"tags", V, "", S}}},
     {"BindingFullApiHelp", "Describes the exposed native API.", kHelp,
-     {{"functions", V, R, "BindingFullFunctionHelp", ""}, {"types", V, R, "BindingFullTypeHelp", ""},
-      {"events", V, R, "BindingFullEventHelp", ""}}},
-    {"BindingGenericEvent", "Represents generic data for an event.", {"$builtin"}, {{"data", O, N, "", "Event data"}}},
+     {{"functions", V, "BindingFullFunctionHelp", R}, {"types", V, "BindingFullTypeHelp", R},
+      {"events", V, "BindingFullEventHelp", R}}},
+    {"BindingGenericEvent", "Represents generic data for an event.", {"$builtin"}, {{"data", O, "", N, "Event data"}}},
     {"BindingCallbackEvent", "Represents the parameters of a call to a provided callback.", {"$builtin"},
-     {{"id", U32, N, "", "ID of the callback being invoked"}, {"parameters", V, O, "", "Callback parameters"}}},
+     {{"id", U32, "", N, "ID of the callback being invoked"}, {"parameters", V, "", O, "Callback parameters"}}},
     {"BindingGenericAsyncEvent", "Represents generic data for an asynchronous event.", kAsync,
-     {{"asyncToken", U32, N, "", "Asynchronous operation token"}, {"data", O, N, "", "Event data"}}},
+     {{"asyncToken", U32, "", N, kToken}, {"data", O, "", N, "Event data"}}},
     {"BindingAsyncFailureEvent", "Represents a failed asynchronous operation.", kAsync,
-     {{"asyncToken", U32, N, "", "Asynchronous operation token"}, {"error", S, N, "", "Error message"}}},
+     {{"asyncToken", U32, "", N, kToken}, {"error", S, "", N, "Error message"}}},
     {"BindingAsyncCancelEvent", "Represents a cancelled asynchronous operation.", kAsync,
-     {{"asyncToken", U32, N, "", "Asynchronous operation token"}}},
+     {{"asyncToken", U32, "", N, kToken}}},
 };
 
 void ExpectEnum(const TypeRegistry& registry, const char* name, const char* description,

@@ -77,49 +77,31 @@ TEST(HostValueRule, UnknownKindsAndDepthBound) {
 
 TEST(HostValue, ReleaseFreesEverythingOwned) {
     auto text = [](const char* s) {
-        char* p = static_cast<char*>(std::malloc(std::strlen(s) + 1));
-        std::strcpy(p, s);
-        return p;
+        const size_t size = std::strlen(s) + 1;
+        return static_cast<char*>(std::memcpy(std::malloc(size), s, size));
     };
-    auto stringValue = [&](const char* s, bool owned) {
-        HostValue v{};
-        v.kind = owned ? HOST_VALUE_STRING_OWNED : HOST_VALUE_STRING;
-        v.u.string.data = owned ? text(s) : s;
-        v.u.string.length = static_cast<uint32_t>(std::strlen(s));
-        return v;
+    auto owned = [&](const char* s) {
+        return Host(HOST_VALUE_STRING_OWNED, text(s), static_cast<uint32_t>(std::strlen(s)));
     };
-    // {"owned": "x", "borrowed": "y", <literal key>: [blob, [nested string], {}], "n": 5}
-    auto* entries = static_cast<HostStructEntry*>(std::calloc(4, sizeof(HostStructEntry)));
-    entries[0] = {text("owned"), stringValue("x", true), 1};
-    entries[1] = {text("borrowed"), stringValue("y", false), 1};
+    // {"owned": "x", "borrowed": "y", <literal key>: [blob, [nested string], {}], <no key>: 5}
+    auto* nested = static_cast<HostValue*>(std::calloc(1, sizeof(HostValue)));
+    nested[0] = owned("nested");
     auto* items = static_cast<HostValue*>(std::calloc(3, sizeof(HostValue)));
-    items[0].kind = HOST_VALUE_BLOB_OWNED;
-    items[0].u.blob.data = static_cast<const uint8_t*>(std::malloc(16));
-    items[0].u.blob.size = 16;
-    items[1].kind = HOST_VALUE_COLLECTION;
-    items[1].u.collection.items = static_cast<HostValue*>(std::calloc(1, sizeof(HostValue)));
-    items[1].u.collection.count = 1;
-    items[1].u.collection.items[0] = stringValue("nested", true);
-    items[2].kind = HOST_VALUE_STRUCTURE;  // empty structure without an array
-    entries[2].key = "literal key";
-    entries[2].key_owned = 0;
-    entries[2].value.kind = HOST_VALUE_COLLECTION;
-    entries[2].value.u.collection.items = items;
-    entries[2].value.u.collection.count = 3;
-    entries[3].key = nullptr;
-    entries[3].value.kind = HOST_VALUE_SIGNED;
+    items[0] = Host(HOST_VALUE_BLOB_OWNED, std::malloc(16), 16);
+    items[1] = Host(HOST_VALUE_COLLECTION, nested, 1);
+    items[2] = Host(HOST_VALUE_STRUCTURE);  // empty structure without an array
+    auto* entries = static_cast<HostStructEntry*>(std::calloc(4, sizeof(HostStructEntry)));
+    entries[0] = {text("owned"), owned("x"), 1};
+    entries[1] = {text("borrowed"), Host(HOST_VALUE_STRING, "y", 1), 1};
+    entries[2] = {"literal key", Host(HOST_VALUE_COLLECTION, items, 3), 0};
+    entries[3] = {nullptr, Host(HOST_VALUE_SIGNED), 0};
     entries[3].value.u.i64 = 5;
-
-    HostValue root{};
-    root.kind = HOST_VALUE_STRUCTURE;
-    root.u.structure.entries = entries;
-    root.u.structure.count = 4;
+    HostValue root = Host(HOST_VALUE_STRUCTURE, entries, 4);
     ReleaseHostValue(root);  // the sanitizer build proves nothing leaks
 
     HostValue zero{};
     EXPECT_EQ(std::memcmp(&root, &zero, sizeof root), 0);
-    HostValue scalar{};
-    scalar.kind = HOST_VALUE_FLOAT;
+    HostValue scalar = Host(HOST_VALUE_FLOAT);
     scalar.u.f64 = 2.5;
     ReleaseHostValue(scalar);
     EXPECT_EQ(std::memcmp(&scalar, &zero, sizeof scalar), 0);

@@ -90,33 +90,28 @@ void CheckIntegerEdges(const char* typeName, const TypeRegistry& registry) {
     const T hi = std::numeric_limits<T>::max();
     const std::string loText = std::to_string(lo), hiText = std::to_string(hi);
     const std::string belowText = lo == 0 ? "-1" : AwayFromZero(loText), aboveText = AwayFromZero(hiText);
-    auto outOfRange = [&](const std::string& shown) {
-        return "Value " + shown + " for 'x' of type " + typeName + " is out of range";
+    const std::string below = "Value " + belowText + " for 'x' of type " + typeName + " is out of range";
+    const std::string above = "Value " + aboveText + " for 'x' of type " + typeName + " is out of range";
+    // Texts: every edge, both sides; numbers: the edges the input kinds can carry.
+    std::vector<std::pair<BindingValue, std::string>> rows = {
+        {Str(loText.c_str()), "=" + loText},          {Str(hiText.c_str()), "=" + hiText},
+        {Str(belowText.c_str()), below},              {Str(aboveText.c_str()), above},
+        {Int(static_cast<int64_t>(lo)), "=" + loText}, {UInt(static_cast<uint64_t>(hi)), "=" + hiText},
+        {Flt(static_cast<double>(lo)), "=" + loText},
     };
-    // Texts: every edge, both sides.
-    EXPECT_EQ(Convert<T>(Str(loText.c_str()), registry), "=" + loText) << typeName;
-    EXPECT_EQ(Convert<T>(Str(hiText.c_str()), registry), "=" + hiText) << typeName;
-    EXPECT_EQ(Convert<T>(Str(belowText.c_str()), registry), outOfRange(belowText)) << typeName;
-    EXPECT_EQ(Convert<T>(Str(aboveText.c_str()), registry), outOfRange(aboveText)) << typeName;
-    // Numbers: the edges the input kinds can carry.
-    if constexpr (!std::is_same_v<T, int64_t>) {
-        EXPECT_EQ(Convert<T>(Int(static_cast<int64_t>(lo) - 1), registry), outOfRange(belowText));
-    }
-    EXPECT_EQ(Convert<T>(Int(static_cast<int64_t>(lo)), registry), "=" + loText) << typeName;
-    EXPECT_EQ(Convert<T>(UInt(static_cast<uint64_t>(hi)), registry), "=" + hiText) << typeName;
-    if constexpr (!std::is_same_v<T, uint64_t>) {
-        EXPECT_EQ(Convert<T>(UInt(static_cast<uint64_t>(hi) + 1), registry), outOfRange(aboveText));
-    }
+    if constexpr (!std::is_same_v<T, int64_t>) rows.emplace_back(Int(static_cast<int64_t>(lo) - 1), below);
+    if constexpr (!std::is_same_v<T, uint64_t>) rows.emplace_back(UInt(static_cast<uint64_t>(hi) + 1), above);
+    for (const auto& [input, expected] : rows) EXPECT_EQ(Convert<T>(input, registry), expected) << typeName;
     // Floats: the largest double inside, the next one outside (for 64 bits the maximum
     // itself rounds up to 2^63 or 2^64, which is outside).
     const double top = std::ldexp(1.0, sizeof(T) * 8 - (std::is_signed_v<T> ? 1 : 0));  // hi + 1
     const double inside = sizeof(T) < 8 ? static_cast<double>(hi) : std::nextafter(top, 0.0);
     const double outside = sizeof(T) < 8 ? std::nextafter(static_cast<double>(hi), INFINITY) : top;
+    const double under = lo == 0 ? -0.5 : std::nextafter(static_cast<double>(lo), -INFINITY);
     EXPECT_EQ(Convert<T>(Flt(inside), registry).substr(0, 1), "=") << typeName;
-    EXPECT_NE(Convert<T>(Flt(outside), registry).find("out of range"), std::string::npos) << typeName;
-    EXPECT_EQ(Convert<T>(Flt(static_cast<double>(lo)), registry), "=" + loText) << typeName;
-    const double below = lo == 0 ? -0.5 : std::nextafter(static_cast<double>(lo), -INFINITY);
-    EXPECT_NE(Convert<T>(Flt(below), registry).find("out of range"), std::string::npos) << typeName;
+    for (double out : {outside, under}) {
+        EXPECT_NE(Convert<T>(Flt(out), registry).find("out of range"), std::string::npos) << typeName << " " << out;
+    }
 }
 
 }  // namespace
@@ -141,7 +136,6 @@ TEST_F(ToNativeTest, ScalarRulesAndMessages) {
         std::string expected;
     };
     const Case cases[] = {
-        {Convert<int8_t>, Str("127"), "=127"},
         {Convert<int8_t>, Str("12a"), "Value 12a for 'x' of type int8 is in an incorrect format"},
         {Convert<int8_t>, Str("0x10"), "=16"},
         {Convert<int8_t>, Str("010"), "=8"},
@@ -149,7 +143,6 @@ TEST_F(ToNativeTest, ScalarRulesAndMessages) {
         {Convert<int8_t>, Str(""), "=0"},
         {Convert<int8_t>, Str(" "), "Value   for 'x' of type int8 is in an incorrect format"},
         {Convert<int32_t>, Str("99999999999999999999"), "Value 99999999999999999999 for 'x' of type int32 is out of range"},
-        {Convert<uint8_t>, Int(-1), "Value -1 for 'x' of type uint8 is out of range"},
         {Convert<uint64_t>, Str("-1"), "Value -1 for 'x' of type uint64 is out of range"},
         {Convert<uint64_t>, Str(" -0"), "Value  -0 for 'x' of type uint64 is out of range"},
         {Convert<int32_t>, Flt(3.9), "=3"},
