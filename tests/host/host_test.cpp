@@ -15,30 +15,20 @@ namespace Vemi::Host {
 namespace {
 
 HostValue Borrowed(const char* data, uint32_t length) {
-    HostValue v{};
-    v.kind = HOST_VALUE_STRING;
-    v.u.string.data = data;
-    v.u.string.length = length;
+    HostValue v{HOST_VALUE_STRING, {}};
+    v.u.string = {data, length};
     return v;
 }
 
-HostValue Scalar(uint32_t kind, uint64_t bits) {
-    HostValue v{};
-    v.kind = kind;
-    v.u.u64 = bits;
-    return v;
-}
+HostValue Scalar(uint32_t kind, uint64_t bits) { return HostValue{kind, {.u64 = bits}}; }
 
 TEST(HostValueTest, CanonicalTextOfEveryKind) {
     static const char kEscapes[] = "q\"b\\ n\n r\r t\t b\b f\f \x01\x1f\x7f \xc3\xa9";
     static const char kNul[] = {'a', '\0', 'b'};
     static const uint8_t kBytes[] = {0x00, 0xab, 0xff};
-    HostValue blob{};
-    blob.kind = HOST_VALUE_BLOB;
-    blob.u.blob.data = kBytes;
-    blob.u.blob.size = 3;
-    HostValue nullBlob = blob;
-    nullBlob.u.blob.data = nullptr;
+    HostValue blob{HOST_VALUE_BLOB, {}}, nullBlob = blob;
+    blob.u.blob = {kBytes, 3};
+    nullBlob.u.blob = {nullptr, 3};
     const uint64_t bits[] = {std::bit_cast<uint64_t>(-0.0), std::bit_cast<uint64_t>(0.1), std::bit_cast<uint64_t>(1e300)};
 
     const struct {
@@ -70,20 +60,13 @@ TEST(HostValueTest, CanonicalTextOfEveryKind) {
 }
 
 TEST(HostValueTest, CollectionsAndStructures) {
-    HostStructEntry entries[3] = {};
-    entries[0].key = "a";
-    entries[0].value = Borrowed("xyz", 1);
-    entries[1].key = nullptr;  // reads as ""
-    entries[1].value = Scalar(HOST_VALUE_UNSIGNED, 3);
-    entries[2].key = "q\"";
-    HostValue items[2] = {Scalar(HOST_VALUE_BOOL, 0), HostValue{}};
-    items[1].kind = HOST_VALUE_STRUCTURE;
-    items[1].u.structure.entries = entries;
-    items[1].u.structure.count = 3;
-    HostValue list{};
-    list.kind = HOST_VALUE_COLLECTION;
-    list.u.collection.items = items;
-    list.u.collection.count = 2;
+    // A null key reads as "".
+    HostStructEntry entries[3] = {
+        {"a", Borrowed("xyz", 1), 0}, {nullptr, Scalar(HOST_VALUE_UNSIGNED, 3), 0}, {"q\"", {}, 0}};
+    HostValue items[2] = {Scalar(HOST_VALUE_BOOL, 0), HostValue{HOST_VALUE_STRUCTURE, {}}};
+    items[1].u.structure = {entries, 3};
+    HostValue list{HOST_VALUE_COLLECTION, {}};
+    list.u.collection = {items, 2};
     const std::string expected = R"([bool:false, {"a": string:"x", "": unsigned:3, "q\"": empty}])";
     EXPECT_EQ(CanonicalText(list), expected);
 
@@ -126,7 +109,7 @@ TEST(HostRoutingTest, MatchPathTemplate) {
         {"/f/{+rest}", "/f/x/y", true},   {"/f/{id}.json", "/f/7.json", true}, {"/f/{id}.json", "/f/7.xml", false},
         {"/h{#frag}", "/h#a/b", true},    {"/h{#frag}", "/h", false},          {"/open{", "/open{", true},
     };
-    for (const auto& c : cases) EXPECT_EQ(MatchPathTemplate(c.pattern, c.path), c.matches) << c.pattern << " " << c.path;
+    for (const auto& c : cases) EXPECT_EQ(MatchPathTemplate(c.pattern, c.path), c.matches) << c.pattern << ' ' << c.path;
 }
 
 void KAV_ABI NoHandler(ApiReply*, const ApiRequest*) {}

@@ -507,7 +507,8 @@ TEST(PlayerTest, ExpectationsAgainstTheFakePlugin) {
         {"expect phase Lobby", 1, "phase Lobby", "phase None"},
         {"expect no request", 1, "no request", "GET /kav-gameflow/v1/session []"},
         // A failure stops the scenario at once.
-        {"request GET /fake/v1/items/1\nexpect reply status 500\nexpect reply status 200", 2, "status 500", "status 200"},
+        {"request GET /fake/v1/items/1\nexpect reply status 500\nexpect reply status 200", 2, "status 500",
+         "status 200"},
     };
     for (const auto& c : cases) {
         Outcome outcome = Play(c.scenario);

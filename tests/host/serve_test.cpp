@@ -396,7 +396,8 @@ TEST(ServeTest, SubscribersReceiveTheirEventsInOrder) {
 
 TEST(ServeTest, TheFakePluginSeesTheRequestAsSent) {
     Served s(FAKE_PLUGIN_PATH);
-    Answer answer = Send(s.port, "POST", "/fake/v1/items/7?x=%20", R"({"a":1})", {{"Content-Type", "application/json"}, {"X-Mode", "fast"}});
+    Answer answer = Send(s.port, "POST", "/fake/v1/items/7?x=%20", R"({"a":1})",
+                         {{"Content-Type", "application/json"}, {"X-Mode", "fast"}});
     EXPECT_EQ(answer.status, 200u);
     for (const char* part : {R"("function":"PostItem")", R"("method":6)", R"("path":"/fake/v1/items/7?x=%20")",
                              R"("contentType":"application/json")", R"("body":"{\"a\":1}")", "x-mode=fast;",
