@@ -19,6 +19,7 @@ namespace Vemi::HostTool {
 namespace {
 
 using HostTestSupport::Arguments;
+using HostTestSupport::Contains;
 
 constexpr const char* kStepNames[] = {
     "initialize",   "request",      "session",      "session-delete", "publish",   "reply-ok",
@@ -405,10 +406,9 @@ TEST_F(DescribeTest, PrintsFunctionsTypesAndEvents) {
 
 TEST_F(DescribeTest, BuiltinsOnRequest) {
     std::string all = Text(DescribeOptions{true});
-    EXPECT_NE(all.find("\ntypes (4)\n"), std::string::npos) << all;
-    EXPECT_NE(all.find("  BindingHelpFormat: enum, 4 bytes\n    None = 0\n    Down = -3\n    tags: $builtin, help\n"),
-              std::string::npos);
-    EXPECT_NE(all.find("  OnCallback (name space $builtin): payload #00000001\n"), std::string::npos);
+    EXPECT_TRUE(Contains(all, "\ntypes (4)\n"));
+    EXPECT_TRUE(Contains(all, "  BindingHelpFormat: enum, 4 bytes\n    None = 0\n    Down = -3\n    tags: $builtin, help\n"));
+    EXPECT_TRUE(Contains(all, "  OnCallback (name space $builtin): payload #00000001\n"));
 }
 
 TEST_F(DescribeTest, Json) {
@@ -424,8 +424,8 @@ TEST_F(DescribeTest, Json) {
         "{\"name\": \"phase\", \"kind\": \"enum\", \"elementKind\": \"none\", \"typeName\": \"Phase\", \"offset\": 8, \"optional\": true}",
         "{\"name\": \"OnJsonApiEvent\", \"nameSpace\": \"\", \"payloadTypeName\": \"#A54F35FD\", \"payload\": \"struct PluginResourceEvent\"",
     };
-    for (const char* part : jsonParts) EXPECT_NE(json.str().find(part), std::string::npos) << part << "\n" << json.str();
-    EXPECT_EQ(json.str().find("BindingHelpFormat"), std::string::npos);
+    for (const char* part : jsonParts) EXPECT_TRUE(Contains(json.str(), part));
+    EXPECT_FALSE(Contains(json.str(), "BindingHelpFormat"));
     EXPECT_TRUE(json.str().ends_with("]\n}\n"));
 }
 
@@ -471,10 +471,9 @@ Outcome Play(const std::string& text, const PlayOptions& options = {}) {
     return {status, out.str(), err.str()};
 }
 
-std::string LastLine(const std::string& text) {
-    size_t end = text.size() - (text.ends_with('\n') ? 1 : 0);
-    size_t start = text.rfind('\n', end == 0 ? 0 : end - 1);
-    return text.substr(start == std::string::npos ? 0 : start + 1, end - (start == std::string::npos ? 0 : start + 1));
+std::string LastLine(std::string text) {
+    if (text.ends_with('\n')) text.pop_back();
+    return text.substr(text.rfind('\n') + 1);  // the whole text when it has a single line
 }
 
 TEST(PlayerTest, ExpectationsAgainstTheFakePlugin) {
@@ -554,7 +553,7 @@ TEST(PlayerTest, EveryRunEndsWithOneClosingLine) {
         Outcome outcome = Play(c.scenario, options);
         EXPECT_EQ(outcome.status, c.status) << c.scenario;
         EXPECT_EQ(LastLine(outcome.out), c.closing) << c.scenario << "\n" << outcome.out;
-        EXPECT_NE(outcome.err.find(c.err), std::string::npos) << c.scenario << "\n" << outcome.err;
+        EXPECT_TRUE(Contains(outcome.err, c.err)) << c.scenario;
         if (c.quiet) {
             EXPECT_EQ(outcome.out, std::string(c.closing) + '\n');
         }
@@ -565,12 +564,11 @@ TEST(PlayerTest, TranscriptShowsStepsEntriesAndLogLines) {
     Outcome outcome = Play("request POST /fake/v1/call/event\nexpect event FakeEvent\n");
     ASSERT_EQ(outcome.status, 0) << outcome.err;
     const std::string& out = outcome.out;
-    EXPECT_NE(out.find("  #1 -> load \"" FAKE_PLUGIN_PATH "\" ok\n  #2 -> initialize plugin 1 => 1\n"), std::string::npos) << out;
-    EXPECT_NE(out.find("| ALWAYS| fake initialized\n"), std::string::npos) << out;
-    EXPECT_NE(out.find("t.kav:1: request POST /fake/v1/call/event\n  #6 -> request POST /fake/v1/call/event => 200 "
-                       "application/x-fake\n  #7 <- event FakeEvent caller 7 string:\"ping\"\nt.kav:2: expect event FakeEvent\n"),
-              std::string::npos)
-        << out;
+    EXPECT_TRUE(Contains(out, "  #1 -> load \"" FAKE_PLUGIN_PATH "\" ok\n  #2 -> initialize plugin 1 => 1\n"));
+    EXPECT_TRUE(Contains(out, "| ALWAYS| fake initialized\n"));
+    EXPECT_TRUE(Contains(out, "t.kav:1: request POST /fake/v1/call/event\n  #6 -> request POST /fake/v1/call/event => 200 "
+                              "application/x-fake\n  #7 <- event FakeEvent caller 7 string:\"ping\"\n"
+                              "t.kav:2: expect event FakeEvent\n"));
     EXPECT_TRUE(out.ends_with("t.kav: end of scenario\n  #8 -> shutdown\n  #9 <- unsubscribe OnJsonApiEvent_kav-gameflow_v1_session "
                               "plugin 1\nt.kav: passed (2 steps, 1 expectation met)\n"))
         << out;
@@ -581,11 +579,9 @@ TEST(PlayerTest, TranscriptShowsStepsEntriesAndLogLines) {
         << failed.out;
     // Control bytes from a scenario or the plugin reach the terminal escaped.
     Outcome escaped = Play("request GET /fake/v1/items/\x1b[2J\nexpect reply error \"\\u001b\"\n");
-    EXPECT_EQ(escaped.out.find('\x1b'), std::string::npos) << escaped.out;
-    EXPECT_EQ(escaped.err.find('\x1b'), std::string::npos) << escaped.err;
-    EXPECT_NE(escaped.out.find("t.kav:1: request GET /fake/v1/items/\\x1b[2J\n  #6 -> request GET /fake/v1/items/\\x1b[2J => 200 application/x-fake\n      {"),
-              std::string::npos)
-        << escaped.out;
+    EXPECT_FALSE(Contains(escaped.out, "\x1b") || Contains(escaped.err, "\x1b")) << escaped.out << escaped.err;
+    EXPECT_TRUE(Contains(escaped.out, "t.kav:1: request GET /fake/v1/items/\\x1b[2J\n"
+                                      "  #6 -> request GET /fake/v1/items/\\x1b[2J => 200 application/x-fake\n      {"));
     EXPECT_EQ(FormatLogLine("2024-01-02T03:04:05.006", 1, "a\nb"), "2024-01-02T03:04:05.006|   WARN| a\\nb");
     EXPECT_EQ(FormatLogLine("t", 9, "m\x1b[31m"), "t| LEVEL?| m\\x1b[31m");
 }
@@ -727,8 +723,8 @@ TEST(ToolTest, CommandLine) {
         std::string label;
         for (const std::string& arg : c.args) label += arg + ' ';
         EXPECT_EQ(outcome.status, c.status) << label;
-        EXPECT_NE(outcome.out.find(c.out), std::string::npos) << label << ": " << outcome.out;
-        EXPECT_NE(outcome.err.find(c.err), std::string::npos) << label << ": " << outcome.err;
+        EXPECT_TRUE(Contains(outcome.out, c.out)) << label;
+        EXPECT_TRUE(Contains(outcome.err, c.err)) << label;
     }
 }
 
@@ -771,11 +767,9 @@ TEST(ToolTest, SeveralScenariosInOneRun) {
     std::ifstream file(junit);
     std::string xml(std::istreambuf_iterator<char>(file), {});
     file.close();  // Windows removes no open file
-    EXPECT_NE(xml.find("<failure message=\"FAILED at line 7 (4 of 6 steps, 2 of 3 expectations met)\">" + wrong +
-                       ":7: expectation failed\n"),
-              std::string::npos)
-        << xml;
-    EXPECT_NE(xml.find("<testcase classname=\"kav-host\" name=\"" + events + "\" time=\""), std::string::npos);
+    EXPECT_TRUE(Contains(xml, "<failure message=\"FAILED at line 7 (4 of 6 steps, 2 of 3 expectations met)\">" + wrong +
+                                  ":7: expectation failed\n"));
+    EXPECT_TRUE(Contains(xml, "<testcase classname=\"kav-host\" name=\"" + events + "\" time=\""));
     std::filesystem::remove(junit);
     Outcome unwritable = RunKavHost({{"run", "--junit", "/no/such/dir/r.xml", events}, true, ""});
     EXPECT_EQ(unwritable.status, 2);

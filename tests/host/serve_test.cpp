@@ -25,6 +25,7 @@ namespace asio = boost::asio;
 namespace beast = boost::beast;
 namespace http = beast::http;
 namespace websocket = beast::websocket;
+using HostTestSupport::Contains;
 using tcp = asio::ip::tcp;
 using namespace std::chrono_literals;
 
@@ -126,24 +127,19 @@ TEST(ServeMappingTest, ValuesBecomeJson) {
     std::vector<HostValue> chain(Host::kMaxValueDepth + 5);
     for (size_t i = 0; i + 1 < chain.size(); ++i) {
         chain[i].kind = HOST_VALUE_COLLECTION;
-        chain[i].u.collection.items = &chain[i + 1];
-        chain[i].u.collection.count = 1;
+        chain[i].u.collection = {&chain[i + 1], 1};
     }
-    chain.back().kind = HOST_VALUE_SIGNED;
-    chain.back().u.i64 = 1;
+    chain.back() = HostValue{HOST_VALUE_SIGNED, {.i64 = 1}};
     std::string deepText = ValueToJson(chain.front());
 
     const struct {
         Host::OwnedValue value;
         const char* json;
     } cases[] = {
-        {Host::OwnedValue(), "null"},
-        {Host::BoolValue(false), "false"},
+        {Host::OwnedValue(), "null"}, {Host::BoolValue(false), "false"}, {Host::FloatValue(0.5), "0.5"},
         {Host::SignedValue(std::numeric_limits<int64_t>::min()), "-9223372036854775808"},
         {Host::UnsignedValue(std::numeric_limits<uint64_t>::max()), "18446744073709551615"},
-        {Host::FloatValue(0.5), "0.5"},
-        {Host::FloatValue(std::nan("")), "null"},
-        {Host::FloatValue(-std::numeric_limits<double>::infinity()), "null"},
+        {Host::FloatValue(std::nan("")), "null"}, {Host::FloatValue(-std::numeric_limits<double>::infinity()), "null"},
         {Host::StringValue("a\"b\\\n\x01"), R"("a\"b\\\n\u0001")"},
         {Host::StringValue("caf\xc3\xa9"), "\"caf\xc3\xa9\""},
         {Host::StringValue("bad \xff\xc3 and \xed\xa0\x80"), "\"bad \xef\xbf\xbd\xef\xbf\xbd and \xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\""},
@@ -152,8 +148,8 @@ TEST(ServeMappingTest, ValuesBecomeJson) {
     };
     for (const auto& c : cases) EXPECT_EQ(ValueToJson(c.value.get()), c.json);
     // Cut where the host's own copies stop, not at the stack's end.
-    EXPECT_EQ(deepText.find("1"), std::string::npos);
-    EXPECT_NE(deepText.find("null"), std::string::npos);
+    EXPECT_FALSE(Contains(deepText, "1"));
+    EXPECT_TRUE(Contains(deepText, "null"));
 }
 
 // ---- A client of the server -----------------------------------------------------------------
@@ -345,7 +341,7 @@ TEST(ServeTest, EndpointsSessionAndPage) {
     Answer page = Send(s.port, "GET", "/");
     EXPECT_EQ(page.status, 200u);
     EXPECT_EQ(page.contentType, "text/html; charset=utf-8");
-    EXPECT_NE(page.body.find("/page.js"), std::string::npos);
+    EXPECT_TRUE(Contains(page.body, "/page.js"));
     for (const char* file : {"/page.js", "/page.css"}) {
         Answer asset = Send(s.port, "GET", file);
         EXPECT_EQ(asset.status, 200u) << file;
@@ -362,12 +358,12 @@ TEST(ServeTest, SubscribersReceiveTheirEventsInOrder) {
     Served s(kPlugin);
     Watcher all(s.port), current(s.port), none(s.port);
     EXPECT_EQ(all.Subscribe(R"(["*"])"), R"({"subscribed":["*"],"seq":1})");  // the GET of the session in initialize
-    EXPECT_NE(current.Subscribe(R"(["OnJsonApiEvent_kav-pre-end-of-game_v1_currentSequenceEvent", "x"])").find("subscribed"),
-              std::string::npos);
-    EXPECT_NE(none.Subscribe(R"("nobody")").find(R"("subscribed":["nobody"])"), std::string::npos);
+    EXPECT_TRUE(Contains(current.Subscribe(R"(["OnJsonApiEvent_kav-pre-end-of-game_v1_currentSequenceEvent", "x"])"),
+                         "subscribed"));
+    EXPECT_TRUE(Contains(none.Subscribe(R"("nobody")"), R"("subscribed":["nobody"])"));
     current.Send(R"({"unsubscribe": ["x"]})");
-    EXPECT_NE(current.Read().value_or("").find(R"("subscribed":["OnJsonApiEvent_kav-pre-end-of-game_v1_currentSequenceEvent"])"),
-              std::string::npos);
+    EXPECT_TRUE(Contains(current.Read().value_or(""),
+                         R"("subscribed":["OnJsonApiEvent_kav-pre-end-of-game_v1_currentSequenceEvent"])"));
 
     EXPECT_EQ(Send(s.port, "POST", kBase + "registration/honor/-5").status, 204u);
     EXPECT_EQ(Send(s.port, "PUT", kSession, R"({"phase":"PreEndOfGame"})").status, 200u);
@@ -402,7 +398,7 @@ TEST(ServeTest, TheFakePluginSeesTheRequestAsSent) {
     for (const char* part : {R"("function":"PostItem")", R"("method":6)", R"("path":"/fake/v1/items/7?x=%20")",
                              R"("contentType":"application/json")", R"("body":"{\"a\":1}")", "x-mode=fast;",
                              R"("arguments":[])"}) {
-        EXPECT_NE(answer.body.find(part), std::string::npos) << part << " in " << answer.body;
+        EXPECT_TRUE(Contains(answer.body, part));
     }
     EXPECT_EQ(Send(s.port, "GET", "/fake/v1/stream").body, "alphabeta");
     EXPECT_EQ(Send(s.port, "GET", "/fake/v1/stream?fail").status, 502u);
@@ -449,7 +445,7 @@ TEST(ServeHostileTest, BadRequestsAreAnsweredAndClosed) {
         std::string received = Raw(s.port, c.bytes);
         EXPECT_EQ(StatusLine(received), c.statusLine) << c.label;
         if (*c.statusLine != '\0') {
-            EXPECT_EQ(received.find("Connection: close") != std::string::npos, c.closes) << c.label;
+            EXPECT_EQ(Contains(received, "Connection: close"), c.closes) << c.label;
         }
     }
     // Nothing of the above reached the plugin, and the server still answers.
@@ -464,7 +460,7 @@ TEST(ServeHostileTest, KeptAliveConnectionsAnswerInTurnAndCloseWhenIdle) {
     bool closed = false;
     std::string received = Raw(s.port, two, &closed);
     EXPECT_EQ(StatusLine(received), "HTTP/1.1 200 OK");
-    EXPECT_NE(received.find("HTTP/1.1 404"), std::string::npos);
+    EXPECT_TRUE(Contains(received, "HTTP/1.1 404"));
     EXPECT_TRUE(closed);  // by the idle time, before the client gave up
 }
 
@@ -476,12 +472,12 @@ TEST(ServeHostileTest, BadSocketMessagesAndFrames) {
                                 std::string(R"({"subscribe": [1]})"), std::string(R"({"listen": ["x"]})"), std::string("{}"),
                                 nested}) {
         watcher.Send(message);
-        EXPECT_NE(watcher.Read().value_or("").find(R"({"error":)"), std::string::npos) << message;
+        EXPECT_TRUE(Contains(watcher.Read().value_or(""), R"({"error":)")) << message;
     }
     std::string many = "[";
     for (int i = 0; i < 1025; ++i) many += (i ? ",\"k" : "\"k") + std::to_string(i) + '"';
     EXPECT_EQ(watcher.Subscribe(many + "]"), R"({"error":"A connection subscribes to at most 1024 keys"})");
-    EXPECT_NE(watcher.Subscribe(R"(["*"])").find("subscribed"), std::string::npos);
+    EXPECT_TRUE(Contains(watcher.Subscribe(R"(["*"])"), "subscribed"));
 
     // A frame that is not masked, as no client may send: the server closes the connection.
     Watcher broken(s.port);
@@ -494,7 +490,7 @@ TEST(ServeHostileTest, BadSocketMessagesAndFrames) {
     EXPECT_FALSE(greedy.Read());
 
     EXPECT_EQ(Send(s.port, "PUT", kSession, R"({"phase":"Lobby"})").status, 200u);
-    EXPECT_NE(watcher.Read().value_or("").find(R"("phase":"Lobby")"), std::string::npos);
+    EXPECT_TRUE(Contains(watcher.Read().value_or(""), R"("phase":"Lobby")"));
 }
 
 TEST(ServeHostileTest, AClientThatStopsReadingIsDroppedWithoutBlocking) {
@@ -503,8 +499,8 @@ TEST(ServeHostileTest, AClientThatStopsReadingIsDroppedWithoutBlocking) {
     limits.idleTimeout = 10000ms;
     Served s(kPlugin, limits);
     Watcher stuck(s.port, 4096), reader(s.port);
-    EXPECT_NE(stuck.Subscribe(R"(["big"])").find("subscribed"), std::string::npos);
-    EXPECT_NE(reader.Subscribe(R"(["small"])").find("subscribed"), std::string::npos);
+    EXPECT_TRUE(Contains(stuck.Subscribe(R"(["big"])"), "subscribed"));
+    EXPECT_TRUE(Contains(reader.Subscribe(R"(["small"])"), "subscribed"));
     // More than the socket buffers hold: the stuck client's backlog fills, and publishing
     // goes on (a blocked publisher would hang here).
     Host::OwnedValue big = Host::StringValue(std::string(64 * 1024, 'z'));
@@ -512,7 +508,7 @@ TEST(ServeHostileTest, AClientThatStopsReadingIsDroppedWithoutBlocking) {
     EXPECT_EQ(s.server->Stats().socketsDropped, 1u);
     // The other client is served as before.
     s.server->Broadcast("small", Host::SignedValue(1).get());
-    EXPECT_NE(reader.Read().value_or("").find(R"("payload":1)"), std::string::npos);
+    EXPECT_TRUE(Contains(reader.Read().value_or(""), R"("payload":1)"));
 }
 
 // ---- The command line ------------------------------------------------------------------------
@@ -546,7 +542,7 @@ TEST(ServeCommandTest, BadCommandLinesStopBeforeServing) {
         HostTestSupport::Arguments argv(c.args);
         std::ostringstream out, err;
         EXPECT_EQ(RunServe(argv.count(), argv.data(), kPlugin, out, err), c.status) << c.args[0];
-        EXPECT_NE((c.status == 0 ? out : err).str().find(c.message), std::string::npos) << c.args[0] << ": " << err.str();
+        EXPECT_TRUE(Contains((c.status == 0 ? out : err).str(), c.message)) << c.args[0];
     }
 }
 
