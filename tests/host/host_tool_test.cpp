@@ -695,8 +695,6 @@ TEST(ToolTest, CommandLine) {
         {{"describ"}, true, 2, "", "kav-host: unknown command 'describ' (did you mean 'describe'?)"},
         {{"run", "--fast"}, true, 2, "", "kav-host: unknown option '--fast'\nTry 'kav-host run --help'."},
         {{"run", "--quite"}, true, 2, "", "kav-host: unknown option '--quite' (did you mean '--quiet'?)"},
-        {{"run", "--plugin"}, true, 2, "", "--plugin needs a PATH"},
-        {{"run", "--junit"}, true, 2, "", "--junit needs a FILE"},
         {{"run", "/no/such.kav"}, true, 2, "",
          "kav-host: cannot read the scenario file '/no/such.kav': No such file or directory\n"},
         {{"run", HOST_SCENARIOS "/failing/bad_lines.kav/"}, true, 2, "", "cannot read the scenario file"},
