@@ -36,13 +36,6 @@ HostValue Text(std::string_view text) {
     return v;
 }
 
-HostValue Number(uint64_t n) {
-    HostValue v{};
-    v.kind = HOST_VALUE_UNSIGNED;
-    v.u.u64 = n;
-    return v;
-}
-
 HostValue Copy(const HostValue& in) {
     HostValue v = in;
     if (in.kind == HOST_VALUE_STRING || in.kind == HOST_VALUE_STRING_OWNED) {
@@ -167,11 +160,11 @@ HostValue EchoValue(const ApiRequest& request, const char* function) {
     std::string_view body = request.body ? std::string_view(reinterpret_cast<const char*>(request.body), request.body_length) : "";
     bool terminated = request.body == nullptr || request.body[request.body_length] == '\0';
     return Structure({{"function", Text(function)},
-                      {"method", Number(request.method)},
+                      {"method", HostValue{HOST_VALUE_UNSIGNED, {.u64 = request.method}}},
                       {"path", Text(request.path)},
                       {"contentType", Text(request.content_type ? request.content_type : "<null>")},
                       {"body", Text(terminated ? body : "<not terminated>")},
-                      {"context", Number(request.request_context)},
+                      {"context", HostValue{HOST_VALUE_UNSIGNED, {.u64 = request.request_context}}},
                       {"names", Text(names)},
                       {"headers", Text(headers)},
                       {"arguments", arguments}});
@@ -203,23 +196,21 @@ void CallHost(std::string_view what, ApiReply* reply) {
         event.caller_value = 7;
         g_api->send_event(g_api, &event);
         Free(event.payload);
-    } else if (what == "session" || what == "unknown") {
-        ApiReply answer = HostRequest(API_METHOD_GET, what == "session" ? "/kav-gameflow/v1/session" : "/nowhere", nullptr, 0);
+    } else if (what == "session" || what == "unknown" || what == "complete") {
+        // The host's answer passed on: its status, and its error or its body.
+        HostArgument argument{};
+        argument.value.kind = HOST_VALUE_STRING;
+        argument.value.u.string.data = "GAMEFLOW_EVENT.PRE_END_OF_GAME_COMPLETED";
+        argument.value.u.string.length = 40;
+        ApiReply answer = what == "complete"
+            ? HostRequest(API_METHOD_POST, "/kav-gameflow/v1/session/event", &argument, 1)
+            : HostRequest(API_METHOD_GET, what == "session" ? "/kav-gameflow/v1/session" : "/nowhere", nullptr, 0);
         reply->status = answer.status;
         if (answer.has_error) {
             Fail(reply, answer.status, answer.error);
         } else {
             reply->body = Copy(answer.body);
         }
-        Release(answer);
-    } else if (what == "complete") {
-        HostArgument argument{};
-        argument.value.kind = HOST_VALUE_STRING;
-        argument.value.u.string.data = "GAMEFLOW_EVENT.PRE_END_OF_GAME_COMPLETED";
-        argument.value.u.string.length = 40;
-        ApiReply answer = HostRequest(API_METHOD_POST, "/kav-gameflow/v1/session/event", &argument, 1);
-        reply->status = answer.status;
-        if (answer.has_error) Fail(reply, answer.status, answer.error);
         Release(answer);
     } else if (what == "drain") {
         // The runtime's drain: 4096-byte reads, a yield after a short read with more to come.

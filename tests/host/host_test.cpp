@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
+#include <array>
 #include <bit>
 #include <sstream>
 #include <thread>
@@ -15,40 +15,28 @@ namespace Vemi::Host {
 namespace {
 
 HostValue Borrowed(const char* data, uint32_t length) {
-    HostValue v{};
-    v.kind = HOST_VALUE_STRING;
-    v.u.string.data = data;
-    v.u.string.length = length;
+    HostValue v{HOST_VALUE_STRING, {}};
+    v.u.string = {data, length};
     return v;
 }
 
-HostValue Scalar(uint32_t kind, uint64_t bits) {
-    HostValue v{};
-    v.kind = kind;
-    v.u.u64 = bits;
-    return v;
-}
+HostValue Scalar(uint32_t kind, uint64_t bits) { return HostValue{kind, {.u64 = bits}}; }
 
 TEST(HostValueTest, CanonicalTextOfEveryKind) {
     static const char kEscapes[] = "q\"b\\ n\n r\r t\t b\b f\f \x01\x1f\x7f \xc3\xa9";
     static const char kNul[] = {'a', '\0', 'b'};
     static const uint8_t kBytes[] = {0x00, 0xab, 0xff};
-    HostValue blob{};
-    blob.kind = HOST_VALUE_BLOB;
-    blob.u.blob.data = kBytes;
-    blob.u.blob.size = 3;
-    HostValue nullBlob = blob;
-    nullBlob.u.blob.data = nullptr;
+    HostValue blob{HOST_VALUE_BLOB, {}}, nullBlob = blob;
+    blob.u.blob = {kBytes, 3};
+    nullBlob.u.blob = {nullptr, 3};
     const uint64_t bits[] = {std::bit_cast<uint64_t>(-0.0), std::bit_cast<uint64_t>(0.1), std::bit_cast<uint64_t>(1e300)};
 
-    struct Case {
+    const struct {
         HostValue value;
         std::string expected;
-    };
-    const Case cases[] = {
+    } cases[] = {
         {HostValue{}, "empty"},
-        {Scalar(HOST_VALUE_BOOL, 1), "bool:true"},
-        {Scalar(HOST_VALUE_BOOL, 0), "bool:false"},
+        {Scalar(HOST_VALUE_BOOL, 1), "bool:true"}, {Scalar(HOST_VALUE_BOOL, 0), "bool:false"},
         {Scalar(HOST_VALUE_BOOL, 2), "bool:true"},
         {Scalar(HOST_VALUE_SIGNED, static_cast<uint64_t>(-5)), "signed:-5"},
         {Scalar(HOST_VALUE_SIGNED, uint64_t{1} << 63), "signed:-9223372036854775808"},
@@ -61,11 +49,9 @@ TEST(HostValueTest, CanonicalTextOfEveryKind) {
         {Borrowed(kNul, 3), "string:\"a\\u0000b\""},
         {Borrowed(kEscapes, sizeof kEscapes - 1),
          "string:\"q\\\"b\\\\ n\\n r\\r t\\t b\\b f\\f \\u0001\\u001f\x7f \xc3\xa9\""},
-        {blob, "blob:00abff"},
-        {nullBlob, "blob:"},
-        {Scalar(42, 0), "unknown:42"},
+        {blob, "blob:00abff"}, {nullBlob, "blob:"}, {Scalar(42, 0), "unknown:42"},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         EXPECT_EQ(CanonicalText(c.value), c.expected);
         // A copy owns its contents and reads the same.
         OwnedValue copy = OwnedValue::Copy(c.value);
@@ -74,20 +60,13 @@ TEST(HostValueTest, CanonicalTextOfEveryKind) {
 }
 
 TEST(HostValueTest, CollectionsAndStructures) {
-    HostStructEntry entries[3] = {};
-    entries[0].key = "a";
-    entries[0].value = Borrowed("xyz", 1);
-    entries[1].key = nullptr;  // reads as ""
-    entries[1].value = Scalar(HOST_VALUE_UNSIGNED, 3);
-    entries[2].key = "q\"";
-    HostValue items[2] = {Scalar(HOST_VALUE_BOOL, 0), HostValue{}};
-    items[1].kind = HOST_VALUE_STRUCTURE;
-    items[1].u.structure.entries = entries;
-    items[1].u.structure.count = 3;
-    HostValue list{};
-    list.kind = HOST_VALUE_COLLECTION;
-    list.u.collection.items = items;
-    list.u.collection.count = 2;
+    // A null key reads as "".
+    HostStructEntry entries[3] = {
+        {"a", Borrowed("xyz", 1), 0}, {nullptr, Scalar(HOST_VALUE_UNSIGNED, 3), 0}, {"q\"", {}, 0}};
+    HostValue items[2] = {Scalar(HOST_VALUE_BOOL, 0), HostValue{HOST_VALUE_STRUCTURE, {}}};
+    items[1].u.structure = {entries, 3};
+    HostValue list{HOST_VALUE_COLLECTION, {}};
+    list.u.collection = {items, 2};
     const std::string expected = R"([bool:false, {"a": string:"x", "": unsigned:3, "q\"": empty}])";
     EXPECT_EQ(CanonicalText(list), expected);
 
@@ -120,64 +99,45 @@ TEST(HostValueTest, CollectionsAndStructures) {
 }
 
 TEST(HostRoutingTest, MatchPathTemplate) {
-    struct Case {
-        const char* pattern;
-        const char* path;
+    const struct {
+        const char *pattern, *path;
         bool matches;
+    } cases[] = {
+        {"/a/{id}", "/a/12", true},       {"/a/{id}", "/a/", true},           {"/a/{id}", "/a/12/", false},
+        {"/a/{id}", "/A/12", false},      {"/a/{id}", "/a/12?x=/y", true},    {"/a/b", "/a/b?q", true},
+        {"/a/b", "/a/bc", false},         {"/r/{n}/{p}", "/r/x/1", true},     {"/r/{n}/{p}", "/r/x", false},
+        {"/f/{+rest}", "/f/x/y", true},   {"/f/{id}.json", "/f/7.json", true}, {"/f/{id}.json", "/f/7.xml", false},
+        {"/h{#frag}", "/h#a/b", true},    {"/h{#frag}", "/h", false},          {"/open{", "/open{", true},
     };
-    const Case cases[] = {
-        {"/a/{id}", "/a/12", true},
-        {"/a/{id}", "/a/", true},
-        {"/a/{id}", "/a/12/", false},
-        {"/a/{id}", "/A/12", false},
-        {"/a/{id}", "/a/12?x=/y", true},
-        {"/a/b", "/a/b?q", true},
-        {"/a/b", "/a/bc", false},
-        {"/r/{n}/{p}", "/r/x/1", true},
-        {"/r/{n}/{p}", "/r/x", false},
-        {"/f/{+rest}", "/f/x/y", true},
-        {"/f/{id}.json", "/f/7.json", true},
-        {"/f/{id}.json", "/f/7.xml", false},
-        {"/h{#frag}", "/h#a/b", true},
-        {"/h{#frag}", "/h", false},
-        {"/open{", "/open{", true},
-    };
-    for (const Case& c : cases) EXPECT_EQ(MatchPathTemplate(c.pattern, c.path), c.matches) << c.pattern << " " << c.path;
+    for (const auto& c : cases) EXPECT_EQ(MatchPathTemplate(c.pattern, c.path), c.matches) << c.pattern << ' ' << c.path;
 }
 
 void KAV_ABI NoHandler(ApiReply*, const ApiRequest*) {}
 
 TEST(HostRoutingTest, FindFunctionPrefersTheRequestMethod) {
-    ApiFunctionEntry entries[5] = {};
-    const struct {
-        const char* path;
-        uint32_t method;
-        const char* custom;
-    } kEntries[] = {{"/x/{id}", API_METHOD_GET, nullptr},
-                    {"/x/{id}", API_METHOD_POST, nullptr},
-                    {"/x/{id}", API_METHOD_ANY, nullptr},
-                    {"/x/{id}", API_METHOD_CUSTOM, "PURGE"},
-                    {"/y", API_METHOD_PUT, nullptr}};
-    for (int i = 0; i < 5; ++i) {
-        entries[i].handler = &NoHandler;
-        entries[i].path = kEntries[i].path;
-        entries[i].method = kEntries[i].method;
-        entries[i].custom_method = kEntries[i].custom;
-    }
-    ApiDescription description{entries, 5, nullptr, 0, nullptr, 0};
-    struct Case {
-        uint32_t method;
-        const char* custom;
-        const char* path;
-        int expected;  // index, -1 for none
+    auto entry = [](const char* path, uint32_t method, const char* custom = nullptr) {
+        ApiFunctionEntry e{};
+        e.handler = &NoHandler;
+        e.path = path;
+        e.method = method;
+        e.custom_method = custom;
+        return e;
     };
-    const Case cases[] = {
+    ApiFunctionEntry entries[5] = {entry("/x/{id}", API_METHOD_GET), entry("/x/{id}", API_METHOD_POST),
+                                   entry("/x/{id}", API_METHOD_ANY), entry("/x/{id}", API_METHOD_CUSTOM, "PURGE"),
+                                   entry("/y", API_METHOD_PUT)};
+    ApiDescription description{entries, 5, nullptr, 0, nullptr, 0};
+    const struct {
+        uint32_t method;
+        const char *custom, *path;
+        int expected;  // index, -1 for none
+    } cases[] = {
         {API_METHOD_GET, "", "/x/1", 0},       {API_METHOD_POST, "", "/x/1", 1},
         {API_METHOD_DELETE, "", "/x/1", 2},    {API_METHOD_CUSTOM, "PURGE", "/x/1", 3},
         {API_METHOD_CUSTOM, "OTHER", "/x/1", 2}, {API_METHOD_GET, "", "/y", 4},
         {API_METHOD_GET, "", "/z", -1},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         const ApiFunctionEntry* found = FindFunction(&description, c.method, c.custom, c.path);
         EXPECT_EQ(found == nullptr ? -1 : found - entries, c.expected) << c.method << " " << c.path;
     }
@@ -201,9 +161,8 @@ TEST(HostLoadTest, RefusesWhatCannotBeLoaded) {
     EXPECT_EQ(host.LastError(), "The plugin is not loaded");
     EXPECT_FALSE(host.Load("/nonexistent/libnothing.so"));
     // The loader's own reason follows; its wording is the system's.
-    EXPECT_TRUE(host.LastError().starts_with("Cannot load the plugin library '/nonexistent/libnothing.so': "))
-        << host.LastError();
-    EXPECT_GT(host.LastError().size(), std::string_view("Cannot load the plugin library '/nonexistent/libnothing.so': ").size());
+    const std::string_view prefix = "Cannot load the plugin library '/nonexistent/libnothing.so': ";
+    EXPECT_TRUE(host.LastError().starts_with(prefix) && host.LastError().size() > prefix.size()) << host.LastError();
     EXPECT_FALSE(host.Load(kSystemLibrary));
     EXPECT_EQ(host.LastError(), std::string("The library '") + kSystemLibrary + "' has no entry load_kav_pre_end_of_game");
     EXPECT_FALSE(host.LoadEntry(&LeavesRecordEmpty));
@@ -246,9 +205,7 @@ protected:
 };
 
 TEST_F(HostTest, LoadRecordAndInitialize) {
-    EXPECT_EQ(state->hostMajor, 18u);
-    EXPECT_EQ(state->hostMinor, 3u);
-    EXPECT_EQ(state->hostPatch, 1u);
+    EXPECT_EQ((std::array{state->hostMajor, state->hostMinor, state->hostPatch}), (std::array{18u, 3u, 1u}));
     EXPECT_EQ(static_cast<void*>(host.Record().context), state);
     EXPECT_EQ(host.PluginName(), "fake-plugin");
     ASSERT_EQ(host.Functions().size(), 4u);
@@ -267,15 +224,14 @@ TEST_F(HostTest, LoadRecordAndInitialize) {
 }
 
 TEST_F(HostTest, RoutesRequestsAndReleasesEveryReply) {
-    struct Case {
+    const struct {
         uint32_t method;
         const char* path;
         bool delivered;
         const char* function;
         uint32_t status;
         const char* error;
-    };
-    const Case cases[] = {
+    } cases[] = {
         {API_METHOD_GET, "/fake/v1/items/3", true, "GetItem", 200, ""},
         {API_METHOD_POST, "/fake/v1/items/3", true, "PostItem", 200, ""},
         {API_METHOD_GET, "/fake/v1/items/3?x=1", true, "GetItem", 200, ""},
@@ -283,7 +239,7 @@ TEST_F(HostTest, RoutesRequestsAndReleasesEveryReply) {
         {API_METHOD_GET, "/fake/v1/items/3/4", false, "", 404, "No function for GET /fake/v1/items/3/4"},
         {API_METHOD_PUT, "/nothing", false, "", 404, "No function for PUT /nothing"},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         ReplyData reply = host.Request(c.method, c.path);
         EXPECT_EQ(reply.delivered, c.delivered) << c.path;
         EXPECT_EQ(reply.function, c.function) << c.path;
@@ -397,11 +353,14 @@ TEST_F(HostTest, UnsubscribeStopsDeliveries) {
 TEST_F(HostTest, StreamsRepliesToThePluginWithTheWaitTriple) {
     int yields = 0;
     host.SetYieldHook([&] { ++yields; });
-    host.SetRequestHandler("/host/stream", [](const RequestData&) {
-        HostReply reply;
-        reply.stream = StreamSpec{99, {"ab", "", std::string(5000, 'c')}, std::nullopt};
-        return reply;
-    });
+    auto streamWith = [&](StreamSpec spec) {
+        host.SetRequestHandler("/host/stream", [spec](const RequestData&) {
+            HostReply reply;
+            reply.stream = spec;
+            return reply;
+        });
+    };
+    streamWith({99, {"ab", "", std::string(5000, 'c')}, std::nullopt});
     ReplyData reply = host.Request(API_METHOD_POST, "/fake/v1/call/drain");
     EXPECT_EQ(StringOf(reply.body.get()), "ab" + std::string(5000, 'c'));
     EXPECT_EQ(reply.status, 99u);  // the size hint reached the plugin
@@ -410,22 +369,15 @@ TEST_F(HostTest, StreamsRepliesToThePluginWithTheWaitTriple) {
     for (const Entry& entry : host.GetTranscript().Entries()) {
         if (entry.kind >= EntryKind::WaitEnter && entry.kind <= EntryKind::WaitLeave) waits.push_back(entry.kind);
     }
-    const std::vector<EntryKind> triple = {EntryKind::WaitEnter, EntryKind::WaitYield, EntryKind::WaitLeave};
-    EXPECT_EQ(waits.size(), 6u);
-    EXPECT_TRUE(std::equal(triple.begin(), triple.end(), waits.begin()));
+    using enum EntryKind;
+    EXPECT_EQ(waits, (std::vector{WaitEnter, WaitYield, WaitLeave, WaitEnter, WaitYield, WaitLeave}));
     EXPECT_EQ(host.GetTranscript().OfKind(EntryKind::WaitEnter)[0].text, "Wait: yield");
 
-    host.SetRequestHandler("/host/stream", [](const RequestData&) {
-        HostReply reply;
-        reply.stream = StreamSpec{0, {"ab", "cd"}, 1};
-        return reply;
-    });
+    streamWith({0, {"ab", "cd"}, 1});
     reply = host.Request(API_METHOD_POST, "/fake/v1/call/drain");
     EXPECT_EQ(reply.error, "Stream read error");
     StreamStats stats = host.HostStreamStats();
-    EXPECT_EQ(stats.opened, 2u);
-    EXPECT_EQ(stats.closed, 2u);
-    EXPECT_EQ(stats.extraCloses, 0u);
+    EXPECT_EQ((std::array{stats.opened, stats.closed, stats.extraCloses}), (std::array{2u, 2u, 0u}));
     ExpectAllReleased();
 }
 
@@ -480,17 +432,15 @@ TEST_F(HostTest, TranscriptLines) {
     EXPECT_EQ(sunk, (std::vector<std::pair<int32_t, std::string>>{{2, "bad \"thing\"\n"}}));
     EXPECT_EQ(host.GetTranscript().Events()[0].payload.Canonical(), "string:\"ping\"");
 
-    RequestData request;
-    request.method = API_METHOD_CUSTOM;
-    request.customMethod = "PURGE";
-    request.path = "/p";
-    request.arguments.push_back({"n", UnsignedValue(1)});
-    request.contentType = "text/plain";
-    request.body = "b";
     Entry entry;
     entry.kind = EntryKind::SendRequest;
     entry.sequence = 9;
-    entry.request = request;
+    entry.request.method = API_METHOD_CUSTOM;
+    entry.request.customMethod = "PURGE";
+    entry.request.path = "/p";
+    entry.request.arguments.push_back({"n", UnsignedValue(1)});
+    entry.request.contentType = "text/plain";
+    entry.request.body = "b";
     entry.reply.status = 404;
     entry.reply.hasError = true;
     entry.reply.error = "gone";
@@ -543,8 +493,7 @@ TEST_F(HostTest, ShutdownAndMemoryStats) {
     ASSERT_EQ(host.Request(API_METHOD_GET, "/fake/v1/items/1").status, 200u);
     std::optional<PluginMemoryStats> stats = host.MemoryStats();
     ASSERT_TRUE(stats);
-    EXPECT_EQ(uint64_t{stats->allocations}, 1u);
-    EXPECT_EQ(uint64_t{stats->frees}, 1u);
+    EXPECT_EQ((std::array<uint64_t, 2>{stats->allocations, stats->frees}), (std::array<uint64_t, 2>{1, 1}));
 
     host.Shutdown();
     EXPECT_EQ(state->shutdownCalls, 1u);

@@ -1,10 +1,19 @@
 // Helpers the host tests share.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace Vemi::HostTestSupport {
+
+// Passes when text holds part; a failure shows both.
+inline testing::AssertionResult Contains(std::string_view text, std::string_view part) {
+    if (text.find(part) != std::string_view::npos) return testing::AssertionSuccess();
+    return testing::AssertionFailure() << "no \"" << part << "\" in:\n" << text;
+}
 
 // argc and argv for a command's entry point, the texts kept alive with them.
 class Arguments {
