@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <map>
 #include <random>
 #include <string>
 #include <thread>
@@ -291,6 +292,51 @@ TEST(BindingValue, StructuresOfEverySizeAndInsertionOrder) {
             copy.Member("k0").SetBool(true);  // one more, after the copy's own inserts
             EXPECT_EQ(copy.Size(), static_cast<size_t>(size + 1));
             for (const std::string& n : names) EXPECT_EQ(copy.GetMember(n).AsStringView(), n) << size;
+        }
+    }
+}
+
+TEST(BindingValue, StructuresOfOneTreeAgreeWithAModel) {
+    // Many structures of one tree, built from a few names in shapes that repeat, change
+    // and come back, with names repeated, freed and made anew in between (a structure
+    // of the same shape reuses the last ones' positions): each must list its members in
+    // byte order and hold what a map given the same inserts holds.
+    std::mt19937 rng(5);
+    const std::vector<std::string> names = {"a", "ab", "b", "id", "kind", "name", "x", "y", "k1", "k10", "k2", "zz"};
+    std::vector<std::vector<std::string>> shapes;
+    for (int i = 0; i < 6; ++i) {
+        std::vector<std::string> shape(names.begin(), names.begin() + 2 + rng() % 9);
+        std::shuffle(shape.begin(), shape.end(), rng);
+        shapes.push_back(shape);
+    }
+    BindingValue root;
+    std::vector<std::map<std::string, int64_t>> model(48);
+    for (int round = 0; round < 3000; ++round) {
+        const size_t at = rng() % model.size();
+        BindingValue& s = root.Element(at);
+        s.SetSigned(0);  // the old structure goes, and with it names no other holds
+        s.MakeStructure();
+        model[at].clear();
+        std::vector<std::string> order = shapes[rng() % shapes.size()];
+        switch (rng() % 4) {
+            case 0: order.push_back(Join("u", round)); break;  // a name seen once
+            case 1: order.insert(order.begin() + rng() % order.size(), order[rng() % order.size()]); break;
+            case 2: std::swap(order[rng() % order.size()], order[rng() % order.size()]); break;
+            default: break;
+        }
+        for (size_t i = 0; i < order.size(); ++i) {
+            s.Member(order[i]).SetSigned(round * 100 + static_cast<int64_t>(i));
+            model[at][order[i]] = round * 100 + static_cast<int64_t>(i);
+        }
+    }
+    for (size_t at = 0; at < model.size(); ++at) {
+        std::vector<std::string> expected;
+        for (const auto& [name, value] : model[at]) {
+            expected.push_back(name);
+            EXPECT_EQ(root.GetElement(at).GetMember(name).AsSigned(-1), value) << at << " " << name;
+        }
+        if (!expected.empty()) {
+            EXPECT_EQ(MemberNames(root.GetElement(at)), expected) << at;
         }
     }
 }
