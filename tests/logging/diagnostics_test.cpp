@@ -69,8 +69,10 @@ TEST(AssertReport, LogsOneErrorRecordWithThePresentParts) {
 
 TEST(MessageTemplate, PlaceholdersDirectivesAndFields) {
     const FieldValue text = FieldValue::Text("v");
+    // `message`, when given, is the positional format of the arguments: what follows a placeholder stays
+    // text and "*" arguments are the right ones.
     struct Case { const char* templateText; std::vector<FieldValue> arguments; const char* format;
-                  std::map<std::string, std::string> fields; };
+                  std::map<std::string, std::string> fields; const char* message = nullptr; };
     const Case cases[] = {
         {"Error response for {method} {url}: {error}",
          {FieldValue::Text("GET"), FieldValue::Text("/x"), FieldValue::Text("boom")},
@@ -109,18 +111,24 @@ TEST(MessageTemplate, PlaceholdersDirectivesAndFields) {
         {"{a} {b", {text, text}, "%1 ", {{"a", "text:v"}}},
         {"{a}{a}", {FieldValue::Signed(1), FieldValue::Signed(2)}, "%1%2", {{"a", "signed:2"}}},
         // A digit or "$" after a placeholder is never read as part of it.
-        {"{a}5 items", {FieldValue::Signed(3)}, "%1$d5 items", {{"a", "signed:3"}}},
-        {"Cost {p}$ each", {FieldValue::Double(2.5)}, "Cost %1$g$ each", {{"p", "double:2.500000"}}},
+        {"{a}5 items", {FieldValue::Signed(3)}, "%1$d5 items", {{"a", "signed:3"}}, "35 items"},
+        {"Cost {p}$ each", {FieldValue::Double(2.5)}, "Cost %1$g$ each", {{"p", "double:2.500000"}}, "Cost 2.5$ each"},
         {"{a}{b?5}", {text, FieldValue::Signed(0)}, "%1$s5", {{"a", "text:v"}}},
-        {"{a} {b!}7", {FieldValue::Unsigned(1), text}, "%1$u7", {{"a", "unsigned:1"}, {"b", "text:v"}}},
+        {"{a} {b!}7", {FieldValue::Unsigned(1), text}, "%1$u7", {{"a", "unsigned:1"}, {"b", "text:v"}}, "17"},
+        {"{n}0{m}$", {FieldValue::Unsigned(1), FieldValue::Text("x")}, "%1$u0%2$s$", {{"n", "unsigned:1"}, {"m", "text:x"}},
+         "10x$"},
         {"{a}{{", {FieldValue::Bool(true)}, "%1{", {{"a", "bool:true"}}},
         {"%1 5", {text}, "%1 5", {}},
         {"{a:}1", {text}, "%1$s1", {{"a", "text:v"}}},
-        {"{a:5}|", {FieldValue::Signed(42)}, "%1$5d|", {{"a", "signed:42"}}},
+        {"{a:5}|", {FieldValue::Signed(42)}, "%1$5d|", {{"a", "signed:42"}}, "   42|"},
         {"{a:-0}", {FieldValue::Unsigned(7)}, "%1$-0u", {{"a", "unsigned:7"}}},
         // A "*" width or precision keeps its own argument.
-        {"{a} [%*d]", {text, FieldValue::Signed(5), FieldValue::Signed(42)}, "%1 [%3$*2$d]", {{"a", "text:v"}}},
-        {"{a} [%3$*2$d]", {text, FieldValue::Signed(5), FieldValue::Signed(42)}, "%1 [%3$*2$d]", {{"a", "text:v"}}},
+        {"{a} [%*d]", {text, FieldValue::Signed(5), FieldValue::Signed(42)}, "%1 [%3$*2$d]", {{"a", "text:v"}},
+         "v [   42]"},
+        {"{a} [%3$*2$d]", {text, FieldValue::Signed(5), FieldValue::Signed(42)}, "%1 [%3$*2$d]", {{"a", "text:v"}},
+         "v [   42]"},
+        {"{a} [%.*f]", {text, FieldValue::Signed(2), FieldValue::Double(3.14159)}, "%1 [%3$.*2$f]", {{"a", "text:v"}},
+         "v [3.14]"},
         {"{a} %*.*f {b}", {text, FieldValue::Signed(8), FieldValue::Signed(2), FieldValue::Double(3.14159), text},
          "%1 %4$*2$.*3$f %5", {{"a", "text:v"}, {"b", "text:v"}}},
         {"{a} %-*1$s", {FieldValue::Signed(4), text}, "%1 %2$-*1$s", {{"a", "signed:4"}}},
@@ -133,6 +141,10 @@ TEST(MessageTemplate, PlaceholdersDirectivesAndFields) {
         std::map<std::string, std::string> described;
         for (const auto& [name, value] : fields) described[name] = Describe(value);
         EXPECT_EQ(described, c.fields) << c.templateText;
+        if (c.message != nullptr) {
+            EXPECT_EQ(FormatTemplateMessage(format.c_str(), c.arguments.data(), c.arguments.size()), c.message)
+                << c.templateText;
+        }
     }
     std::string format;
     TemplateFields fields;
@@ -148,22 +160,4 @@ TEST(MessageTemplate, MessageIsThePositionalFormatOfTheArguments) {
     ExpandTemplate("{method} {code:04x} %d {ratio} {ok} 100%%", arguments, 5, format, fields);
     EXPECT_EQ(FormatTemplateMessage(format.c_str(), arguments, 5), "GET 00ff -2 1.5 true 100%");
     EXPECT_EQ(FormatTemplateMessage("%1", nullptr, 4), "");
-
-    // What follows a placeholder stays text; "*" arguments are the right ones.
-    struct Case { const char* templateText; std::vector<FieldValue> arguments; const char* message; };
-    const Case cases[] = {
-        {"{a}5 items", {FieldValue::Signed(3)}, "35 items"},
-        {"Cost {p}$ each", {FieldValue::Double(2.5)}, "Cost 2.5$ each"},
-        {"{n}0{m}$", {FieldValue::Unsigned(1), FieldValue::Text("x")}, "10x$"},
-        {"{a} {b!}7", {FieldValue::Unsigned(1), FieldValue::Text("v")}, "17"},
-        {"{a:3}|", {FieldValue::Signed(42)}, " 42|"},
-        {"{a} [%*d]", {FieldValue::Text("x"), FieldValue::Signed(5), FieldValue::Signed(42)}, "x [   42]"},
-        {"{a} [%3$*2$d]", {FieldValue::Text("x"), FieldValue::Signed(5), FieldValue::Signed(42)}, "x [   42]"},
-        {"{a} [%.*f]", {FieldValue::Text("x"), FieldValue::Signed(2), FieldValue::Double(3.14159)}, "x [3.14]"},
-    };
-    for (const Case& c : cases) {
-        ExpandTemplate(c.templateText, c.arguments.data(), c.arguments.size(), format, fields);
-        EXPECT_EQ(FormatTemplateMessage(format.c_str(), c.arguments.data(), c.arguments.size()), c.message)
-            << c.templateText << " -> " << format;
-    }
 }

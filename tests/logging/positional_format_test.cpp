@@ -83,18 +83,16 @@ TEST(PositionalFormat, Conversions) {
     for (size_t i = 0; i < sizeof rows / sizeof rows[0]; ++i) EXPECT_EQ(rows[i].got, rows[i].expected) << "row " << i;
 }
 
+// Messages stop at 4095 characters; fields wider than the room show their start.
 TEST(PositionalFormat, CutsAt4095Characters) {
-    EXPECT_EQ(PositionalFormat(std::string(5000, 'z').c_str()), std::string(4095, 'z'));
-    EXPECT_EQ(PositionalFormat("%1", std::string(5000, 'y')), std::string(4095, 'y'));
-    EXPECT_EQ(PositionalFormat("%1%2%3", std::string(4090, 'y'), "abcdefgh", 7), std::string(4090, 'y') + "abcde");
-    EXPECT_EQ(PositionalFormat("%1$4100d", 1).size(), 4095u);
-}
-
-TEST(PositionalFormat, FieldsWiderThanTheRoomShowTheirStart) {
     const std::string spaces(4095, ' ');
     const std::string longText(6000, 't');
     struct Row { std::string got; std::string expected; };
     const Row rows[] = {
+        {PositionalFormat(std::string(5000, 'z').c_str()), std::string(4095, 'z')},
+        {PositionalFormat("%1", std::string(5000, 'y')), std::string(4095, 'y')},
+        {PositionalFormat("%1%2%3", std::string(4090, 'y'), "abcdefgh", 7), std::string(4090, 'y') + "abcde"},
+        {PositionalFormat("%1$4100d", 1), spaces},
         {PositionalFormat("%2000000000d", 5), spaces},
         {PositionalFormat("%*d", 2147483647, 5), spaces},
         {PositionalFormat("%-2000000000d", 5), "5" + spaces.substr(1)},
