@@ -205,22 +205,16 @@ TEST_F(LoggerTest, RegistrationAddRemoveAndWriteSlot) {
     QuietConsole();
     CaptureTarget sink;
     LogTargetInterface* t = sink.Interface();
-    struct Step {
-        void (*action)(LoggingInterface*, LogTargetInterface*);
-        bool registered;
-        size_t writesPerRecord;
-    };
-    const Step steps[] = {
-        {[](LoggingInterface*, LogTargetInterface* t) { t->Register(t); }, true, 1},
-        {[](LoggingInterface*, LogTargetInterface* t) { t->Register(t); }, true, 1},  // once only
-        {[](LoggingInterface* a, LogTargetInterface* t) { a->AddTarget(a, t); }, true, 2},  // duplicates allowed
-        {[](LoggingInterface* a, LogTargetInterface* t) { a->RemoveTarget(a, t); }, true, 0},  // mark stays
-        {[](LoggingInterface* a, LogTargetInterface* t) { a->AddTarget(a, t), a->AddTarget(a, t); }, true, 2},
-        {[](LoggingInterface*, LogTargetInterface* t) { t->Unregister(t); }, false, 0},  // every occurrence
-        {[](LoggingInterface* a, LogTargetInterface*) { a->AddTarget(a, nullptr); }, false, 0},
+    // R register, U unregister, A add, D remove, N add nothing.
+    const struct { const char* actions; bool registered; size_t writesPerRecord; } steps[] = {
+        {"R", true, 1}, {"R", true, 1} /* once only */, {"A", true, 2} /* duplicates allowed */,
+        {"D", true, 0} /* the mark stays */, {"AA", true, 2}, {"U", false, 0} /* every occurrence */, {"N", false, 0},
     };
     for (size_t i = 0; i < sizeof steps / sizeof steps[0]; ++i) {
-        steps[i].action(api, t);
+        for (const char* a = steps[i].actions; *a != 0; ++a) {
+            *a == 'R' ? t->Register(t) : *a == 'U' ? t->Unregister(t) : *a == 'A' ? api->AddTarget(api, t)
+                : *a == 'D' ? api->RemoveTarget(api, t) : api->AddTarget(api, nullptr);
+        }
         size_t before = sink.lines.size();
         Log(kLogError, 0, "r");
         EXPECT_EQ(t->IsRegistered(t), steps[i].registered) << "step " << i;
@@ -247,9 +241,7 @@ TEST_F(LoggerTest, ConfigureMovesTheTargetToTheEnd) {
     first.Register();
     second.Register();
     Configure(first, LogTargetSettings{kLogWarn, 7, 4, "[#L] #M"});
-    EXPECT_EQ(first.GetInclude(), 3u);
-    EXPECT_EQ(first.GetExclude(), 4u);
-    EXPECT_EQ(first.GetLevel(), kLogWarn);
+    EXPECT_TRUE(first.GetInclude() == 3 && first.GetExclude() == 4 && first.GetLevel() == kLogWarn);
     Log(kLogWarn, kCategoryDBG, "moved");
     EXPECT_EQ(journal, (std::vector<std::string>{"-First", "Second", "First"}));
     EXPECT_EQ(first.lines.back(), "[  WARN] moved\n");
@@ -363,11 +355,11 @@ TEST_F(LoggerTest, LoggingInterfaceSlots) {
 
     EXPECT_EQ(api->CategoryFromName(api, "NET"), 64u);
     char buffer[64];
-    EXPECT_EQ(api->CategoryNames(api, buffer, sizeof buffer, 0x41), 7u);
-    EXPECT_STREQ(buffer, "DBG;NET");
+    // The length a slot answers, then what it wrote.
+    const auto wrote = [&](size_t length) { return std::to_string(length) + " " + buffer; };
+    EXPECT_EQ(wrote(api->CategoryNames(api, buffer, sizeof buffer, 0x41)), "7 DBG;NET");
     LogRecord record = SampleRecord("m");
-    EXPECT_EQ(api->FormatRecord(api, buffer, sizeof buffer, "#L", &record), 7u);
-    EXPECT_STREQ(buffer, " ERROR\n");
+    EXPECT_EQ(wrote(api->FormatRecord(api, buffer, sizeof buffer, "#L", &record)), "7  ERROR\n");
     EXPECT_STREQ(api->LevelWord(api, 3), "ALWAYS");
     EXPECT_STREQ(api->ExecutableName(api), PROGRAM_NAME);
     LogTime now{};
@@ -375,12 +367,9 @@ TEST_F(LoggerTest, LoggingInterfaceSlots) {
     EXPECT_TRUE(now.year >= 2020 && now.month >= 1 && now.month <= 12);
 
     const LogTime t{987, 12, 31, 23, 59, 58, 7};
-    EXPECT_EQ(api->FormatTimestamp(api, buffer, sizeof buffer, &t), 23u);
-    EXPECT_STREQ(buffer, "0987-12-31T23:59:58.007");
-    EXPECT_EQ(api->FormatFileTimestamp(api, buffer, sizeof buffer, &t), 19u);
-    EXPECT_STREQ(buffer, "0987-12-31T23-59-58");
-    EXPECT_EQ(api->FormatTimestamp(api, buffer, 5, &t), 4u);
-    EXPECT_STREQ(buffer, "0987");
+    EXPECT_EQ(wrote(api->FormatTimestamp(api, buffer, sizeof buffer, &t)), "23 0987-12-31T23:59:58.007");
+    EXPECT_EQ(wrote(api->FormatFileTimestamp(api, buffer, sizeof buffer, &t)), "19 0987-12-31T23-59-58");
+    EXPECT_EQ(wrote(api->FormatTimestamp(api, buffer, 5, &t)), "4 0987");
 }
 
 namespace {
@@ -398,13 +387,10 @@ public:
         if (length == 0 || line[length - 1] != '\n') ++malformed_;
         return true;
     }
-    size_t Writes() const {
+    // Records written, and of them those without their final newline.
+    std::pair<size_t, size_t> Counts() const {
         std::lock_guard guard(Lock());
-        return writes_;
-    }
-    size_t Malformed() const {
-        std::lock_guard guard(Lock());
-        return malformed_;
+        return {writes_, malformed_};
     }
 
 private:
@@ -468,9 +454,9 @@ TEST_F(LoggerTest, ConcurrentTargetChangesWhileLogging) {
             if (round % 2 == 0) t->Unregister(t);
             // Destroyed registered or not: its destructor takes it out of the sequence.
         });
-    EXPECT_GT(steady.Writes(), 0u);
-    EXPECT_LE(steady.Writes(), logged.load());
-    EXPECT_EQ(steady.Malformed(), 0u);
+    const auto [writes, malformed] = steady.Counts();
+    EXPECT_TRUE(writes > 0 && writes <= logged.load()) << writes << " of " << logged.load();
+    EXPECT_EQ(malformed, 0u);
     // Nothing of the destroyed targets is left in the sequence.
     EXPECT_EQ(api->FindTarget(api, "LogTarget"), steady.Interface());
     steady.Unregister();
