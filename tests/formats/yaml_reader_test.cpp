@@ -38,9 +38,7 @@ std::string Repeat(const std::string& piece, size_t count) {
 
 TEST(YamlReader, NullWordsAndEmptyInput) {
     Check({
-        {"", "empty"},
-        {"~", "empty"},
-        {"null", "empty"},
+        {"", "empty"}, {"~", "empty"}, {"null", "empty"},
         {"- ~\n- null\n- Null\n- NULL\n- nULL\n-\n- ''\n- \"null\"\n",
          R"([empty, empty, empty, empty, string:"nULL", empty, string:"", string:"null"])"},
     });
@@ -195,10 +193,8 @@ TEST(YamlReader, BoolWords) {
 
 TEST(YamlReader, Tags) {
     Check({
-        {"x: !!str 12", R"({"x": string:"12"})"},
-        {"x: !!int 12", R"({"x": unsigned:12})"},
-        {"x: !!int -0x10", R"({"x": signed:-16})"},
-        {"x: !!int 010", R"({"x": unsigned:8})"},
+        {"x: !!str 12", R"({"x": string:"12"})"}, {"x: !!int 12", R"({"x": unsigned:12})"},
+        {"x: !!int -0x10", R"({"x": signed:-16})"}, {"x: !!int 010", R"({"x": unsigned:8})"},
         {"x: !!int ''", R"({"x": unsigned:0})"},
         {"x: !!int 12a", "Value 12a for 'yaml' of type uint64_t is in an incorrect format"},
         {"x: !!int -1.5", "Value -1.5 for 'yaml' of type int64_t is in an incorrect format"},
@@ -206,8 +202,7 @@ TEST(YamlReader, Tags) {
         {"x: !!int -9223372036854775809", "Value -9223372036854775809 for 'yaml' of type int64_t is out of range"},
         {"x: !!int \" -1\"", "Value  -1 for 'yaml' of type uint64_t is out of range"},
         {"x: !!int \"\\t-0\"", "Value \t-0 for 'yaml' of type uint64_t is out of range"},
-        {"x: !!int \" 12\"", R"({"x": unsigned:12})"},
-        {"x: !!float 2", R"({"x": float:2})"},
+        {"x: !!int \" 12\"", R"({"x": unsigned:12})"}, {"x: !!float 2", R"({"x": float:2})"},
         {"x: !!float 1.5x", "Value 1.5x for 'yaml' of type double is in an incorrect format"},
         {"x: !!float 1e400", "Value 1e400 for 'yaml' of type double is out of range"},
         {"x: !!bool yes\ny: !!bool maybe\n", R"({"x": bool:true, "y": empty})"},
@@ -277,12 +272,10 @@ TEST(YamlReader, AnchorsAndAliases) {
 
 TEST(YamlReader, DuplicateKeysAndEmptyKeys) {
     Check({
-        {"a: 1\na: 2\n", R"({"a": unsigned:2})"},
-        {"a: [1]\na: [2]\n", R"({"a": [unsigned:1, unsigned:2]})"},
+        {"a: 1\na: 2\n", R"({"a": unsigned:2})"}, {"a: [1]\na: [2]\n", R"({"a": [unsigned:1, unsigned:2]})"},
         {"a: {x: 1}\na: {y: 2}\n", R"({"a": {"x": unsigned:1, "y": unsigned:2}})"},
         {"a: {x: 1}\na: 5\nb: 6\n", R"({"a": unsigned:5, "b": unsigned:6})"},
-        {"a: {x: 1}\na: [5]\n", R"({"a": [unsigned:5]})"},
-        {"\"\": 1\nb: 2\n", R"({"": unsigned:1, "b": unsigned:2})"},
+        {"a: {x: 1}\na: [5]\n", R"({"a": [unsigned:5]})"}, {"\"\": 1\nb: 2\n", R"({"": unsigned:1, "b": unsigned:2})"},
     });
 }
 
@@ -291,8 +284,7 @@ TEST(YamlReader, MessagesWithLineAndColumn) {
         {"? [1, 2]\n: v\n", "Unexpected start of sequence. At line: 1 col: 3"},
         {"? {a: 1}\n: v\n", "Unexpected start of mapping. At line: 1 col: 3"},
         {"x: 1\n!!int 5: v\n", "Invalid mapping key. Only string scalar keys are allowed. At line: 2 col: 1"},
-        {"!!str 5: v\n", R"({"5": string:"v"})"},
-        {"--- 1\n--- 2\n", "Multi-document YAML is not supported."},
+        {"!!str 5: v\n", R"({"5": string:"v"})"}, {"--- 1\n--- 2\n", "Multi-document YAML is not supported."},
         {"---\n--- 2\n", "Multi-document YAML is not supported."},
         {"a: [1, 2", "YAML parser error: did not find expected ',' or ']'. At line: 1 col: 0"},
         {"a: b: c", "YAML parser error: mapping values are not allowed in this context. At line: 0 col: 4"},
