@@ -34,6 +34,16 @@ std::string Repeat(const std::string& piece, size_t count) {
     return text;
 }
 
+// Level "a" holds ten values; each later one up to `last` holds ten aliases of the one before.
+std::string Laughs(char last) {
+    std::string text = "a: &a [x, x, x, x, x, x, x, x, x, x]\n";
+    for (char c = 'b'; c <= last; ++c) {
+        text += std::string(1, c) + ": &" + c + " [" + Repeat(std::string("*") + char(c - 1) + ", ", 9) + "*" +
+                char(c - 1) + "]\n";
+    }
+    return text;
+}
+
 }  // namespace
 
 TEST(YamlReader, NullWordsAndEmptyInput) {
@@ -147,10 +157,9 @@ TEST(YamlReader, NumbersAgreeWithStrtodOnEveryText) {
     all(all, 0);
     // Every split of many digit strings into whole and fraction parts.
     uint64_t x = 0x9E3779B97F4A7C15ull;
+    const auto next = [&x] { return x ^= x << 13, x ^= x >> 7, x ^= x << 17; };
     for (int i = 0; i < 2000; ++i) {
-        x ^= x << 13;
-        x ^= x >> 7;
-        x ^= x << 17;
+        next();
         const std::string digits = std::to_string(x % 1000000000000000ull);
         const size_t point = 1 + x % digits.size();
         // Appended, not "literal" + std::string: g++ 12 -O3 warns falsely (-Wrestrict) on that.
@@ -162,9 +171,7 @@ TEST(YamlReader, NumbersAgreeWithStrtodOnEveryText) {
     static constexpr char kWeighted[] = "0123456789..........--++eE x";
     x = 0x2545F4914F6CDD1Dull;
     for (int i = 0; i < 20000; ++i) {
-        x ^= x << 13;
-        x ^= x >> 7;
-        x ^= x << 17;
+        next();
         std::string t;
         uint64_t bits = x;  // 64 bits on every target: the shift below needs them
         for (uint64_t n = 6 + x % 19; n > 0; --n, bits = bits * 6364136223846793005ull + 1442695040888963407ull) {
@@ -176,15 +183,12 @@ TEST(YamlReader, NumbersAgreeWithStrtodOnEveryText) {
 }
 
 TEST(YamlReader, BoolWords) {
-    std::string input;
-    std::string expected = "[";
-    for (const char* w : {"true", "True", "TRUE", "y", "Y", "yes", "Yes", "YES", "on", "On", "ON"}) {
-        input += std::string("- ") + w + "\n";
-        expected += "bool:true, ";
-    }
-    for (const char* w : {"false", "False", "FALSE", "n", "N", "no", "No", "NO", "off", "Off", "OFF"}) {
-        input += std::string("- ") + w + "\n";
-        expected += "bool:false, ";
+    std::string input, expected = "[";
+    const std::pair<std::vector<const char*>, const char*> groups[] = {
+        {{"true", "True", "TRUE", "y", "Y", "yes", "Yes", "YES", "on", "On", "ON"}, "bool:true, "},
+        {{"false", "False", "FALSE", "n", "N", "no", "No", "NO", "off", "Off", "OFF"}, "bool:false, "}};
+    for (const auto& [words, value] : groups) {
+        for (const char* w : words) input += std::string("- ") + w + "\n", expected += value;
     }
     input += "- tRUE\n- 'yes'\n";
     expected += R"(string:"tRUE", string:"yes"])";
@@ -322,22 +326,12 @@ TEST(YamlReader, NestingDepthIsBounded) {
 }
 
 TEST(YamlReader, AliasExpansionIsBounded) {
-    // Each level holds ten aliases of the one before: 10^9 values from a few lines.
-    std::string laughs = "a: &a [x, x, x, x, x, x, x, x, x, x]\n";
-    for (char c = 'b'; c <= 'i'; ++c) {
-        laughs += std::string(1, c) + ": &" + c + " [" + Repeat(std::string("*") + char(c - 1) + ", ", 9) + "*" +
-                  char(c - 1) + "]\n";
-    }
-    const std::string message = Decode(laughs);
+    // 10^9 values from a few lines.
+    const std::string message = Decode(Laughs('i'));
     EXPECT_EQ(message.rfind("Aliases expand to more than 100000 values. At line: ", 0), 0u) << message;
 
     // Within the budget an expansion is fine: three levels copy 12330 values.
-    std::string small = "a: &a [x, x, x, x, x, x, x, x, x, x]\n";
-    for (char c = 'b'; c <= 'd'; ++c) {
-        small += std::string(1, c) + ": &" + c + " [" + Repeat(std::string("*") + char(c - 1) + ", ", 9) + "*" +
-                 char(c - 1) + "]\n";
-    }
-    EXPECT_TRUE(DecodeYaml(small).Ok()) << DecodeYaml(small).ErrorMessage();
+    EXPECT_TRUE(DecodeYaml(Laughs('d')).Ok()) << Decode(Laughs('d'));
 
     // The budget grows with the input: ten values for each byte.
     EXPECT_EQ(YamlAliasBudget(10), 100000u);
