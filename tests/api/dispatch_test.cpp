@@ -140,21 +140,18 @@ TEST_F(DispatchTest, NamedTextsBindByLocation) {
         {{"/probe/a%20b"}, kId, "string:\"a b\""},
         {{"/probe/x"}, kVerbose, "bool:false"},  // bool default
         {{"/probe/x"}, kQuiet, "empty"},         // optional bools get none
-        {{"/probe/x?verbose"}, kVerbose, "bool:true"},
-        {{"/probe/x?verbose="}, kVerbose, "bool:true"},
+        {{"/probe/x?verbose"}, kVerbose, "bool:true"}, {{"/probe/x?verbose="}, kVerbose, "bool:true"},
         {{"/probe/x?verbose=0"}, kVerbose, "string:\"0\""},
         {{"/probe/x?ids.2=7"}, kIds, "[empty, empty, string:\"7\"]"},
         {{"/probe/x?ids.0x1=7"}, kIds, "[empty, string:\"7\"]"},
         {{"/probe/x?ids.x1=7"}, kIds, "{\"x1\": string:\"7\"}"},
         {{"/probe/x?ids.1.a=%7B%7D"}, kIds, "[empty, {\"a\": string:\"{}\"}]"},  // no sniffing in paths
-        {{"/probe/x?ids.65535=1"}, kIds, "65536 elements"},
-        {{"/probe/x?ids="}, kIds, "[]"},
+        {{"/probe/x?ids.65535=1"}, kIds, "65536 elements"}, {{"/probe/x?ids="}, kIds, "[]"},
         {{"/probe/x?ids=[1,2]"}, kIds, "[unsigned:1, unsigned:2]"},
         {{"/probe/x?filter={\"a\":1}"}, kFilter, "{\"a\": unsigned:1}"},
         {{"/probe/x?filter=---%0Aa:%20b"}, kFilter, "{\"a\": string:\"b\"}"},
         {{"/probe/x?filter=%82%A1a%01%A1b%02"}, kFilter, "{\"a\": signed:1, \"b\": signed:2}"},
-        {{"/probe/x?filter="}, kFilter, "{}"},
-        {{"/probe/x?filter=plain"}, kFilter, "string:\"plain\""},
+        {{"/probe/x?filter="}, kFilter, "{}"}, {{"/probe/x?filter=plain"}, kFilter, "string:\"plain\""},
         {{"/probe/x?X-Mode={\"a\":1}"}, kMode, "string:\"{\\\"a\\\":1}\""},  // strings are never sniffed
         {{"/probe/x?count=5&count=6"}, kCount, "string:\"6\""},
         {{"/probe/x?count={\"a\":1}"}, kCount, "string:\"{\\\"a\\\":1}\""},  // no sniffing for int32
@@ -229,8 +226,7 @@ TEST_F(DispatchTest, FailureMessages) {
         {{"/probe/x?filter.name=a%00"}, "Value for argument 'name' contains a NUL character.", 400},
         // The body still runs after a binding failure and replaces its message.
         {{"/probe/x?nope=1", {}, "text/plain", "hi"}, "Unsupported body content type", 0},
-        {{"/other/x"}, "Invalid function", 404},
-        {{"/probe/x", {}, "", {}, API_METHOD_GET}, "Invalid function", 404},
+        {{"/other/x"}, "Invalid function", 404}, {{"/probe/x", {}, "", {}, API_METHOD_GET}, "Invalid function", 404},
         {{"/probe/x", {}, "", {}, 99}, "Invalid function", 404},
     };
     for (const auto& row : table) {
@@ -472,17 +468,14 @@ TEST(DecodeParameterText, ContentTypes) {
         std::string text;
         std::string value;  // canonical text, or the failure
     } table[] = {
-        {"text/x-yaml", "a: 1", "{\"a\": unsigned:1}"},
-        {"Text/X-YAML; charset=utf-8", "- x", "[string:\"x\"]"},
+        {"text/x-yaml", "a: 1", "{\"a\": unsigned:1}"}, {"Text/X-YAML; charset=utf-8", "- x", "[string:\"x\"]"},
         {"text/x-yaml", "[1", "Couldn't deserialize YAML value for parameter 'p' of 'F': " + yamlError},
         // Only bodies know these two.
-        {"application/x-yaml", "a: 1", "string:\"a: 1\""},
-        {"application/vnd.api+json", "[1]", "string:\"[1]\""},
+        {"application/x-yaml", "a: 1", "string:\"a: 1\""}, {"application/vnd.api+json", "[1]", "string:\"[1]\""},
         {"application/octet-stream", std::string("a\0b", 3), "blob:610062"},
         {"application/x-msgpack", "\xc1",
          "Couldn't deserialize MessagePack value for parameter 'p' of 'F': " + msgpackError},
-        {"application/x-msgpack-ext", "\x91\x07", "[signed:7]"},
-        {"", "[1", "string:\"[1\""},
+        {"application/x-msgpack-ext", "\x91\x07", "[signed:7]"}, {"", "[1", "string:\"[1\""},
     };
     for (const auto& row : table) {
         Binding::BindingResult result;

@@ -97,18 +97,14 @@ TEST(MessageTemplate, PlaceholdersDirectivesAndFields) {
         {"{count:08x}", {FieldValue::Unsigned(255)}, "%1$08x", {{"count", "unsigned:255"}}},
         {"{a\\}b\\:c}{d{e}", {text, text}, "%1%2", {{"a}b:c", "text:v"}, {"de", "text:v"}}},
         // Braces outside placeholders.
-        {"{{x}}", {text}, "{x}", {}},
-        {"a}b{}", {text}, "a}b%1", {}},
+        {"{{x}}", {text}, "{x}", {}}, {"a}b{}", {text}, "a}b%1", {}},
         // Directives take the current position; %% stays escaped.
         {"%d items {x}", {FieldValue::Signed(5), text}, "%1$d items %2", {{"x", "text:v"}}},
-        {"{x} %s", {text, text}, "%1 %2$s", {{"x", "text:v"}}},
-        {"%2$s/%s", {text, text, text}, "%2$s/%3$s", {}},
-        {"%1 {x}", {text, text}, "%1 %2", {{"x", "text:v"}}},
-        {"%% {x}", {text}, "%% %1", {{"x", "text:v"}}},
+        {"{x} %s", {text, text}, "%1 %2$s", {{"x", "text:v"}}}, {"%2$s/%s", {text, text, text}, "%2$s/%3$s", {}},
+        {"%1 {x}", {text, text}, "%1 %2", {{"x", "text:v"}}}, {"%% {x}", {text}, "%% %1", {{"x", "text:v"}}},
         // Positions beyond the arguments, unterminated and repeated placeholders.
         {"{a} {b} {c}", {text, text}, "%1 %2 ", {{"a", "text:v"}, {"b", "text:v"}}},
-        {"{a} %s!", {text}, "%1 !", {{"a", "text:v"}}},
-        {"{a} {b", {text, text}, "%1 ", {{"a", "text:v"}}},
+        {"{a} %s!", {text}, "%1 !", {{"a", "text:v"}}}, {"{a} {b", {text, text}, "%1 ", {{"a", "text:v"}}},
         {"{a}{a}", {FieldValue::Signed(1), FieldValue::Signed(2)}, "%1%2", {{"a", "signed:2"}}},
         // A digit or "$" after a placeholder is never read as part of it.
         {"{a}5 items", {FieldValue::Signed(3)}, "%1$d5 items", {{"a", "signed:3"}}, "35 items"},
@@ -117,8 +113,7 @@ TEST(MessageTemplate, PlaceholdersDirectivesAndFields) {
         {"{a} {b!}7", {FieldValue::Unsigned(1), text}, "%1$u7", {{"a", "unsigned:1"}, {"b", "text:v"}}, "17"},
         {"{n}0{m}$", {FieldValue::Unsigned(1), FieldValue::Text("x")}, "%1$u0%2$s$", {{"n", "unsigned:1"}, {"m", "text:x"}},
          "10x$"},
-        {"{a}{{", {FieldValue::Bool(true)}, "%1{", {{"a", "bool:true"}}},
-        {"%1 5", {text}, "%1 5", {}},
+        {"{a}{{", {FieldValue::Bool(true)}, "%1{", {{"a", "bool:true"}}}, {"%1 5", {text}, "%1 5", {}},
         {"{a:}1", {text}, "%1$s1", {{"a", "text:v"}}},
         {"{a:5}|", {FieldValue::Signed(42)}, "%1$5d|", {{"a", "signed:42"}}, "   42|"},
         {"{a:-0}", {FieldValue::Unsigned(7)}, "%1$-0u", {{"a", "unsigned:7"}}},

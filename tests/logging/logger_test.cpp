@@ -270,20 +270,13 @@ TEST_F(LoggerTest, ReleaseUnregistersFromLastToFirstAndAFreshLoggerFollows) {
 TEST(FormatRecordTest, DirectivesNewlineAndTruncation) {
     struct Case { const char* format; const char* message; size_t size; const char* expected; };
     const Case cases[] = {
-        {"#D", "m", 64, "2024-03-05T06:07:08.009\n"},
-        {"#L|#M", "msg", 64, " ERROR|msg\n"},
+        {"#D", "m", 64, "2024-03-05T06:07:08.009\n"}, {"#L|#M", "msg", 64, " ERROR|msg\n"},
         {"#G #E", "m", 64, "DBG;GEN " PROGRAM_NAME "\n"},
         {"## #Q#", "m", 64, "# Q\n"},  // a trailing "#" ends the format
         {"#M", "line\n", 64, "line\n"},  // no second newline
-        {"#M\n", "m", 64, "m\n"},
-        {"", "m", 64, "\n"},
-        {"#M", nullptr, 64, "\n"},
-        {"#M", "abcdefghij", 8, "abcdef\n"},
-        {"ab#M", "cdefghij", 8, "abcdef\n"},
-        {"#L", "m", 5, " ER\n"},
-        {"#M", "abcd\n", 5, "abc\n"},
-        {"#M", "m", 2, "\n"},
-        {"#M", "m", 1, ""},
+        {"#M\n", "m", 64, "m\n"}, {"", "m", 64, "\n"}, {"#M", nullptr, 64, "\n"}, {"#M", "abcdefghij", 8, "abcdef\n"},
+        {"ab#M", "cdefghij", 8, "abcdef\n"}, {"#L", "m", 5, " ER\n"}, {"#M", "abcd\n", 5, "abc\n"},
+        {"#M", "m", 2, "\n"}, {"#M", "m", 1, ""},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(Format(c.format, SampleRecord(c.message), c.size), c.expected) << c.format << " / " << c.size;
