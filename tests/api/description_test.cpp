@@ -44,11 +44,11 @@ std::vector<const Entry*> Walk(const Entry* first) {
 }
 
 // A null text shows as "(null)", so an expected "" catches it.
-std::string T(const char* text) { return text != nullptr ? text : "(null)"; }
+std::string Text(const char* text) { return text != nullptr ? text : "(null)"; }
 
 std::string Tags(const char* const* tags, uint32_t count) {
     std::string text;
-    for (uint32_t i = 0; i < count; ++i) text += (i > 0 ? "|" : "") + T(tags[i]);
+    for (uint32_t i = 0; i < count; ++i) text += (i > 0 ? "|" : "") + Text(tags[i]);
     return text;
 }
 
@@ -56,8 +56,8 @@ std::string Tags(const char* const* tags, uint32_t count) {
 std::string Parameters(const ApiFunctionEntry& f) {
     std::string text;
     for (const ApiParameterEntry* p : Walk(f.parameters)) {
-        text += T(p->name) + " " + std::to_string(p->kind) + "/" + std::to_string(p->element_kind) + " " +
-                T(p->type_name) + (p->optional != 0 ? "?" : "") + "'" + T(p->description) + "', ";
+        text += Text(p->name) + " " + std::to_string(p->kind) + "/" + std::to_string(p->element_kind) + " " +
+                Text(p->type_name) + (p->optional != 0 ? "?" : "") + "'" + Text(p->description) + "', ";
     }
     text += "at";
     for (const ApiLocationNode* node : Walk(f.locations)) text += " " + std::to_string(node->location);
@@ -66,10 +66,11 @@ std::string Parameters(const ApiFunctionEntry& f) {
 
 // Everything else of a function but its name and handler, as one line.
 std::string Summary(const ApiFunctionEntry& f) {
-    return std::to_string(f.method) + " " + T(f.custom_method) + " " + T(f.path) + " -> " +
-           std::to_string(f.return_kind) + "/" + std::to_string(f.return_element_kind) + " " + T(f.return_type_name) +
-           " async " + T(f.async_type_name) + " safe " + std::to_string(f.thread_safe) + " ns " + T(f.name_space) +
-           " '" + T(f.description) + "' '" + T(f.help) + "' [" + Tags(f.tags, f.tag_count) + "]";
+    return std::to_string(f.method) + " " + Text(f.custom_method) + " " + Text(f.path) + " -> " +
+           std::to_string(f.return_kind) + "/" + std::to_string(f.return_element_kind) + " " +
+           Text(f.return_type_name) + " async " + Text(f.async_type_name) + " safe " + std::to_string(f.thread_safe) +
+           " ns " + Text(f.name_space) + " '" + Text(f.description) + "' '" + Text(f.help) + "' [" +
+           Tags(f.tags, f.tag_count) + "]";
 }
 
 }  // namespace
@@ -141,9 +142,12 @@ TEST_F(DescribedApi, TypesHaveFieldsOrEnumerators) {
     const auto members = [](const ApiTypeEntry& t) {
         std::string text = std::to_string(t.member_count) + ":";
         for (const ApiFieldEntry* f : Walk(t.fields)) {
-            text += " " + T(f->name) + "@" + std::to_string(f->offset) + " " + std::to_string(f->kind) + " " + T(f->type_name);
+            text += " " + Text(f->name) + "@" + std::to_string(f->offset) + " " + std::to_string(f->kind) + " " +
+                    Text(f->type_name);
         }
-        for (const ApiEnumeratorEntry* e : Walk(t.enumerators)) text += " " + T(e->name) + "=" + std::to_string(e->value);
+        for (const ApiEnumeratorEntry* e : Walk(t.enumerators)) {
+            text += " " + Text(e->name) + "=" + std::to_string(e->value);
+        }
         return text;
     };
     EXPECT_EQ(+types_["KavSession"]->size, sizeof(Session));
@@ -196,7 +200,7 @@ public:
 
 }  // namespace
 
-TEST(Description, FieldsBeyondTheBasics) {
+TEST(Description, FieldsBeyondTheBasicsAndUndefinedNumbers) {
     using Binding::BindingTypeKind;
     ApiContext context;
     const Binding::TypeDescriptor* event = Binding::RegisterType<Event>(context.Registry(), "Kav");
@@ -224,32 +228,25 @@ TEST(Description, FieldsBeyondTheBasics) {
     plain.Returns({BindingTypeKind::Struct, BindingTypeKind::None, event});
     context.DeclareEndpoint(*plain.Finish(), HttpMethod::Get, "/kav/v1/plain", std::make_unique<NoCall>());
 
-    std::map<std::string, const ApiFunctionEntry*> byName;
-    for (const ApiFunctionEntry* f : Walk(context.BuildApiDescription()->functions)) byName[f->name] = f;
-    ASSERT_EQ(byName.count("Watch") + byName.count("Plain"), 2u);
-    EXPECT_EQ(Summary(*byName["Watch"]), "8 WATCH /kav/v1/watch -> 15/17 KavSequenceEvent async KavSequenceEvent safe 1 "
-                                         "ns kav 'Follows events' 'Long help' [Plugins|Plugin kav]");
-    // No second reference for "limit": the first is described.
-    EXPECT_EQ(Parameters(*byName["Watch"]),
-              "filter 15/17 KavSequenceEvent?'what to watch', limit 6/0 '', at 0 4");
-    EXPECT_EQ(Summary(*byName["Plain"]), "2  /kav/v1/plain -> 17/0 KavSequenceEvent async  safe 0 ns  '' '' []");
-}
-
-TEST(Description, NumbersTheRecordDoesNotDefineAreWrittenAsZero) {
-    using Binding::BindingTypeKind;
-    ApiContext context;
+    // Numbers the record does not define are written as zero; the last numbers of the record stay.
     Binding::FunctionBuilder odd(context.Registry(), "Odd", 2);
     odd.Argument("past", "", false, {static_cast<BindingTypeKind>(20), static_cast<BindingTypeKind>(0xFFFFFFFF)})
         .Argument("last", "", false, {BindingTypeKind::Map, BindingTypeKind::Bool})
         .Returns({static_cast<BindingTypeKind>(20)});
-    Endpoint* endpoint = context.DeclareEndpoint(*odd.Finish(), HttpMethod::Get, "/odd", std::make_unique<NoCall>());
-    ASSERT_NE(endpoint, nullptr);
-    endpoint->method = static_cast<HttpMethod>(9);
-    endpoint->DeclareLocation(0, static_cast<ArgumentLocation>(6));
-    endpoint->DeclareLocation(1, ArgumentLocation::Body);
-    const ApiFunctionEntry& f = *context.BuildApiDescription()->functions;
-    EXPECT_EQ(+f.method, 0u);
-    EXPECT_EQ(+f.return_kind, 0u);
-    // The last numbers of the record stay.
-    EXPECT_EQ(Parameters(f), "past 0/0 '', last 19/1 '', at 0 5");
+    Endpoint* oddEndpoint = context.DeclareEndpoint(*odd.Finish(), HttpMethod::Get, "/odd", std::make_unique<NoCall>());
+    ASSERT_NE(oddEndpoint, nullptr);
+    oddEndpoint->method = static_cast<HttpMethod>(9);
+    oddEndpoint->DeclareLocation(0, static_cast<ArgumentLocation>(6));
+    oddEndpoint->DeclareLocation(1, ArgumentLocation::Body);
+
+    std::map<std::string, const ApiFunctionEntry*> byName;
+    for (const ApiFunctionEntry* f : Walk(context.BuildApiDescription()->functions)) byName[f->name] = f;
+    ASSERT_EQ(byName.count("Watch") + byName.count("Plain") + byName.count("Odd"), 3u);
+    EXPECT_EQ(Summary(*byName["Watch"]), "8 WATCH /kav/v1/watch -> 15/17 KavSequenceEvent async KavSequenceEvent "
+                                         "safe 1 ns kav 'Follows events' 'Long help' [Plugins|Plugin kav]");
+    // No second reference for "limit": the first is described.
+    EXPECT_EQ(Parameters(*byName["Watch"]), "filter 15/17 KavSequenceEvent?'what to watch', limit 6/0 '', at 0 4");
+    EXPECT_EQ(Summary(*byName["Plain"]), "2  /kav/v1/plain -> 17/0 KavSequenceEvent async  safe 0 ns  '' '' []");
+    EXPECT_EQ(Summary(*byName["Odd"]), "0  /odd -> 0/0  async  safe 0 ns  '' '' []");
+    EXPECT_EQ(Parameters(*byName["Odd"]), "past 0/0 '', last 19/1 '', at 0 5");
 }

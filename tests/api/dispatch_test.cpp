@@ -25,36 +25,28 @@ using Binding::BindingValue;
 
 namespace {
 
-// ---- A probe function that records the values it is handed ------------------------
+// A function that records the canonical text of each value it is handed, and answers as told.
+struct Probe final : Callable {
+    void* Prepare(ApiResponse&, std::span<BindingValue> arguments, uint32_t, ArgumentStorage&) override {
+        prepared = true;
+        values.clear();
+        for (const BindingValue& value : arguments) values.push_back(Formats::CanonicalText(value));
+        return this;
+    }
+    void Call(ApiResponse& response, const RequestInfo*, void*, uint32_t) override {
+        response.result.value = result;
+        response.status = status;
+        response.stream = std::move(stream);
+    }
+    void Release(void*) noexcept override {}
+    size_t ArgumentCount() const noexcept override { return values.size(); }
+    const Binding::StaticType* RequestInfoType() const noexcept override { return nullptr; }
 
-struct Probe {
     bool prepared = false;
-    std::vector<std::string> values;  // canonical text per parameter
+    std::vector<std::string> values;
     BindingValue result;
     uint32_t status = 0;
     std::unique_ptr<ResponseStream> stream;
-};
-
-class RecordingCallable final : public Callable {
-public:
-    explicit RecordingCallable(Probe& probe) : probe_(probe) {}
-    void* Prepare(ApiResponse&, std::span<BindingValue> arguments, uint32_t, ArgumentStorage&) override {
-        probe_.prepared = true;
-        probe_.values.clear();
-        for (const BindingValue& value : arguments) probe_.values.push_back(Formats::CanonicalText(value));
-        return &probe_;
-    }
-    void Call(ApiResponse& response, const RequestInfo*, void*, uint32_t) override {
-        response.result.value = probe_.result;
-        response.status = probe_.status;
-        response.stream = std::move(probe_.stream);
-    }
-    void Release(void*) noexcept override {}
-    size_t ArgumentCount() const noexcept override { return probe_.values.size(); }
-    const Binding::StaticType* RequestInfoType() const noexcept override { return nullptr; }
-
-private:
-    Probe& probe_;
 };
 
 struct Outcome {
@@ -99,21 +91,21 @@ protected:
             .Argument("token", "", false, {BindingTypeKind::String})
             .Argument("payload", "", false, {BindingTypeKind::Object})
             .Argument("quiet", "", true, {BindingTypeKind::Bool});
-        endpoint_ = context_.DeclareEndpoint(*f.Finish(), HttpMethod::Post, "/probe/{id}",
-                                             std::make_unique<RecordingCallable>(probe_));
-        endpoint_->DeclareLocation(5, ArgumentLocation::Query);
-        endpoint_->DeclareLocation(6, ArgumentLocation::Header);
-        endpoint_->DeclareLocation(7, ArgumentLocation::Body);
-        const ApiDescription* description = context_.BuildApiDescription();
-        handler_ = description->functions[0].handler_context;
+        auto probe = std::make_unique<Probe>();
+        probe_ = probe.get();  // the context owns it
+        Endpoint* endpoint = context_.DeclareEndpoint(*f.Finish(), HttpMethod::Post, "/probe/{id}", std::move(probe));
+        endpoint->DeclareLocation(5, ArgumentLocation::Query);
+        endpoint->DeclareLocation(6, ArgumentLocation::Header);
+        endpoint->DeclareLocation(7, ArgumentLocation::Body);
+        handler_ = context_.BuildApiDescription()->functions[0].handler_context;
     }
 
     Outcome Run(const Request& r, const HostArgument* arguments = nullptr, uint32_t count = 0) {
-        probe_.prepared = false;
-        probe_.values.assign(9, "-");
+        probe_->prepared = false;
+        probe_->values.assign(9, "-");
         ApiReply reply{};
         Send(handler_, r, reply, arguments, count);
-        Outcome out{reply.error != nullptr ? reply.error : "", reply.status, probe_.prepared, probe_.values,
+        Outcome out{reply.error != nullptr ? reply.error : "", reply.status, probe_->prepared, probe_->values,
                     reply.content_type == SharedEmptyText()};
         EXPECT_EQ(+reply.has_error, reply.error != nullptr ? 1 : 0);
         reply.release(&reply);
@@ -121,8 +113,7 @@ protected:
     }
 
     ApiContext context_;
-    Probe probe_;
-    Endpoint* endpoint_ = nullptr;
+    Probe* probe_ = nullptr;
     void* handler_ = nullptr;
 };
 
@@ -284,10 +275,10 @@ TEST_F(DispatchTest, ReplyRecordAndRelease) {
         bool* destroyed;
     };
     bool destroyed = false;
-    probe_.result.Member("b").SetString("two");
-    probe_.result.Member("a").SetSigned(-1);
-    probe_.status = 201;
-    probe_.stream = std::make_unique<Chunks>(&destroyed);
+    probe_->result.Member("b").SetString("two");
+    probe_->result.Member("a").SetSigned(-1);
+    probe_->status = 201;
+    probe_->stream = std::make_unique<Chunks>(&destroyed);
 
     ApiReply reply{};
     Send(handler_, {"/probe/x"}, reply);
@@ -307,8 +298,8 @@ TEST_F(DispatchTest, ReplyRecordAndRelease) {
     EXPECT_EQ(std::memcmp(&reply, &zero, sizeof reply), 0);
 
     // A result the host form cannot hold: status 400 and the conversion's message.
-    BindingValue* deep = &probe_.result;
-    probe_.result.Reset();
+    BindingValue* deep = &probe_->result;
+    probe_->result.Reset();
     for (size_t i = 0; i < Binding::kMaxNestingDepth + 2; ++i) deep = &deep->Element(0);
     const Outcome out = Run({"/probe/x"});
     EXPECT_EQ(out.status, 400u);
@@ -385,11 +376,13 @@ TEST_F(BoundDispatch, ArgumentsAreConvertedOrRefusedWithTheirMessage) {
     struct Row { const char* function; Request request; std::string error; };
     const Row table[] = {
         {registration, {"/kav/v1/registration/a%20b/-2147483648"}, ""},
-        {registration, {"/kav/v1/registration/a/2147483648"}, "Value 2147483648 for 'priority' of type int32 is out of range"},
+        {registration, {"/kav/v1/registration/a/2147483648"},
+         "Value 2147483648 for 'priority' of type int32 is out of range"},
         {registration, {"/kav/v1/registration/a/x"}, "Value x for 'priority' of type int32 is in an incorrect format"},
         {registration, {"/kav/v1/registration//1"}, "Expected value for argument 'sequenceEventName'."},
         {complete, {"/kav/v1/complete/b?sequenceEventName=c"},
-         "Argument 'sequenceEventName' for 'PostKavV1CompleteBySequenceEventName' was specified in an invalid location."},
+         "Argument 'sequenceEventName' for 'PostKavV1CompleteBySequenceEventName' was specified in an invalid "
+         "location."},
         {complete, {"/kav/v1/complete/b", {}, "text/plain", "ignored"}, ""},
         {complete, {"/kav/v1/complete/b", {}, "", {}, API_METHOD_DELETE}, "Invalid function"},
         {"GetKavV1ThrowCaught", {"/kav/v1/throw", {}, "", {}, API_METHOD_GET}, "Invalid function"},

@@ -29,7 +29,9 @@ std::vector<std::string> Published(const char* name, int priority) {
 }
 
 // A structure of named members.
-OwnedValue Members(std::vector<std::pair<std::string, OwnedValue>> members) { return StructureValue(std::move(members)); }
+OwnedValue Members(std::vector<std::pair<std::string, OwnedValue>> members) {
+    return StructureValue(std::move(members));
+}
 
 struct Plugin {
     Host host;
