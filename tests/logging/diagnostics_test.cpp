@@ -40,11 +40,7 @@ std::string Describe(const FieldValue& v) {
 }  // namespace
 
 TEST(AssertReport, LogsOneErrorRecordWithThePresentParts) {
-    LoggingInterface* api = GetLoggingInterface();
-    api->AddRef(api);
-    LogTargetInterface* err = api->StdErrTarget(api);
-    err->Unregister(err);
-    MessageTarget sink;
+    MessageTarget sink;  // the test runner keeps the Logger and the console quiet
     sink.Register();
     struct Case { const char *expression, *description, *file; int32_t line; const char* function;
                   const char* expected; };
@@ -64,7 +60,6 @@ TEST(AssertReport, LogsOneErrorRecordWithThePresentParts) {
         EXPECT_EQ(sink.records.back().Categories(), kCategoryDBG);
     }
     EXPECT_EQ(sink.records.size(), sizeof cases / sizeof cases[0]);
-    api->Release(api);
 }
 
 TEST(MessageTemplate, PlaceholdersDirectivesAndFields) {

@@ -350,8 +350,7 @@ TEST(PluginBoundary, RefusedCompletionPostIsNeitherRepeatedNorLogged) {
     p.host.SetRequestHandler("/kav-gameflow/v1/session/event", [&](const RequestData&) {
         ++posts;
         HostReply r;
-        r.status = 503;
-        r.error = "gameflow unavailable";
+        r.status = 503, r.error = "gameflow unavailable";
         return r;
     });
     (void)p.Call(API_METHOD_POST, "/kav-pre-end-of-game/v1/registration/a/1");
