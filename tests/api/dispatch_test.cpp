@@ -231,12 +231,8 @@ TEST_F(DispatchTest, FailureMessages) {
 
 TEST_F(DispatchTest, HostArguments) {
     const char text[] = {'a', 'b', 'c'};  // no NUL after it
-    HostValue abc{};
-    abc.kind = HOST_VALUE_STRING;
-    abc.u.string = {text, 2};
-    HostValue seven{};
-    seven.kind = HOST_VALUE_SIGNED;
-    seven.u.i64 = 7;
+    const HostValue abc{HOST_VALUE_STRING, {.string = {text, 2}}};
+    const HostValue seven{HOST_VALUE_SIGNED, {.i64 = 7}};
     const struct {
         std::vector<HostArgument> arguments;
         std::string error;
