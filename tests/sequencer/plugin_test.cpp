@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstdlib>
 #include <string>
 #include <thread>
@@ -70,20 +69,12 @@ const std::string kCompletionPost =
 
 TEST(PluginBoundary, LoadRecordAndInitialize) {
     Plugin p(false, Version{18, 2, 0});
-    // Copied out field by field: the record is packed, so its pointers may be unaligned.
+    // Compared by value only: the record is packed, so no reference may bind to its fields.
     const PluginLoadRecord& r = p.host.Record();
-    const uint32_t version[] = {r.major, r.minor, r.patch};
-    const PluginCallbacks* callbacks = r.callbacks;
-    const void* context = r.context;
-    const char* name = r.name;
-    const ApiDescription* description = r.description;
-    EXPECT_TRUE(version[0] == 18 && version[1] == 0 && version[2] == 0);
-    ASSERT_NE(callbacks, nullptr);
-    EXPECT_NE(context, nullptr);
-    EXPECT_STREQ(name, "kav-pre-end-of-game");
-    ASSERT_NE(description, nullptr);
-    const uint32_t functionCount = description->function_count;
-    EXPECT_EQ(functionCount, 4u);
+    EXPECT_TRUE(r.major == 18 && r.minor == 0 && r.patch == 0);
+    ASSERT_TRUE(r.callbacks != nullptr && r.context != nullptr && r.description != nullptr);
+    EXPECT_STREQ(r.name, "kav-pre-end-of-game");
+    EXPECT_EQ(+r.description->function_count, 4u);
     ASSERT_TRUE(p.host.Initialize(7));
     // Initialize subscribes to the session key and the three service-proxy events, then
     // fetches the session once.
@@ -214,7 +205,6 @@ TEST(PluginBoundaryDeathTest, IncompatibleHostEndsTheProcess) {
 
 TEST(PluginBoundary, ConcurrentRequestsAndSessionUpdates) {
     Plugin p;
-    std::atomic<bool> stop{false};
     std::vector<std::thread> threads;
     for (int t = 0; t < 3; ++t) {
         threads.emplace_back([&, t] {
@@ -316,11 +306,8 @@ TEST(PluginBoundary, LoadRecordPointersStayValidUntilShutdown) {
     (void)host.Request(API_METHOD_POST, "/kav-pre-end-of-game/v1/complete/a");
 
     EXPECT_EQ(std::string(name), nameText);
-    const PluginLoadRecord now = host.Record();  // copied: its packed fields may be unaligned
-    const char* nameNow = now.name;
-    const ApiDescription* descriptionNow = now.description;
-    const PluginCallbacks* callbacksNow = now.callbacks;
-    EXPECT_TRUE(nameNow == name && descriptionNow == description && callbacksNow == callbacks);
+    const PluginLoadRecord& now = host.Record();
+    EXPECT_TRUE(now.name == name && now.description == description && now.callbacks == callbacks);
     EXPECT_EQ(functionTexts(), functions);
 }
 
