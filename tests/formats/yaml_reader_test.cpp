@@ -228,17 +228,12 @@ TEST(YamlReader, TaggedIntegersFollowTheConversionRule) {
         const auto decoded = DecodeYaml(std::string("\"") + text + "\"");  // the same text as a string
         const Vemi::Binding::BindingValue& input = decoded.value;
         Vemi::Binding::BindingResult conversion;
-        std::string value;
-        const bool negative = input.AsString()[0] == '-';
-        if (negative) {
-            int64_t n = 0;
+        const auto convert = [&](auto n, const char* kind) {
             Vemi::Binding::ConvertInteger(conversion, n, input, "yaml");
-            value = "signed:" + std::to_string(n);
-        } else {
-            uint64_t n = 0;
-            Vemi::Binding::ConvertInteger(conversion, n, input, "yaml");
-            value = "unsigned:" + std::to_string(n);
-        }
+            return kind + std::to_string(n);
+        };
+        const std::string value =
+            input.AsString()[0] == '-' ? convert(int64_t{0}, "signed:") : convert(uint64_t{0}, "unsigned:");
         if (conversion.Ok()) {
             ASSERT_TRUE(yaml.Ok()) << "[" << input.AsString() << "] " << yaml.ErrorMessage();
             EXPECT_EQ(CanonicalText(yaml.value), value) << "[" << input.AsString() << "]";

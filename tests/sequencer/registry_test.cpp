@@ -220,16 +220,12 @@ TEST(SequenceRegistry, ConcurrentCallersLeaveItConsistent) {
     }
     for (const std::string& call : f.hooks.calls) {
         if (!call.starts_with("publish ")) continue;
-        std::string event = call.substr(8);
-        std::string name = event.substr(0, event.find('/'));
+        const std::string name = call.substr(8, call.find('/') - 8);
         published.push_back(name);
-        int32_t priority = std::stoi(event.substr(event.find('/') + 1));
-        if (name.empty()) {
-            EXPECT_EQ(priority, -1);
-        } else {
-            size_t dash = name.find('-');
-            EXPECT_EQ(priority, std::stoi(name.substr(1, dash - 1)) * 100 + std::stoi(name.substr(dash + 1))) << name;
-        }
+        const size_t dash = name.find('-');  // "t<thread>-<i>" has priority thread * 100 + i
+        const int32_t priority =
+            name.empty() ? -1 : std::stoi(name.substr(1, dash - 1)) * 100 + std::stoi(name.substr(dash + 1));
+        EXPECT_EQ(call, "publish " + name + "/" + std::to_string(priority));
     }
     EXPECT_FALSE(published.empty());
     EXPECT_EQ(logged, published);
