@@ -230,7 +230,7 @@ TEST(YamlReader, TaggedIntegersFollowTheConversionRule) {
         Vemi::Binding::BindingResult conversion;
         const auto convert = [&](auto n, const char* kind) {
             Vemi::Binding::ConvertInteger(conversion, n, input, "yaml");
-            return kind + std::to_string(n);
+            return std::string(kind).append(std::to_string(n));
         };
         const std::string value =
             input.AsString()[0] == '-' ? convert(int64_t{0}, "signed:") : convert(uint64_t{0}, "unsigned:");
