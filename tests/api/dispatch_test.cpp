@@ -163,11 +163,9 @@ TEST_F(DispatchTest, NamedTextsBindByLocation) {
         const Outcome out = Run(row.request);
         const std::string label = row.request.path + " " + row.request.contentType;
         ASSERT_TRUE(out.called) << label << ": " << out.error;
-        if (row.value == "65536 elements") {
-            EXPECT_EQ(std::count(out.values[row.parameter].begin(), out.values[row.parameter].end(), ','), 65535);
-        } else {
-            EXPECT_EQ(out.values[row.parameter], row.value) << label;
-        }
+        const std::string& got = out.values[row.parameter];
+        const auto elements = std::to_string(std::count(got.begin(), got.end(), ',') + 1) + " elements";
+        EXPECT_EQ(row.value == "65536 elements" ? elements : got, row.value) << label;
     }
 }
 
