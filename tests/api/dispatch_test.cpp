@@ -25,36 +25,28 @@ using Binding::BindingValue;
 
 namespace {
 
-// ---- A probe function that records the values it is handed ------------------------
+// A function that records the canonical text of each value it is handed, and answers as told.
+struct Probe final : Callable {
+    void* Prepare(ApiResponse&, std::span<BindingValue> arguments, uint32_t, ArgumentStorage&) override {
+        prepared = true;
+        values.clear();
+        for (const BindingValue& value : arguments) values.push_back(Formats::CanonicalText(value));
+        return this;
+    }
+    void Call(ApiResponse& response, const RequestInfo*, void*, uint32_t) override {
+        response.result.value = result;
+        response.status = status;
+        response.stream = std::move(stream);
+    }
+    void Release(void*) noexcept override {}
+    size_t ArgumentCount() const noexcept override { return values.size(); }
+    const Binding::StaticType* RequestInfoType() const noexcept override { return nullptr; }
 
-struct Probe {
     bool prepared = false;
-    std::vector<std::string> values;  // canonical text per parameter
+    std::vector<std::string> values;
     BindingValue result;
     uint32_t status = 0;
     std::unique_ptr<ResponseStream> stream;
-};
-
-class RecordingCallable final : public Callable {
-public:
-    explicit RecordingCallable(Probe& probe) : probe_(probe) {}
-    void* Prepare(ApiResponse&, std::span<BindingValue> arguments, uint32_t, ArgumentStorage&) override {
-        probe_.prepared = true;
-        probe_.values.clear();
-        for (const BindingValue& value : arguments) probe_.values.push_back(Formats::CanonicalText(value));
-        return &probe_;
-    }
-    void Call(ApiResponse& response, const RequestInfo*, void*, uint32_t) override {
-        response.result.value = probe_.result;
-        response.status = probe_.status;
-        response.stream = std::move(probe_.stream);
-    }
-    void Release(void*) noexcept override {}
-    size_t ArgumentCount() const noexcept override { return probe_.values.size(); }
-    const Binding::StaticType* RequestInfoType() const noexcept override { return nullptr; }
-
-private:
-    Probe& probe_;
 };
 
 struct Outcome {
@@ -66,14 +58,11 @@ struct Outcome {
 };
 
 struct Request {
-    Request(std::string p, std::vector<std::pair<std::string, std::string>> h = {}, std::string type = {},
-            std::optional<std::string> b = {}, uint32_t m = API_METHOD_POST)
-        : path(std::move(p)), headers(std::move(h)), contentType(std::move(type)), body(std::move(b)), method(m) {}
     std::string path;
-    std::vector<std::pair<std::string, std::string>> headers;
-    std::string contentType;
-    std::optional<std::string> body;
-    uint32_t method;
+    std::vector<std::pair<std::string, std::string>> headers = {};
+    std::string contentType = {};
+    std::optional<std::string> body = {};
+    uint32_t method = API_METHOD_POST;
 };
 
 // Sends the request with the body in a buffer of exactly its length (no NUL after it).
@@ -81,22 +70,11 @@ void Send(void* handler, const Request& r, ApiReply& reply, const HostArgument* 
           uint32_t argumentCount = 0) {
     std::vector<ApiHeader> headers;
     for (const auto& [name, value] : r.headers) headers.push_back({name.c_str(), value.c_str()});
-    std::unique_ptr<uint8_t[]> body;
-    ApiRequest request{};
-    request.method = r.method;
-    request.path = r.path.c_str();
-    request.arguments = arguments;
-    request.argument_count = argumentCount;
-    request.handler_context = handler;
-    request.headers = headers.data();
-    request.header_count = static_cast<uint32_t>(headers.size());
-    request.content_type = r.contentType.c_str();
-    if (r.body) {
-        body.reset(new uint8_t[r.body->size()]);
-        std::memcpy(body.get(), r.body->data(), r.body->size());
-        request.body = body.get();
-        request.body_length = static_cast<uint32_t>(r.body->size());
-    }
+    std::unique_ptr<uint8_t[]> body(r.body ? new uint8_t[r.body->size()] : nullptr);
+    if (r.body) std::memcpy(body.get(), r.body->data(), r.body->size());
+    const ApiRequest request{r.method, r.path.c_str(), arguments, argumentCount, handler,
+                             headers.data(), static_cast<uint32_t>(headers.size()), r.contentType.c_str(),
+                             body.get(), r.body ? static_cast<uint32_t>(r.body->size()) : 0u, 0, nullptr};
     HandleRequest(&reply, &request);
 }
 
@@ -113,21 +91,21 @@ protected:
             .Argument("token", "", false, {BindingTypeKind::String})
             .Argument("payload", "", false, {BindingTypeKind::Object})
             .Argument("quiet", "", true, {BindingTypeKind::Bool});
-        endpoint_ = context_.DeclareEndpoint(*f.Finish(), HttpMethod::Post, "/probe/{id}",
-                                             std::make_unique<RecordingCallable>(probe_));
-        endpoint_->DeclareLocation(5, ArgumentLocation::Query);
-        endpoint_->DeclareLocation(6, ArgumentLocation::Header);
-        endpoint_->DeclareLocation(7, ArgumentLocation::Body);
-        const ApiDescription* description = context_.BuildApiDescription();
-        handler_ = description->functions[0].handler_context;
+        auto probe = std::make_unique<Probe>();
+        probe_ = probe.get();  // the context owns it
+        Endpoint* endpoint = context_.DeclareEndpoint(*f.Finish(), HttpMethod::Post, "/probe/{id}", std::move(probe));
+        endpoint->DeclareLocation(5, ArgumentLocation::Query);
+        endpoint->DeclareLocation(6, ArgumentLocation::Header);
+        endpoint->DeclareLocation(7, ArgumentLocation::Body);
+        handler_ = context_.BuildApiDescription()->functions[0].handler_context;
     }
 
     Outcome Run(const Request& r, const HostArgument* arguments = nullptr, uint32_t count = 0) {
-        probe_.prepared = false;
-        probe_.values.assign(9, "-");
+        probe_->prepared = false;
+        probe_->values.assign(9, "-");
         ApiReply reply{};
         Send(handler_, r, reply, arguments, count);
-        Outcome out{reply.error != nullptr ? reply.error : "", reply.status, probe_.prepared, probe_.values,
+        Outcome out{reply.error != nullptr ? reply.error : "", reply.status, probe_->prepared, probe_->values,
                     reply.content_type == SharedEmptyText()};
         EXPECT_EQ(+reply.has_error, reply.error != nullptr ? 1 : 0);
         reply.release(&reply);
@@ -135,8 +113,7 @@ protected:
     }
 
     ApiContext context_;
-    Probe probe_;
-    Endpoint* endpoint_ = nullptr;
+    Probe* probe_ = nullptr;
     void* handler_ = nullptr;
 };
 
@@ -154,21 +131,18 @@ TEST_F(DispatchTest, NamedTextsBindByLocation) {
         {{"/probe/a%20b"}, kId, "string:\"a b\""},
         {{"/probe/x"}, kVerbose, "bool:false"},  // bool default
         {{"/probe/x"}, kQuiet, "empty"},         // optional bools get none
-        {{"/probe/x?verbose"}, kVerbose, "bool:true"},
-        {{"/probe/x?verbose="}, kVerbose, "bool:true"},
+        {{"/probe/x?verbose"}, kVerbose, "bool:true"}, {{"/probe/x?verbose="}, kVerbose, "bool:true"},
         {{"/probe/x?verbose=0"}, kVerbose, "string:\"0\""},
         {{"/probe/x?ids.2=7"}, kIds, "[empty, empty, string:\"7\"]"},
         {{"/probe/x?ids.0x1=7"}, kIds, "[empty, string:\"7\"]"},
         {{"/probe/x?ids.x1=7"}, kIds, "{\"x1\": string:\"7\"}"},
         {{"/probe/x?ids.1.a=%7B%7D"}, kIds, "[empty, {\"a\": string:\"{}\"}]"},  // no sniffing in paths
-        {{"/probe/x?ids.65535=1"}, kIds, "65536 elements"},
-        {{"/probe/x?ids="}, kIds, "[]"},
+        {{"/probe/x?ids.65535=1"}, kIds, "65536 elements"}, {{"/probe/x?ids="}, kIds, "[]"},
         {{"/probe/x?ids=[1,2]"}, kIds, "[unsigned:1, unsigned:2]"},
         {{"/probe/x?filter={\"a\":1}"}, kFilter, "{\"a\": unsigned:1}"},
         {{"/probe/x?filter=---%0Aa:%20b"}, kFilter, "{\"a\": string:\"b\"}"},
         {{"/probe/x?filter=%82%A1a%01%A1b%02"}, kFilter, "{\"a\": signed:1, \"b\": signed:2}"},
-        {{"/probe/x?filter="}, kFilter, "{}"},
-        {{"/probe/x?filter=plain"}, kFilter, "string:\"plain\""},
+        {{"/probe/x?filter="}, kFilter, "{}"}, {{"/probe/x?filter=plain"}, kFilter, "string:\"plain\""},
         {{"/probe/x?X-Mode={\"a\":1}"}, kMode, "string:\"{\\\"a\\\":1}\""},  // strings are never sniffed
         {{"/probe/x?count=5&count=6"}, kCount, "string:\"6\""},
         {{"/probe/x?count={\"a\":1}"}, kCount, "string:\"{\\\"a\\\":1}\""},  // no sniffing for int32
@@ -189,11 +163,9 @@ TEST_F(DispatchTest, NamedTextsBindByLocation) {
         const Outcome out = Run(row.request);
         const std::string label = row.request.path + " " + row.request.contentType;
         ASSERT_TRUE(out.called) << label << ": " << out.error;
-        if (row.value == "65536 elements") {
-            EXPECT_EQ(std::count(out.values[row.parameter].begin(), out.values[row.parameter].end(), ','), 65535);
-        } else {
-            EXPECT_EQ(out.values[row.parameter], row.value) << label;
-        }
+        const std::string& got = out.values[row.parameter];
+        const auto elements = std::to_string(std::count(got.begin(), got.end(), ',') + 1) + " elements";
+        EXPECT_EQ(row.value == "65536 elements" ? elements : got, row.value) << label;
     }
 }
 
@@ -243,8 +215,7 @@ TEST_F(DispatchTest, FailureMessages) {
         {{"/probe/x?filter.name=a%00"}, "Value for argument 'name' contains a NUL character.", 400},
         // The body still runs after a binding failure and replaces its message.
         {{"/probe/x?nope=1", {}, "text/plain", "hi"}, "Unsupported body content type", 0},
-        {{"/other/x"}, "Invalid function", 404},
-        {{"/probe/x", {}, "", {}, API_METHOD_GET}, "Invalid function", 404},
+        {{"/other/x"}, "Invalid function", 404}, {{"/probe/x", {}, "", {}, API_METHOD_GET}, "Invalid function", 404},
         {{"/probe/x", {}, "", {}, 99}, "Invalid function", 404},
     };
     for (const auto& row : table) {
@@ -252,20 +223,14 @@ TEST_F(DispatchTest, FailureMessages) {
         EXPECT_EQ(out.error, row.error) << row.request.path;
         EXPECT_EQ(out.status, row.status) << row.request.path;
         EXPECT_EQ(out.called, row.error.empty()) << row.request.path;
-        if (!row.error.empty()) {
-            EXPECT_TRUE(out.sharedEmptyContentType) << row.request.path;
-        }
+        EXPECT_TRUE(row.error.empty() || out.sharedEmptyContentType) << row.request.path;
     }
 }
 
 TEST_F(DispatchTest, HostArguments) {
     const char text[] = {'a', 'b', 'c'};  // no NUL after it
-    HostValue abc{};
-    abc.kind = HOST_VALUE_STRING;
-    abc.u.string = {text, 2};
-    HostValue seven{};
-    seven.kind = HOST_VALUE_SIGNED;
-    seven.u.i64 = 7;
+    const HostValue abc{HOST_VALUE_STRING, {.string = {text, 2}}};
+    const HostValue seven{HOST_VALUE_SIGNED, {.i64 = 7}};
     const struct {
         std::vector<HostArgument> arguments;
         std::string error;
@@ -278,46 +243,36 @@ TEST_F(DispatchTest, HostArguments) {
         {{{nullptr, seven}, {nullptr, abc}}, "", kIds, "string:\"ab\""},
         {{{nullptr, seven}}, "", kVerbose, "signed:7"},
         {{{"nope", seven}}, "Unknown argument 'nope' for 'Probe'.", 0, ""},
-        {{{nullptr, seven}, {nullptr, seven}, {nullptr, seven}, {nullptr, seven}, {nullptr, seven},
-          {nullptr, seven}, {nullptr, seven}, {nullptr, seven}, {nullptr, seven}},
-         "Unknown argument '9' for 'Probe'.", 0, ""},
+        {std::vector<HostArgument>(9, {nullptr, seven}), "Unknown argument '9' for 'Probe'.", 0, ""},
     };
     for (const auto& row : table) {
         const Outcome out = Run({"/probe/x"}, row.arguments.data(), static_cast<uint32_t>(row.arguments.size()));
         EXPECT_EQ(out.error, row.error);
-        if (row.error.empty()) {
-            EXPECT_EQ(out.values[row.parameter], row.value);
-        }
+        EXPECT_EQ(row.error.empty() ? out.values[row.parameter] : "", row.value);
     }
 }
 
 TEST_F(DispatchTest, ReplyRecordAndRelease) {
-    class Chunks final : public ResponseStream, public StreamReader {
-    public:
-        explicit Chunks(bool* destroyed) : destroyed_(destroyed) {}
-        ~Chunks() override { *destroyed_ = true; }
+    struct Chunks final : ResponseStream, StreamReader {
+        explicit Chunks(bool* destroyed) : destroyed(destroyed) {}
+        ~Chunks() override { *destroyed = true; }
         StreamReader* Open() noexcept override { return this; }
         uint32_t Read(void* buffer, uint32_t* size, uint8_t* more) noexcept override {
-            std::memcpy(buffer, "abc", 3);
-            *size = 3;
+            std::memcpy(buffer, "abc", *size = 3);
             *more = 0;
             return 0x100;  // success whose low byte is 0: read at full width
         }
-
-    private:
-        bool* destroyed_;
+        bool* destroyed;
     };
     bool destroyed = false;
-    probe_.result.Member("b").SetString("two");
-    probe_.result.Member("a").SetSigned(-1);
-    probe_.status = 201;
-    probe_.stream = std::make_unique<Chunks>(&destroyed);
+    probe_->result.Member("b").SetString("two");
+    probe_->result.Member("a").SetSigned(-1);
+    probe_->status = 201;
+    probe_->stream = std::make_unique<Chunks>(&destroyed);
 
     ApiReply reply{};
     Send(handler_, {"/probe/x"}, reply);
-    EXPECT_EQ(+reply.error, nullptr);
-    EXPECT_EQ(+reply.status, 201u);
-    EXPECT_EQ(+reply.content_type, SharedEmptyText());
+    EXPECT_TRUE(reply.error == nullptr && reply.status == 201 && reply.content_type == SharedEmptyText());
     ASSERT_EQ(+reply.body.kind, static_cast<uint32_t>(HOST_VALUE_STRUCTURE));
     EXPECT_EQ(+reply.body.u.structure.count, 2u);
     ASSERT_NE(+reply.stream.read, nullptr);
@@ -333,8 +288,8 @@ TEST_F(DispatchTest, ReplyRecordAndRelease) {
     EXPECT_EQ(std::memcmp(&reply, &zero, sizeof reply), 0);
 
     // A result the host form cannot hold: status 400 and the conversion's message.
-    BindingValue* deep = &probe_.result;
-    probe_.result.Reset();
+    BindingValue* deep = &probe_->result;
+    probe_->result.Reset();
     for (size_t i = 0; i < Binding::kMaxNestingDepth + 2; ++i) deep = &deep->Element(0);
     const Outcome out = Run({"/probe/x"});
     EXPECT_EQ(out.status, 400u);
@@ -375,16 +330,15 @@ class BoundDispatch : public ::testing::Test {
 protected:
     void SetUp() override {
         context_.SetApiNamePrefix("Kav");
-        ASSERT_NE(context_.BindEndpoint(HttpMethod::Post, "/kav/v1/registration/{sequenceEventName}/{priority}",
-                                        plugin_, &Sequencer::Register, {"sequenceEventName", "priority"}),
-                  nullptr);
-        ASSERT_NE(context_.BindEndpoint(HttpMethod::Post, "/kav/v1/complete/{sequenceEventName}", plugin_,
-                                        &Sequencer::Complete, {"sequenceEventName"}),
-                  nullptr);
-        ASSERT_NE(context_.BindEndpoint(HttpMethod::Get, "/kav/v1/current", plugin_, &Sequencer::Current, {}), nullptr);
-        ASSERT_NE(context_.BindEndpoint(HttpMethod::Custom, "/kav/v1/inspect", plugin_, &Sequencer::Inspect, {"code"}),
-                  nullptr);
-        ASSERT_NE(context_.BindEndpoint(HttpMethod::Get, "/kav/v1/throw", plugin_, &Sequencer::Throw, {}), nullptr);
+        const Endpoint* bound[] = {
+            context_.BindEndpoint(HttpMethod::Post, "/kav/v1/registration/{sequenceEventName}/{priority}", plugin_,
+                                  &Sequencer::Register, {"sequenceEventName", "priority"}),
+            context_.BindEndpoint(HttpMethod::Post, "/kav/v1/complete/{sequenceEventName}", plugin_,
+                                  &Sequencer::Complete, {"sequenceEventName"}),
+            context_.BindEndpoint(HttpMethod::Get, "/kav/v1/current", plugin_, &Sequencer::Current, {}),
+            context_.BindEndpoint(HttpMethod::Custom, "/kav/v1/inspect", plugin_, &Sequencer::Inspect, {"code"}),
+            context_.BindEndpoint(HttpMethod::Get, "/kav/v1/throw", plugin_, &Sequencer::Throw, {})};
+        for (const Endpoint* endpoint : bound) ASSERT_NE(endpoint, nullptr);
         context_.FindEndpoint(context_.Registry().FindFunction("KavV1Inspect"))->SetMethod(HttpMethod::Custom, "LIST");
         description_ = context_.BuildApiDescription();
     }
@@ -407,25 +361,20 @@ TEST_F(BoundDispatch, TheFirstBindingOfANameStaysAndNamesMustMatchTheArguments) 
 }
 
 TEST_F(BoundDispatch, ArgumentsAreConvertedOrRefusedWithTheirMessage) {
-    struct Row {
-        const char* function;
-        Request request;
-        std::string error;
-    };
+    const char* const registration = "PostKavV1RegistrationBySequenceEventNameByPriority";
+    const char* const complete = "PostKavV1CompleteBySequenceEventName";
+    struct Row { const char* function; Request request; std::string error; };
     const Row table[] = {
-        {"PostKavV1RegistrationBySequenceEventNameByPriority", {"/kav/v1/registration/a%20b/-2147483648"}, ""},
-        {"PostKavV1RegistrationBySequenceEventNameByPriority", {"/kav/v1/registration/a/2147483648"},
+        {registration, {"/kav/v1/registration/a%20b/-2147483648"}, ""},
+        {registration, {"/kav/v1/registration/a/2147483648"},
          "Value 2147483648 for 'priority' of type int32 is out of range"},
-        {"PostKavV1RegistrationBySequenceEventNameByPriority", {"/kav/v1/registration/a/x"},
-         "Value x for 'priority' of type int32 is in an incorrect format"},
-        {"PostKavV1RegistrationBySequenceEventNameByPriority", {"/kav/v1/registration//1"},
-         "Expected value for argument 'sequenceEventName'."},
-        {"PostKavV1CompleteBySequenceEventName", {"/kav/v1/complete/b?sequenceEventName=c"},
+        {registration, {"/kav/v1/registration/a/x"}, "Value x for 'priority' of type int32 is in an incorrect format"},
+        {registration, {"/kav/v1/registration//1"}, "Expected value for argument 'sequenceEventName'."},
+        {complete, {"/kav/v1/complete/b?sequenceEventName=c"},
          "Argument 'sequenceEventName' for 'PostKavV1CompleteBySequenceEventName' was specified in an invalid "
          "location."},
-        {"PostKavV1CompleteBySequenceEventName", {"/kav/v1/complete/b", {}, "text/plain", "ignored"}, ""},
-        {"PostKavV1CompleteBySequenceEventName", {"/kav/v1/complete/b", {}, "", {}, API_METHOD_DELETE},
-         "Invalid function"},
+        {complete, {"/kav/v1/complete/b", {}, "text/plain", "ignored"}, ""},
+        {complete, {"/kav/v1/complete/b", {}, "", {}, API_METHOD_DELETE}, "Invalid function"},
         {"GetKavV1ThrowCaught", {"/kav/v1/throw", {}, "", {}, API_METHOD_GET}, "Invalid function"},
         {"GetKavV1Throw", {"/kav/v1/throw", {}, "", {}, API_METHOD_GET}, "Internal error"},
     };
@@ -434,9 +383,7 @@ TEST_F(BoundDispatch, ArgumentsAreConvertedOrRefusedWithTheirMessage) {
         Send(Handler(row.function), row.request, reply);
         const std::string error = reply.error != nullptr ? reply.error : "";
         EXPECT_EQ(error, row.error) << row.request.path;
-        if (row.error == "Internal error") {
-            EXPECT_EQ(+reply.status, 500u);
-        }
+        EXPECT_TRUE(row.error != "Internal error" || reply.status == 500) << reply.status;
         reply.release(&reply);
     }
     ASSERT_EQ(plugin_.registered.size(), 2u);
@@ -453,43 +400,31 @@ TEST_F(BoundDispatch, ARecordResultBecomesTheReplyBody) {
     EXPECT_STREQ(reply.body.u.structure.entries[0].key, "name");
     EXPECT_EQ(+reply.body.u.structure.entries[1].value.u.i64, 3);
     reply.release(&reply);
+
+    // A path changed after declaration is matched as it now reads.
+    context_.FindEndpoint(context_.Registry().FindFunction("GetKavV1Current"))->path = "/kav/v2/current";
+    Send(Handler("GetKavV1Current"), {"/kav/v2/current", {}, "", {}, API_METHOD_GET}, reply);
+    EXPECT_EQ(+reply.error, nullptr);
+    reply.release(&reply);
 }
 
 TEST_F(BoundDispatch, TheFunctionSeesTheRequestAndSetsTheResponse) {
     ApiReply inspected{};
-    ApiRequest request{};
-    request.method = API_METHOD_CUSTOM;
-    request.custom_method = "LIST";
-    request.path = "/kav/v1/inspect";  // a literal route takes no query
     const ApiHeader headers[] = {{"h", "1"}, {"code", "202"}, {"h", "2"}};
-    request.headers = headers;
-    request.header_count = 3;
-    request.request_context = 42;
-    request.handler_context = Handler("KavV1Inspect");
+    // A literal route takes no query.
+    const ApiRequest request{API_METHOD_CUSTOM, "/kav/v1/inspect", nullptr, 0, Handler("KavV1Inspect"), headers, 3,
+                             nullptr, nullptr, 0, 42, "LIST"};
     HandleRequest(&inspected, &request);
-    EXPECT_EQ(+inspected.error, nullptr);
-    EXPECT_EQ(+inspected.status, 202u);
-    EXPECT_EQ(+inspected.response_mode, 0u);
+    EXPECT_TRUE(inspected.error == nullptr && inspected.status == 202 && inspected.response_mode == 0);
     EXPECT_STREQ(inspected.content_type, "text/x-test");
     ASSERT_EQ(+inspected.header_count, 1u);
     EXPECT_STREQ(inspected.headers[0].name, "x-a");
-    EXPECT_EQ(plugin_.seen.requestContext, 42u);
-    EXPECT_EQ(plugin_.seen.context, &context_);
-    EXPECT_EQ(plugin_.seen.method, HttpMethod::Custom);
-    EXPECT_EQ(plugin_.seen.customMethod, "LIST");
-    EXPECT_EQ(plugin_.seen.path, "/kav/v1/inspect");
-    EXPECT_EQ(plugin_.seen.headers.at("h"), "2");
-    EXPECT_EQ(plugin_.seen.version, 1u);
-    EXPECT_GT(plugin_.seen.receivedTicks, 16000000000000000ull);  // after 2020
+    const RequestInfo& seen = plugin_.seen;
+    EXPECT_TRUE(seen.requestContext == 42 && seen.context == &context_ && seen.method == HttpMethod::Custom &&
+                seen.version == 1);
+    EXPECT_EQ(seen.customMethod + " " + seen.path + " h=" + seen.headers.at("h"), "LIST /kav/v1/inspect h=2");
+    EXPECT_GT(seen.receivedTicks, 16000000000000000ull);  // after 2020
     inspected.release(&inspected);
-}
-
-TEST_F(BoundDispatch, APathChangedAfterDeclarationIsMatchedAsItNowReads) {
-    context_.FindEndpoint(context_.Registry().FindFunction("GetKavV1Current"))->path = "/kav/v2/current";
-    ApiReply reply{};
-    Send(Handler("GetKavV1Current"), {"/kav/v2/current", {}, "", {}, API_METHOD_GET}, reply);
-    EXPECT_EQ(+reply.error, nullptr);
-    reply.release(&reply);
 }
 
 TEST_F(BoundDispatch, AfterTeardownALateRequestFindsNoFunction) {
@@ -514,17 +449,14 @@ TEST(DecodeParameterText, ContentTypes) {
         std::string text;
         std::string value;  // canonical text, or the failure
     } table[] = {
-        {"text/x-yaml", "a: 1", "{\"a\": unsigned:1}"},
-        {"Text/X-YAML; charset=utf-8", "- x", "[string:\"x\"]"},
+        {"text/x-yaml", "a: 1", "{\"a\": unsigned:1}"}, {"Text/X-YAML; charset=utf-8", "- x", "[string:\"x\"]"},
         {"text/x-yaml", "[1", "Couldn't deserialize YAML value for parameter 'p' of 'F': " + yamlError},
         // Only bodies know these two.
-        {"application/x-yaml", "a: 1", "string:\"a: 1\""},
-        {"application/vnd.api+json", "[1]", "string:\"[1]\""},
+        {"application/x-yaml", "a: 1", "string:\"a: 1\""}, {"application/vnd.api+json", "[1]", "string:\"[1]\""},
         {"application/octet-stream", std::string("a\0b", 3), "blob:610062"},
         {"application/x-msgpack", "\xc1",
          "Couldn't deserialize MessagePack value for parameter 'p' of 'F': " + msgpackError},
-        {"application/x-msgpack-ext", "\x91\x07", "[signed:7]"},
-        {"", "[1", "string:\"[1\""},
+        {"application/x-msgpack-ext", "\x91\x07", "[signed:7]"}, {"", "[1", "string:\"[1\""},
     };
     for (const auto& row : table) {
         Binding::BindingResult result;

@@ -43,18 +43,11 @@ TEST(JsonReader, EmptyInputIsAnEmptyValue) {
 
 TEST(JsonReader, NumberMapping) {
     Check({
-        {"0", "unsigned:0"},
-        {"-0", "signed:0"},
-        {"4294967295", "unsigned:4294967295"},
-        {"4294967296", "unsigned:4294967296"},
-        {"18446744073709551615", "unsigned:18446744073709551615"},
-        {"18446744073709551616", "float:1.8446744073709552e+19"},
-        {"-2147483648", "signed:-2147483648"},
-        {"-2147483649", "signed:-2147483649"},
-        {"-9223372036854775808", "signed:-9223372036854775808"},
-        {"-9223372036854775809", "float:-9.2233720368547758e+18"},
-        {"1.0", "float:1"},
-        {"1e0", "float:1"},
+        {"0", "unsigned:0"}, {"-0", "signed:0"}, {"4294967295", "unsigned:4294967295"},
+        {"4294967296", "unsigned:4294967296"}, {"18446744073709551615", "unsigned:18446744073709551615"},
+        {"18446744073709551616", "float:1.8446744073709552e+19"}, {"-2147483648", "signed:-2147483648"},
+        {"-2147483649", "signed:-2147483649"}, {"-9223372036854775808", "signed:-9223372036854775808"},
+        {"-9223372036854775809", "float:-9.2233720368547758e+18"}, {"1.0", "float:1"}, {"1e0", "float:1"},
         {"-1.5e-3", "float:-0.0015"},
         {"[1, null, -1, 4294967296, -2147483649, 1.5]",
          "[unsigned:1, empty, signed:-1, unsigned:4294967296, signed:-2147483649, float:1.5]"},
@@ -65,8 +58,7 @@ TEST(JsonReader, NumberMapping) {
 TEST(JsonReader, Strings) {
     Check({
         {R"("\"\\\/\b\f\n\r\t")", R"(string:"\"\\/\b\f\n\r\t")"},
-        {R"("\u00e9\u20AC")", "string:\"\xC3\xA9\xE2\x82\xAC\""},
-        {R"("\ud83d\ude00")", "string:\"\xF0\x9F\x98\x80\""},
+        {R"("\u00e9\u20AC")", "string:\"\xC3\xA9\xE2\x82\xAC\""}, {R"("\ud83d\ude00")", "string:\"\xF0\x9F\x98\x80\""},
         {R"("\udc00")", "string:\"\xED\xB0\x80\""},  // a lone low surrogate is encoded as it is
         {R"("ab\u0000cd")", R"(string:"ab")"},        // strings end at NUL
         {"\"\x7f\xff\"", "string:\"\x7f\xff\""},      // no encoding check
@@ -76,11 +68,9 @@ TEST(JsonReader, Strings) {
 
 TEST(JsonReader, DuplicateMembersMerge) {
     Check({
-        {R"({"a":1,"a":2})", R"({"a": unsigned:2})"},
-        {R"({"a":[1],"a":[2]})", R"({"a": [unsigned:1, unsigned:2]})"},
+        {R"({"a":1,"a":2})", R"({"a": unsigned:2})"}, {R"({"a":[1],"a":[2]})", R"({"a": [unsigned:1, unsigned:2]})"},
         {R"({"a":{"x":1},"a":{"y":2}})", R"({"a": {"x": unsigned:1, "y": unsigned:2}})"},
-        {R"({"a":{"x":1},"a":3})", R"({"a": unsigned:3})"},
-        {R"({"a":1,"a":null})", R"({"a": unsigned:1})"},
+        {R"({"a":{"x":1},"a":3})", R"({"a": unsigned:3})"}, {R"({"a":1,"a":null})", R"({"a": unsigned:1})"},
         {R"({"b":1,"B":2,"a":3})", R"({"B": unsigned:2, "a": unsigned:3, "b": unsigned:1})"},
     });
 }
@@ -88,10 +78,8 @@ TEST(JsonReader, DuplicateMembersMerge) {
 TEST(JsonReader, ErrorsWithOffsets) {
     Check({
         {"{} {}", "Error: The document root must not be followed by other values. at offset 3."},
-        {"[1,]", "Error: Invalid value. at offset 3."},
-        {"nul", "Error: Invalid value. at offset 3."},
-        {"[NaN]", "Error: Invalid value. at offset 1."},
-        {"{\"a\":", "Error: Invalid value. at offset 5."},
+        {"[1,]", "Error: Invalid value. at offset 3."}, {"nul", "Error: Invalid value. at offset 3."},
+        {"[NaN]", "Error: Invalid value. at offset 1."}, {"{\"a\":", "Error: Invalid value. at offset 5."},
         {"{\"a\":1,}", "Error: Missing a name for object member. at offset 7."},
         {"{\"a\" 1}", "Error: Missing a colon after a name of object member. at offset 5."},
         {"{\"a\":1 \"b\"", "Error: Missing a comma or '}' after an object member. at offset 7."},

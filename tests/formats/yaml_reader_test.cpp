@@ -34,13 +34,21 @@ std::string Repeat(const std::string& piece, size_t count) {
     return text;
 }
 
+// Level "a" holds ten values; each later one up to `last` holds ten aliases of the one before.
+std::string Laughs(char last) {
+    std::string text = "a: &a [x, x, x, x, x, x, x, x, x, x]\n";
+    for (char c = 'b'; c <= last; ++c) {
+        text += std::string(1, c) + ": &" + c + " [" + Repeat(std::string("*") + char(c - 1) + ", ", 9) + "*" +
+                char(c - 1) + "]\n";
+    }
+    return text;
+}
+
 }  // namespace
 
 TEST(YamlReader, NullWordsAndEmptyInput) {
     Check({
-        {"", "empty"},
-        {"~", "empty"},
-        {"null", "empty"},
+        {"", "empty"}, {"~", "empty"}, {"null", "empty"},
         {"- ~\n- null\n- Null\n- NULL\n- nULL\n-\n- ''\n- \"null\"\n",
          R"([empty, empty, empty, empty, string:"nULL", empty, string:"", string:"null"])"},
     });
@@ -149,10 +157,9 @@ TEST(YamlReader, NumbersAgreeWithStrtodOnEveryText) {
     all(all, 0);
     // Every split of many digit strings into whole and fraction parts.
     uint64_t x = 0x9E3779B97F4A7C15ull;
+    const auto next = [&x] { return x ^= x << 13, x ^= x >> 7, x ^= x << 17; };
     for (int i = 0; i < 2000; ++i) {
-        x ^= x << 13;
-        x ^= x >> 7;
-        x ^= x << 17;
+        next();
         const std::string digits = std::to_string(x % 1000000000000000ull);
         const size_t point = 1 + x % digits.size();
         // Appended, not "literal" + std::string: g++ 12 -O3 warns falsely (-Wrestrict) on that.
@@ -164,9 +171,7 @@ TEST(YamlReader, NumbersAgreeWithStrtodOnEveryText) {
     static constexpr char kWeighted[] = "0123456789..........--++eE x";
     x = 0x2545F4914F6CDD1Dull;
     for (int i = 0; i < 20000; ++i) {
-        x ^= x << 13;
-        x ^= x >> 7;
-        x ^= x << 17;
+        next();
         std::string t;
         uint64_t bits = x;  // 64 bits on every target: the shift below needs them
         for (uint64_t n = 6 + x % 19; n > 0; --n, bits = bits * 6364136223846793005ull + 1442695040888963407ull) {
@@ -178,15 +183,12 @@ TEST(YamlReader, NumbersAgreeWithStrtodOnEveryText) {
 }
 
 TEST(YamlReader, BoolWords) {
-    std::string input;
-    std::string expected = "[";
-    for (const char* w : {"true", "True", "TRUE", "y", "Y", "yes", "Yes", "YES", "on", "On", "ON"}) {
-        input += std::string("- ") + w + "\n";
-        expected += "bool:true, ";
-    }
-    for (const char* w : {"false", "False", "FALSE", "n", "N", "no", "No", "NO", "off", "Off", "OFF"}) {
-        input += std::string("- ") + w + "\n";
-        expected += "bool:false, ";
+    std::string input, expected = "[";
+    const std::pair<std::vector<const char*>, const char*> groups[] = {
+        {{"true", "True", "TRUE", "y", "Y", "yes", "Yes", "YES", "on", "On", "ON"}, "bool:true, "},
+        {{"false", "False", "FALSE", "n", "N", "no", "No", "NO", "off", "Off", "OFF"}, "bool:false, "}};
+    for (const auto& [words, value] : groups) {
+        for (const char* w : words) input += std::string("- ") + w + "\n", expected += value;
     }
     input += "- tRUE\n- 'yes'\n";
     expected += R"(string:"tRUE", string:"yes"])";
@@ -195,10 +197,8 @@ TEST(YamlReader, BoolWords) {
 
 TEST(YamlReader, Tags) {
     Check({
-        {"x: !!str 12", R"({"x": string:"12"})"},
-        {"x: !!int 12", R"({"x": unsigned:12})"},
-        {"x: !!int -0x10", R"({"x": signed:-16})"},
-        {"x: !!int 010", R"({"x": unsigned:8})"},
+        {"x: !!str 12", R"({"x": string:"12"})"}, {"x: !!int 12", R"({"x": unsigned:12})"},
+        {"x: !!int -0x10", R"({"x": signed:-16})"}, {"x: !!int 010", R"({"x": unsigned:8})"},
         {"x: !!int ''", R"({"x": unsigned:0})"},
         {"x: !!int 12a", "Value 12a for 'yaml' of type uint64_t is in an incorrect format"},
         {"x: !!int -1.5", "Value -1.5 for 'yaml' of type int64_t is in an incorrect format"},
@@ -206,8 +206,7 @@ TEST(YamlReader, Tags) {
         {"x: !!int -9223372036854775809", "Value -9223372036854775809 for 'yaml' of type int64_t is out of range"},
         {"x: !!int \" -1\"", "Value  -1 for 'yaml' of type uint64_t is out of range"},
         {"x: !!int \"\\t-0\"", "Value \t-0 for 'yaml' of type uint64_t is out of range"},
-        {"x: !!int \" 12\"", R"({"x": unsigned:12})"},
-        {"x: !!float 2", R"({"x": float:2})"},
+        {"x: !!int \" 12\"", R"({"x": unsigned:12})"}, {"x: !!float 2", R"({"x": float:2})"},
         {"x: !!float 1.5x", "Value 1.5x for 'yaml' of type double is in an incorrect format"},
         {"x: !!float 1e400", "Value 1e400 for 'yaml' of type double is out of range"},
         {"x: !!bool yes\ny: !!bool maybe\n", R"({"x": bool:true, "y": empty})"},
@@ -229,17 +228,12 @@ TEST(YamlReader, TaggedIntegersFollowTheConversionRule) {
         const auto decoded = DecodeYaml(std::string("\"") + text + "\"");  // the same text as a string
         const Vemi::Binding::BindingValue& input = decoded.value;
         Vemi::Binding::BindingResult conversion;
-        std::string value;
-        const bool negative = input.AsString()[0] == '-';
-        if (negative) {
-            int64_t n = 0;
+        const auto convert = [&](auto n, const char* kind) {
             Vemi::Binding::ConvertInteger(conversion, n, input, "yaml");
-            value = "signed:" + std::to_string(n);
-        } else {
-            uint64_t n = 0;
-            Vemi::Binding::ConvertInteger(conversion, n, input, "yaml");
-            value = "unsigned:" + std::to_string(n);
-        }
+            return std::string(kind).append(std::to_string(n));
+        };
+        const std::string value =
+            input.AsString()[0] == '-' ? convert(int64_t{0}, "signed:") : convert(uint64_t{0}, "unsigned:");
         if (conversion.Ok()) {
             ASSERT_TRUE(yaml.Ok()) << "[" << input.AsString() << "] " << yaml.ErrorMessage();
             EXPECT_EQ(CanonicalText(yaml.value), value) << "[" << input.AsString() << "]";
@@ -277,12 +271,10 @@ TEST(YamlReader, AnchorsAndAliases) {
 
 TEST(YamlReader, DuplicateKeysAndEmptyKeys) {
     Check({
-        {"a: 1\na: 2\n", R"({"a": unsigned:2})"},
-        {"a: [1]\na: [2]\n", R"({"a": [unsigned:1, unsigned:2]})"},
+        {"a: 1\na: 2\n", R"({"a": unsigned:2})"}, {"a: [1]\na: [2]\n", R"({"a": [unsigned:1, unsigned:2]})"},
         {"a: {x: 1}\na: {y: 2}\n", R"({"a": {"x": unsigned:1, "y": unsigned:2}})"},
         {"a: {x: 1}\na: 5\nb: 6\n", R"({"a": unsigned:5, "b": unsigned:6})"},
-        {"a: {x: 1}\na: [5]\n", R"({"a": [unsigned:5]})"},
-        {"\"\": 1\nb: 2\n", R"({"": unsigned:1, "b": unsigned:2})"},
+        {"a: {x: 1}\na: [5]\n", R"({"a": [unsigned:5]})"}, {"\"\": 1\nb: 2\n", R"({"": unsigned:1, "b": unsigned:2})"},
     });
 }
 
@@ -291,8 +283,7 @@ TEST(YamlReader, MessagesWithLineAndColumn) {
         {"? [1, 2]\n: v\n", "Unexpected start of sequence. At line: 1 col: 3"},
         {"? {a: 1}\n: v\n", "Unexpected start of mapping. At line: 1 col: 3"},
         {"x: 1\n!!int 5: v\n", "Invalid mapping key. Only string scalar keys are allowed. At line: 2 col: 1"},
-        {"!!str 5: v\n", R"({"5": string:"v"})"},
-        {"--- 1\n--- 2\n", "Multi-document YAML is not supported."},
+        {"!!str 5: v\n", R"({"5": string:"v"})"}, {"--- 1\n--- 2\n", "Multi-document YAML is not supported."},
         {"---\n--- 2\n", "Multi-document YAML is not supported."},
         {"a: [1, 2", "YAML parser error: did not find expected ',' or ']'. At line: 1 col: 0"},
         {"a: b: c", "YAML parser error: mapping values are not allowed in this context. At line: 0 col: 4"},
@@ -330,22 +321,12 @@ TEST(YamlReader, NestingDepthIsBounded) {
 }
 
 TEST(YamlReader, AliasExpansionIsBounded) {
-    // Each level holds ten aliases of the one before: 10^9 values from a few lines.
-    std::string laughs = "a: &a [x, x, x, x, x, x, x, x, x, x]\n";
-    for (char c = 'b'; c <= 'i'; ++c) {
-        laughs += std::string(1, c) + ": &" + c + " [" + Repeat(std::string("*") + char(c - 1) + ", ", 9) + "*" +
-                  char(c - 1) + "]\n";
-    }
-    const std::string message = Decode(laughs);
+    // 10^9 values from a few lines.
+    const std::string message = Decode(Laughs('i'));
     EXPECT_EQ(message.rfind("Aliases expand to more than 100000 values. At line: ", 0), 0u) << message;
 
     // Within the budget an expansion is fine: three levels copy 12330 values.
-    std::string small = "a: &a [x, x, x, x, x, x, x, x, x, x]\n";
-    for (char c = 'b'; c <= 'd'; ++c) {
-        small += std::string(1, c) + ": &" + c + " [" + Repeat(std::string("*") + char(c - 1) + ", ", 9) + "*" +
-                 char(c - 1) + "]\n";
-    }
-    EXPECT_TRUE(DecodeYaml(small).Ok()) << DecodeYaml(small).ErrorMessage();
+    EXPECT_TRUE(DecodeYaml(Laughs('d')).Ok()) << Decode(Laughs('d'));
 
     // The budget grows with the input: ten values for each byte.
     EXPECT_EQ(YamlAliasBudget(10), 100000u);

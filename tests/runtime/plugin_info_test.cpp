@@ -8,29 +8,8 @@
 
 using namespace Vemi;
 
-namespace {
-
-// Lines logged here go to the targets under test; the console targets would print them.
-class QuietLogger final : public ::testing::Environment {
-public:
-    void SetUp() override {
-        LoggingInterface* logging = GetLoggingInterface();
-        for (LogTargetInterface* target :
-             {logging->StdOutTarget(logging), logging->StdErrTarget(logging), logging->DebuggerConsoleTarget(logging)}) {
-            if (target != nullptr) target->Unregister(target);
-        }
-    }
-};
-[[maybe_unused]] ::testing::Environment* const kQuietLogger = ::testing::AddGlobalTestEnvironment(new QuietLogger);
-
-}  // namespace
-
 TEST(PluginInfo, VersionCompatibility) {
-    struct Row {
-        ApiVersion host;
-        ApiVersion plugin;
-        bool compatible;
-    };
+    struct Row { ApiVersion host, plugin; bool compatible; };
     const Row rows[] = {
         {{18, 0, 0}, kPluginApiVersion, true},  {{18, 3, 1}, kPluginApiVersion, true},
         {{18, 0, 5}, kPluginApiVersion, true},  {{17, 9, 9}, kPluginApiVersion, false},
@@ -57,10 +36,7 @@ TEST(PluginInfo, TextForms) {
 }
 
 TEST(PluginInfo, NamesByKind) {
-    struct Row {
-        PluginKind kind;
-        const char* full;
-    };
+    struct Row { PluginKind kind; const char* full; };
     const Row rows[] = {{kBackendPlugin, "tnc-be-kav-pre-end-of-game"},
                         {kFrontendPlugin, "tnc-fe-kav-pre-end-of-game"},
                         {{"service", "q"}, "tnc-xx-kav-pre-end-of-game"}};
@@ -90,22 +66,12 @@ TEST(EventKeys, KeysFromUris) {
 }
 
 TEST(EventKeys, UriPatterns) {
-    struct Row {
-        const char* pattern;
-        const char* uri;
-        bool matches;
-    };
+    struct Row { const char *pattern, *uri; bool matches; };
     const Row rows[] = {
-        {"/kav-x/v1/items/*", "/kav-x/v1/items/7", true},
-        {"/kav-x/v1/items/*", "/kav-x/v1/items/7/detail", false},
-        {"/kav-x/v1/items/*", "/kav-x/v1/items/", false},
-        {"/kav-x/v1/*/detail", "/kav-x/v1/7/detail", true},
-        {"/kav-x/v1/*/detail", "/kav-x/v1//detail", true},
-        {"/a/*/*", "/a/b/c", true},
-        {"/a/b", "/a/b", true},
-        {"/a/b", "/a/bc", false},
-        {"/a/bc", "/a/b", false},
-        {"*", "anything", true},
+        {"/kav-x/v1/items/*", "/kav-x/v1/items/7", true}, {"/kav-x/v1/items/*", "/kav-x/v1/items/7/detail", false},
+        {"/kav-x/v1/items/*", "/kav-x/v1/items/", false}, {"/kav-x/v1/*/detail", "/kav-x/v1/7/detail", true},
+        {"/kav-x/v1/*/detail", "/kav-x/v1//detail", true}, {"/a/*/*", "/a/b/c", true}, {"/a/b", "/a/b", true},
+        {"/a/b", "/a/bc", false}, {"/a/bc", "/a/b", false}, {"*", "anything", true},
     };
     for (const Row& r : rows) EXPECT_EQ(UriPatternMatches(r.pattern, r.uri), r.matches) << r.pattern << " " << r.uri;
 }

@@ -1,7 +1,7 @@
 // The plugin through the library boundary, driven by the replacement host.
 #include <gtest/gtest.h>
 
-#include <atomic>
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 #include <thread>
@@ -23,13 +23,21 @@ std::string EventText(const char* name, int priority) {
            R"(}, "eventType": string:"Update", "uri": string:"/kav-pre-end-of-game/v1/currentSequenceEvent"})";
 }
 
+// What publishing an event sends: under its own key, then under the general one.
+std::vector<std::string> Published(const char* name, int priority) {
+    return {std::string(kEventKey) + " " + EventText(name, priority), "OnJsonApiEvent " + EventText(name, priority)};
+}
+
+// A structure of named members.
+OwnedValue Members(std::vector<std::pair<std::string, OwnedValue>> members) {
+    return StructureValue(std::move(members));
+}
+
 struct Plugin {
     Host host;
     explicit Plugin(bool initialize = true, Version version = {}) {
         EXPECT_TRUE(host.Load(KAV_PLUGIN_PATH, version)) << host.LastError();
-        if (initialize) {
-            EXPECT_TRUE(host.Initialize(7));
-        }
+        EXPECT_TRUE(!initialize || host.Initialize(7));
     }
     ReplyData Call(uint32_t method, const std::string& path) { return host.Request(method, path); }
     // Every SendEvent as "key payload", and every SendRequest as "METHOD path args".
@@ -61,22 +69,12 @@ const std::string kCompletionPost =
 
 TEST(PluginBoundary, LoadRecordAndInitialize) {
     Plugin p(false, Version{18, 2, 0});
-    // Copied out field by field: the record is packed, so its pointers may be unaligned.
+    // Compared by value only: the record is packed, so no reference may bind to its fields.
     const PluginLoadRecord& r = p.host.Record();
-    const uint32_t version[] = {r.major, r.minor, r.patch};
-    const PluginCallbacks* callbacks = r.callbacks;
-    const void* context = r.context;
-    const char* name = r.name;
-    const ApiDescription* description = r.description;
-    EXPECT_EQ(version[0], 18u);
-    EXPECT_EQ(version[1], 0u);
-    EXPECT_EQ(version[2], 0u);
-    ASSERT_NE(callbacks, nullptr);
-    EXPECT_NE(context, nullptr);
-    EXPECT_STREQ(name, "kav-pre-end-of-game");
-    ASSERT_NE(description, nullptr);
-    const uint32_t functionCount = description->function_count;
-    EXPECT_EQ(functionCount, 4u);
+    EXPECT_TRUE(r.major == 18 && r.minor == 0 && r.patch == 0);
+    ASSERT_TRUE(r.callbacks != nullptr && r.context != nullptr && r.description != nullptr);
+    EXPECT_STREQ(r.name, "kav-pre-end-of-game");
+    EXPECT_EQ(+r.description->function_count, 4u);
     ASSERT_TRUE(p.host.Initialize(7));
     // Initialize subscribes to the session key and the three service-proxy events, then
     // fetches the session once.
@@ -102,14 +100,13 @@ TEST(PluginBoundary, WholeSequenceThroughTheHost) {
     EXPECT_TRUE(before.released && before.releaseZeroed);
 
     p.host.SetSessionPhase("PreEndOfGame");
-    EXPECT_EQ(p.Outputs(), (std::vector<std::string>{std::string(kEventKey) + " " + EventText("first", 1),
-                                                     "OnJsonApiEvent " + EventText("first", 1)}));
+    EXPECT_EQ(p.Outputs(), Published("first", 1));
     p.Call(API_METHOD_POST, "/kav-pre-end-of-game/v1/complete/first");
-    EXPECT_EQ(p.Outputs(), (std::vector<std::string>{std::string(kEventKey) + " " + EventText("second", 2),
-                                                     "OnJsonApiEvent " + EventText("second", 2)}));
+    EXPECT_EQ(p.Outputs(), Published("second", 2));
     p.Call(API_METHOD_POST, "/kav-pre-end-of-game/v1/complete/second");
-    EXPECT_EQ(p.Outputs(), (std::vector<std::string>{std::string(kEventKey) + " " + EventText("", -1),
-                                                     "OnJsonApiEvent " + EventText("", -1), kCompletionPost}));
+    std::vector<std::string> last = Published("", -1);
+    last.push_back(kCompletionPost);
+    EXPECT_EQ(p.Outputs(), last);
     // The host's gameflow moved on after the completion post.
     p.host.Pump();
     EXPECT_EQ(p.host.SessionPhase(), "EndOfGame");
@@ -135,12 +132,7 @@ TEST(PluginBoundary, InitialisedDuringPreEndOfGameStartsInsideInitialize) {
 }
 
 TEST(PluginBoundary, EndpointEdgeCases) {
-    struct Row {
-        uint32_t method;
-        const char* path;
-        uint32_t status;
-        const char* error;
-    };
+    struct Row { uint32_t method; const char* path; uint32_t status; const char* error; };
     const Row rows[] = {
         {API_METHOD_POST, "/kav-pre-end-of-game/v1/registration/a/12x", 0,
          "Value 12x for 'priority' of type int32 is in an incorrect format"},
@@ -186,14 +178,9 @@ TEST(PluginBoundary, LogLinesReachTheHostAfterInitialize) {
     Plugin p;
     p.Call(API_METHOD_POST, "/kav-pre-end-of-game/v1/registration/a/1");
     p.host.SetSessionPhase("PreEndOfGame");
-    bool found = false;
-    for (const Entry& e : p.host.GetTranscript().Logs()) {
-        if (e.text == "PreEndOfGame sequence event changed - a") {
-            found = true;
-            EXPECT_EQ(e.number, 3);
-        }
-    }
-    EXPECT_TRUE(found);
+    std::vector<std::string> logs;  // "level text"
+    for (const Entry& e : p.host.GetTranscript().Logs()) logs.push_back(std::to_string(e.number) + " " + e.text);
+    EXPECT_EQ(std::count(logs.begin(), logs.end(), "3 PreEndOfGame sequence event changed - a"), 1);
 }
 
 using PluginBoundaryDeathTest = ::testing::Test;
@@ -218,7 +205,6 @@ TEST(PluginBoundaryDeathTest, IncompatibleHostEndsTheProcess) {
 
 TEST(PluginBoundary, ConcurrentRequestsAndSessionUpdates) {
     Plugin p;
-    std::atomic<bool> stop{false};
     std::vector<std::thread> threads;
     for (int t = 0; t < 3; ++t) {
         threads.emplace_back([&, t] {
@@ -289,18 +275,11 @@ TEST(PluginBoundary, RepeatedLoadAndShutdownFreesThePluginsMemory) {
 namespace {
 
 OwnedValue SessionUpdate(OwnedValue data) {
-    std::vector<std::pair<std::string, OwnedValue>> members;
-    members.emplace_back("uri", StringValue("/kav-gameflow/v1/session"));
-    members.emplace_back("eventType", StringValue("Update"));
-    members.emplace_back("data", std::move(data));
-    return StructureValue(std::move(members));
+    return Members({{"uri", StringValue("/kav-gameflow/v1/session")}, {"eventType", StringValue("Update")},
+                    {"data", std::move(data)}});
 }
 
-OwnedValue Phase(const char* phase) {
-    std::vector<std::pair<std::string, OwnedValue>> members;
-    members.emplace_back("phase", StringValue(phase));
-    return StructureValue(std::move(members));
-}
+OwnedValue Phase(const char* phase) { return Members({{"phase", StringValue(phase)}}); }
 
 }  // namespace
 
@@ -313,9 +292,13 @@ TEST(PluginBoundary, LoadRecordPointersStayValidUntilShutdown) {
     const ApiDescription* description = record.description;
     const PluginCallbacks* callbacks = record.callbacks;
     const std::string nameText = name;
-    std::vector<std::string> functions;
-    for (uint32_t i = 0; i < description->function_count; ++i)
-        functions.push_back(std::string(description->functions[i].name) + " " + description->functions[i].path);
+    const auto functionTexts = [&] {
+        std::vector<std::string> texts;
+        for (uint32_t i = 0; i < description->function_count; ++i)
+            texts.push_back(std::string(description->functions[i].name) + " " + description->functions[i].path);
+        return texts;
+    };
+    const std::vector<std::string> functions = functionTexts();
 
     ASSERT_TRUE(host.Initialize(2));
     (void)host.Request(API_METHOD_POST, "/kav-pre-end-of-game/v1/registration/a/1");
@@ -323,17 +306,9 @@ TEST(PluginBoundary, LoadRecordPointersStayValidUntilShutdown) {
     (void)host.Request(API_METHOD_POST, "/kav-pre-end-of-game/v1/complete/a");
 
     EXPECT_EQ(std::string(name), nameText);
-    const PluginLoadRecord now = host.Record();  // copied: its packed fields may be unaligned
-    const char* nameNow = now.name;
-    const ApiDescription* descriptionNow = now.description;
-    const PluginCallbacks* callbacksNow = now.callbacks;
-    EXPECT_EQ(nameNow, name);
-    EXPECT_EQ(descriptionNow, description);
-    EXPECT_EQ(callbacksNow, callbacks);
-    std::vector<std::string> later;
-    for (uint32_t i = 0; i < description->function_count; ++i)
-        later.push_back(std::string(description->functions[i].name) + " " + description->functions[i].path);
-    EXPECT_EQ(later, functions);
+    const PluginLoadRecord& now = host.Record();
+    EXPECT_TRUE(now.name == name && now.description == description && now.callbacks == callbacks);
+    EXPECT_EQ(functionTexts(), functions);
 }
 
 TEST(PluginBoundary, NullLoadRecordBuildsNothing) {
@@ -356,8 +331,7 @@ TEST(PluginBoundary, RefusedCompletionPostIsNeitherRepeatedNorLogged) {
     p.host.SetRequestHandler("/kav-gameflow/v1/session/event", [&](const RequestData&) {
         ++posts;
         HostReply r;
-        r.status = 503;
-        r.error = "gameflow unavailable";
+        r.status = 503, r.error = "gameflow unavailable";
         return r;
     });
     (void)p.Call(API_METHOD_POST, "/kav-pre-end-of-game/v1/registration/a/1");
@@ -365,22 +339,21 @@ TEST(PluginBoundary, RefusedCompletionPostIsNeitherRepeatedNorLogged) {
     p.host.GetTranscript().Clear();
     ReplyData reply = p.Call(API_METHOD_POST, "/kav-pre-end-of-game/v1/complete/a");
     p.host.Pump();
-    EXPECT_EQ(reply.status, 0u);
-    EXPECT_EQ(reply.error, "");
-    EXPECT_EQ(posts, 1u);
+    EXPECT_TRUE(reply.status == 0 && reply.error.empty() && posts == 1) << reply.error << " " << posts;
     std::vector<std::string> logs;
     for (const Entry& e : p.host.GetTranscript().Logs()) logs.push_back(e.text);
     EXPECT_EQ(logs, std::vector<std::string>{"PreEndOfGame sequence event changed - "});
-    EXPECT_EQ(p.Outputs(), (std::vector<std::string>{std::string(kEventKey) + " " + EventText("", -1),
-                                                     "OnJsonApiEvent " + EventText("", -1), kCompletionPost}));
+    std::vector<std::string> last = Published("", -1);
+    last.push_back(kCompletionPost);
+    EXPECT_EQ(p.Outputs(), last);
     EXPECT_EQ(p.host.OutstandingHostReplies(), 0);
 }
 
 TEST(PluginBoundary, SessionDataThatCannotBeReadOrLacksThePhase) {
     Plugin p;
-    (void)p.Call(API_METHOD_POST, "/kav-pre-end-of-game/v1/registration/a/1");
-    (void)p.Call(API_METHOD_POST, "/kav-pre-end-of-game/v1/registration/b/2");
-    (void)p.Call(API_METHOD_POST, "/kav-pre-end-of-game/v1/registration/c/3");
+    for (const char* event : {"a/1", "b/2", "c/3"}) {
+        (void)p.Call(API_METHOD_POST, std::string("/kav-pre-end-of-game/v1/registration/") + event);
+    }
     p.host.SetSessionPhase("PreEndOfGame");
     p.Outputs();
     const std::string session(kSessionEventKey);
@@ -401,10 +374,7 @@ TEST(PluginBoundary, SessionDataThatCannotBeReadOrLacksThePhase) {
 }
 
 TEST(PluginBoundary, FailedInitialSessionFetchLeavesThePhaseNone) {
-    struct Row {
-        const char* name;
-        HostReply reply;
-    };
+    struct Row { const char* name; HostReply reply; };
     HostReply refused;  // an error text wins over a body that says PreEndOfGame
     refused.status = 500;
     refused.error = "session unavailable";

@@ -91,13 +91,8 @@ struct Fixture {
 }  // namespace
 
 TEST(SequenceRegistry, Scenarios) {
-    struct Row {
-        const char* what;
-        const char* steps;
-        Calls calls;
-        const char* registered;  // "name<priority>" in priority order
-        GameflowPhase phase;
-    };
+    // registered: "name<priority>" in priority order.
+    struct Row { const char *what, *steps; Calls calls; const char* registered; GameflowPhase phase; };
     const Row rows[] = {
         {"ascending priority, completed once; events stay for the next PreEndOfGame",
          "+ten:10 +minus:-5 +zero:0 =/-1 enter !minus !zero =ten/10 !ten #3 end enter",
@@ -137,26 +132,18 @@ TEST(SequenceRegistry, Scenarios) {
 }
 
 TEST(SequenceRegistry, SessionUpdatesFollowTheStateTable) {
-    struct Row {
-        const char* what;
-        std::vector<int32_t> priorities;
-        PluginResourceEventType type;
-        GameflowPhase phase;
-        GameflowPhase storedPhase;
-        Calls calls;
-        int32_t current;
-    };
+    using Type = PluginResourceEventType;
+    struct Row { const char* what; std::vector<int32_t> priorities; Type type; GameflowPhase phase, storedPhase;
+                 Calls calls; int32_t current; };
     const std::vector<Row> rows = {
-        {"other phase stores only", {1}, PluginResourceEventType::Update, GameflowPhase::Lobby,
-         GameflowPhase::Lobby, {}, -1},
-        {"create starts a sequence", {3, 1}, PluginResourceEventType::Create, GameflowPhase::PreEndOfGame,
-         GameflowPhase::PreEndOfGame, {"publish e1/1"}, 1},
-        {"no events completes at once", {}, PluginResourceEventType::Update, GameflowPhase::PreEndOfGame,
-         GameflowPhase::PreEndOfGame, {"complete"}, -1},
-        {"delete is ignored", {1}, PluginResourceEventType::Delete, GameflowPhase::PreEndOfGame,
-         GameflowPhase::None, {}, -1},
-        {"unknown event type acts as update", {2}, static_cast<PluginResourceEventType>(7),
-         GameflowPhase::PreEndOfGame, GameflowPhase::PreEndOfGame, {"publish e2/2"}, 2},
+        {"other phase stores only", {1}, Type::Update, GameflowPhase::Lobby, GameflowPhase::Lobby, {}, -1},
+        {"create starts a sequence", {3, 1}, Type::Create, GameflowPhase::PreEndOfGame, GameflowPhase::PreEndOfGame,
+         {"publish e1/1"}, 1},
+        {"no events completes at once", {}, Type::Update, GameflowPhase::PreEndOfGame, GameflowPhase::PreEndOfGame,
+         {"complete"}, -1},
+        {"delete is ignored", {1}, Type::Delete, GameflowPhase::PreEndOfGame, GameflowPhase::None, {}, -1},
+        {"unknown event type acts as update", {2}, static_cast<Type>(7), GameflowPhase::PreEndOfGame,
+         GameflowPhase::PreEndOfGame, {"publish e2/2"}, 2},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
@@ -170,46 +157,20 @@ TEST(SequenceRegistry, SessionUpdatesFollowTheStateTable) {
 }
 
 TEST(SequenceRegistry, RefusedCompletionsChangeNothing) {
-    struct Row {
-        const char* what;
-        std::function<void(Fixture&)> setup;
-        const char* name;
-    };
-    const std::vector<Row> rows = {
-        {"not in the phase", [](Fixture& f) { f.plugin.RegisterSequenceEvent("a", 1); }, "a"},
-        {"no events", [](Fixture& f) { f.Enter(); }, "a"},
-        {"current priority absent after the end",
-         [](Fixture& f) {
-             f.plugin.RegisterSequenceEvent("a", 1);
-             f.Enter();
-             f.plugin.CompleteSequenceEvent("a");
-         },
-         "a"},
-        {"pending event is not current",
-         [](Fixture& f) {
-             f.plugin.RegisterSequenceEvent("a", 1);
-             f.plugin.RegisterSequenceEvent("b", 2);
-             f.Enter();
-         },
-         "b"},
-        {"names compare byte for byte",
-         [](Fixture& f) {
-             f.plugin.RegisterSequenceEvent("Name", 1);
-             f.Enter();
-         },
-         "name"},
-        {"phase left while the event is still current",
-         [](Fixture& f) {
-             f.plugin.RegisterSequenceEvent("a", 1);
-             f.Enter();
-             f.Enter(GameflowPhase::EndOfGame);
-         },
-         "a"},
+    // What leads up to the completion (the steps of Play), and the name completed.
+    struct Row { const char *what, *steps, *name; };
+    const Row rows[] = {
+        {"not in the phase", "+a:1", "a"},
+        {"no events", "enter", "a"},
+        {"current priority absent after the end", "+a:1 enter !a", "a"},
+        {"pending event is not current", "+a:1 +b:2 enter", "b"},
+        {"names compare byte for byte", "+Name:1 enter", "name"},
+        {"phase left while the event is still current", "+a:1 enter end", "a"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
         Fixture f;
-        row.setup(f);
+        f.Play(row.steps);
         f.hooks.Take();
         auto events = f.plugin.Events();
         int32_t current = f.plugin.CurrentPriority();
@@ -259,16 +220,12 @@ TEST(SequenceRegistry, ConcurrentCallersLeaveItConsistent) {
     }
     for (const std::string& call : f.hooks.calls) {
         if (!call.starts_with("publish ")) continue;
-        std::string event = call.substr(8);
-        std::string name = event.substr(0, event.find('/'));
+        const std::string name = call.substr(8, call.find('/') - 8);
         published.push_back(name);
-        int32_t priority = std::stoi(event.substr(event.find('/') + 1));
-        if (name.empty()) {
-            EXPECT_EQ(priority, -1);
-        } else {
-            size_t dash = name.find('-');
-            EXPECT_EQ(priority, std::stoi(name.substr(1, dash - 1)) * 100 + std::stoi(name.substr(dash + 1))) << name;
-        }
+        const size_t dash = name.find('-');  // "t<thread>-<i>" has priority thread * 100 + i
+        const int32_t priority =
+            name.empty() ? -1 : std::stoi(name.substr(1, dash - 1)) * 100 + std::stoi(name.substr(dash + 1));
+        EXPECT_EQ(call, "publish " + name + "/" + std::to_string(priority));
     }
     EXPECT_FALSE(published.empty());
     EXPECT_EQ(logged, published);
