@@ -316,13 +316,13 @@ MemberSlot* BindingValue::NewMember(std::string_view name, const StringEntry* so
     return m;
 }
 
-// A new empty member whose key is an entry of this tree's table.
-MemberSlot* BindingValue::NewMember(StringEntry* key) {
+// A new empty member whose key is a hinted entry of this tree's table.
+inline MemberSlot* BindingValue::NewMember(StringEntry* key) {
     static_assert(kListMembers <= ValueContext::kMemberHints);
     ValueContext& context = *Context();
     auto* m = static_cast<MemberSlot*>(context.Allocate(sizeof(MemberSlot)));
     m->key = key;
-    ValueContext::AddRef(key);
+    ++key->refs;  // never the shared empty entry: empty names get no hint
     new (&m->value) BindingValue(&context);
     return m;
 }
@@ -332,9 +332,11 @@ namespace {
 // The previous structure put its member of this rank, named `name`, at `hint.at`
 // between the same two keys as this list has there: the strings compare as they
 // did, so the position holds and the name is not in the list.
+// Hints are kept by the count of members before theirs, so `hint.at` is never past it.
 template <class Hint>
-bool HintHolds(const Hint& hint, MemberSlot* const* list, uint32_t count, std::string_view name) noexcept {
-    if (hint.key == nullptr || hint.key->length != name.size() || hint.at > count) return false;
+[[gnu::always_inline]] inline bool HintHolds(const Hint& hint, MemberSlot* const* list, uint32_t count,
+                                             std::string_view name) noexcept {
+    if (hint.length != name.size() || hint.length == 0) return false;
     if ((hint.at == 0 ? nullptr : list[hint.at - 1]->key) != hint.before) return false;
     if ((hint.at == count ? nullptr : list[hint.at]->key) != hint.after) return false;
     return detail::SameBytes(hint.key->Text(), name.data(), name.size());
@@ -394,7 +396,7 @@ BindingValue& BindingValue::InsertMember(std::string_view name, const StringEntr
             if (count < kListMembers && m->key->length != 0) {
                 hints[1] = hints[0];
                 hints[0] = {m->key, at == 0 ? nullptr : List(body)[at - 1]->key,
-                            at == count ? nullptr : List(body)[at]->key, at};
+                            at == count ? nullptr : List(body)[at]->key, at, m->key->length};
                 context.hintsUsed_ = true;
             }
         }
@@ -443,9 +445,32 @@ BindingValue& BindingValue::Member(const char* name) {
     return Member(name != nullptr ? std::string_view(name) : std::string_view());
 }
 
+// A new member of a listed structure where the last structures of this shape put
+// theirs, or null when no hint holds or the list must grow. The name is compared
+// whole with a key, which holds no NUL, so it needs no cutting.
+inline BindingValue* BindingValue::HintedMember(std::string_view name) {
+    StructureBody* body = payload_.structure;
+    const uint32_t count = body->count;
+    if (count >= body->capacity) return nullptr;  // full, or a tree (capacity 0)
+    MemberSlot** list = List(body);
+    const auto* hint = &Context()->memberHints_[count][0];
+    if (!HintHolds(hint[0], list, count, name)) {
+        if (!HintHolds(hint[1], list, count, name)) return nullptr;
+        ++hint;
+    }
+    MemberSlot* m = NewMember(hint->key);
+    for (uint32_t i = count; i > hint->at; --i) list[i] = list[i - 1];
+    list[hint->at] = m;
+    body->count = count + 1;
+    return &m->value;
+}
+
 BindingValue& BindingValue::Member(std::string_view name) {
+    if (meta_.kind == kStructure) {
+        if (BindingValue* hinted = HintedMember(name)) return *hinted;
+        return InsertMember(detail::UpToNul(name), nullptr, false);
+    }
     name = detail::UpToNul(name);
-    if (meta_.kind == kStructure) return InsertMember(name, nullptr, false);
     // Interned before the old content goes: the name may live in it.
     StringEntry* key = EnsureContext().Intern(name);
     try {

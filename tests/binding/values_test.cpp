@@ -322,11 +322,11 @@ TEST(BindingValue, StructuresOfOneTreeAgreeWithAModel) {
             case 0: order.push_back(Join("u", round)); break;  // a name seen once
             case 1: order.insert(order.begin() + rng() % order.size(), order[rng() % order.size()]); break;
             case 2: std::swap(order[rng() % order.size()], order[rng() % order.size()]); break;
-            default: break;
+            default: order.push_back(std::string("kind\0tail", 9)); break;  // named "kind"
         }
         for (size_t i = 0; i < order.size(); ++i) {
             s.Member(order[i]).SetSigned(round * 100 + static_cast<int64_t>(i));
-            model[at][order[i]] = round * 100 + static_cast<int64_t>(i);
+            model[at][order[i].substr(0, order[i].find('\0'))] = round * 100 + static_cast<int64_t>(i);
         }
     }
     for (size_t at = 0; at < model.size(); ++at) {

@@ -192,6 +192,7 @@ private:
     [[nodiscard]] detail::Member* FindSlot(std::string_view name) const noexcept;
     [[nodiscard]] detail::Member* NewMember(std::string_view name, const StringEntry* sourceKey, bool sameTree);
     [[nodiscard]] detail::Member* NewMember(StringEntry* key);
+    [[nodiscard]] BindingValue* HintedMember(std::string_view name);
 
     // Sixteen bytes on every system: the context's address shares a word with the
     // kind (ValueContext::Create makes sure it fits 48 bits).

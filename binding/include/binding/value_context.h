@@ -176,10 +176,11 @@ private:
     // (value.cpp). Two, as trees mix two shapes of nodes. Cleared whenever an entry is
     // freed, so every entry named is live.
     struct MemberHint {
-        StringEntry* key;     // null: no hint
+        StringEntry* key;
         StringEntry* before;  // null: the member went first
         StringEntry* after;   // null: the member went last
         uint32_t at;
+        uint32_t length;      // the key's; 0: no hint (empty names get none)
     };
     static constexpr uint32_t kMemberHints = 16;
     MemberHint memberHints_[kMemberHints][2];
