@@ -28,10 +28,9 @@ public:
     explicit CaptureTarget(const char* name = "Capture", LogLevel level = -10, LogCategories include = 0,
                            LogCategories exclude = 0)
         : LogTarget(level, include, exclude, "#M"), name_(name) {}
-    ~CaptureTarget() override {
-        journal = nullptr;
-        Unregister();
-    }
+    // Out of the sequence before the members go, and without journaling: another thread may be
+    // writing through this target until then.
+    ~CaptureTarget() override { LogTarget::Unregister(); }
     void Unregister() noexcept override {
         if (journal != nullptr && IsRegistered()) journal->push_back(std::string("-") + name_);
         LogTarget::Unregister();
