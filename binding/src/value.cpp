@@ -11,26 +11,6 @@
 
 namespace Vemi::Binding {
 
-using detail::BlobBody;
-using detail::BodySize;
-using detail::CollectionBody;
-using detail::EnumBody;
-using detail::FirstMember;
-using detail::kBlob;
-using detail::kCollection;
-using detail::kEmpty;
-using detail::kEnum;
-using detail::kFirstListMembers;
-using detail::kFloat;
-using detail::kListMembers;
-using detail::kString;
-using detail::kStructure;
-using detail::List;
-using detail::Root;
-using detail::StructureBody;
-using detail::StructureNode;
-using MemberSlot = detail::Member;
-
 namespace {
 
 // Element arrays are sized in 32 bits of bytes.
@@ -342,6 +322,15 @@ template <class Hint>
     return detail::SameBytes(hint.key->Text(), name.data(), name.size());
 }
 
+// The last two structures' hints for this rank: the one that holds, if any.
+template <class Hint>
+[[gnu::always_inline]] inline const Hint* MatchingHint(const Hint (&hints)[2], MemberSlot* const* list,
+                                                       uint32_t count, std::string_view name) noexcept {
+    if (HintHolds(hints[0], list, count, name)) return &hints[0];
+    if (HintHolds(hints[1], list, count, name)) return &hints[1];
+    return nullptr;
+}
+
 void DropMember(ValueContext& context, MemberSlot* m) noexcept {
     context.Release(m->key);
     context.Free(m, sizeof(MemberSlot));
@@ -379,21 +368,20 @@ BindingValue& BindingValue::InsertMember(std::string_view name, const StringEntr
     ValueContext& context = *Context();
     if (body->capacity != 0) {
         const uint32_t count = body->count;
-        auto& hints = context.memberHints_[count < kListMembers ? count : 0];
+        const bool hinted = count < kListMembers;  // else the list becomes a tree
+        auto& hints = context.memberHints_[hinted ? count : 0];
+        const auto* hint = hinted ? MatchingHint(hints, List(body), count, name) : nullptr;
         MemberSlot* m;
         uint32_t at;
-        if (count < kListMembers && HintHolds(hints[0], List(body), count, name)) {
-            m = NewMember(hints[0].key);
-            at = hints[0].at;
-        } else if (count < kListMembers && HintHolds(hints[1], List(body), count, name)) {
-            m = NewMember(hints[1].key);
-            at = hints[1].at;
+        if (hint != nullptr) {
+            m = NewMember(hint->key);
+            at = hint->at;
         } else {
             bool found = false;
             at = LowerBound(List(body), count, name, found);
             if (found) return List(body)[at]->value;
             m = NewMember(name, sourceKey, sameTree);
-            if (count < kListMembers && m->key->length != 0) {
+            if (hinted && m->key->length != 0) {
                 hints[1] = hints[0];
                 hints[0] = {m->key, at == 0 ? nullptr : List(body)[at - 1]->key,
                             at == count ? nullptr : List(body)[at]->key, at, m->key->length};
@@ -453,11 +441,8 @@ inline BindingValue* BindingValue::HintedMember(std::string_view name) {
     const uint32_t count = body->count;
     if (count >= body->capacity) return nullptr;  // full, or a tree (capacity 0)
     MemberSlot** list = List(body);
-    const auto* hint = &Context()->memberHints_[count][0];
-    if (!HintHolds(hint[0], list, count, name)) {
-        if (!HintHolds(hint[1], list, count, name)) return nullptr;
-        ++hint;
-    }
+    const auto* hint = MatchingHint(Context()->memberHints_[count], list, count, name);
+    if (hint == nullptr) return nullptr;
     MemberSlot* m = NewMember(hint->key);
     for (uint32_t i = count; i > hint->at; --i) list[i] = list[i - 1];
     list[hint->at] = m;

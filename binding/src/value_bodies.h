@@ -55,3 +55,28 @@ BasicMemberIterator<Value> FirstMember(StructureBody* body) noexcept {
 }
 
 }  // namespace Vemi::Binding::detail
+
+// The files that build, release and copy values use these names unqualified.
+namespace Vemi::Binding {
+
+using detail::BlobBody;
+using detail::BodySize;
+using detail::CollectionBody;
+using detail::EnumBody;
+using detail::FirstMember;
+using detail::kBlob;
+using detail::kCollection;
+using detail::kEmpty;
+using detail::kEnum;
+using detail::kFirstListMembers;
+using detail::kFloat;
+using detail::kListMembers;
+using detail::kString;
+using detail::kStructure;
+using detail::List;
+using detail::Root;
+using detail::StructureBody;
+using detail::StructureNode;
+using MemberSlot = detail::Member;
+
+}  // namespace Vemi::Binding

@@ -8,26 +8,6 @@
 
 namespace Vemi::Binding {
 
-using detail::BlobBody;
-using detail::BodySize;
-using detail::CollectionBody;
-using detail::EnumBody;
-using detail::FirstMember;
-using detail::kBlob;
-using detail::kCollection;
-using detail::kEmpty;
-using detail::kEnum;
-using detail::kFirstListMembers;
-using detail::kFloat;
-using detail::kListMembers;
-using detail::kString;
-using detail::kStructure;
-using detail::List;
-using detail::Root;
-using detail::StructureBody;
-using detail::StructureNode;
-using MemberSlot = detail::Member;
-
 // Deep copy of `source` into this empty value, walking containers with an explicit
 // stack so that deeply nested trees cannot exhaust the call stack.
 void BindingValue::CopyFrom(const BindingValue& source) {

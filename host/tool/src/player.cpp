@@ -287,15 +287,7 @@ std::vector<std::string> Player::Unread() {
 bool Player::Perform(const Step& step) {
     switch (step.kind) {
         case StepKind::Initialize: return Initialize(&step);
-        case StepKind::Request: {
-            Host::RequestData request;
-            request.method = step.method;
-            request.path = step.path;
-            request.contentType = step.contentType;
-            request.body = step.body;
-            lastReply_ = host_.Request(request);
-            break;
-        }
+        case StepKind::Request: lastReply_ = host_.Request(RequestOf(step)); break;
         case StepKind::Session: host_.SetSessionPhase(step.text); break;
         case StepKind::SessionDelete: host_.DeleteSession(); break;
         case StepKind::Publish: host_.PublishEvent(step.text, step.value); break;
@@ -393,6 +385,15 @@ PlayResult Player::Play() {
 }
 
 }  // namespace
+
+Host::RequestData RequestOf(const Step& step) {
+    Host::RequestData request;
+    request.method = step.method;
+    request.path = step.path;
+    request.contentType = step.contentType;
+    request.body = step.body;
+    return request;
+}
 
 std::string FormatLogLine(std::string_view timestamp, int64_t level, std::string_view message) {
     std::string line(timestamp);

@@ -117,15 +117,7 @@ bool PlaySetup(Host::Host& host, const Scenario& scenario, std::ostream& err) {
                     return false;
                 }
                 break;
-            case StepKind::Request: {
-                Host::RequestData request;
-                request.method = step.method;
-                request.path = step.path;
-                request.contentType = step.contentType;
-                request.body = step.body;
-                (void)host.Request(request);
-                break;
-            }
+            case StepKind::Request: (void)host.Request(RequestOf(step)); break;
             case StepKind::Session: host.SetSessionPhase(step.text); break;
             case StepKind::SessionDelete: host.DeleteSession(); break;
             case StepKind::Publish: host.PublishEvent(step.text, step.value); break;

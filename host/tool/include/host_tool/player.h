@@ -38,6 +38,9 @@ inline constexpr std::string_view kBuiltinScenarioName = "<built-in>";
 // carries no categories, so the category field of the plugin's own form is left out.
 [[nodiscard]] std::string FormatLogLine(std::string_view timestamp, int64_t level, std::string_view message);
 
+// The request a `request` step sends.
+[[nodiscard]] Host::RequestData RequestOf(const Step& step);
+
 // Plays scenario (already parsed, without errors) against host, which holds a loaded
 // plugin that is not yet initialized: the plugin is initialized at the `initialize` step,
 // or before the first step when there is none, and shut down at the end. The transcript
