@@ -100,12 +100,27 @@
     X(ApiReplyStream, read, ApiStreamReadFn) X(ApiReplyStream, release, ApiStreamReleaseFn) \
     X(ApiFunctionEntry, handler, ApiRequestHandler)
 
+/* The host calls and is called with the C convention, whatever its compiler's default
+ * (/Gz stdcall, /Gr fastcall, /Gv vectorcall): spelled out here, not taken from the header
+ * under test, so a function type that leaves it to the default stops the build there. */
+#if defined(_WIN32) && !defined(_WIN64)
+#define ABI_CDECL __cdecl
+#else
+#define ABI_CDECL
+#endif
+
 /* A second declaration of the same object with the expected type: in C and in C++ a
- * type that differs in its result or any parameter is a conflicting declaration, which
- * stops the build. */
+ * type that differs in its result, any parameter or its calling convention is a
+ * conflicting declaration, which stops the build. */
 #define ABI_CHECK_FUNCTION(T, result, parameters) \
     extern T abi_function_##T;                    \
-    extern result(KAV_ABI* abi_function_##T) parameters;
+    extern result(ABI_CDECL* abi_function_##T) parameters;
+#define ABI_CHECK_EXPORT extern void ABI_CDECL load_kav_pre_end_of_game(PluginLoadRecord* record);
+
+/* Inside a function taking void* where: a slot's address converts to T* only when the
+ * slot has type T (C diagnoses the mismatch, C++ rejects it). */
+#define ABI_POINT_AT_SLOT(record, slot, T) \
+    T* record##_##slot = &((record*)where)->slot; (void)record##_##slot;
 
 #define ABI_HOST_VALUE_SIZE (4 + (sizeof(void*) + 4 > 8 ? sizeof(void*) + 4 : 8))
 #define ABI_MADE_OF(words, pointers, bytes, values) \
@@ -121,7 +136,8 @@
 #define ABI_CHECK_ALL                                    \
     ABI_CHECK(sizeof(HostValue) == ABI_HOST_VALUE_SIZE); \
     ABI_RECORDS(ABI_CHECK_RECORD)                        \
-    ABI_FUNCTIONS(ABI_CHECK_FUNCTION)
+    ABI_FUNCTIONS(ABI_CHECK_FUNCTION)                    \
+    ABI_CHECK_EXPORT
 
 #define ABI_CHECK_ALL_32                   \
     ABI_CHECK(sizeof(HostValue) == 12);    \

@@ -1,4 +1,4 @@
-/* The layout as a C99 compiler sees it. */
+/* The layout as a C99 compiler sees it (also compiled as C++ where there is no GoogleTest). */
 #include "abi_layout.h"
 
 /* A negative array size stops the build; repeating the same extern declaration is fine. */
@@ -8,6 +8,9 @@ ABI_CHECK_ALL
 #if UINTPTR_MAX == 0xFFFFFFFFu
 ABI_CHECK_ALL_32
 #endif
+
+void abi_check_slots(void* where);
+void abi_check_slots(void* where) { ABI_SLOTS(ABI_POINT_AT_SLOT) }
 
 static const size_t measured_in_c[] = ABI_MEASUREMENTS;
 
