@@ -46,14 +46,23 @@ if(KAV_TESTS)
   target_compile_options(gtest PRIVATE -w)
   target_compile_options(gtest_main PRIVATE -w)
 
-  # Tests run under wine64; each build keeps its own wine prefix ("wineserver -k" with
-  # that WINEPREFIX ends its server).
-  if(CMAKE_SYSTEM_PROCESSOR STREQUAL "x86_64" AND NOT CMAKE_CROSSCOMPILING_EMULATOR)
-    find_program(KAV_WINE64 wine64 PATHS /usr/lib/wine NO_CMAKE_FIND_ROOT_PATH REQUIRED)
+  # Tests run under wine64, or 32-bit ones under wine32's own loader (Debian keeps both in
+  # /usr/lib/wine; /usr/bin/wine may pick either); each build keeps its own wine prefix
+  # ("wineserver -k" with that WINEPREFIX ends its server).
+  if(NOT CMAKE_CROSSCOMPILING_EMULATOR)
+    if(CMAKE_SYSTEM_PROCESSOR STREQUAL "x86_64")
+      find_program(KAV_WINE64 wine64 PATHS /usr/lib/wine NO_CMAKE_FIND_ROOT_PATH REQUIRED)
+      set(kav_wine ${KAV_WINE64})
+    else()
+      find_program(KAV_WINE32 wine PATHS /usr/lib/wine NO_DEFAULT_PATH NO_CMAKE_FIND_ROOT_PATH REQUIRED)
+      set(kav_wine ${KAV_WINE32})
+    endif()
     set(KAV_WINEPREFIX "${CMAKE_BINARY_DIR}/wineprefix")
     set(CMAKE_CROSSCOMPILING_EMULATOR /usr/bin/env WINEDEBUG=-all "WINEPREFIX=${KAV_WINEPREFIX}"
-        ${PROJECT_SOURCE_DIR}/cmake/wine-run.sh ${KAV_WINE64})
+        ${PROJECT_SOURCE_DIR}/cmake/wine-run.sh ${kav_wine})
   endif()
+  # The DLL scripts/build-windows made, for the tests that load it as the host does.
+  set(KAV_SHIPPED_DLL "" CACHE FILEPATH "The shipped 32-bit plugin DLL")
 endif()
 
 # kav_add_pe_tables_test(TARGET): checks the DLL's export and import tables with the

@@ -1,5 +1,6 @@
 #!/bin/sh
-# ctest's emulator for Windows programs: wine-run.sh WINE64 PROGRAM ARGS... (WINEPREFIX set).
+# ctest's emulator for Windows programs: wine-run.sh WINE PROGRAM ARGS... (WINEPREFIX set),
+# WINE being wine64 or wine32's loader.
 # The prefix's wine server and services are started first, detached and persistent:
 # started by a test they would hold ctest's output pipe (and the lock) open, and the
 # test would never end.

@@ -68,11 +68,32 @@ preset_dir() {
     esac
 }
 
+# why_no_32bit: prints why this machine's kernel cannot run 32-bit x86 programs and
+# answers true; answers false when it can (cmake/runs-i386.sh; needs g++-multilib).
+why_no_32bit() {
+    ! "$ROOT/cmake/runs-i386.sh"
+}
+
+# i386_tests: the whole suite built for 32-bit x86 Linux (preset i386) and run natively
+# where the kernel runs 32-bit programs, else under qemu-i386 (the toolchain file decides
+# the same way).
+i386_tests() {
+    local why
+    if why=$(why_no_32bit); then
+        echo "== i386 build and tests (under qemu-i386: $why)"
+    else
+        echo "== i386 build and tests (natively: the kernel runs 32-bit x86 programs)"
+    fi
+    build i386
+    ctest --test-dir "$ROOT/build-i386" --output-on-failure -j "$JOBS" --timeout 900
+}
+
 # Windows builds: the mingw-w64 compilers (and dpkg-source for libyaml's Debian source);
-# wine64, installed without its recommends, runs the 64-bit tests. Debian keeps wine64
-# outside PATH.
+# wine64 and wine32, installed without their recommends, run the 64-bit and the 32-bit
+# tests. Debian keeps both loaders outside PATH.
 WINDOWS_PACKAGES=(g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix dpkg-dev)
 WINE64=/usr/lib/wine/wine64
+WINE32=/usr/lib/wine/wine
 
 # libyaml_source: unpacks libyaml's Debian source into build-deps/libyaml (once), read
 # through a sources list of our own so the system's apt set-up stays untouched.
@@ -107,5 +128,31 @@ windows_x64_tests() {
     WINEPREFIX=$ROOT/build-windows-x64/wineprefix \
         ctest --test-dir "$ROOT/build-windows-x64" --output-on-failure -j "$JOBS" --timeout 900 || status=$?
     WINEPREFIX=$ROOT/build-windows-x64/wineprefix "${WINE64%/*}/wineserver" -k 2>/dev/null || true
+    return $status
+}
+
+# windows_i686_tests: the whole suite and kav-host.exe built for 32-bit Windows, the host's
+# own form (preset windows-i686), and run under wine32 in a wine prefix of that build's
+# own; its tests also load the DLL that scripts/build-windows made, so that comes first.
+# wine32 is itself a 32-bit x86 program: where the kernel cannot run one, the stage says
+# so and is skipped.
+windows_i686_tests() {
+    ensure_packages g++-multilib
+    local why
+    if why=$(why_no_32bit); then
+        echo "!!!! SKIPPED: the windows-i686 stage (the suite as 32-bit Windows programs under wine32): $why"
+        return 0
+    fi
+    ensure_architecture i386
+    ensure_packages "${BUILD_PACKAGES[@]}" "${WINDOWS_PACKAGES[@]}"
+    NO_RECOMMENDS=1 ensure_packages wine32:i386
+    libyaml_source
+    echo "== windows-i686 build"
+    build windows-i686
+    echo "== windows-i686 tests (wine32)"
+    local status=0
+    WINEPREFIX=$ROOT/build-windows-i686/wineprefix \
+        ctest --test-dir "$ROOT/build-windows-i686" --output-on-failure -j "$JOBS" --timeout 900 || status=$?
+    WINEPREFIX=$ROOT/build-windows-i686/wineprefix "${WINE32%/*}/wineserver" -k 2>/dev/null || true
     return $status
 }
