@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -265,8 +266,9 @@ int PrintNumber(const Argument& a, Fields& f, const TypeRules& rules, char conve
     long long width = f.width;
     long long precision = f.precision;
     if (precision > kPrecisionCap) {
-        // "c" takes no precision, and "g" without "#" drops the zeros it would add.
-        const bool sameLength = conversion == 'c' || ((conversion == 'g' || conversion == 'G') && !f.alternate);
+        // "c", infinities and NaNs take no precision, and "g" without "#" drops the zeros it would add.
+        const bool sameLength = conversion == 'c' || (a.kind == ArgumentKind::Double && !std::isfinite(a.doubleValue)) ||
+                                ((conversion == 'g' || conversion == 'G') && !f.alternate);
         if (!sameLength) width = std::max(width - (precision - kPrecisionCap), 0LL);
         precision = kPrecisionCap;
     }
