@@ -474,10 +474,10 @@ private:
             if (std::strcmp(tag, kTagInt) == 0) return ResolveInteger(target, text, length);
             if (std::strcmp(tag, kTagFloat) == 0) return ResolveFloat(target, text, length);
             if (std::strcmp(tag, kTagBool) == 0) {
-                // Any other text leaves the value empty.
+                // Any other text leaves the value empty, also over a duplicate key's earlier value.
                 const int b = BoolWord(view);
-                if (b >= 0) target.SetBool(b == 1);
-                return;
+                if (b >= 0) return target.SetBool(b == 1);
+                return target.Reset();
             }
             return Fail("Unsupported YAML tag '%1'.", tag);
         }

@@ -112,19 +112,6 @@ bool HasTypeSuffix(const std::string& name) {
 
 bool IsBlank(char c) noexcept { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
 
-// Whether the directive text after "%N$" ends in its conversion, so that nothing
-// written after it can be read as part of it. Asks the parser PositionalFormat uses:
-// a sentinel after the text is swallowed as the conversion when the text has none.
-bool EndsInConversion(const std::string& spec) {
-    const std::string probe = "%" + spec + '\x01';
-    PositionalFormatDetail::Directive directive;
-    size_t next = 1;
-    const char* p = probe.c_str();
-    // A text too long to parse ends the message where it stands anyway.
-    if (!PositionalFormatDetail::ParseDirective(p, 0, next, directive)) return true;
-    return p != probe.c_str() + probe.size();
-}
-
 // Builds the produced format. "%N" (the natural form) stays open to what follows:
 // a digit or "$" written right after it would become part of it, so such a text
 // first closes it with "$" and the argument's natural conversion, which prints the same.
@@ -148,14 +135,14 @@ public:
         openConversion_ = conversion;
     }
 
-    // "%N$" and a directive text; one without a conversion gets the natural one.
+    // "%N$" and a directive text as it stands: one without a conversion is printed
+    // the way PositionalFormat prints such a directive.
     void Directive(size_t position, const std::string& spec, char conversion) {
         if (spec.empty()) return Natural(position, conversion);
         Append('%');
         out_ += std::to_string(position);
         out_ += '$';
         out_ += spec;
-        if (!EndsInConversion(spec)) out_ += conversion;
     }
 
     // Blanks only: the natural form before them, if any, is open again afterwards.

@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <climits>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 
 #include "format_directive.h"
 
@@ -130,11 +132,11 @@ int32_t AsInt(const Argument& a) noexcept {
 }
 
 // The C runtime is never asked for a field wider than the room can show (some C
-// libraries put a whole field on the stack). Beyond these caps a field changes nothing in
-// the first kPositionalFormatBufferSize - 1 characters: a precision this long already
-// holds every exact digit of a double (at most 1074) and more digits than the room; a
-// number under that precision is at most 320 characters longer, so a wider field shows
-// only its padding there.
+// libraries put a whole field on the stack). A precision this long already holds every
+// exact digit of a double (at most 1074) and more digits than the room: what a longer
+// one adds is zeros past the room, so it is cut to the cap and the width loses as much,
+// which keeps the padding. A number under the cap is at most 320 characters longer, so
+// a width past kWidthCap shows only its padding in the room.
 constexpr long long kPrecisionCap = static_cast<long long>(kPositionalFormatBufferSize) + 64;
 constexpr long long kWidthCap = kPrecisionCap + 320 + static_cast<long long>(kPositionalFormatBufferSize);
 
@@ -173,6 +175,7 @@ struct Fields {
     char pattern[kDirectiveLimit + 32];  // "%" and the flags so far
     size_t n = 0;
     bool leftAlign = false;
+    bool alternate = false;  // "#"
     long long width = 0;
     long long precision = -1;  // none
 };
@@ -185,6 +188,7 @@ bool ReadFields(const char* text, size_t length, const int* stars, size_t starCo
     const char* end = text + length;
     for (; p < end && std::strchr("-+ #0", *p) != nullptr; ++p) {
         if (*p == '-') f.leftAlign = true;
+        if (*p == '#') f.alternate = true;
         f.pattern[f.n++] = *p;
     }
     size_t star = 0;
@@ -215,15 +219,18 @@ bool ReadFields(const char* text, size_t length, const int* stars, size_t starCo
 }
 
 size_t PutTextArgument(const Argument& a, const Fields& f, char* out, size_t room) noexcept {
-    const size_t limit = f.precision < 0 ? SIZE_MAX : static_cast<size_t>(f.precision);
+    // Text up to the field's width or the room, whichever is more, is all that decides
+    // the padding and what shows: a longer one is not read further.
+    const size_t enough = std::max(static_cast<size_t>(f.width), room);
+    const size_t limit = std::min(f.precision < 0 ? SIZE_MAX : static_cast<size_t>(f.precision), enough);
     if (a.kind == ArgumentKind::CString) {
         const char* s = a.data != nullptr ? a.data : "";
         return PutText(s, strnlen(s, limit), f.width, f.leftAlign, out, room);
     }
     if (a.kind == ArgumentKind::Chars) {
-        // Not NUL-terminated: no more of it than can ever be printed.
+        // Not NUL-terminated: never read past its size.
         const char* s = a.data != nullptr ? a.data : "";
-        const size_t size = a.data != nullptr ? std::min(a.size, kPositionalFormatBufferSize - 1) : 0;
+        const size_t size = a.data != nullptr ? a.size : 0;
         return PutText(s, strnlen(s, std::min(size, limit)), f.width, f.leftAlign, out, room);
     }
     char form[kPositionalFormatBufferSize];
@@ -233,25 +240,54 @@ size_t PutTextArgument(const Argument& a, const Fields& f, char* out, size_t roo
     return PutText(form, strnlen(form, limit), f.width, f.leftAlign, out, room);
 }
 
+// The bytes "h" (2) or "hh" (1) narrow an integer to; 0 for any other modifier.
+size_t NarrowedSize(std::string_view modifier) noexcept {
+    if (modifier == "h") return sizeof(short);
+    if (modifier == "hh") return sizeof(char);
+    return 0;
+}
+
+// An integer argument narrowed as "h" or "hh" do it in C: to short or char, signed for
+// "d" and "i", passed as the int C promotes it to.
+int Narrow(const Argument& a, size_t size, char conversion) noexcept {
+    const uint64_t bits = a.kind == ArgumentKind::UInt32 || a.kind == ArgumentKind::UInt64
+                              ? a.unsignedValue
+                              : static_cast<uint64_t>(a.signedValue);
+    const bool isSigned = conversion == 'd' || conversion == 'i';
+    if (size == sizeof(char)) {
+        return isSigned ? static_cast<signed char>(bits) : static_cast<unsigned char>(bits);
+    }
+    return isSigned ? static_cast<short>(bits) : static_cast<unsigned short>(bits);
+}
+
 // Numbers go to snprintf with their fields capped; answers its result.
-int PrintNumber(const Argument& a, Fields& f, const TypeRules& rules, char conversion, char* out,
+int PrintNumber(const Argument& a, Fields& f, const TypeRules& rules, char conversion, size_t narrowTo, char* out,
                 size_t room) noexcept {
+    long long width = f.width;
+    long long precision = f.precision;
+    if (precision > kPrecisionCap) {
+        // "c", infinities and NaNs take no precision, and "g" without "#" drops the zeros it would add.
+        const bool sameLength = conversion == 'c' || (a.kind == ArgumentKind::Double && !std::isfinite(a.doubleValue)) ||
+                                ((conversion == 'g' || conversion == 'G') && !f.alternate);
+        if (!sameLength) width = std::max(width - (precision - kPrecisionCap), 0LL);
+        precision = kPrecisionCap;
+    }
     char* pattern = f.pattern;
     size_t n = f.n;
-    if (f.width > 0) {
-        n += static_cast<size_t>(
-            std::snprintf(pattern + n, sizeof f.pattern - n, "%lld", std::min(f.width, kWidthCap)));
+    if (width > 0) {
+        n += static_cast<size_t>(std::snprintf(pattern + n, sizeof f.pattern - n, "%lld", std::min(width, kWidthCap)));
     }
-    if (f.precision >= 0) {
-        n += static_cast<size_t>(
-            std::snprintf(pattern + n, sizeof f.pattern - n, ".%lld", std::min(f.precision, kPrecisionCap)));
+    if (precision >= 0) {
+        n += static_cast<size_t>(std::snprintf(pattern + n, sizeof f.pattern - n, ".%lld", precision));
     }
-    if (rules.integer && conversion != 'c') {
+    const bool narrowed = rules.integer && conversion != 'c' && narrowTo != 0;
+    if (rules.integer && conversion != 'c' && !narrowed) {
         for (const char* m = rules.length; *m != '\0'; ++m) pattern[n++] = *m;
     }
     pattern[n++] = conversion;
     pattern[n] = '\0';
 
+    if (narrowed) return Print(out, room, pattern, Narrow(a, narrowTo, conversion));
     switch (a.kind) {
         case ArgumentKind::Int32:
         case ArgumentKind::Char:
@@ -286,9 +322,11 @@ bool FormatArgument(const Argument& a, const Directive& d, const int* stars, cha
         if (last == 'n') return true;
         if (std::strchr(rules.allowed, last) != nullptr) conversion = last;
     }
-    // The length modifier always comes from the argument's own type, so a
-    // directive like "%hd" or "%lld" cannot make printf read the wrong width.
+    // printf reads the argument at its own type's width, whatever the directive says
+    // ("%lld" of an int would read past it); "h" and "hh" narrow the value as C does.
+    const size_t modifierEnd = length;
     while (length > 1 && std::strchr("hlLjtz", text[length - 1]) != nullptr) --length;
+    const size_t narrowTo = NarrowedSize(std::string_view(text + length, modifierEnd - length));
 
     // What is left is "%", flags, width and precision: rebuilt with the fields as numbers.
     Fields f;
@@ -297,7 +335,7 @@ bool FormatArgument(const Argument& a, const Directive& d, const int* stars, cha
         used = PutTextArgument(a, f, out, room);
         return true;
     }
-    const int written = PrintNumber(a, f, rules, conversion, out, room);
+    const int written = PrintNumber(a, f, rules, conversion, narrowTo, out, room);
     // A failed call may have left anything in the room: none of it counts.
     if (written < 0) return false;
     used = std::min(static_cast<size_t>(written), room);

@@ -274,7 +274,8 @@ TEST(YamlReader, DuplicateKeysAndEmptyKeys) {
         {"a: 1\na: 2\n", R"({"a": unsigned:2})"}, {"a: [1]\na: [2]\n", R"({"a": [unsigned:1, unsigned:2]})"},
         {"a: {x: 1}\na: {y: 2}\n", R"({"a": {"x": unsigned:1, "y": unsigned:2}})"},
         {"a: {x: 1}\na: 5\nb: 6\n", R"({"a": unsigned:5, "b": unsigned:6})"},
-        {"a: {x: 1}\na: [5]\n", R"({"a": [unsigned:5]})"}, {"\"\": 1\nb: 2\n", R"({"": unsigned:1, "b": unsigned:2})"},
+        {"a: {x: 1}\na: [5]\n", R"({"a": [unsigned:5]})"}, {"a: 1\na: !!bool maybe\n", R"({"a": empty})"},
+        {"a: [1]\na: !!bool maybe\n", R"({"a": empty})"}, {"a: {x: 1}\na: !!bool no\n", R"({"a": bool:false})"}, {"\"\": 1\nb: 2\n", R"({"": unsigned:1, "b": unsigned:2})"},
     });
 }
 

@@ -110,8 +110,16 @@ TEST(MessageTemplate, PlaceholdersDirectivesAndFields) {
          {{"n", "unsigned:1"}, {"m", "text:x"}}, "10x$"},
         {"{a}{{", {FieldValue::Bool(true)}, "%1{", {{"a", "bool:true"}}}, {"%1 5", {text}, "%1 5", {}},
         {"{a:}1", {text}, "%1$s1", {{"a", "text:v"}}},
-        {"{a:5}|", {FieldValue::Signed(42)}, "%1$5d|", {{"a", "signed:42"}}, "   42|"},
-        {"{a:-0}", {FieldValue::Unsigned(7)}, "%1$-0u", {{"a", "unsigned:7"}}},
+        {"{a:5d}|", {FieldValue::Signed(42)}, "%1$5d|", {{"a", "signed:42"}}, "   42|"},
+        // A directive without a conversion is written as it stands, and printed as PositionalFormat prints
+        // one: its last character is the conversion, and the natural one replaces a digit.
+        {"%5", {FieldValue::Signed(7)}, "%1$5", {}, "7"},
+        {"{a:5}", {FieldValue::Signed(7)}, "%1$5", {{"a", "signed:7"}}, "7"},
+        {"%5.2", {FieldValue::Signed(7)}, "%1$5.2", {}, "    7"},
+        {"{a:-0}", {FieldValue::Unsigned(7)}, "%1$-0", {{"a", "unsigned:7"}}, "7"},
+        {"{a:5}|", {FieldValue::Signed(42)}, "%1$5|", {{"a", "signed:42"}}, "   42"},
+        {"{a:ll}", {FieldValue::Signed(7)}, "%1$ll", {{"a", "signed:7"}}, "7"},
+        {"%hh", {FieldValue::Signed(70000)}, "%1$hh", {}, "4464"},  // "%hd"
         // A "*" width or precision keeps its own argument.
         {"{a} [%*d]", {text, FieldValue::Signed(5), FieldValue::Signed(42)}, "%1 [%3$*2$d]", {{"a", "text:v"}},
          "v [   42]"},
