@@ -29,6 +29,7 @@ void ServeLoad(benchmark::State& state) {
         ServeOptions options;
         options.port = 0;
         options.transcript = false;
+        options.secret = NewServeSecret();
         std::ostringstream out;
         Server server(host, options, out);
         if (std::string error = server.Start(); !error.empty()) {
@@ -37,6 +38,7 @@ void ServeLoad(benchmark::State& state) {
         }
         LoadOptions load;
         load.port = server.Port();
+        load.authorization = BasicAuthorization("kav-host", options.secret);
         load.clients = static_cast<int>(state.range(0));
         load.requestsPerClient = kRequestsPerClient;
         load.deadline = std::chrono::seconds(120);

@@ -59,7 +59,8 @@ try {
   const url = await new Promise((resolve, reject) => {
     const lines = createInterface({ input: server.stdout });
     lines.on("line", (line) => {
-      const match = line.match(/http:\/\/127\.0\.0\.1:\d+\//);
+      // The address carries the start's secret, which the page keeps as its cookie.
+      const match = line.match(/http:\/\/127\.0\.0\.1:\d+\/\?token=[0-9a-f]+/);
       if (match) resolve(match[0]);
     });
     server.on("exit", (code) => reject(new Error(`kav-host serve exited with ${code} before listening`)));

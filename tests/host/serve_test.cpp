@@ -15,6 +15,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <limits>
 #include <sstream>
@@ -154,6 +156,8 @@ TEST(ServeMappingTest, ValuesBecomeJson) {
 
 // ---- A client of the server -----------------------------------------------------------------
 
+const std::string kSecret = "0123456789abcdef0123456789abcdef0123456789abcdef";
+
 struct Answer {
     unsigned status = 0;
     std::string body;
@@ -170,7 +174,8 @@ Answer Send(uint16_t port, std::string_view method, std::string target, std::str
     req.method_string(method);
     req.target(target);
     req.version(11);
-    req.set(http::field::host, "127.0.0.1");
+    req.set(http::field::host, "127.0.0.1:" + std::to_string(port));
+    req.set(http::field::authorization, BasicAuthorization("kav-host", kSecret));
     for (const Host::Header& header : headers) req.set(header.name, header.value);
     req.body() = std::move(body);
     req.prepare_payload();
@@ -190,10 +195,10 @@ Answer Send(uint16_t port, std::string_view method, std::string target, std::str
 
 // Writes bytes, then collects everything the server sends until it closes (closed is then
 // set) or three seconds pass.
-std::string Raw(uint16_t port, const std::string& bytes, bool* closed = nullptr) {
+std::string Raw(uint16_t port, const std::string& bytes, bool* closed = nullptr, const char* address = "127.0.0.1") {
     asio::io_context io;
     tcp::socket socket(io);
-    socket.connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), port));
+    socket.connect(tcp::endpoint(asio::ip::make_address(address), port));
     beast::error_code ignored;  // the server may close before it has read everything
     if (!bytes.empty()) asio::write(socket, asio::buffer(bytes), ignored);
     std::string received;
@@ -213,6 +218,16 @@ std::string Raw(uint16_t port, const std::string& bytes, bool* closed = nullptr)
 
 std::string StatusLine(const std::string& text) { return text.substr(0, text.find("\r\n")); }
 
+// "Host: x" in a raw request becomes the server's own name, with the secret.
+std::string WithHost(std::string bytes, uint16_t port) {
+    const std::string named = "Host: 127.0.0.1:" + std::to_string(port) + "\r\nAuthorization: " +
+                              BasicAuthorization("kav-host", kSecret) + "\r\n";
+    for (size_t at = bytes.find("Host: x\r\n"); at != std::string::npos; at = bytes.find("Host: x\r\n", at + named.size())) {
+        bytes.replace(at, 9, named);
+    }
+    return bytes;
+}
+
 // A WebSocket client whose reads give up after a while.
 class Watcher {
 public:
@@ -222,7 +237,9 @@ public:
         socket.open(tcp::v4());
         if (receiveBuffer != 0) socket.set_option(asio::socket_base::receive_buffer_size(receiveBuffer));
         socket.connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), port));
-        ws_.handshake("127.0.0.1", "/ws");
+        ws_.set_option(websocket::stream_base::decorator(
+            [](websocket::request_type& req) { req.set(http::field::authorization, BasicAuthorization("kav-host", kSecret)); }));
+        ws_.handshake("127.0.0.1:" + std::to_string(port), "/ws");
     }
     void Send(const std::string& text) {
         ws_.text(true);
@@ -252,6 +269,8 @@ public:
         return Read().value_or("no acknowledgement");
     }
     tcp::socket& Socket() { return beast::get_lowest_layer(ws_).socket(); }
+    // The code of the server's close frame, once a Read found the connection closed.
+    [[nodiscard]] unsigned CloseCode() const { return ws_.reason().code; }
 
 private:
     asio::io_context io_;
@@ -267,12 +286,14 @@ ServeLimits FastLimits() {
 }
 
 struct Served {
-    explicit Served(const char* plugin, ServeLimits limits = FastLimits()) {
+    explicit Served(const char* plugin, ServeLimits limits = FastLimits(), const char* address = "127.0.0.1") {
         EXPECT_TRUE(host.Load(plugin)) << host.LastError();
         EXPECT_TRUE(host.Initialize());
         ServeOptions options;
+        options.address = address;
         options.port = 0;
         options.transcript = false;
+        options.secret = kSecret;
         options.limits = limits;
         server = std::make_unique<Server>(host, options, out);
         EXPECT_EQ(server->Start(), "");
@@ -347,11 +368,17 @@ TEST(ServeTest, EndpointsSessionAndPage) {
         EXPECT_EQ(asset.status, 200u) << file;
         EXPECT_FALSE(asset.body.empty()) << file;
     }
-    // The plugin's GET endpoint takes no HEAD; the host's session does.
-    EXPECT_EQ(Send(s.port, "HEAD", kBase + "currentSequenceEvent").status, 404u);
-    Answer head = Send(s.port, "HEAD", kSession);
-    EXPECT_EQ(head.status, 200u);
-    EXPECT_TRUE(head.body.empty());
+    // HEAD is GET without the body, on the plugin's GET endpoints and the host's session.
+    for (const std::string& target : {kBase + "currentSequenceEvent", kSession}) {
+        Answer head = Send(s.port, "HEAD", target);
+        EXPECT_EQ(head.status, 200u) << target;
+        EXPECT_TRUE(head.body.empty()) << target;
+    }
+    EXPECT_EQ(Send(s.port, "HEAD", kBase + "complete/x").status, 404u);
+    // The page is never framed by another site.
+    std::string raw = Raw(s.port, WithHost("GET / HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n", s.port));
+    EXPECT_TRUE(Contains(raw, "\r\nContent-Security-Policy: frame-ancestors 'none'\r\n"));
+    EXPECT_TRUE(Contains(raw, "\r\nX-Frame-Options: DENY\r\n"));
 }
 
 TEST(ServeTest, SubscribersReceiveTheirEventsInOrder) {
@@ -431,18 +458,18 @@ TEST(ServeHostileTest, BadRequestsAreAnsweredAndClosed) {
         {"bad chunk", "POST / HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n", "HTTP/1.1 400 Bad Request"},
         {"absolute target", "GET http://elsewhere/ HTTP/1.1\r\nHost: x\r\n\r\n", "HTTP/1.1 400 Bad Request", false},
         {"foreign origin", "POST /kav-pre-end-of-game/v1/registration/a/1 HTTP/1.1\r\nHost: x\r\nOrigin: http://evil.example\r\n\r\n",
-         "HTTP/1.1 403 Forbidden", false},
+         "HTTP/1.1 403 Forbidden"},
         {"foreign socket origin",
          "GET /ws HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
          "Sec-WebSocket-Version: 13\r\nOrigin: http://evil.example\r\n\r\n",
-         "HTTP/1.1 403 Forbidden", false},
+         "HTTP/1.1 403 Forbidden"},
         {"half a request line", "GET /kav-pre-end-of", "HTTP/1.1 408 Request Timeout"},
         {"headers without their end", "GET / HTTP/1.1\r\nHost: x\r\n", "HTTP/1.1 408 Request Timeout"},
         {"half a body", "POST / HTTP/1.1\r\nHost: x\r\nContent-Length: 10\r\n\r\nabc", "HTTP/1.1 408 Request Timeout"},
         {"nothing at all", "", ""},
     };
     for (const auto& c : cases) {
-        std::string received = Raw(s.port, c.bytes);
+        std::string received = Raw(s.port, WithHost(c.bytes, s.port));
         EXPECT_EQ(StatusLine(received), c.statusLine) << c.label;
         if (*c.statusLine != '\0') {
             EXPECT_EQ(Contains(received, "Connection: close"), c.closes) << c.label;
@@ -452,13 +479,181 @@ TEST(ServeHostileTest, BadRequestsAreAnsweredAndClosed) {
     EXPECT_EQ(Send(s.port, "GET", kBase + "currentSequenceEvent").body, R"({"name":"","priority":-1})");
 }
 
+TEST(ServeHostileTest, OnlyTheNamesTheServerIsReachedByAreServed) {
+    Served s(kPlugin);
+    const std::string port = std::to_string(s.port);
+    const std::string upgrade = "Upgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
+                                "Sec-WebSocket-Version: 13\r\n";
+    const struct {
+        std::string request;  // the request line's version and the headers
+        const char* statusLine;
+    } cases[] = {
+        {"HTTP/1.1\r\nHost: 127.0.0.1:" + port, "HTTP/1.1 200 OK"},
+        {"HTTP/1.1\r\nHost: localhost:" + port, "HTTP/1.1 200 OK"},
+        {"HTTP/1.1\r\nHost: LocalHost:" + port, "HTTP/1.1 200 OK"},
+        {"HTTP/1.1\r\nHost: [::1]:" + port, "HTTP/1.1 200 OK"},
+        {"HTTP/1.0", "HTTP/1.0 200 OK"},  // HTTP/1.0 may leave Host out
+        {"HTTP/1.1\r\nHost: 127.0.0.1:" + port + "\r\nOrigin: http://localhost:" + port, "HTTP/1.1 200 OK"},
+        // DNS rebinding: a name of the attacker's resolving to 127.0.0.1.
+        {"HTTP/1.1\r\nHost: rebind.evil.example:" + port, "HTTP/1.1 403 Forbidden"},
+        {"HTTP/1.1\r\nHost: rebind.evil.example:" + port + "\r\n" + upgrade, "HTTP/1.1 403 Forbidden"},
+        {"HTTP/1.1\r\nHost: localhost.:" + port, "HTTP/1.1 403 Forbidden"},
+        {"HTTP/1.1\r\nHost: 127.0.0.1", "HTTP/1.1 403 Forbidden"},  // port 80
+        {"HTTP/1.1\r\nHost: 127.0.0.1:1" + port, "HTTP/1.1 403 Forbidden"},
+        {"HTTP/1.1\r\nHost: 127.0.0.1:" + port + "\r\nOrigin: http://rebind.evil.example:" + port, "HTTP/1.1 403 Forbidden"},
+        {"HTTP/1.1\r\nHost: 127.0.0.1:" + port + "\r\nOrigin: null", "HTTP/1.1 403 Forbidden"},
+        {"HTTP/1.1", "HTTP/1.1 400 Bad Request"},
+        {"HTTP/1.1\r\nHost: 127.0.0.1:" + port + "\r\nHost: rebind.evil.example", "HTTP/1.1 400 Bad Request"},
+    };
+    for (const auto& c : cases) {
+        std::string received = Raw(s.port, "GET /kav-gameflow/v1/session " + c.request + "\r\nAuthorization: " +
+                                               BasicAuthorization("kav-host", kSecret) + "\r\n\r\n");
+        EXPECT_EQ(StatusLine(received), c.statusLine) << c.request;
+        EXPECT_EQ(Contains(received, R"({"phase":)"), std::string_view(c.statusLine).ends_with("200 OK")) << c.request;
+    }
+}
+
+TEST(ServeHostileTest, ChunkExtensionsAndTrailersCountAsHead) {
+    Served s(FAKE_PLUGIN_PATH);
+    const std::string head = "POST /fake/v1/items/7 HTTP/1.1\r\nHost: x\r\nX-Mode: fast\r\nContent-Type: application/json\r\n"
+                             "Transfer-Encoding: chunked\r\n";
+    std::string manyExtensions;
+    for (int i = 0; i < 20; ++i) manyExtensions += "1;e=" + std::string(1000, 'e') + "\r\n " + "\r\n";
+    std::string manyTrailers;
+    for (int i = 0; i < 200; ++i) manyTrailers += "X-T" + std::to_string(i) + ": " + std::string(100, 't') + "\r\n";
+    const struct {
+        const char* label;
+        std::string bytes;
+        const char* statusLine;
+    } cases[] = {
+        {"a small trailer", head + "\r\n2\r\n{}\r\n0\r\nX-Trailer: t\r\nConnection: close\r\n\r\n", "HTTP/1.1 200 OK"},
+        {"a small extension", head + "\r\n2;a=b\r\n{}\r\n0\r\n\r\n", "HTTP/1.1 200 OK"},
+        {"a trailer line over the limit", head + "\r\n2\r\n{}\r\n0\r\nX-Big: " + std::string(200000, 'a') + "\r\n\r\n",
+         "HTTP/1.1 431 Request Header Fields Too Large"},
+        {"many trailer lines", head + "\r\n2\r\n{}\r\n0\r\n" + manyTrailers + "\r\n", "HTTP/1.1 431 Request Header Fields Too Large"},
+        {"head and trailer together", head + "X-Pad: " + std::string(14000, 'p') + "\r\n\r\n2\r\n{}\r\n0\r\nX-T: " +
+                                           std::string(3000, 't') + "\r\n\r\n",
+         "HTTP/1.1 431 Request Header Fields Too Large"},
+        {"an extension over the limit", head + "\r\n2;e=" + std::string(200000, 'e') + "\r\n{}\r\n0\r\n\r\n",
+         "HTTP/1.1 431 Request Header Fields Too Large"},
+        {"many extensions", head + "\r\n" + manyExtensions + "0\r\n\r\n", "HTTP/1.1 431 Request Header Fields Too Large"},
+        {"an extension on the last chunk", head + "\r\n2\r\n{}\r\n0;e=" + std::string(20000, 'e') + "\r\n\r\n",
+         "HTTP/1.1 431 Request Header Fields Too Large"},
+    };
+    for (const auto& c : cases) {
+        std::string received = Raw(s.port, WithHost(c.bytes, s.port));
+        EXPECT_EQ(StatusLine(received), c.statusLine) << c.label;
+        // A trailer reaches neither the plugin nor the connection's framing.
+        EXPECT_FALSE(Contains(received, "x-trailer")) << c.label;
+        if (std::string_view(c.statusLine).ends_with("200 OK")) {
+            EXPECT_TRUE(Contains(received, "x-mode=fast;")) << c.label;
+            EXPECT_FALSE(Contains(received, "Connection: close")) << c.label;
+        }
+    }
+}
+
+TEST(ServeHostileTest, WithoutTheSecretNothingIsServed) {
+    Served s(kPlugin);
+    const std::string port = std::to_string(s.port);
+    const std::string session = "GET /kav-gameflow/v1/session HTTP/1.1\r\nHost: 127.0.0.1:" + port + "\r\n";
+    const std::string upgrade = "GET /ws HTTP/1.1\r\nHost: 127.0.0.1:" + port +
+                                "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
+                                "Sec-WebSocket-Version: 13\r\n";
+    const struct {
+        const char* label;
+        std::string bytes;
+        const char* statusLine;
+        const char* header;  // in the answer
+    } cases[] = {
+        {"none", session, "HTTP/1.1 401 Unauthorized", "WWW-Authenticate: Basic realm=\"kav-host serve\""},
+        {"the page without it", "GET / HTTP/1.1\r\nHost: 127.0.0.1:" + port + "\r\n", "HTTP/1.1 401 Unauthorized", ""},
+        {"a script of the page", "GET /page.js HTTP/1.1\r\nHost: 127.0.0.1:" + port + "\r\n", "HTTP/1.1 401 Unauthorized", ""},
+        {"a socket", upgrade, "HTTP/1.1 401 Unauthorized", ""},
+        {"another secret", session + "Authorization: " + BasicAuthorization("kav-host", kSecret + "0") + "\r\n",
+         "HTTP/1.1 401 Unauthorized", ""},
+        {"the secret as the user", session + "Authorization: " + BasicAuthorization(kSecret, "") + "\r\n",
+         "HTTP/1.1 401 Unauthorized", ""},
+        {"not Basic", session + "Authorization: Bearer " + kSecret + "\r\n", "HTTP/1.1 401 Unauthorized", ""},
+        {"bad base64", session + "Authorization: Basic ***\r\n", "HTTP/1.1 401 Unauthorized", ""},
+        {"the address's secret, not on the page", "GET /kav-gameflow/v1/session?token=" + kSecret + " HTTP/1.1\r\nHost: 127.0.0.1:" +
+                                                      port + "\r\n",
+         "HTTP/1.1 401 Unauthorized", ""},
+        {"another port's cookie", session + "Cookie: kav-host-1=" + kSecret + "\r\n", "HTTP/1.1 401 Unauthorized", ""},
+        {"Basic auth, any user", session + "Authorization: " + BasicAuthorization("me", kSecret) + "\r\n", "HTTP/1.1 200 OK", ""},
+        {"basic in lower case", session + "Authorization: b" + BasicAuthorization("", kSecret).substr(1) + "\r\n",
+         "HTTP/1.1 200 OK", ""},
+        {"the cookie", session + "Cookie: a=b; kav-host-" + port + "=" + kSecret + "\r\n", "HTTP/1.1 200 OK", ""},
+        {"the address's secret on the page", "GET /?token=" + kSecret + " HTTP/1.1\r\nHost: 127.0.0.1:" + port + "\r\n",
+         "HTTP/1.1 303 See Other", ""},
+        {"a wrong one on the page", "GET /?token=" + kSecret.substr(1) + " HTTP/1.1\r\nHost: 127.0.0.1:" + port + "\r\n",
+         "HTTP/1.1 401 Unauthorized", ""},
+        {"a socket with it", upgrade + "Cookie: kav-host-" + port + "=" + kSecret + "\r\n", "HTTP/1.1 101 Switching Protocols", ""},
+    };
+    for (const auto& c : cases) {
+        std::string received = Raw(s.port, c.bytes + "Connection: close\r\n\r\n");
+        EXPECT_EQ(StatusLine(received), c.statusLine) << c.label;
+        EXPECT_TRUE(Contains(received, c.header)) << c.label;
+    }
+    std::string redirect = Raw(s.port, "GET /?token=" + kSecret + " HTTP/1.1\r\nHost: localhost:" + port + "\r\n\r\n");
+    EXPECT_TRUE(Contains(redirect, "\r\nLocation: /\r\n"));
+    EXPECT_TRUE(Contains(redirect, "\r\nSet-Cookie: kav-host-" + port + "=" + kSecret + "; Path=/; HttpOnly; SameSite=Strict\r\n"));
+}
+
+TEST(ServeHostileTest, AtTheCapTheLongestIdleConnectionMakesRoom) {
+    ServeLimits limits = FastLimits();
+    limits.connections = 4;
+    limits.idleTimeout = 20000ms;
+    Served s(kPlugin, limits);
+    // Four kept-alive connections, each idle after one answer, the first idle longest.
+    asio::io_context io;
+    std::vector<std::unique_ptr<tcp::socket>> held;
+    const std::string request = WithHost("GET /kav-gameflow/v1/session HTTP/1.1\r\nHost: x\r\n\r\n", s.port);
+    auto ask = [&](tcp::socket& socket) {
+        beast::error_code ec;
+        asio::write(socket, asio::buffer(request), ec);
+        beast::flat_buffer buffer;
+        http::response<http::string_body> res;
+        if (!ec) http::read(socket, buffer, res, ec);
+        return ec ? 0u : res.result_int();
+    };
+    for (int i = 0; i < 4; ++i) {
+        held.push_back(std::make_unique<tcp::socket>(io));
+        held.back()->connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), s.port));
+        EXPECT_EQ(ask(*held.back()), 200u) << i;
+    }
+    // A fifth client is served; the first connection made room for it, the others stay.
+    EXPECT_EQ(StatusLine(Raw(s.port, WithHost("GET /kav-gameflow/v1/session HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n",
+                                              s.port))),
+              "HTTP/1.1 200 OK");
+    EXPECT_EQ(s.server->Stats().evicted, 1u);
+    EXPECT_EQ(ask(*held[0]), 0u);
+    for (int i = 1; i < 4; ++i) EXPECT_EQ(ask(*held[i]), 200u) << i;
+}
+
+TEST(ServeHostileTest, OnEveryAddressThePageDrivesItsOwnServer) {
+    Served s(kPlugin, FastLimits(), "0.0.0.0");
+    const std::string port = std::to_string(s.port);
+    // 127.0.0.2 stands for the machine's other addresses: the page served from it is its origin.
+    for (const char* address : {"127.0.0.1", "127.0.0.2"}) {
+        std::string request = "PUT /kav-gameflow/v1/session HTTP/1.1\r\nHost: " + std::string(address) + ":" + port +
+                              "\r\nOrigin: http://" + address + ":" + port + "\r\nAuthorization: " +
+                              BasicAuthorization("kav-host", kSecret) + "\r\nContent-Length: 17\r\nConnection: close\r\n\r\n"
+                              R"({"phase":"Lobby"})";
+        EXPECT_EQ(StatusLine(Raw(s.port, request, nullptr, address)), "HTTP/1.1 200 OK") << address;
+        // ... and not a name the connection did not reach.
+        std::string elsewhere = request;
+        elsewhere.replace(elsewhere.find("Origin: http://") + 15, std::string_view(address).size(), "127.0.0.3");
+        EXPECT_EQ(StatusLine(Raw(s.port, elsewhere, nullptr, address)), "HTTP/1.1 403 Forbidden") << address;
+    }
+}
+
 TEST(ServeHostileTest, KeptAliveConnectionsAnswerInTurnAndCloseWhenIdle) {
     Served s(kPlugin);
     // Two requests in one write: both answered, in order; then the idle time closes it.
     std::string two = "GET /kav-gameflow/v1/session HTTP/1.1\r\nHost: x\r\n\r\n"
                       "GET /kav-pre-end-of-game/v1/nowhere HTTP/1.1\r\nHost: x\r\n\r\n";
     bool closed = false;
-    std::string received = Raw(s.port, two, &closed);
+    std::string received = Raw(s.port, WithHost(two, s.port), &closed);
     EXPECT_EQ(StatusLine(received), "HTTP/1.1 200 OK");
     EXPECT_TRUE(Contains(received, "HTTP/1.1 404"));
     EXPECT_TRUE(closed);  // by the idle time, before the client gave up
@@ -477,6 +672,16 @@ TEST(ServeHostileTest, BadSocketMessagesAndFrames) {
     std::string many = "[";
     for (int i = 0; i < 1025; ++i) many += (i ? ",\"k" : "\"k") + std::to_string(i) + '"';
     EXPECT_EQ(watcher.Subscribe(many + "]"), R"({"error":"A connection subscribes to at most 1024 keys"})");
+    // Keys are bounded in bytes too, one and all together: every acknowledgement echoes them.
+    EXPECT_EQ(watcher.Subscribe("[\"" + std::string(1025, 'k') + "\"]"), R"({"error":"A key is at most 1024 bytes"})");
+    std::string refused;
+    for (int i = 0; i < 10 && refused.empty(); ++i) {
+        std::string keys = "[";
+        for (int k = 0; k < 10; ++k) keys += (k ? ",\"" : "\"") + std::to_string(i * 10 + k) + std::string(1000, 'k') + '"';
+        std::string answer = watcher.Subscribe(keys + "]");
+        if (!Contains(answer, "subscribed")) refused = answer;
+    }
+    EXPECT_EQ(refused, R"({"error":"A connection's keys are at most 65536 bytes together"})");
     EXPECT_TRUE(Contains(watcher.Subscribe(R"(["*"])"), "subscribed"));
 
     // A frame that is not masked, as no client may send: the server closes the connection.
@@ -495,8 +700,9 @@ TEST(ServeHostileTest, BadSocketMessagesAndFrames) {
 
 TEST(ServeHostileTest, AClientThatStopsReadingIsDroppedWithoutBlocking) {
     ServeLimits limits = FastLimits();
-    limits.backlog = 16;
+    limits.backlogBytes = 256 * 1024;  // counted in bytes: a few large messages fill it
     limits.idleTimeout = 10000ms;
+    limits.writeTimeout = 10000ms;
     Served s(kPlugin, limits);
     Watcher stuck(s.port, 4096), reader(s.port);
     EXPECT_TRUE(Contains(stuck.Subscribe(R"(["big"])"), "subscribed"));
@@ -509,6 +715,21 @@ TEST(ServeHostileTest, AClientThatStopsReadingIsDroppedWithoutBlocking) {
     // The other client is served as before.
     s.server->Broadcast("small", Host::SignedValue(1).get());
     EXPECT_TRUE(Contains(reader.Read().value_or(""), R"("payload":1)"));
+    // The stuck one, reading at last, finds what was under way, then the close frame: 1008.
+    int messages = 0;
+    while (stuck.Read() && messages < 10000) ++messages;
+    EXPECT_EQ(stuck.CloseCode(), 1008u);
+}
+
+TEST(ServeHostileTest, SubscribersGetACloseFrameWhenTheServerStops) {
+    Served s(kPlugin);
+    Watcher subscribed(s.port), quiet(s.port);
+    EXPECT_TRUE(Contains(subscribed.Subscribe(R"(["*"])"), "subscribed"));
+    s.server->Stop();
+    EXPECT_FALSE(subscribed.Read());
+    EXPECT_FALSE(quiet.Read());
+    EXPECT_EQ(subscribed.CloseCode(), 1001u);
+    EXPECT_EQ(quiet.CloseCode(), 1001u);
 }
 
 // ---- The command line ------------------------------------------------------------------------
@@ -534,7 +755,12 @@ TEST(ServeCommandTest, BadCommandLinesStopBeforeServing) {
         {{"/nonexistent/start.kav"}, 2, "cannot read the scenario file '/nonexistent/start.kav'"},
         {{bad}, 2, "serve_bad.kav:2: unknown step 'reqest'"},
         {{"--plugin", "/nonexistent/plugin.so", "--port", "0"}, 1, "Cannot load the plugin library"},
-        {{"--address", "192.0.2.1x", "--port", "0"}, 1, "'192.0.2.1x' is not an IP address"},
+        {{"--address", "192.0.2.1x", "--port", "0"}, 2, "kav-host: '192.0.2.1x' is not an IP address (nor localhost)\n"},
+        {{"--address", "example.com", "--port", "0"}, 2, "kav-host: 'example.com' is not an IP address (nor localhost)\n"},
+        {{"--address", "localhost", "--port", "0", "--plugin", "/nonexistent/plugin.so"}, 1,
+         "kav-host: Cannot load the plugin library"},
+        {{"--no-auth", "--port", "0", "--plugin", "/nonexistent/plugin.so"}, 1,
+         "kav-host: warning: --no-auth: any local process, or any user of this machine, can drive the plugin\n"},
         {{"--address", "0.0.0.0", "--port", "1", "--plugin", "/nonexistent/plugin.so"}, 1,
          "warning: serving on 0.0.0.0: anyone who can reach it can drive the plugin"},
     };
@@ -542,8 +768,51 @@ TEST(ServeCommandTest, BadCommandLinesStopBeforeServing) {
         HostTestSupport::Arguments argv(c.args);
         std::ostringstream out, err;
         EXPECT_EQ(RunServe(argv.count(), argv.data(), kPlugin, out, err), c.status) << c.args[0];
-        EXPECT_TRUE(Contains((c.status == 0 ? out : err).str(), c.message)) << c.args[0];
+        EXPECT_TRUE(Contains((c.status == 0 ? out : err).str(), c.message)) << c.args[0] << ' ' << err.str();
+        // localhost is the loopback address, not a warning; a name is refused before one.
+        if (c.args.size() > 1 && (c.args[1] == "localhost" || c.args[1] == "example.com")) {
+            EXPECT_FALSE(Contains(err.str(), "warning")) << c.args[1];
+        }
     }
+}
+
+TEST(ServeCommandTest, TheSecretIsNewEachStartAndOnlyTheUserReadsItsLockFile) {
+    std::string first = NewServeSecret(), second = NewServeSecret();
+    EXPECT_EQ(first.size(), 48u);
+    EXPECT_EQ(first.find_first_not_of("0123456789abcdef"), std::string::npos);
+    EXPECT_NE(first, second);
+    EXPECT_EQ(BasicAuthorization("kav-host", "s3"), "Basic a2F2LWhvc3Q6czM=");
+    EXPECT_EQ(BasicAuthorization("a", "b"), "Basic YTpi");
+
+    namespace fs = std::filesystem;
+    fs::path dir = fs::path(testing::TempDir()) / "serve_lock_test";
+    fs::remove_all(dir);
+    std::string path = (dir / "kav-host" / "serve-8080.lock").string();
+    ASSERT_EQ(WriteServeLock(path, 8080, first), "");
+    std::ifstream file(path);
+    std::string content((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    EXPECT_TRUE(content.starts_with("kav-host:")) << content;
+    EXPECT_TRUE(content.ends_with(":8080:" + first + ":http")) << content;
+    EXPECT_EQ(fs::status(path).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+    EXPECT_EQ(fs::status(dir / "kav-host").permissions(), fs::perms::owner_all);
+    ASSERT_EQ(WriteServeLock(path, 8080, second), "");  // a later start replaces it
+    std::ifstream again(path);
+    std::string replaced((std::istreambuf_iterator<char>(again)), std::istreambuf_iterator<char>());
+    EXPECT_TRUE(replaced.ends_with(second + ":http"));
+    EXPECT_FALSE(fs::exists(path + ".new"));
+    fs::remove_all(dir);
+
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    const char* home = std::getenv("HOME");
+    std::optional<std::string> savedRuntime = runtime ? std::optional<std::string>(runtime) : std::nullopt;
+    std::optional<std::string> savedHome = home ? std::optional<std::string>(home) : std::nullopt;
+    setenv("XDG_RUNTIME_DIR", "/run/user/1234", 1);
+    EXPECT_EQ(ServeLockPath(8080), "/run/user/1234/kav-host/serve-8080.lock");
+    unsetenv("XDG_RUNTIME_DIR");
+    setenv("HOME", "/home/someone", 1);
+    EXPECT_EQ(ServeLockPath(0), "/home/someone/.cache/kav-host/serve-0.lock");
+    if (savedRuntime) setenv("XDG_RUNTIME_DIR", savedRuntime->c_str(), 1);
+    if (savedHome) setenv("HOME", savedHome->c_str(), 1);
 }
 
 // ---- Load ------------------------------------------------------------------------------------
@@ -553,6 +822,7 @@ TEST(ServeLoadTest, FiftyClientsEveryRequestAnsweredEveryEventOnceInOrder) {
     Served s(kPlugin, limits);
     LoadOptions options;
     options.port = s.port;
+    options.authorization = BasicAuthorization("load", kSecret);
     options.clients = 50;
     options.requestsPerClient = 80;
     options.deadline = 90s;

@@ -25,7 +25,10 @@ void Server::Impl::Accept() {
             });
             return;
         }
-        if (connections >= options.limits.connections) {
+        // At the cap the connection that has waited longest for a request makes room: one
+        // client holding every connection cannot lock the others out. With none waiting
+        // (all busy, or WebSockets), the new one is refused.
+        if (connections >= options.limits.connections && !EvictIdlest()) {
             beast::error_code ignored;
             socket.close(ignored);
         } else {
@@ -35,10 +38,38 @@ void Server::Impl::Accept() {
     });
 }
 
+uint64_t Server::Impl::EnterIdle(std::weak_ptr<IdleConnection> connection) {
+    std::lock_guard lock(idleMutex);
+    idle.emplace(++idleOrder, std::move(connection));
+    return idleOrder;
+}
+
+void Server::Impl::LeaveIdle(uint64_t order) {
+    std::lock_guard lock(idleMutex);
+    idle.erase(order);
+}
+
+bool Server::Impl::EvictIdlest() {
+    std::shared_ptr<IdleConnection> connection;
+    {
+        std::lock_guard lock(idleMutex);
+        while (!connection && !idle.empty()) {
+            connection = idle.begin()->second.lock();
+            idle.erase(idle.begin());
+        }
+    }
+    if (!connection) return false;
+    ++evicted;
+    connection->Evict();
+    return true;
+}
+
 void Server::Impl::Drain() {
     Host::Transcript& transcript = host.GetTranscript();
     std::vector<Host::Entry> entries = transcript.Entries();
     transcript.Clear();  // a server runs for long: the record must not grow
+    std::unique_lock outLock(outMutex, std::defer_lock);
+    if (options.transcript && !entries.empty()) outLock.lock();
     for (const Host::Entry& entry : entries) {
         if (options.transcript) out << "  " << Host::FormatEntry(entry) << '\n';
         switch (entry.kind) {
@@ -159,11 +190,19 @@ void Server::Stop() {
         s.acceptor.close(ignored);
         s.acceptDelay.cancel();
     });
+    // WebSocket clients get their close frame (1001) while the threads still run.
     s.hub.CloseAll();
+    for (int i = 0; i < 100 && s.sockets > 0 && !s.threads.empty(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     s.io.stop();
     for (std::thread& thread : s.threads) thread.join();
     s.threads.clear();
     s.hub.CloseAll();
+}
+
+void Server::Say(std::string_view text) {
+    std::lock_guard lock(impl_->outMutex);
+    impl_->out << text;
+    impl_->out.flush();
 }
 
 ServeStats Server::Stats() const {
@@ -175,6 +214,7 @@ ServeStats Server::Stats() const {
     stats.pluginRequests = s.pluginRequests;
     stats.socketsOpened = s.socketsOpened;
     stats.socketsDropped = s.socketsDropped;
+    stats.evicted = s.evicted;
     return stats;
 }
 

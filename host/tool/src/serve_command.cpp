@@ -4,15 +4,17 @@
 #include "host_tool/serve.h"
 
 #include <charconv>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <random>
 #include <sstream>
 
 namespace Vemi::HostTool {
 namespace {
 
-constexpr std::string_view kServeHelp = R"(Usage: kav-host serve [--port N] [--address ADDR] [--plugin PATH] [--quiet] [SCENARIO]
+constexpr std::string_view kServeHelp = R"(Usage: kav-host serve [--port N] [--address ADDR] [--plugin PATH] [--no-auth] [--quiet] [SCENARIO]
 
 Loads and initialises the plugin as 'run' does and serves it on http://127.0.0.1:N/
 until interrupted (Ctrl-C). SCENARIO, a scenario file, sets up the starting state: its
@@ -34,13 +36,23 @@ expectations are not checked; 'kav-host run' does that).
                            without), an error as {"status": N, "error": "TEXT"} (400 when
                            the reply has no status), the body as JSON
 
-Requests are limited to 16 KiB of request line and headers and 1 MiB of body (413).
+Every request needs the secret made at each start: the serving line's address carries
+it for the page (which keeps it as a cookie); curl passes it as Basic auth, any user
+name: curl -u kav-host:SECRET. It is also in the lock file, readable by the user alone:
+$XDG_RUNTIME_DIR/kav-host/serve-PORT.lock (or ~/.cache/kav-host/ without that
+directory), as kav-host:PID:PORT:SECRET:http. Without it: 401. Requests must name the
+server as it is reached (Host localhost, 127.0.0.1, [::1] or ADDR, with the port):
+403 otherwise.
+
+Requests are limited to 16 KiB of request line, headers, chunk extensions and trailer
+(431; a trailer is dropped) and 1 MiB of body (413).
 
 Options:
   --port N          the port (default 8080; 0 picks a free one)
   --address ADDR    listen on ADDR instead of 127.0.0.1 (anyone who reaches it drives
                     the plugin)
   --plugin PATH     the plugin library to load (default: the one this build made)
+  --no-auth         ask for no secret (any local process, or user, drives the plugin)
   -q, --quiet       do not print the transcript of host and plugin calls
   -h, --help        this help
 )";
@@ -50,6 +62,7 @@ struct ServeArguments {
     std::optional<std::string> plugin;
     std::optional<std::string> scenario;
     bool help = false;
+    bool noAuth = false;
 };
 
 // Answers an error message, empty when the arguments are fine.
@@ -70,6 +83,8 @@ std::string ReadArguments(int argc, char** argv, ServeArguments& arguments) {
         };
         if (arg == "-h" || arg == "--help") {
             arguments.help = true;
+        } else if (arg == "--no-auth") {
+            arguments.noAuth = true;
         } else if (arg == "-q" || arg == "--quiet") {
             arguments.options.transcript = false;
         } else if (valueOf("--port")) {
@@ -95,6 +110,21 @@ std::string ReadArguments(int argc, char** argv, ServeArguments& arguments) {
         }
     }
     return {};
+}
+
+bool IpAddress(const std::string& address) {
+    if (address.find(':') != std::string::npos) {
+        return address.find_first_not_of("0123456789abcdefABCDEF:.") == std::string::npos;
+    }
+    int parts = 0;
+    for (size_t at = 0; at <= address.size(); ++parts) {
+        size_t end = std::min(address.find('.', at), address.size());
+        unsigned number = 0;
+        auto [last, error] = std::from_chars(address.data() + at, address.data() + end, number);
+        if (error != std::errc() || last != address.data() + end || number > 255 || end - at > 3) return false;
+        at = end + 1;
+    }
+    return parts == 4;
 }
 
 bool Loopback(std::string_view address) {
@@ -128,6 +158,64 @@ bool PlaySetup(Host::Host& host, const Scenario& scenario, std::ostream& err) {
 }
 
 }  // namespace
+
+std::string NewServeSecret() {
+    std::random_device source("/dev/urandom");
+    std::string secret;
+    for (int i = 0; i < 6; ++i) {
+        char digits[9];
+        auto [end, error] = std::to_chars(digits, digits + 8, static_cast<uint32_t>(source()), 16);
+        secret += std::string(static_cast<size_t>(8 - (end - digits)), '0') + std::string(digits, end);
+    }
+    return secret;
+}
+
+std::string BasicAuthorization(std::string_view user, std::string_view secret) {
+    static constexpr std::string_view kDigits = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string text = std::string(user) + ':' + std::string(secret);
+    std::string encoded = "Basic ";
+    for (size_t i = 0; i < text.size(); i += 3) {
+        uint32_t bits = static_cast<uint32_t>(static_cast<unsigned char>(text[i])) << 16;
+        if (i + 1 < text.size()) bits |= static_cast<uint32_t>(static_cast<unsigned char>(text[i + 1])) << 8;
+        if (i + 2 < text.size()) bits |= static_cast<unsigned char>(text[i + 2]);
+        for (size_t k = 0; k < 4; ++k) encoded += i + k <= text.size() ? kDigits[bits >> (18 - 6 * k) & 63] : '=';
+    }
+    return encoded;
+}
+
+std::string ServeLockPath(uint16_t port) {
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    const char* home = std::getenv("HOME");
+    std::filesystem::path dir = runtime != nullptr && *runtime == '/' ? std::filesystem::path(runtime) / "kav-host"
+                                : home != nullptr && *home == '/'     ? std::filesystem::path(home) / ".cache" / "kav-host"
+                                                                      : std::filesystem::temp_directory_path() / "kav-host";
+    return (dir / ("serve-" + std::to_string(port) + ".lock")).string();
+}
+
+std::string WriteServeLock(const std::string& path, uint16_t port, const std::string& secret) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    fs::path file(path);
+    fs::path dir = file.parent_path();
+    fs::create_directories(dir, ec);
+    // The directory first: no other user may open the file, even before its mode is set.
+    if (!ec) fs::permissions(dir, fs::perms::owner_all, fs::perm_options::replace, ec);
+    if (ec) return "cannot make the directory '" + dir.string() + "': " + ec.message();
+    std::string pid = fs::read_symlink("/proc/self", ec).string();
+    if (ec) pid = "0";
+    fs::path temporary = file;
+    temporary += ".new";
+    fs::remove(temporary, ec);
+    {
+        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+        fs::permissions(temporary, fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::replace, ec);
+        if (out && !ec) out << "kav-host:" << pid << ':' << port << ':' << secret << ":http";
+        if (!out || ec || !out.flush()) return "cannot write the lock file '" + path + "'";
+    }
+    fs::rename(temporary, file, ec);
+    if (ec) return "cannot write the lock file '" + path + "': " + ec.message();
+    return {};
+}
 
 int RunServe(int argc, char** argv, const std::string& defaultPlugin, std::ostream& out, std::ostream& err) {
     ServeArguments arguments;
@@ -163,6 +251,17 @@ int RunServe(int argc, char** argv, const std::string& defaultPlugin, std::ostre
             return kExitUsage;
         }
     }
+    // A name would have to be resolved, and the page's origin would differ from it.
+    if (arguments.options.address == "localhost") arguments.options.address = "127.0.0.1";
+    if (!IpAddress(arguments.options.address)) {
+        err << "kav-host: '" << arguments.options.address << "' is not an IP address (nor localhost)\n";
+        return kExitUsage;
+    }
+    if (!arguments.noAuth) {
+        arguments.options.secret = NewServeSecret();
+    } else {
+        err << "kav-host: warning: --no-auth: any local process, or any user of this machine, can drive the plugin\n";
+    }
     if (!Loopback(arguments.options.address)) {
         err << "kav-host: warning: serving on " << arguments.options.address
             << ": anyone who can reach it can drive the plugin\n";
@@ -184,10 +283,24 @@ int RunServe(int argc, char** argv, const std::string& defaultPlugin, std::ostre
             std::string address = arguments.options.address.find(':') != std::string::npos
                                       ? '[' + arguments.options.address + ']'
                                       : arguments.options.address;
-            out << "kav-host: serving " << host.PluginName() << " on http://" << address << ':' << server.Port()
-                << "/ (Ctrl-C stops)" << std::endl;
+            // Any address reaches the server on 0.0.0.0: the loopback one is shown.
+            if (address == "0.0.0.0") address = "127.0.0.1";
+            if (address == "[::]") address = "[::1]";
+            const std::string& secret = arguments.options.secret;
+            std::string lock = secret.empty() ? std::string() : ServeLockPath(server.Port());
+            std::string lockError = secret.empty() ? std::string() : WriteServeLock(lock, server.Port(), secret);
+            std::string lines = "kav-host: serving " + host.PluginName() + " on http://" + address + ':' +
+                                std::to_string(server.Port()) + '/' + (secret.empty() ? "" : "?token=" + secret) +
+                                " (Ctrl-C stops)\n";
+            if (!secret.empty()) {
+                lines += lockError.empty() ? "kav-host: the secret is in " + lock + "; curl -u kav-host:" + secret + " ...\n"
+                                           : "kav-host: warning: " + lockError + "; curl -u kav-host:" + secret + " ...\n";
+            }
+            server.Say(lines);
             server.WaitForSignal();
             server.Stop();
+            std::error_code ignored;
+            if (!lock.empty() && lockError.empty()) std::filesystem::remove(lock, ignored);
         }
     }
     host.Shutdown();

@@ -5,24 +5,93 @@
 #include "host_tool/scenario.h"
 #include "serve_page.h"
 
+#include <algorithm>
+#include <cctype>
+
 namespace Vemi::HostTool {
 
 using namespace detail;
 
 namespace {
 
+bool SameLetters(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+           });
+}
+
+// Compares in a time that does not depend on where the texts differ.
+bool SameSecret(std::string_view a, std::string_view b) {
+    if (a.size() != b.size() || b.empty()) return false;
+    unsigned char differ = 0;
+    for (size_t i = 0; i < a.size(); ++i) differ |= static_cast<unsigned char>(a[i] ^ b[i]);
+    return differ == 0;
+}
+
+std::optional<std::string> Base64Decode(std::string_view text) {
+    static constexpr std::string_view kDigits = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    while (!text.empty() && text.back() == '=') text.remove_suffix(1);
+    std::string bytes;
+    uint32_t bits = 0;
+    int count = 0;
+    for (char c : text) {
+        size_t digit = kDigits.find(c);
+        if (digit == std::string_view::npos) return std::nullopt;
+        bits = bits << 6 | static_cast<uint32_t>(digit);
+        if ((count += 6) >= 8) {
+            count -= 8;
+            bytes += static_cast<char>(bits >> count & 0xff);
+        }
+    }
+    return bytes;
+}
+
+// The value of name in a query ("a=1&token=X") or a cookie header ("a=1; kav-host-8080=X").
+std::optional<std::string_view> ItemOf(std::string_view items, std::string_view name, char separator) {
+    while (!items.empty()) {
+        size_t end = items.find(separator);
+        std::string_view item = items.substr(0, end);
+        while (!item.empty() && item.front() == ' ') item.remove_prefix(1);
+        if (item.starts_with(name) && item.size() > name.size() && item[name.size()] == '=') return item.substr(name.size() + 1);
+        if (end == std::string_view::npos) break;
+        items.remove_prefix(end + 1);
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string_view> QueryToken(std::string_view target) {
+    size_t query = target.find('?');
+    if (query == std::string_view::npos) return std::nullopt;
+    return ItemOf(target.substr(query + 1), "token", '&');
+}
+
+// An address as a URL names it: IPv6 in brackets.
+std::string UrlHost(std::string_view address) {
+    return address.find(':') != std::string_view::npos ? '[' + std::string(address) + ']' : std::string(address);
+}
+
 std::string Milliseconds(std::chrono::milliseconds time) { return std::to_string(time.count()) + " ms"; }
 
-class HttpSession : public std::enable_shared_from_this<HttpSession> {
+class HttpSession : public IdleConnection, public std::enable_shared_from_this<HttpSession> {
 public:
     HttpSession(tcp::socket&& socket, Server::Impl& server)
         : stream_(std::move(socket)), server_(server), requestTimer_(stream_.get_executor()) {
         ++server_.connections;
+        beast::error_code ec;
+        asio::ip::address local = stream_.socket().local_endpoint(ec).address();
+        if (local.is_v6() && local.to_v6().is_v4_mapped()) local = local.to_v6().to_v4();
+        if (!ec) local_ = UrlHost(local.to_string());
     }
     ~HttpSession() { --server_.connections; }
 
     void Start() {
         asio::dispatch(stream_.get_executor(), [self = shared_from_this()] { self->WaitForRequest(); });
+    }
+
+    void Evict() override {
+        asio::post(stream_.get_executor(), [self = shared_from_this()] {
+            if (self->idleOrder_ != 0) self->Close();  // not if a request began meanwhile
+        });
     }
 
 private:
@@ -32,7 +101,10 @@ private:
     void WaitForRequest() {
         if (buffer_.size() != 0) return ReadRequest();
         stream_.expires_after(Limits().idleTimeout);
+        idleOrder_ = server_.EnterIdle(weak_from_this());
         stream_.async_read_some(buffer_.prepare(4096), [self = shared_from_this()](beast::error_code ec, size_t n) {
+            self->server_.LeaveIdle(self->idleOrder_);
+            self->idleOrder_ = 0;
             if (ec) return self->Close();
             self->buffer_.commit(n);
             self->ReadRequest();
@@ -45,6 +117,9 @@ private:
         parser_.emplace();
         parser_->header_limit(static_cast<uint32_t>(Limits().headerBytes));
         parser_->body_limit(Limits().bodyBytes);
+        parser_->on_chunk_header(onChunkHeader_);
+        headBytes_ = 0;
+        trailerFrom_.reset();
         stream_.expires_never();
         timedOut_ = false;
         requestTimer_.expires_after(Limits().requestTimeout);
@@ -68,20 +143,19 @@ private:
         if (ec == http::error::body_limit) {
             return Fail(413, "The body is larger than " + std::to_string(Limits().bodyBytes) + " bytes");
         }
-        if (ec == http::error::header_limit) {
-            return Fail(431, "The request line and headers are larger than " + std::to_string(Limits().headerBytes) + " bytes");
-        }
+        if (ec == http::error::header_limit || ec == http::error::buffer_overflow) return HeadTooLarge();
         if (ec && ec.category() == http::make_error_code(http::error::bad_method).category()) {
             return Fail(400, "Malformed request: " + ec.message());
         }
         if (ec) return Close();
         Request req = parser_->release();
+        if (trailerFrom_ && !DropTrailer(req)) return HeadTooLarge();
+        if (std::optional<HttpAnswer> refusal = server_.Refusal(req, local_)) {
+            return Write(std::move(*refusal), false, req.method() == http::verb::head, req.version());
+        }
         if (websocket::is_upgrade(req) && PathOf(req.target()) == kSocketPath) {
-            auto origin = req.find(http::field::origin);
-            if (origin == req.end() || server_.AllowedOrigin(origin->value())) {
-                StartSocketSession(stream_.release_socket(), server_, std::move(req));
-                return;
-            }
+            StartSocketSession(stream_.release_socket(), server_, std::move(req));
+            return;
         }
         bool keepAlive = req.keep_alive();
         bool head = req.method() == http::verb::head;
@@ -91,6 +165,44 @@ private:
                 self->Write(std::move(answer), keepAlive, head, version);
             });
         });
+    }
+
+    void HeadTooLarge() {
+        Fail(431, "The request line and headers are larger than " + std::to_string(Limits().headerBytes) + " bytes");
+    }
+
+    // Beast (1.74) bounds neither chunk extensions nor trailers: they count against the
+    // head's limit here, and the read buffer's own limit bounds what a line may hold.
+    void OnChunkHeader(uint64_t size, std::string_view extensions, beast::error_code& ec) {
+        if (headBytes_ == 0) headBytes_ = HeadBytes(parser_->get());
+        headBytes_ += extensions.size();
+        if (headBytes_ > Limits().headerBytes) {
+            ec = http::error::header_limit;
+            return;
+        }
+        // The last chunk: its trailer's fields are about to join the headers.
+        if (size == 0) trailerFrom_ = static_cast<size_t>(std::distance(parser_->get().begin(), parser_->get().end()));
+    }
+
+    static size_t HeadBytes(const Request& req) {
+        size_t bytes = req.method_string().size() + req.target().size() + 12;
+        for (const auto& field : req) bytes += field.name_string().size() + field.value().size() + 4;
+        return bytes;
+    }
+
+    // Removes the trailer's fields: they reach neither the plugin nor the connection's
+    // framing. Answers false when they and the head exceed the head's limit together.
+    bool DropTrailer(Request& req) {
+        size_t index = 0;
+        for (auto it = req.begin(); it != req.end(); ++index) {
+            if (index < *trailerFrom_) {
+                ++it;
+                continue;
+            }
+            headBytes_ += it->name_string().size() + it->value().size() + 4;
+            it = req.erase(it);
+        }
+        return headBytes_ <= Limits().headerBytes;
     }
 
     void Fail(unsigned status, const std::string& error) { Write(ErrorAnswer(status, error), false, false, 11); }
@@ -120,10 +232,18 @@ private:
 
     beast::tcp_stream stream_;
     Server::Impl& server_;
-    beast::flat_buffer buffer_;
+    // Room for a head at its limit and a little more: a line the parser cannot end within
+    // it (a chunk extension, a trailer) ends the request.
+    beast::flat_buffer buffer_{server_.options.limits.headerBytes + 4096};
     std::optional<http::request_parser<http::string_body>> parser_;
+    std::function<void(uint64_t, std::string_view, beast::error_code&)> onChunkHeader_ =
+        [this](uint64_t size, std::string_view extensions, beast::error_code& ec) { OnChunkHeader(size, extensions, ec); };
+    size_t headBytes_ = 0;               // the head, chunk extensions and trailer so far
+    std::optional<size_t> trailerFrom_;  // the number of header fields before the trailer's
     asio::steady_timer requestTimer_;
     bool timedOut_ = false;
+    std::string local_;  // the address the client reached, as a Host names it
+    uint64_t idleOrder_ = 0;  // while waiting for a request: its place among the idle
 };
 
 // {"phase": PHASE} or the phase alone as a JSON text; empty when neither or not a phase.
@@ -164,13 +284,68 @@ void detail::StartHttpSession(tcp::socket&& socket, Server::Impl& server) {
     std::make_shared<HttpSession>(std::move(socket), server)->Start();
 }
 
-bool Server::Impl::AllowedOrigin(std::string_view origin) const {
+// The names this server is really reached by: a page of another name (DNS rebinding: a
+// name of the attacker's that resolves here) reads nothing.
+bool Server::Impl::AllowedHost(std::string_view host, std::string_view local) const {
     std::string suffix = ':' + std::to_string(port);
-    for (std::string_view name : {std::string_view("127.0.0.1"), std::string_view("localhost"), std::string_view("[::1]"),
-                                  std::string_view(options.address)}) {
-        if (origin == "http://" + std::string(name) + suffix) return true;
+    std::string address = UrlHost(options.address);
+    for (std::string_view name : {std::string_view("localhost"), std::string_view("127.0.0.1"), std::string_view("[::1]"),
+                                  std::string_view(address), local}) {
+        if (name.empty()) continue;
+        if (SameLetters(host, std::string(name) + suffix) || (port == 80 && SameLetters(host, name))) return true;
     }
     return false;
+}
+
+bool Server::Impl::AllowedOrigin(std::string_view origin, std::string_view local) const {
+    constexpr std::string_view scheme = "http://";
+    return origin.size() > scheme.size() && SameLetters(origin.substr(0, scheme.size()), scheme) &&
+           AllowedHost(origin.substr(scheme.size()), local);
+}
+
+// Basic auth with any user name and the secret, the page's cookie, or the secret in the
+// address the serving line prints (which the page's answer turns into the cookie).
+bool Server::Impl::Authorized(const Request& req) const {
+    const std::string& secret = options.secret;
+    if (secret.empty()) return true;
+    for (auto [it, end] = req.equal_range(http::field::authorization); it != end; ++it) {
+        std::string_view value = it->value();
+        if (value.size() < 6 || !SameLetters(value.substr(0, 6), "basic ")) continue;
+        std::optional<std::string> credentials = Base64Decode(value.substr(6));
+        if (!credentials) continue;
+        size_t colon = credentials->find(':');
+        if (colon != std::string::npos && SameSecret(std::string_view(*credentials).substr(colon + 1), secret)) return true;
+    }
+    std::string cookie = CookieName();
+    for (auto [it, end] = req.equal_range(http::field::cookie); it != end; ++it) {
+        std::optional<std::string_view> value = ItemOf(it->value(), cookie, ';');
+        if (value && SameSecret(*value, secret)) return true;
+    }
+    std::optional<std::string_view> token = QueryToken(req.target());
+    return PathOf(req.target()) == "/" && token && SameSecret(*token, secret);
+}
+
+std::optional<HttpAnswer> Server::Impl::Refusal(const Request& req, std::string_view local) const {
+    size_t hosts = req.count(http::field::host);
+    if (hosts > 1) return ErrorAnswer(400, "A request names one Host");
+    if (hosts == 0) {
+        if (req.version() >= 11) return ErrorAnswer(400, "An HTTP/1.1 request must name its Host");
+    } else if (std::string_view host = req[http::field::host]; !AllowedHost(host, local)) {
+        return ErrorAnswer(403, "The host " + std::string(host) + " is not served here: use http://127.0.0.1:" +
+                                    std::to_string(port) + "/");
+    }
+    if (!Authorized(req)) {
+        HttpAnswer answer = ErrorAnswer(401, "Open the address the serving line printed, or pass the secret of the lock file "
+                                             "as Basic auth (curl -u kav-host:SECRET)");
+        answer.headers.push_back({"WWW-Authenticate", R"(Basic realm="kav-host serve", charset="UTF-8")"});
+        return answer;
+    }
+    auto origin = req.find(http::field::origin);
+    if (origin != req.end() && !AllowedOrigin(origin->value(), local)) {
+        // A page of another site in the developer's browser must not drive the plugin.
+        return ErrorAnswer(403, "Requests from the origin " + std::string(origin->value()) + " are refused");
+    }
+    return std::nullopt;
 }
 
 bool Server::Impl::PluginPath(std::string_view path) const {
@@ -184,20 +359,29 @@ void Server::Impl::Handle(Request req, std::function<void(HttpAnswer)> done) {
     std::string_view target = req.target();
     std::string_view path = PathOf(target);
     bool read = req.method() == http::verb::get || req.method() == http::verb::head;
-    auto origin = req.find(http::field::origin);
-    if (origin != req.end() && !AllowedOrigin(origin->value())) {
-        // A page of another site in the developer's browser must not drive the plugin.
-        return done(ErrorAnswer(403, "Requests from the origin " + std::string(origin->value()) + " are refused"));
-    }
     if (target.empty() || target.front() != '/') return done(ErrorAnswer(400, "The request target must be a path"));
     if (path == kSocketPath) return done(ErrorAnswer(426, "This is the WebSocket endpoint: ask for an upgrade"));
     for (const PageFile& file : PageFiles()) {
         if (path != file.path) continue;
         if (!read) return done(MethodNotAllowed("GET, HEAD"));
         HttpAnswer answer;
-        answer.contentType = file.contentType;
-        answer.body = file.body;
+        if (std::optional<std::string_view> token = QueryToken(target); path == "/" && token && !options.secret.empty()) {
+            // The secret from the serving line's address becomes the page's cookie, and the
+            // address bar loses it. Strict: no other site's page carries it along.
+            answer.status = 303;
+            answer.headers.push_back({"Location", "/"});
+            if (SameSecret(*token, options.secret)) {
+                answer.headers.push_back({"Set-Cookie", CookieName() + "=" + options.secret + "; Path=/; HttpOnly; SameSite=Strict"});
+            }
+        } else {
+            answer.contentType = file.contentType;
+            answer.body = file.body;
+        }
         answer.headers.push_back({"Cache-Control", "no-store"});
+        // Never inside another site's frame, whose clicks would carry this page's origin.
+        answer.headers.push_back({"Content-Security-Policy", "frame-ancestors 'none'"});
+        answer.headers.push_back({"X-Frame-Options", "DENY"});
+        answer.headers.push_back({"X-Content-Type-Options", "nosniff"});
         return done(std::move(answer));
     }
     bool session = path == Host::kSessionUri;
@@ -224,6 +408,15 @@ HttpAnswer Server::Impl::PluginAnswer(const Request& req) {
     Host::RequestData request = RequestFromHttp(req.method_string(), req.target(), headers, req.body());
     const ApiFunctionEntry* function =
         Host::FindFunction(host.Record().description, request.method, request.customMethod, request.path);
+    if (request.method == API_METHOD_HEAD &&
+        (function == nullptr || (function->method != API_METHOD_HEAD && function->method != API_METHOD_ANY))) {
+        // HEAD is GET without the body (which the connection leaves out).
+        const ApiFunctionEntry* get = Host::FindFunction(host.Record().description, API_METHOD_GET, "", request.path);
+        if (get != nullptr && get->method == API_METHOD_GET) {
+            request.method = API_METHOD_GET;
+            function = get;
+        }
+    }
     Host::ReplyData reply = function == nullptr && fallback != nullptr ? host.RequestFunction(*fallback, request)
                                                                        : host.Request(request);
     return AnswerFromReply(reply);

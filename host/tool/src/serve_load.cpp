@@ -120,6 +120,7 @@ void Client::Next() {
     req_ = {};
     req_.version(11);
     req_.set(http::field::host, load_.options.address + ':' + std::to_string(load_.options.port));
+    if (!load_.options.authorization.empty()) req_.set(http::field::authorization, load_.options.authorization);
     req_.keep_alive(true);
     readsCurrent_ = false;
     auto get = [&] {
@@ -199,7 +200,8 @@ void Load::ClientDone() {
     stream->async_connect(endpoint, [this, stream](beast::error_code ec) {
         if (ec) return Fail("cannot connect for the last request: " + ec.message());
         auto req = std::make_shared<http::request<http::string_body>>(http::verb::delete_, "/kav-gameflow/v1/session", 11);
-        req->set(http::field::host, options.address);
+        req->set(http::field::host, options.address + ':' + std::to_string(options.port));
+        if (!options.authorization.empty()) req->set(http::field::authorization, options.authorization);
         req->keep_alive(false);
         http::async_write(*stream, *req, [this, stream, req](beast::error_code ec, size_t) {
             if (ec) Fail("cannot send the last request: " + ec.message());
@@ -215,6 +217,12 @@ void Watcher::Start() {
     beast::get_lowest_layer(ws_).async_connect(load_.endpoint, [self = shared_from_this()](beast::error_code ec) {
         if (ec) return self->load_.Fail("the watcher cannot connect: " + ec.message());
         std::string host = self->load_.options.address + ':' + std::to_string(self->load_.options.port);
+        if (!self->load_.options.authorization.empty()) {
+            self->ws_.set_option(websocket::stream_base::decorator([authorization = self->load_.options.authorization](
+                                                                       websocket::request_type& req) {
+                req.set(http::field::authorization, authorization);
+            }));
+        }
         self->ws_.async_handshake(host, "/ws", [self](beast::error_code ec) {
             if (ec) return self->load_.Fail("the watcher's handshake failed: " + ec.message());
             self->ws_.text(true);

@@ -13,6 +13,7 @@
 #include <boost/beast/http.hpp>
 #include <boost/beast/websocket.hpp>
 #include <rapidjson/document.h>
+#include <rapidjson/reader.h>
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
@@ -53,28 +54,38 @@ inline void WriteText(JsonWriter& writer, std::string_view text) {
 // The WebSocket subscribers and the order of everything published to them.
 class Hub {
 public:
-    explicit Hub(size_t backlog) : backlog_(backlog) {}
+    explicit Hub(const ServeLimits& limits) : limits_(limits) {}
 
     // Numbers the item and queues it for every subscriber of key (or of "*").
     void Publish(std::string_view source, std::string_view key, std::string_view payloadJson);
     // Changes session's keys and queues its acknowledgement, which carries the number of
     // the last item published before it: every later item reaches the session.
-    void Subscribe(const std::shared_ptr<WsSession>& session, const std::vector<std::string>& add,
+    // add: none when it held more keys than a connection may have.
+    void Subscribe(const std::shared_ptr<WsSession>& session, const std::optional<std::vector<std::string>>& add,
                    const std::vector<std::string>& remove);
+    void Add(const std::shared_ptr<WsSession>& session);  // a subscriber of no key yet
     void Remove(const WsSession* session);
-    // Closes every subscriber's connection and forgets them.
+    // Closes every subscriber's connection (1001 going away) and forgets them.
     void CloseAll();
-    [[nodiscard]] size_t Backlog() const noexcept { return backlog_; }
+    [[nodiscard]] const ServeLimits& Limits() const noexcept { return limits_; }
 
 private:
     struct Subscriber {
         std::shared_ptr<WsSession> session;
         std::set<std::string, std::less<>> keys;
+        size_t keyBytes = 0;  // of keys together: bounds the acknowledgement too
     };
     std::mutex mutex_;
     uint64_t sequence_ = 0;
     std::map<const WsSession*, Subscriber> subscribers_;
-    size_t backlog_;
+    const ServeLimits& limits_;
+};
+
+// A connection that waits for its next request and may be closed to make room.
+class IdleConnection {
+public:
+    virtual ~IdleConnection() = default;
+    virtual void Evict() = 0;  // from any thread
 };
 
 // Serves one accepted connection over HTTP; an upgrade to kSocketPath becomes a WebSocket.
@@ -88,7 +99,7 @@ struct Server::Impl {
     using Request = detail::Request;
 
     Impl(Host::Host& host, ServeOptions options, std::ostream& out)
-        : host(host), options(std::move(options)), out(out), hub(this->options.limits.backlog) {}
+        : host(host), options(std::move(options)), out(out), hub(this->options.limits) {}
 
     // Declared before io: the connections that io's handlers still hold at its end use them.
     Host::Host& host;
@@ -101,7 +112,16 @@ struct Server::Impl {
 
     std::atomic<size_t> connections{0};
     std::atomic<uint64_t> requests{0}, pluginEvents{0}, hostEvents{0}, pluginRequests{0};
-    std::atomic<uint64_t> socketsOpened{0}, socketsDropped{0};
+    std::atomic<uint64_t> socketsOpened{0}, socketsDropped{0}, evicted{0};
+    std::atomic<size_t> sockets{0};  // WebSocket sessions alive
+
+    std::mutex outMutex;  // one writer of out at a time: the transcript and the command's lines
+
+    // Connections waiting for their next request, by when they began to: the first has
+    // waited longest.
+    std::mutex idleMutex;
+    uint64_t idleOrder = 0;
+    std::map<uint64_t, std::weak_ptr<detail::IdleConnection>> idle;
 
     std::mutex stopMutex;
     std::condition_variable stopSignal;
@@ -117,7 +137,16 @@ struct Server::Impl {
 
     void Accept();
     void Drain();  // on the plugin strand: what the plugin did, to the output and the hub
-    [[nodiscard]] bool AllowedOrigin(std::string_view origin) const;
+    [[nodiscard]] uint64_t EnterIdle(std::weak_ptr<detail::IdleConnection> connection);
+    void LeaveIdle(uint64_t order);
+    [[nodiscard]] bool EvictIdlest();
+    // The answer that refuses req before anything else looks at it (a foreign Host, no
+    // secret, a foreign Origin), or none. local: the address the connection reached.
+    [[nodiscard]] std::optional<HttpAnswer> Refusal(const Request& req, std::string_view local) const;
+    [[nodiscard]] bool AllowedHost(std::string_view host, std::string_view local) const;
+    [[nodiscard]] bool AllowedOrigin(std::string_view origin, std::string_view local) const;
+    [[nodiscard]] bool Authorized(const Request& req) const;
+    [[nodiscard]] std::string CookieName() const { return "kav-host-" + std::to_string(port); }
     [[nodiscard]] bool PluginPath(std::string_view path) const;
     // Answers req through done, possibly from another thread.
     void Handle(Request req, std::function<void(HttpAnswer)> done);

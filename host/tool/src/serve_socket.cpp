@@ -9,14 +9,65 @@ namespace {
 
 constexpr size_t kMaxKeys = 1024;  // per WebSocket connection: a client cannot grow them without end
 
+// {"subscribe": KEYS, "unsubscribe": KEYS}, KEYS a key or an array of keys, read as events:
+// anything else stops the reading at once, and no tree of the message is built.
+class KeysReader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, KeysReader> {
+public:
+    std::vector<std::string> add, remove;
+    bool tooMany = false;  // more keys than a connection may hold: the rest were skipped
+    bool any = false;      // a member was read
+
+    bool StartObject() { return Enter(depth_ == 0); }
+    bool EndObject(rapidjson::SizeType) { return Leave(depth_ == 1); }
+    bool Key(const char* text, rapidjson::SizeType length, bool) {
+        std::string_view name(text, length);
+        keys_ = name == "subscribe" ? &add : name == "unsubscribe" ? &remove : nullptr;
+        any = true;
+        return keys_ != nullptr;
+    }
+    bool StartArray() { return Enter(depth_ == 1 && keys_ != nullptr); }
+    bool EndArray(rapidjson::SizeType) {
+        keys_ = nullptr;
+        return Leave(depth_ == 2);
+    }
+    bool String(const char* text, rapidjson::SizeType length, bool) {
+        if (keys_ == nullptr || depth_ == 0) return false;
+        if (add.size() + remove.size() >= kMaxKeys) {
+            tooMany = true;
+        } else {
+            keys_->emplace_back(text, length);
+        }
+        if (depth_ == 1) keys_ = nullptr;  // a single key, not in an array
+        return true;
+    }
+    bool Default() { return false; }  // numbers, booleans, null
+
+private:
+    bool Enter(bool allowed) {
+        if (allowed) ++depth_;
+        return allowed;
+    }
+    bool Leave(bool allowed) {
+        if (allowed) --depth_;
+        return allowed;
+    }
+    int depth_ = 0;
+    std::vector<std::string>* keys_ = nullptr;
+};
+
 }  // namespace
 
 class WsSession : public std::enable_shared_from_this<WsSession> {
 public:
-    WsSession(tcp::socket&& socket, Server::Impl& server) : ws_(std::move(socket)), server_(server) {
+    WsSession(tcp::socket&& socket, Server::Impl& server)
+        : ws_(std::move(socket)), server_(server), closeTimer_(ws_.get_executor()) {
         ++server_.connections;
+        ++server_.sockets;
     }
-    ~WsSession() { --server_.connections; }
+    ~WsSession() {
+        --server_.connections;
+        --server_.sockets;
+    }
 
     void Start(Request req) {
         beast::get_lowest_layer(ws_).expires_never();  // the stream's own timeouts apply
@@ -29,23 +80,22 @@ public:
         ws_.set_option(websocket::stream_base::decorator(
             [](websocket::response_type& res) { res.set(http::field::server, kServerName); }));
         request_ = std::move(req);
+        server_.hub.Add(shared_from_this());  // from now on, a stop closes it
         ws_.async_accept(request_, [self = shared_from_this()](beast::error_code ec) { self->OnAccept(ec); });
     }
 
     // From any thread; never waits. Answers false when the session is gone or was dropped.
+    // The queue is bounded in bytes; one message more than the bound is let through only
+    // into an empty queue (it is shared with the other subscribers anyway).
     bool Deliver(std::shared_ptr<const std::string> message) {
         std::lock_guard lock(mutex_);
         if (closed_) return false;
-        if (queue_.size() >= server_.hub.Backlog()) {
-            closed_ = true;
-            queue_.clear();
+        if (!queue_.empty() && queueBytes_ + message->size() > server_.options.limits.backlogBytes) {
             ++server_.socketsDropped;
-            asio::post(ws_.get_executor(), [self = shared_from_this()] {
-                beast::error_code ignored;
-                beast::get_lowest_layer(self->ws_).socket().close(ignored);
-            });
+            CloseLocked(websocket::close_code::policy_error);
             return false;
         }
+        queueBytes_ += message->size();
         queue_.push_back(std::move(message));
         if (!writing_) {
             writing_ = true;
@@ -54,14 +104,40 @@ public:
         return true;
     }
 
-    void Close() {
-        asio::post(ws_.get_executor(), [self = shared_from_this()] {
-            beast::error_code ignored;
-            beast::get_lowest_layer(self->ws_).socket().close(ignored);
-        });
+    // From any thread: a close frame with code, then the connection ends.
+    void Close(websocket::close_code code) {
+        std::lock_guard lock(mutex_);
+        CloseLocked(code);
     }
 
 private:
+    void CloseLocked(websocket::close_code code) {
+        if (closed_) return;
+        closed_ = true;
+        queue_.clear();  // a write under way holds its own message
+        queueBytes_ = 0;
+        asio::post(ws_.get_executor(), [self = shared_from_this(), code] { self->SendClose(code); });
+    }
+
+    // After a write under way, which a client that does not read may hold up: the write
+    // time bounds the wait.
+    void SendClose(websocket::close_code code) {
+        closeTimer_.expires_after(server_.options.limits.writeTimeout);
+        closeTimer_.async_wait([self = shared_from_this()](beast::error_code ec) {
+            if (!ec) self->Abort();
+        });
+        if (!ws_.is_open()) return Abort();
+        ws_.async_close(code, [self = shared_from_this()](beast::error_code) {
+            self->closeTimer_.cancel();
+            self->Abort();
+        });
+    }
+
+    void Abort() {
+        beast::error_code ignored;
+        beast::get_lowest_layer(ws_).socket().close(ignored);
+    }
+
     void OnAccept(beast::error_code ec) {
         if (ec) return End();
         ++server_.socketsOpened;
@@ -85,37 +161,16 @@ private:
     }
 
     void HandleMessage(const std::string& text) {
-        // Iterative: a message of nothing but brackets must not use up the stack.
-        rapidjson::Document document;
-        document.Parse<rapidjson::kParseIterativeFlag>(text.c_str(), text.size());
-        std::vector<std::string> add, remove;
-        bool ok = !document.HasParseError() && document.IsObject() && document.MemberCount() != 0;
-        if (ok) {
-            for (auto& member : document.GetObject()) {
-                std::string_view name(member.name.GetString(), member.name.GetStringLength());
-                std::vector<std::string>* keys = name == "subscribe" ? &add : name == "unsubscribe" ? &remove : nullptr;
-                ok = keys != nullptr && ReadKeys(member.value, *keys);
-                if (!ok) break;
-            }
-        }
+        KeysReader keys;
+        rapidjson::Reader reader;
+        rapidjson::StringStream stream(text.c_str());
+        bool ok = text.find('\0') == std::string::npos &&
+                  !reader.Parse<rapidjson::kParseIterativeFlag>(stream, keys).IsError() && keys.any;
         if (!ok) {
             Reply(R"({"error":"Expected {\"subscribe\": [KEY, ...]} or {\"unsubscribe\": [KEY, ...]}; the key \"*\" is every key"})");
             return;
         }
-        server_.hub.Subscribe(shared_from_this(), add, remove);
-    }
-
-    static bool ReadKeys(const rapidjson::Value& value, std::vector<std::string>& keys) {
-        if (value.IsString()) {
-            keys.emplace_back(value.GetString(), value.GetStringLength());
-            return true;
-        }
-        if (!value.IsArray()) return false;
-        for (const rapidjson::Value& key : value.GetArray()) {
-            if (!key.IsString()) return false;
-            keys.emplace_back(key.GetString(), key.GetStringLength());
-        }
-        return true;
+        server_.hub.Subscribe(shared_from_this(), keys.tooMany ? std::nullopt : std::optional(std::move(keys.add)), keys.remove);
     }
 
     void Reply(std::string text) { (void)Deliver(std::make_shared<const std::string>(std::move(text))); }
@@ -124,7 +179,7 @@ private:
         std::shared_ptr<const std::string> message;
         {
             std::lock_guard lock(mutex_);
-            if (queue_.empty()) {
+            if (queue_.empty() || closed_) {
                 writing_ = false;
                 return;
             }
@@ -135,7 +190,10 @@ private:
             if (ec) return self->End();
             {
                 std::lock_guard lock(self->mutex_);
-                if (!self->queue_.empty()) self->queue_.pop_front();
+                if (!self->queue_.empty()) {
+                    self->queueBytes_ -= self->queue_.front()->size();
+                    self->queue_.pop_front();
+                }
             }
             self->Write();
         });
@@ -146,14 +204,17 @@ private:
         std::lock_guard lock(mutex_);
         closed_ = true;
         queue_.clear();
+        queueBytes_ = 0;
     }
 
     websocket::stream<beast::tcp_stream> ws_;
     Server::Impl& server_;
     Request request_;
     beast::flat_buffer buffer_;
-    std::mutex mutex_;  // guards the three below
+    asio::steady_timer closeTimer_;
+    std::mutex mutex_;  // guards the four below
     std::deque<std::shared_ptr<const std::string>> queue_;
+    size_t queueBytes_ = 0;
     bool writing_ = false;
     bool closed_ = false;
 };
@@ -186,18 +247,34 @@ void Hub::Publish(std::string_view source, std::string_view key, std::string_vie
     }
 }
 
-void Hub::Subscribe(const std::shared_ptr<WsSession>& session, const std::vector<std::string>& add,
+void Hub::Subscribe(const std::shared_ptr<WsSession>& session, const std::optional<std::vector<std::string>>& add,
                     const std::vector<std::string>& remove) {
+    auto refuse = [&session](std::string error) {
+        (void)session->Deliver(std::make_shared<const std::string>(R"({"error":")" + error + R"("})"));
+    };
+    if (!add) return refuse("A connection subscribes to at most " + std::to_string(kMaxKeys) + " keys");
     std::lock_guard lock(mutex_);
     Subscriber& subscriber = subscribers_[session.get()];
     subscriber.session = session;
-    if (subscriber.keys.size() + add.size() > kMaxKeys) {
-        (void)session->Deliver(std::make_shared<const std::string>(
-            R"({"error":"A connection subscribes to at most )" + std::to_string(kMaxKeys) + R"( keys"})"));
-        return;
+    // The acknowledgement echoes every key: their bytes together are bounded, not only their number.
+    size_t keys = subscriber.keys.size(), bytes = subscriber.keyBytes;
+    std::set<std::string_view> added;
+    for (const std::string& key : *add) {
+        if (key.size() > limits_.keyBytes) return refuse("A key is at most " + std::to_string(limits_.keyBytes) + " bytes");
+        if (subscriber.keys.contains(key) || !added.insert(key).second) continue;
+        ++keys;
+        bytes += key.size();
     }
-    for (const std::string& key : add) subscriber.keys.insert(key);
-    for (const std::string& key : remove) subscriber.keys.erase(key);
+    if (keys > kMaxKeys) return refuse("A connection subscribes to at most " + std::to_string(kMaxKeys) + " keys");
+    if (bytes > limits_.keysBytes) {
+        return refuse("A connection's keys are at most " + std::to_string(limits_.keysBytes) + " bytes together");
+    }
+    for (const std::string& key : *add) {
+        if (subscriber.keys.insert(key).second) subscriber.keyBytes += key.size();
+    }
+    for (const std::string& key : remove) {
+        if (subscriber.keys.erase(key) != 0) subscriber.keyBytes -= key.size();
+    }
     rapidjson::StringBuffer buffer;
     JsonWriter writer(buffer);
     writer.StartObject();
@@ -211,6 +288,11 @@ void Hub::Subscribe(const std::shared_ptr<WsSession>& session, const std::vector
     if (!session->Deliver(std::make_shared<const std::string>(buffer.GetString(), buffer.GetSize()))) {
         subscribers_.erase(session.get());
     }
+}
+
+void Hub::Add(const std::shared_ptr<WsSession>& session) {
+    std::lock_guard lock(mutex_);
+    subscribers_[session.get()].session = session;
 }
 
 void Hub::Remove(const WsSession* session) {
@@ -228,7 +310,7 @@ void Hub::CloseAll() {
         std::lock_guard lock(mutex_);
         subscribers.swap(subscribers_);
     }
-    for (auto& [pointer, subscriber] : subscribers) subscriber.session->Close();
+    for (auto& [pointer, subscriber] : subscribers) subscriber.session->Close(websocket::close_code::going_away);
 }
 
 void StartSocketSession(tcp::socket&& socket, Server::Impl& server, Request req) {

@@ -29,15 +29,20 @@ struct ServeLimits {
     std::chrono::milliseconds requestTimeout{10000};  // a request, first byte to last: 408
     std::chrono::milliseconds writeTimeout{10000};    // a reply to a client that does not read
     size_t messageBytes = 64 * 1024;  // one WebSocket message from a client
-    size_t backlog = 4096;            // messages queued for a WebSocket client: dropped beyond
-    size_t connections = 256;         // open connections: closed at once beyond
+    size_t keyBytes = 1024;           // one subscription key
+    size_t keysBytes = 64 * 1024;     // all of one connection's keys together
+    size_t backlogBytes = 1024 * 1024;  // queued for a WebSocket client: dropped beyond (1008)
+    size_t connections = 256;         // open connections: the longest idle is closed beyond
 };
 
 struct ServeOptions {
-    std::string address = "127.0.0.1";
+    std::string address = "127.0.0.1";  // an IP address
     uint16_t port = 8080;  // 0: any free port
     int threads = 2;       // network threads
     bool transcript = true;  // print every host/plugin call to the output stream
+    // Every request must carry it (Basic auth, any user name, or the page's cookie); empty:
+    // none is asked for.
+    std::string secret;
     ServeLimits limits;
 };
 
@@ -48,6 +53,7 @@ struct ServeStats {
     uint64_t pluginRequests = 0;  // requests the plugin sent to the host
     uint64_t socketsOpened = 0;   // WebSocket clients accepted
     uint64_t socketsDropped = 0;  // ... dropped for a full backlog
+    uint64_t evicted = 0;         // idle connections closed to make room for a new one
 };
 
 // ---- The mapping between HTTP and the host's records (no network) ----
@@ -99,6 +105,8 @@ public:
     // as it is: its owner shuts it down.
     void Stop();
     [[nodiscard]] ServeStats Stats() const;
+    // Writes text to the output between the transcript's lines, never inside one.
+    void Say(std::string_view text);
 
     // Sends WebSocket subscribers of key an event of the host's, as if the host had
     // published it (without delivering it to the plugin).
@@ -109,6 +117,19 @@ public:
 private:
     std::unique_ptr<Impl> impl_;
 };
+
+// ---- The secret ----
+
+// A new random secret: 48 hexadecimal digits from the system's random source.
+[[nodiscard]] std::string NewServeSecret();
+// "Basic BASE64(user:secret)", as a client passes the secret.
+[[nodiscard]] std::string BasicAuthorization(std::string_view user, std::string_view secret);
+// Where serve leaves its lock file for port: $XDG_RUNTIME_DIR/kav-host/serve-PORT.lock,
+// or $HOME/.cache/kav-host/serve-PORT.lock without a runtime directory.
+[[nodiscard]] std::string ServeLockPath(uint16_t port);
+// Writes "kav-host:PID:PORT:SECRET:http" to path, readable by the user alone (the file
+// 0600, its directory 0700); answers an error text, empty when written.
+[[nodiscard]] std::string WriteServeLock(const std::string& path, uint16_t port, const std::string& secret);
 
 // `kav-host serve [--port N] [--address ADDR] [--plugin PATH] [--quiet] [SCENARIO]`;
 // argv holds the command's arguments only. defaultPlugin: the build's own plugin, or empty.

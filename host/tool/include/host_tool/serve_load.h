@@ -17,6 +17,7 @@ struct LoadOptions {
     int clients = 50;
     int requestsPerClient = 200;
     std::chrono::milliseconds deadline{60000};  // the whole run, connections included
+    std::string authorization;                  // the Authorization header's value, if any
 };
 
 struct LoadResult {

@@ -1,0 +1,91 @@
+#!/usr/bin/env bash
+# kav-host serve against nginx on this machine, both over loopback with keep-alive clients
+# (wrk): the plugin's GET /kav-pre-end-of-game/v1/currentSequenceEvent, whose reply is 25
+# bytes, and nginx answering the same 25 bytes at the same path with as many workers as
+# serve has network threads (2). Runs alternate between the two servers.
+#   against_nginx.sh KAV_HOST [SECONDS]
+# One line per client count:
+#   serve_vs_nginx/CLIENTS ratio=X p50=US/US p99=US/US rps=OURS/NGINX
+# ratio: our requests per second over nginx's; p50 and p99 in microseconds, ours/nginx's.
+set -euo pipefail
+kav=$1
+seconds=${2:-5}
+path=/kav-pre-end-of-game/v1/currentSequenceEvent
+body='{"name":"","priority":-1}'
+work=$(mktemp -d)
+serve_pid=
+nginx_pid=
+cleanup() {
+    [ -n "$serve_pid" ] && kill "$serve_pid" 2>/dev/null && wait "$serve_pid" 2>/dev/null
+    [ -n "$nginx_pid" ] && kill "$nginx_pid" 2>/dev/null && wait "$nginx_pid" 2>/dev/null
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+free_port() { python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
+
+"$kav" serve --port 0 --quiet >"$work/serve.out" 2>"$work/serve.err" &
+serve_pid=$!
+for _ in $(seq 100); do
+    grep -q 'serving' "$work/serve.out" 2>/dev/null && break
+    sleep 0.1
+done
+url=$(grep -o 'http://127.0.0.1:[0-9]*/?token=[0-9a-f]*' "$work/serve.out") || { cat "$work/serve.err" >&2; exit 1; }
+serve_port=${url#http://127.0.0.1:}
+serve_port=${serve_port%%/*}
+secret=${url##*token=}
+auth="Authorization: Basic $(printf 'kav-host:%s' "$secret" | base64 -w0)"
+
+nginx_port=$(free_port)
+mkdir -p "$work/nginx/logs" "$work/nginx/tmp"
+cat >"$work/nginx/nginx.conf" <<CONF
+worker_processes 2;
+daemon off;
+pid $work/nginx/nginx.pid;
+error_log $work/nginx/logs/error.log;
+events { worker_connections 1024; }
+http {
+    access_log off;
+    client_body_temp_path $work/nginx/tmp;
+    server {
+        listen 127.0.0.1:$nginx_port;
+        location = $path {
+            default_type application/json;
+            return 200 '$body';
+        }
+    }
+}
+CONF
+nginx -p "$work/nginx" -c "$work/nginx/nginx.conf" &
+nginx_pid=$!
+for _ in $(seq 50); do
+    curl -fs "http://127.0.0.1:$nginx_port$path" >/dev/null 2>&1 && break
+    sleep 0.1
+done
+[ "$(curl -fs -H "$auth" "http://127.0.0.1:$serve_port$path")" = "$body" ] || { echo "kav-host serve answers otherwise" >&2; exit 1; }
+[ "$(curl -fs "http://127.0.0.1:$nginx_port$path")" = "$body" ] || { echo "nginx answers otherwise" >&2; exit 1; }
+
+# wrk's summary: requests per second, then p50 and p99 in microseconds.
+measure() {
+    local port=$1 clients=$2 threads=$(( $2 < 2 ? 1 : 2 ))
+    wrk -t "$threads" -c "$clients" -d "${seconds}s" --latency -H "$auth" "http://127.0.0.1:$port$path" | awk '
+        function us(text) {
+            if (text ~ /us$/) return text + 0
+            if (text ~ /ms$/) return text * 1000
+            if (text ~ /s$/) return text * 1000000
+            return text + 0
+        }
+        /Requests\/sec:/ { rps = $2 }
+        $1 == "50%" { p50 = us($2) }
+        $1 == "99%" { p99 = us($2) }
+        /Non-2xx/ { bad = $NF }
+        END { if (bad) { print "wrk: " bad " answers were not 2xx" > "/dev/stderr"; exit 1 } print rps, p50, p99 }'
+}
+
+for clients in 1 16 64 200; do
+    read -r ours_rps ours_p50 ours_p99 < <(measure "$serve_port" "$clients")
+    read -r nginx_rps nginx_p50 nginx_p99 < <(measure "$nginx_port" "$clients")
+    awk -v c="$clients" -v a="$ours_rps" -v b="$nginx_rps" -v a50="$ours_p50" -v b50="$nginx_p50" \
+        -v a99="$ours_p99" -v b99="$nginx_p99" 'BEGIN {
+        printf "serve_vs_nginx/%d ratio=%.2f p50=%.0f/%.0f p99=%.0f/%.0f rps=%.0f/%.0f\n", c, a / b, a50, b50, a99, b99, a, b }'
+done
