@@ -12,7 +12,7 @@
 namespace Vemi::HostTool {
 namespace {
 
-constexpr std::string_view kServeHelp = R"(Usage: kav-host serve [--port N] [--address ADDR] [--plugin PATH] [--quiet] [SCENARIO]
+constexpr std::string_view kServeHelp = R"(Usage: kav-host serve [--port N] [--address ADDR] [--plugin PATH] [--entry NAME] [--quiet] [SCENARIO]
 
 Loads and initialises the plugin as 'run' does and serves it on http://127.0.0.1:N/
 until interrupted (Ctrl-C). SCENARIO, a scenario file, sets up the starting state: its
@@ -41,6 +41,7 @@ Options:
   --address ADDR    listen on ADDR instead of 127.0.0.1 (anyone who reaches it drives
                     the plugin)
   --plugin PATH     the plugin library to load (default: the one this build made)
+  --entry NAME      the plugin's entry (default: from the library's file name, as run's)
   -q, --quiet       do not print the transcript of host and plugin calls
   -h, --help        this help
 )";
@@ -48,6 +49,7 @@ Options:
 struct ServeArguments {
     ServeOptions options;
     std::optional<std::string> plugin;
+    std::string entry;
     std::optional<std::string> scenario;
     bool help = false;
 };
@@ -86,6 +88,9 @@ std::string ReadArguments(int argc, char** argv, ServeArguments& arguments) {
         } else if (valueOf("--plugin")) {
             if (!value || value->empty()) return "--plugin needs a path";
             arguments.plugin = std::string(*value);
+        } else if (valueOf("--entry")) {
+            if (!value || value->empty()) return "--entry needs a name";
+            arguments.entry = std::string(*value);
         } else if (arg.size() > 1 && arg[0] == '-') {
             return "unknown option '" + std::string(arg) + "'";
         } else if (arguments.scenario) {
@@ -169,7 +174,7 @@ int RunServe(int argc, char** argv, const std::string& defaultPlugin, std::ostre
     }
 
     Host::Host host;
-    if (!host.Load(plugin)) {
+    if (!host.Load(plugin, {}, arguments.entry)) {
         err << "kav-host: " << host.LastError() << '\n';
         return kExitFailed;
     }
