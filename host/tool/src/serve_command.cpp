@@ -19,9 +19,12 @@ until interrupted (Ctrl-C). SCENARIO, a scenario file, sets up the starting stat
 requests, session and publish steps are played before the server starts (its
 expectations are not checked; 'kav-host run' does that).
 
-  /                        a page: the session phase, a form to register, deregister
-                           and complete events, the current event and a live list of
-                           everything the plugin sends
+  /                        a page: an explorer of the plugin's API (a form for each
+                           function, its reply, the latest payload of each event it
+                           declares), the session phase, a live list of everything
+                           the plugin sends and, for the sequencer, forms to register,
+                           deregister and complete events and the current event
+  /kav-host/api            the plugin's API description, as describe --json prints it
   /kav-gameflow/v1/session the host's gameflow session: GET; PUT {"phase": "PreEndOfGame"}
                            sets the phase and publishes it to the plugin; DELETE
   /ws                      WebSocket: send {"subscribe": ["KEY", ...]} ("*" is every

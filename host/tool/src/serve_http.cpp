@@ -2,8 +2,11 @@
 // page, the host's session and the plugin's paths.
 #include "serve_server.h"
 
+#include "host_tool/describe.h"
 #include "host_tool/scenario.h"
 #include "serve_page.h"
+
+#include <sstream>
 
 namespace Vemi::HostTool {
 
@@ -197,6 +200,17 @@ void Server::Impl::Handle(Request req, std::function<void(HttpAnswer)> done) {
         HttpAnswer answer;
         answer.contentType = file.contentType;
         answer.body = file.body;
+        answer.headers.push_back({"Cache-Control", "no-store"});
+        return done(std::move(answer));
+    }
+    if (path == kApiPath) {
+        // The plugin's API description, for the page's explorer; fixed once loaded.
+        if (!read) return done(MethodNotAllowed("GET, HEAD"));
+        std::ostringstream json;
+        DescribeApiJson(host.Record(), json, {});
+        HttpAnswer answer;
+        answer.contentType = "application/json; charset=utf-8";
+        answer.body = json.str();
         answer.headers.push_back({"Cache-Control", "no-store"});
         return done(std::move(answer));
     }
