@@ -3,6 +3,8 @@
 
 #include "host_impl.h"
 
+#include <algorithm>
+
 namespace Vemi::Host {
 
 thread_local int detail::t_pluginDepth = 0;
@@ -47,19 +49,47 @@ size_t Host::Impl::Flush() {
 
 // ---- Host --------------------------------------------------------------------------------
 
+std::vector<std::string> EntryNames(std::string_view libraryPath, std::string_view entry) {
+    if (!entry.empty()) return {std::string(entry)};
+    std::string_view file = libraryPath.substr(libraryPath.find_last_of("/\\") + 1);
+    file = file.substr(0, file.find('.'));
+    auto name = [](std::string_view stem) {
+        std::string symbol = "load_";
+        for (char c : stem) {
+            bool word = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
+            symbol += word ? c : '_';
+        }
+        return symbol;
+    };
+    std::vector<std::string> names;
+    auto add = [&](std::string symbol) {
+        if (std::find(names.begin(), names.end(), symbol) == names.end()) names.push_back(std::move(symbol));
+    };
+    if (file.starts_with("lib") && file.size() > 3) add(name(file.substr(3)));
+    if (!file.empty()) add(name(file));
+    add(KAV_PLUGIN_ENTRY_NAME);
+    return names;
+}
+
 Host::Host() : impl_(std::make_unique<Impl>()) {}
 
 Host::~Host() { Unload(); }
 
-bool Host::Load(const std::string& libraryPath, Version version) {
+bool Host::Load(const std::string& libraryPath, Version version, std::string_view entryName) {
     Impl& s = *impl_;
     if (s.state != Impl::State::Empty) return s.Fail("A plugin is already loaded");
     Platform::LibraryHandle library = Platform::LoadLibrary(libraryPath.c_str());
-    void* entry = library == nullptr ? nullptr : Platform::FindSymbol(library, KAV_PLUGIN_ENTRY_NAME);
+    void* entry = nullptr;
+    std::string tried;
+    for (const std::string& name : EntryNames(libraryPath, entryName)) {
+        if (library == nullptr || entry != nullptr) break;
+        entry = Platform::FindSymbol(library, name.c_str());
+        tried += (tried.empty() ? "" : ", ") + name;
+    }
     if (entry == nullptr) {
         std::string reason = library == nullptr ? Platform::LibraryError() : "";
         s.Fail(library == nullptr ? "Cannot load the plugin library '" + libraryPath + "'" + (reason.empty() ? "" : ": " + reason)
-                                  : "The library '" + libraryPath + "' has no entry " KAV_PLUGIN_ENTRY_NAME);
+                                  : "The library '" + libraryPath + "' has no plugin entry (tried " + tried + ")");
         Platform::FreeLibrary(library);
         Entry failed;
         failed.kind = EntryKind::Load;

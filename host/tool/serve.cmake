@@ -8,7 +8,7 @@ set(web ${CMAKE_CURRENT_SOURCE_DIR}/web)
 set(page ${CMAKE_CURRENT_BINARY_DIR}/serve_page.cpp)
 add_custom_command(OUTPUT ${page}
   COMMAND ${CMAKE_COMMAND} -DWEB_DIR=${web} -DOUTPUT=${page} -P ${web}/embed.cmake
-  DEPENDS ${web}/embed.cmake ${web}/index.html ${web}/page.css ${web}/page.js
+  DEPENDS ${web}/embed.cmake ${web}/index.html ${web}/page.css ${web}/page.js ${web}/explorer.js
   VERBATIM)
 target_sources(kav_host_tool PRIVATE src/serve.cpp src/serve_http.cpp src/serve_socket.cpp src/serve_json.cpp src/serve_command.cpp ${page})
 target_include_directories(kav_host_tool PRIVATE src)

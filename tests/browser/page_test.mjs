@@ -1,7 +1,9 @@
 // The page of `kav-host serve` in Debian's headless chromium: two events registered, the
 // session entering PreEndOfGame, each event published and completed from the page, then
-// the completion and the phase change; a screenshot of the end is kept.
-//   node page_test.mjs KAV_HOST SCREENSHOT
+// the completion and the phase change; a screenshot of the end is kept. With PLUGIN (the
+// example plugin kav-hello), its API explorer instead: a greeting posted from the
+// function's form, its reply, the event it declares updated live, and the GET after it.
+//   node page_test.mjs KAV_HOST SCREENSHOT [PLUGIN]
 // Exits 77 (skipped) when chromium or puppeteer-core is missing, unless
 // KAV_REQUIRE_BROWSER=1, as in CI, makes that a failure.
 import { spawn } from "node:child_process";
@@ -10,7 +12,7 @@ import { tmpdir } from "node:os";
 import { join } from "node:path";
 import { createInterface } from "node:readline";
 
-const [kavHost, screenshot] = process.argv.slice(2);
+const [kavHost, screenshot, plugin] = process.argv.slice(2);
 const chromium = process.env.CHROMIUM || "/usr/bin/chromium";
 const required = process.env.KAV_REQUIRE_BROWSER === "1";
 const STEP_MS = 10000;
@@ -21,7 +23,7 @@ function skip(why) {
 }
 
 if (!kavHost || !screenshot) {
-  console.error("usage: node page_test.mjs KAV_HOST SCREENSHOT");
+  console.error("usage: node page_test.mjs KAV_HOST SCREENSHOT [PLUGIN]");
   process.exit(2);
 }
 if (!existsSync(chromium)) skip(`no chromium at ${chromium} (apt-get install chromium)`);
@@ -32,7 +34,7 @@ try {
   skip(`puppeteer-core is not installed (npm ci in tests/browser): ${error.message}`);
 }
 
-const server = spawn(kavHost, ["serve", "--port", "0", "--quiet"], { stdio: ["ignore", "pipe", "inherit"] });
+const server = spawn(kavHost, ["serve", "--port", "0", "--quiet", ...(plugin ? ["--plugin", plugin] : [])], { stdio: ["ignore", "pipe", "inherit"] });
 const serverExit = new Promise((resolve) => server.on("exit", (code, signal) => resolve({ code, signal })));
 const userDataDir = mkdtempSync(join(tmpdir(), "kav-host-chromium-"));
 let browser;
@@ -101,7 +103,33 @@ try {
       .catch(async () => fail(`${button} ${name}: the reply is '${await page.$eval("#reply", (n) => n.textContent)}'`));
   };
 
+  const containsText = (selector, expected) =>
+    page.waitForFunction((s, e) => document.querySelector(s)?.textContent.includes(e), { timeout: STEP_MS }, selector, expected)
+      .catch(async () => fail(`${selector} shows '${await page.$eval(selector, (n) => n.textContent.trim()).catch(() => "nothing")}', without '${expected}'`));
+  const sequencerShown = () => page.$eval("#event-panel", (node) => !node.hidden);
+
   await textIs("#link", "live");
+  await page.waitForSelector("body[data-explorer=ready]", { timeout: STEP_MS })
+    .catch(() => fail("the explorer was not built"));
+  if (plugin) {
+    await textIs("#plugin-name", "kav-hello");
+    if (await sequencerShown()) await fail("the sequencer's panels are shown for kav-hello");
+    const greet = '[data-function="PostKavHelloV1GreetByName"]';
+    const get = '[data-function="GetKavHelloV1Greeting"]';
+    await page.type(`${greet} input[data-parameter="name"]`, "Ada");
+    await page.select(`${greet} select[data-parameter="mood"]`, "Cheerful");
+    await page.click(`${greet} button[type=submit]`);
+    await containsText(`${greet} .reply`, "POST /kav-hello/v1/greet/Ada → 200");
+    await containsText(`${greet} .reply`, '"mood":"Cheerful"');
+    await containsText('[data-event="OnKavHelloGreeted"] .payload', '"name":"Ada"');
+    await liveItem('"name":"Ada"');
+    await page.click(`${get} button[type=submit]`);
+    await containsText(`${get} .reply`, '"count":1');
+    await finish();
+  }
+  if (!(await sequencerShown())) await fail("the sequencer's panels are hidden");
+  await page.waitForSelector('[data-function="PostKavPreEndOfGameV1RegistrationBySequenceEventNameByPriority"]',
+                             { timeout: STEP_MS }).catch(() => fail("the explorer lists no registration function"));
   await textIs("#phase", "None");
   await textIs("#current", "none");
 
@@ -124,16 +152,21 @@ try {
   await liveItem("GAMEFLOW_EVENT.PRE_END_OF_GAME_COMPLETED");
   await textIs("#phase", "EndOfGame");
 
-  await page.screenshot({ path: screenshot, fullPage: true });
-  if (problems.length) await fail(problems.join("\n"));
+  await finish();
 
-  await browser.close();
-  browser = undefined;
-  server.kill("SIGTERM");
-  const { code, signal } = await serverExit;
-  if (code !== 0) await fail(`kav-host serve ended with ${code ?? signal} after SIGTERM`);
-  rmSync(userDataDir, { recursive: true, force: true });
-  clearTimeout(guard);
+  async function finish() {
+    await page.screenshot({ path: screenshot, fullPage: true });
+    if (problems.length) await fail(problems.join("\n"));
+
+    await browser.close();
+    browser = undefined;
+    server.kill("SIGTERM");
+    const { code, signal } = await serverExit;
+    if (code !== 0) await fail(`kav-host serve ended with ${code ?? signal} after SIGTERM`);
+    rmSync(userDataDir, { recursive: true, force: true });
+    clearTimeout(guard);
+    process.exit(0);
+  }
 } catch (error) {
   await fail(error.stack || String(error));
 }

@@ -151,9 +151,27 @@ void KAV_ABI LeavesRecordEmpty(PluginLoadRecord*) {}
 // A library every machine has, without the plugin's entry.
 #ifdef _WIN32
 constexpr const char* kSystemLibrary = "msvcrt.dll";
+constexpr const char* kSystemLibraryTried = "load_msvcrt, load_kav_pre_end_of_game";
 #else
 constexpr const char* kSystemLibrary = "libm.so.6";
+constexpr const char* kSystemLibraryTried = "load_m, load_libm, load_kav_pre_end_of_game";
 #endif
+
+TEST(HostLoadTest, EntryNamesComeFromTheOptionOrTheFileName) {
+    const struct {
+        const char* path;
+        const char* entry;
+        std::vector<std::string> names;
+    } cases[] = {
+        {"build/libkav_hello.so", "", {"load_kav_hello", "load_libkav_hello", "load_kav_pre_end_of_game"}},
+        {"C:\\plugins\\kav-hello.dll", "", {"load_kav_hello", "load_kav_pre_end_of_game"}},
+        {"./libkav_pre_end_of_game.so", "", {"load_kav_pre_end_of_game", "load_libkav_pre_end_of_game"}},
+        {"lib.so", "", {"load_lib", "load_kav_pre_end_of_game"}},
+        {"dir.d/", "", {"load_kav_pre_end_of_game"}},
+        {"libkav_hello.so", "load_other", {"load_other"}},
+    };
+    for (const auto& c : cases) EXPECT_EQ(EntryNames(c.path, c.entry), c.names) << c.path;
+}
 
 TEST(HostLoadTest, RefusesWhatCannotBeLoaded) {
     Host host;
@@ -164,7 +182,7 @@ TEST(HostLoadTest, RefusesWhatCannotBeLoaded) {
     const std::string_view prefix = "Cannot load the plugin library '/nonexistent/libnothing.so': ";
     EXPECT_TRUE(host.LastError().starts_with(prefix) && host.LastError().size() > prefix.size()) << host.LastError();
     EXPECT_FALSE(host.Load(kSystemLibrary));
-    EXPECT_EQ(host.LastError(), std::string("The library '") + kSystemLibrary + "' has no entry load_kav_pre_end_of_game");
+    EXPECT_EQ(host.LastError(), std::string("The library '") + kSystemLibrary + "' has no plugin entry (tried " + kSystemLibraryTried + ")");
     EXPECT_FALSE(host.LoadEntry(&LeavesRecordEmpty));
     EXPECT_EQ(host.LastError(), "The plugin left the load record without callbacks");
     EXPECT_FALSE(host.Loaded());

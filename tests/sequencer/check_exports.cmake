@@ -1,4 +1,8 @@
-# Fails unless LIBRARY's dynamic symbol table defines exactly load_kav_pre_end_of_game.
+# Fails unless LIBRARY's dynamic symbol table defines exactly ENTRY (default
+# load_kav_pre_end_of_game).
+if(NOT ENTRY)
+  set(ENTRY load_kav_pre_end_of_game)
+endif()
 execute_process(COMMAND nm -D --defined-only ${LIBRARY} OUTPUT_VARIABLE out RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "nm failed on ${LIBRARY}")
@@ -11,7 +15,7 @@ foreach(line IN LISTS lines)
     list(APPEND names ${name})
   endif()
 endforeach()
-if(NOT names STREQUAL "load_kav_pre_end_of_game")
+if(NOT names STREQUAL ENTRY)
   message(FATAL_ERROR "exported symbols: ${names}")
 endif()
 message(STATUS "exports: ${names}")

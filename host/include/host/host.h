@@ -98,6 +98,13 @@ struct StreamStats {
 [[nodiscard]] const ApiFunctionEntry* FindFunction(const ApiDescription* description, uint32_t method,
                                                    std::string_view customMethod, std::string_view path) noexcept;
 
+// The entry names Load tries for the library at libraryPath, in order: entry alone when
+// it is given; else "load_" and the file name up to its first "." (every character other
+// than a letter, digit or "_" made "_"), first without and then with a leading "lib",
+// and last KAV_PLUGIN_ENTRY_NAME. "build/libkav_hello.so" gives load_kav_hello,
+// load_libkav_hello, load_kav_pre_end_of_game.
+[[nodiscard]] std::vector<std::string> EntryNames(std::string_view libraryPath, std::string_view entry = {});
+
 class Host {
 public:
     Host();
@@ -106,8 +113,9 @@ public:
     Host& operator=(const Host&) = delete;
 
     // ---- Lifecycle (host -> plugin) ----
-    // Opens the library, finds load_kav_pre_end_of_game and runs LoadEntry.
-    [[nodiscard]] bool Load(const std::string& libraryPath, Version version = {});
+    // Opens the library, finds the first of EntryNames(libraryPath, entry) it exports and
+    // runs LoadEntry with it.
+    [[nodiscard]] bool Load(const std::string& libraryPath, Version version = {}, std::string_view entry = {});
     // Calls entry with a load record holding version; fails when the plugin leaves the
     // record without callbacks. label names the plugin in the transcript.
     [[nodiscard]] bool LoadEntry(PluginEntryFn entry, Version version = {}, std::string label = "<entry>");

@@ -422,7 +422,7 @@ PlayResult PlayFile(const std::string& pluginPath, const Scenario& scenario, std
         return result;
     }
     Host::Host host;
-    if (!host.Load(pluginPath)) {
+    if (!host.Load(pluginPath, {}, options.entry)) {
         result.failure = "kav-host: " + AsMessage(host.LastError()) + '\n';
         err << result.failure;
         result.status = kExitFailed;

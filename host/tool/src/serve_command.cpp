@@ -14,16 +14,23 @@
 namespace Vemi::HostTool {
 namespace {
 
+<<<<<<< HEAD
 constexpr std::string_view kServeHelp = R"(Usage: kav-host serve [--port N] [--address ADDR] [--plugin PATH] [--no-auth] [--quiet] [SCENARIO]
+=======
+constexpr std::string_view kServeHelp = R"(Usage: kav-host serve [--port N] [--address ADDR] [--plugin PATH] [--entry NAME] [--quiet] [SCENARIO]
+>>>>>>> i23
 
 Loads and initialises the plugin as 'run' does and serves it on http://127.0.0.1:N/
 until interrupted (Ctrl-C). SCENARIO, a scenario file, sets up the starting state: its
 requests, session and publish steps are played before the server starts (its
 expectations are not checked; 'kav-host run' does that).
 
-  /                        a page: the session phase, a form to register, deregister
-                           and complete events, the current event and a live list of
-                           everything the plugin sends
+  /                        a page: an explorer of the plugin's API (a form for each
+                           function, its reply, the latest payload of each event it
+                           declares), the session phase, a live list of everything
+                           the plugin sends and, for the sequencer, forms to register,
+                           deregister and complete events and the current event
+  /kav-host/api            the plugin's API description, as describe --json prints it
   /kav-gameflow/v1/session the host's gameflow session: GET; PUT {"phase": "PreEndOfGame"}
                            sets the phase and publishes it to the plugin; DELETE
   /ws                      WebSocket: send {"subscribe": ["KEY", ...]} ("*" is every
@@ -52,7 +59,11 @@ Options:
   --address ADDR    listen on ADDR instead of 127.0.0.1 (anyone who reaches it drives
                     the plugin)
   --plugin PATH     the plugin library to load (default: the one this build made)
+<<<<<<< HEAD
   --no-auth         ask for no secret (any local process, or user, drives the plugin)
+=======
+  --entry NAME      the plugin's entry (default: from the library's file name, as run's)
+>>>>>>> i23
   -q, --quiet       do not print the transcript of host and plugin calls
   -h, --help        this help
 )";
@@ -60,6 +71,7 @@ Options:
 struct ServeArguments {
     ServeOptions options;
     std::optional<std::string> plugin;
+    std::string entry;
     std::optional<std::string> scenario;
     bool help = false;
     bool noAuth = false;
@@ -101,6 +113,9 @@ std::string ReadArguments(int argc, char** argv, ServeArguments& arguments) {
         } else if (valueOf("--plugin")) {
             if (!value || value->empty()) return "--plugin needs a path";
             arguments.plugin = std::string(*value);
+        } else if (valueOf("--entry")) {
+            if (!value || value->empty()) return "--entry needs a name";
+            arguments.entry = std::string(*value);
         } else if (arg.size() > 1 && arg[0] == '-') {
             return "unknown option '" + std::string(arg) + "'";
         } else if (arguments.scenario) {
@@ -268,7 +283,7 @@ int RunServe(int argc, char** argv, const std::string& defaultPlugin, std::ostre
     }
 
     Host::Host host;
-    if (!host.Load(plugin)) {
+    if (!host.Load(plugin, {}, arguments.entry)) {
         err << "kav-host: " << host.LastError() << '\n';
         return kExitFailed;
     }

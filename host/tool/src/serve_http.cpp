@@ -2,11 +2,13 @@
 // page, the host's session and the plugin's paths.
 #include "serve_server.h"
 
+#include "host_tool/describe.h"
 #include "host_tool/scenario.h"
 #include "serve_page.h"
 
 #include <algorithm>
 #include <cctype>
+#include <sstream>
 
 namespace Vemi::HostTool {
 
@@ -382,6 +384,17 @@ void Server::Impl::Handle(Request req, std::function<void(HttpAnswer)> done) {
         answer.headers.push_back({"Content-Security-Policy", "frame-ancestors 'none'"});
         answer.headers.push_back({"X-Frame-Options", "DENY"});
         answer.headers.push_back({"X-Content-Type-Options", "nosniff"});
+        return done(std::move(answer));
+    }
+    if (path == kApiPath) {
+        // The plugin's API description, for the page's explorer; fixed once loaded.
+        if (!read) return done(MethodNotAllowed("GET, HEAD"));
+        std::ostringstream json;
+        DescribeApiJson(host.Record(), json, {});
+        HttpAnswer answer;
+        answer.contentType = "application/json; charset=utf-8";
+        answer.body = json.str();
+        answer.headers.push_back({"Cache-Control", "no-store"});
         return done(std::move(answer));
     }
     bool session = path == Host::kSessionUri;

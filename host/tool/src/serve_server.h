@@ -39,6 +39,7 @@ using JsonWriter = rapidjson::Writer<rapidjson::StringBuffer>;
 using Strand = asio::strand<asio::io_context::executor_type>;
 
 constexpr std::string_view kSocketPath = "/ws";
+constexpr std::string_view kApiPath = "/kav-host/api";  // the plugin's API description as JSON
 constexpr std::string_view kServerName = "kav-host";
 
 inline std::string_view PathOf(std::string_view target) { return target.substr(0, target.find('?')); }

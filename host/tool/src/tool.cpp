@@ -56,6 +56,8 @@ before anything runs.
 
 Options:
   --plugin PATH     the plugin library to load (default: the one this build made)
+  --entry NAME      the plugin's entry (default: "load_" and the library's file name
+                    without "lib" and extension, "-" made "_"; then load_kav_pre_end_of_game)
   -q, --quiet       print only failures and the closing lines
   --strict          fail when the plugin sent an event, request or log line that no
                     expectation read
@@ -67,7 +69,7 @@ Output is coloured on a terminal unless NO_COLOR is set. Exit status: 0 every sc
 passed, 1 one failed, 2 a bad command line, an unreadable scenario or bad lines.
 )help";
 
-constexpr std::string_view kDescribeHelp = R"help(Usage: kav-host describe [--plugin PATH] [--json] [--builtins]
+constexpr std::string_view kDescribeHelp = R"help(Usage: kav-host describe [--plugin PATH] [--entry NAME] [--json] [--builtins]
 
 Loads the plugin library and prints the API description it hands the host: each
 function with its method, path, parameters (name, kind, location) and result; each type
@@ -77,6 +79,7 @@ out unless --builtins is given.
 
 Options:
   --plugin PATH   the plugin library to load (default: the one this build made)
+  --entry NAME    the plugin's entry (default: from the library's file name, as run's)
   --json          print the description as JSON, as the records hold it
   --builtins      include the built-in types and events
   -h, --help      this help
@@ -256,9 +259,11 @@ std::string JUnitXml(const std::vector<Scenario>& scenarios, const std::vector<P
 namespace {
 
 constexpr OptionSpec kPluginOption{"--plugin", "", "PATH"};
+constexpr OptionSpec kEntryOption{"--entry", "", "NAME"};
 
 int Run(int argc, char** argv, const ToolConfig& config, std::ostream& out, std::ostream& err) {
     static constexpr OptionSpec kSpecs[] = {kPluginOption,
+                                            kEntryOption,
                                             {"--quiet", "-q", ""},
                                             {"--strict", "", ""},
                                             {"--junit", "", "FILE"},
@@ -307,6 +312,7 @@ int Run(int argc, char** argv, const ToolConfig& config, std::ostream& out, std:
     play.quiet = line.Has("--quiet");
     play.strict = line.Has("--strict");
     play.style = StyleFor(config);
+    play.entry = line.Value("--entry").value_or("");
     std::vector<PlayResult> results;
     size_t failed = 0;
     for (const Scenario& scenario : scenarios) {
@@ -333,7 +339,7 @@ int Run(int argc, char** argv, const ToolConfig& config, std::ostream& out, std:
 }
 
 int Describe(int argc, char** argv, const ToolConfig& config, std::ostream& out, std::ostream& err) {
-    static constexpr OptionSpec kSpecs[] = {kPluginOption, {"--json", "", ""}, {"--builtins", "", ""}};
+    static constexpr OptionSpec kSpecs[] = {kPluginOption, kEntryOption, {"--json", "", ""}, {"--builtins", "", ""}};
     CommandLine line;
     if (std::string error = ParseCommandLine(argc - 1, argv + 1, kSpecs, line); !error.empty()) {
         return UsageError(err, "describe", error);
@@ -346,7 +352,7 @@ int Describe(int argc, char** argv, const ToolConfig& config, std::ostream& out,
     std::string plugin;
     if (!ResolvePluginPath(line.Value("--plugin"), config, plugin, err)) return kExitUsage;
     Host::Host host;
-    if (!host.Load(plugin)) {
+    if (!host.Load(plugin, {}, line.Value("--entry").value_or(""))) {
         ErrorLine(err, AsMessage(host.LastError()));
         return kExitFailed;
     }

@@ -1,6 +1,7 @@
 # Writes OUTPUT, a C++ file that holds the page's files as byte arrays.
 #   cmake -DWEB_DIR=... -DOUTPUT=... -P embed.cmake
-set(files "index.html|/|text/html" "page.css|/page.css|text/css" "page.js|/page.js|text/javascript")
+set(files "index.html|/|text/html" "page.css|/page.css|text/css" "page.js|/page.js|text/javascript"
+          "explorer.js|/explorer.js|text/javascript")
 set(arrays "")
 set(entries "")
 set(index 0)

@@ -46,6 +46,8 @@ function showCurrent(event) {
 async function refresh() {
   const session = await fetch(SESSION).then((r) => (r.ok ? r.json() : null)).catch(() => null);
   showPhase(session ? session.phase : null);
+  // The sequencer's own panel; the explorer (explorer.js) names the plugin.
+  if ((await window.kavPluginName) !== "kav-pre-end-of-game") return;
   const current = await fetch(`${PLUGIN}/currentSequenceEvent`).then((r) => r.json()).catch(() => null);
   showCurrent(current);
 }

@@ -122,6 +122,12 @@ public:
     // The Shutdown callback: Teardown, then the runtime is destroyed.
     static void Shutdown(PluginRuntime* runtime) noexcept;
 
+    // Enters an event the plugin sends into its API description: its name, T (registered
+    // with the name prefix) as the payload's type, the description and the API tags.
+    // Answers false when an event of that name was there already.
+    template <class T>
+    bool DeclareEvent(std::string_view name, std::string_view description = {});
+
     // Typed outbound operations.
     template <class R = void, class... Args>
     [[nodiscard]] Outcome<R> Request(Api::HttpMethod method, std::string_view url, const Args&... body);

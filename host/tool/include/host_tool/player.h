@@ -17,6 +17,7 @@ struct PlayOptions {
     bool quiet = false;   // no transcript: only failures and the closing line
     bool strict = false;  // fail on events, requests and log lines no expectation read
     Style style;          // colour
+    std::string entry;    // the plugin's entry; empty: from the library's file name
 };
 
 // Transcript lines longer than this are wrapped, their payload indented under them.

@@ -117,6 +117,17 @@ Outcome<R> PluginRuntime::Request(Api::HttpMethod method, std::string_view url, 
 }
 
 template <class T>
+bool PluginRuntime::DeclareEvent(std::string_view name, std::string_view description) {
+    const Binding::TypeDescriptor* payload = Binding::RegisterType<T>(Registry(), ApiNamePrefix());
+    bool existed = false;
+    Binding::EventRecord* event = Registry().RegisterEvent(name, payload, &existed);
+    if (event == nullptr || existed) return false;
+    event->description = description;
+    event->tags = ApiTags();
+    return true;
+}
+
+template <class T>
 Outcome<void> PluginRuntime::EmitEvent(std::string_view eventName, const T& payload, uint32_t callerValue) {
     if (HostTable() == nullptr || HostTable()->send_event == nullptr) return ApiError{0, kNotInitialized, {}};
     Binding::BindingResult value;
