@@ -14,11 +14,7 @@
 namespace Vemi::HostTool {
 namespace {
 
-<<<<<<< HEAD
-constexpr std::string_view kServeHelp = R"(Usage: kav-host serve [--port N] [--address ADDR] [--plugin PATH] [--no-auth] [--quiet] [SCENARIO]
-=======
-constexpr std::string_view kServeHelp = R"(Usage: kav-host serve [--port N] [--address ADDR] [--plugin PATH] [--entry NAME] [--quiet] [SCENARIO]
->>>>>>> i23
+constexpr std::string_view kServeHelp = R"(Usage: kav-host serve [--port N] [--address ADDR] [--plugin PATH] [--entry NAME] [--no-auth] [--quiet] [SCENARIO]
 
 Loads and initialises the plugin as 'run' does and serves it on http://127.0.0.1:N/
 until interrupted (Ctrl-C). SCENARIO, a scenario file, sets up the starting state: its
@@ -59,11 +55,8 @@ Options:
   --address ADDR    listen on ADDR instead of 127.0.0.1 (anyone who reaches it drives
                     the plugin)
   --plugin PATH     the plugin library to load (default: the one this build made)
-<<<<<<< HEAD
-  --no-auth         ask for no secret (any local process, or user, drives the plugin)
-=======
   --entry NAME      the plugin's entry (default: from the library's file name, as run's)
->>>>>>> i23
+  --no-auth         ask for no secret (any local process, or user, drives the plugin)
   -q, --quiet       do not print the transcript of host and plugin calls
   -h, --help        this help
 )";
