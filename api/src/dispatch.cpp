@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "binding/host_value.h"
+#include "binding/page_supply.h"
 #include "binding/to_native.h"
 #include "binding/to_value.h"
 #include "formats/json_reader.h"
@@ -559,6 +560,9 @@ void HandleRequestWithRoute(ApiReply* reply, const ApiRequest* request, const Ro
             reply->has_error = 1;
         }
     }
+    // The request's trees are gone: idle regions of the value store may decay now,
+    // off the paths that build and drop them.
+    Binding::PageSupply::Maintain();
 }
 
 void HandleRequest(ApiReply* reply, const ApiRequest* request) noexcept {

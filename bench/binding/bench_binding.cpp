@@ -2,10 +2,13 @@
 //   BuildTree: build and drop 1,000 records {name, priority, tags: [two strings]}
 //   CopyTree:  deep copy (and drop) of that tree
 //   RoundTrip: a {name, priority} record to a value and back
+//   InternDistinct: 10,000 texts seen once interned into a fresh context
+//   DecayAcrossRequests: region system calls while a dropped tree's memory decays
 // allocs_per_value counts calls to malloc, calloc and realloc for one tree divided by
 // the values in it (6,001: the list, 1,000 records and five values in each).
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -156,6 +159,62 @@ void RoundTripHandwritten(benchmark::State& state) {
     }
 }
 
+// Interning texts seen once: each is hashed and inserted into the string table.
+void InternDistinct(benchmark::State& state) {
+    std::vector<std::string> texts;
+    for (int i = 0; i < 10000; ++i) {
+        texts.push_back(std::to_string(i * 7919) + std::string(static_cast<size_t>(4 + i % 60), 'a' + i % 26));
+    }
+    for (auto _ : state) {
+        ValueContext* context = ValueContext::Create();
+        for (const std::string& text : texts) benchmark::DoNotOptimize(context->Intern(text));
+        ValueContext::Destroy(context);
+    }
+    state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(texts.size()));
+}
+
+uint64_t gBenchNow = 0;
+uint64_t BenchClock() noexcept { return gBenchNow; }
+uint64_t RegionCalls() {
+    const PageSupply::Counters c = PageSupply::RegionCounters();
+    return c.mapped + c.discarded + c.unmapped;
+}
+
+// A large tree dropped, then small requests 20 ms apart, each ending with the
+// runtime's visit to the page supply: the reserve decays a few regions per request.
+// region_calls_per_request counts map, discard and unmap calls (each flushes the
+// TLB); max_region_calls_per_request is the most one request paid.
+void DecayAcrossRequests(benchmark::State& state) {
+    const PageSupply::Clock previous = PageSupply::SetClock(&BenchClock);
+    uint64_t calls = 0;
+    uint64_t worst = 0;
+    uint64_t requests = 0;
+    for (auto _ : state) {
+        {
+            BindingValue large;
+            for (size_t i = 0; i < 20000; ++i) large.Element(i).Member("id").SetSigned(static_cast<int64_t>(i));
+        }
+        for (int r = 0; r < 200; ++r) {
+            gBenchNow += 20;
+            const uint64_t before = RegionCalls();
+            {
+                BindingResult request;
+                request.value.Member("name").SetString("champ-select");
+                request.value.Member("priority").SetSigned(r);
+                benchmark::DoNotOptimize(request);
+            }
+            PageSupply::Maintain();
+            const uint64_t made = RegionCalls() - before;
+            worst = std::max(worst, made);
+            calls += made;
+            ++requests;
+        }
+    }
+    state.counters["region_calls_per_request"] = static_cast<double>(calls) / static_cast<double>(requests);
+    state.counters["max_region_calls_per_request"] = static_cast<double>(worst);
+    PageSupply::SetClock(previous);
+}
+
 }  // namespace
 
 BENCHMARK(BuildTreeOurs)->Name("BuildTree:ours");
@@ -165,4 +224,6 @@ BENCHMARK(CopyTreeStd)->Name("CopyTree:std");
 BENCHMARK(RoundTripOurs)->Name("RoundTrip:ours");
 BENCHMARK(RoundTripHandwritten)->Name("RoundTrip:handwritten");
 
+BENCHMARK(InternDistinct)->Name("InternDistinct");
+BENCHMARK(DecayAcrossRequests)->Name("DecayAcrossRequests");
 BENCHMARK_MAIN();

@@ -8,8 +8,11 @@
 // for kDecayMilliseconds is discarded (the system may take its memory back, the
 // address range stays ours), and a discarded region left there as long again is
 // unmapped. The clock is read only when a region enters the reserve or is mapped,
-// never per page. The reserve holds at most kMaxReservedRegions; beyond that the
-// region idle longest is unmapped at once.
+// and at Maintain (called by the runtime between host calls), never per page; each
+// visit decays at most kDecayBatch regions, so a large tree dropped does not come
+// back as a burst of system calls on one unrelated caller, and a busy process whose
+// regions never enter the reserve still decays the ones idle there. The reserve holds
+// at most kMaxReservedRegions; beyond that the region idle longest is unmapped at once.
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
@@ -28,6 +31,7 @@ static_assert(Platform::kRegionSize == PageSupply::kPagesPerRegion * kPageSize);
 constexpr uint32_t kAllPagesFree = 0xFFFFu;
 constexpr size_t kMaxReserved = PageSupply::kMaxReservedRegions;
 constexpr uint64_t kDecay = PageSupply::kDecayMilliseconds;
+constexpr uint64_t kNothingDue = UINT64_MAX;
 
 uint64_t PlatformMilliseconds() noexcept {
     const uint64_t perMillisecond = Platform::QueryPerformanceFrequency() / 1000;
@@ -35,6 +39,7 @@ uint64_t PlatformMilliseconds() noexcept {
 }
 
 std::atomic<PageSupply::Clock> gClock{&PlatformMilliseconds};
+std::atomic<PageSupply::FailureHook> gFailureHook{nullptr};
 
 struct Region {
     char* base;
@@ -48,6 +53,7 @@ struct Region {
 class Supply {
 public:
     void* Take() {
+        if (PageSupply::InjectedFailure()) throw std::bad_alloc();
         std::lock_guard<std::mutex> guard(mutex_);
         if (withFree_ == nullptr) {
             // Regions in use first, then the reserve (most recently freed first: it is
@@ -63,6 +69,7 @@ public:
             } else {
                 AddRegion();
             }
+            if (kept_.empty() && discarded_.empty()) nextDecay_.store(kNothingDue, std::memory_order_relaxed);
         }
         Region* region = withFree_;
         const int page = __builtin_ctz(region->freeMask);
@@ -90,7 +97,9 @@ public:
         if (kept_.size() + discarded_.size() == kMaxReserved) Unmap(EvictOldest());
         region->idleSince = Now();
         kept_.push_back(region);
-        nextDecay_ = std::min(nextDecay_, region->idleSince + kDecay);
+        if (region->idleSince + kDecay < nextDecay_.load(std::memory_order_relaxed)) {
+            nextDecay_.store(region->idleSince + kDecay, std::memory_order_relaxed);
+        }
         Decay(region->idleSince);
     }
 
@@ -100,6 +109,16 @@ public:
         for (Region* region : discarded_) Unmap(region);
         kept_.clear();
         discarded_.clear();
+        nextDecay_.store(kNothingDue, std::memory_order_relaxed);
+    }
+
+    void Maintain() noexcept {
+        // The steady state of a busy process: nothing in the reserve, one load.
+        if (nextDecay_.load(std::memory_order_relaxed) == kNothingDue) return;
+        const uint64_t now = Now();
+        if (now < nextDecay_.load(std::memory_order_relaxed)) return;
+        std::lock_guard<std::mutex> guard(mutex_);
+        Decay(now);
     }
 
     size_t PagesInUse() noexcept {
@@ -170,17 +189,20 @@ private:
         return region;
     }
 
-    // Both lists are in the order regions entered them, so the idle ones are at the front.
+    // Both lists are in the order regions entered them, so the idle ones are at the
+    // front. At most kDecayBatch regions per visit; what is left stays due.
     void Decay(uint64_t now) noexcept {
-        if (now < nextDecay_) return;
-        nextDecay_ = UINT64_MAX;
+        if (now < nextDecay_.load(std::memory_order_relaxed)) return;
+        size_t budget = PageSupply::kDecayBatch;
         size_t unmapped = 0;
-        while (unmapped < discarded_.size() && now >= discarded_[unmapped]->idleSince + kDecay) {
+        while (budget != 0 && unmapped < discarded_.size() && now >= discarded_[unmapped]->idleSince + kDecay) {
             Unmap(discarded_[unmapped++]);
+            --budget;
         }
         discarded_.erase(discarded_.begin(), discarded_.begin() + static_cast<std::ptrdiff_t>(unmapped));
         size_t aged = 0;
-        while (aged < kept_.size() && now >= kept_[aged]->idleSince + kDecay) {
+        while (budget != 0 && aged < kept_.size() && now >= kept_[aged]->idleSince + kDecay) {
+            --budget;
             Region* region = kept_[aged++];
             Platform::DiscardRegion(region->base);
             ++counters_.discarded;
@@ -190,8 +212,10 @@ private:
         }
         kept_.erase(kept_.begin(), kept_.begin() + static_cast<std::ptrdiff_t>(aged));
         // The next look is due when the oldest region left reaches its time.
-        if (!discarded_.empty()) nextDecay_ = discarded_.front()->idleSince + kDecay;
-        if (!kept_.empty()) nextDecay_ = std::min(nextDecay_, kept_.front()->idleSince + kDecay);
+        uint64_t next = kNothingDue;
+        if (!discarded_.empty()) next = discarded_.front()->idleSince + kDecay;
+        if (!kept_.empty()) next = std::min(next, kept_.front()->idleSince + kDecay);
+        nextDecay_.store(next, std::memory_order_relaxed);
     }
 
     // Gives a wholly free region back to the system; the caller takes it off its list.
@@ -223,7 +247,9 @@ private:
     Region* withFree_ = nullptr;     // regions in use that still have a free page
     std::vector<Region*> kept_;      // wholly free, as they are; oldest first
     std::vector<Region*> discarded_; // wholly free, memory handed back; oldest first
-    uint64_t nextDecay_ = 0;
+    // Written under the lock; Maintain reads it without, to stay off the lock when
+    // nothing is due.
+    std::atomic<uint64_t> nextDecay_{kNothingDue};
     size_t pagesInUse_ = 0;
     PageSupply::Counters counters_{};
 };
@@ -240,6 +266,7 @@ Supply& Instance() {
 void* PageSupply::Take() { return Instance().Take(); }
 void PageSupply::Return(void* page) noexcept { Instance().Return(page); }
 void PageSupply::ReleaseReserve() noexcept { Instance().ReleaseReserve(); }
+void PageSupply::Maintain() noexcept { Instance().Maintain(); }
 size_t PageSupply::PagesInUse() noexcept { return Instance().PagesInUse(); }
 size_t PageSupply::RegionsInUse() noexcept { return Instance().RegionsInUse(); }
 size_t PageSupply::RegionsReserved() noexcept { return Instance().RegionsReserved(); }
@@ -248,6 +275,13 @@ PageSupply::Counters PageSupply::RegionCounters() noexcept { return Instance().C
 
 PageSupply::Clock PageSupply::SetClock(Clock clock) noexcept {
     return gClock.exchange(clock != nullptr ? clock : &PlatformMilliseconds);
+}
+
+PageSupply::FailureHook PageSupply::SetFailureHook(FailureHook hook) noexcept { return gFailureHook.exchange(hook); }
+
+bool PageSupply::InjectedFailure() noexcept {
+    const FailureHook hook = gFailureHook.load(std::memory_order_relaxed);
+    return hook != nullptr && hook();
 }
 
 }  // namespace Vemi::Binding

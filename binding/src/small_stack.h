@@ -8,6 +8,8 @@
 #include <new>
 #include <type_traits>
 
+#include "binding/page_supply.h"
+
 namespace Vemi::Binding::detail {
 
 template <class T, size_t N>
@@ -33,7 +35,7 @@ public:
 private:
     void Grow() {
         const size_t capacity = capacity_ * 2;
-        auto* fresh = static_cast<T*>(std::malloc(capacity * sizeof(T)));
+        auto* fresh = PageSupply::InjectedFailure() ? nullptr : static_cast<T*>(std::malloc(capacity * sizeof(T)));
         if (fresh == nullptr) throw std::bad_alloc();
         std::memcpy(static_cast<void*>(fresh), data_, size_ * sizeof(T));
         if (data_ != inline_) std::free(data_);

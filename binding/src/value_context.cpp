@@ -1,9 +1,12 @@
 // Block pools and the interned string table of one value tree.
+#include <atomic>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <new>
 
+#include "binding/hash.h"
 #include "binding/value_context.h"
 #include "same_bytes.h"
 
@@ -14,39 +17,9 @@ struct EmptyStringStorage {
     StringEntry entry;
     char text[4];
 };
-// Texts are hashed eight bytes at a time: byte-wise FNV-1a was most of the cost
-// of interning a text seen once.
-constexpr uint64_t kHashSeed = 0x9E3779B97F4A7C15ull;
-constexpr uint64_t Mix(uint64_t x) noexcept {
-    x ^= x >> 32;
-    x *= 0xD6E8FEB86659FD93ull;
-    return x ^ (x >> 32);
-}
-inline uint64_t Load64(const char* p) noexcept {
-    uint64_t v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-inline uint32_t Load32(const char* p) noexcept {
-    uint32_t v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-inline uint32_t TextHash(const char* p, size_t n) noexcept {
-    uint64_t h = kHashSeed ^ n;
-    for (; n > 8; n -= 8, p += 8) h = Mix(h ^ Load64(p));
-    uint64_t tail = 0;
-    if (n >= 4) {
-        tail = Load32(p) | uint64_t{Load32(p + n - 4)} << 32;
-    } else if (n != 0) {
-        tail = uint64_t{static_cast<uint8_t>(p[0])} | uint64_t{static_cast<uint8_t>(p[n / 2])} << 8 |
-               uint64_t{static_cast<uint8_t>(p[n - 1])} << 16;
-    }
-    return static_cast<uint32_t>(Mix(h ^ tail));
-}
-inline uint32_t TextHash(std::string_view text) noexcept { return TextHash(text.data(), text.size()); }
+inline uint32_t TextHash(std::string_view text) noexcept { return Fnv1a(text); }
 
-constinit EmptyStringStorage gEmptyString = {{static_cast<uint32_t>(Mix(kHashSeed)), 0, 0}, {0, 0, 0, 0}};
+constinit EmptyStringStorage gEmptyString = {{Fnv1a(""), 0, 0}, {0, 0, 0, 0}};
 
 inline uint32_t ClassOf(size_t size) noexcept {
     return size == 0 ? 0 : static_cast<uint32_t>((size - 1) / ValueContext::kBlockGranule);
@@ -64,7 +37,7 @@ inline void WriteIndex(void* block, uint16_t index) noexcept {
 }
 
 void* CheckedMalloc(size_t size) {
-    void* p = std::malloc(size);
+    void* p = PageSupply::InjectedFailure() ? nullptr : std::malloc(size);
     if (p == nullptr) throw std::bad_alloc();
     return p;
 }
@@ -113,32 +86,75 @@ inline uint32_t RecentSlot(const char* text, size_t length) noexcept {
 // Trees are built and dropped often, and conversions make short-lived roots: a few
 // empty contexts are kept per thread so that such roots cost no general allocation.
 // The slots are plain data so that they stay usable after the thread's cleanup ran
-// (roots with static storage may still be destroyed then).
+// (roots with static storage may still be destroyed then). The host's threads
+// outlive the plugin, so every thread's slots are listed and plugin shutdown empties
+// them all: a slot is filled only by its thread, and emptied by whoever exchanges
+// it first, the thread itself or the shutdown.
 class ContextCache {
 public:
     static ValueContext* Pop() noexcept {
-        return slots_.count == 0 ? nullptr : slots_.items[--slots_.count];
+        for (uint32_t i = kCapacity; i-- != 0;) {
+            std::atomic<ValueContext*>& item = slots_.items[i];
+            if (item.load(std::memory_order_relaxed) == nullptr) continue;
+            if (ValueContext* context = item.exchange(nullptr, std::memory_order_acquire)) return context;
+        }
+        return nullptr;
     }
     static bool Push(ValueContext* context) noexcept {
-        if (slots_.closed || slots_.count == kCapacity) return false;
-        static thread_local ThreadEnd end;  // frees the cached contexts when the thread ends
+        if (slots_.closed) return false;
+        static thread_local ThreadEnd end;  // lists the slots; empties them when the thread ends
         (void)end;
-        slots_.items[slots_.count++] = context;
-        return true;
+        for (std::atomic<ValueContext*>& item : slots_.items) {
+            // Only this thread fills a slot: one seen empty stays so until it does.
+            if (item.load(std::memory_order_relaxed) != nullptr) continue;
+            item.store(context, std::memory_order_release);
+            return true;
+        }
+        return false;
     }
 
-    // Frees the contexts kept for this thread (it stays usable).
-    static void Drain() noexcept {
-        while (slots_.count != 0) Free(slots_.items[--slots_.count]);
+    // Frees the contexts kept for every thread (they all stay usable).
+    static void DrainAll() noexcept {
+        Registry& registry = Threads();
+        std::lock_guard<std::mutex> guard(registry.mutex);
+        for (Slots* slots = registry.first; slots != nullptr; slots = slots->next) Drain(*slots);
+        Drain(slots_);  // a thread that never kept one is not listed
+    }
+
+    // Contexts kept over all threads (tests).
+    static size_t Count() noexcept {
+        Registry& registry = Threads();
+        std::lock_guard<std::mutex> guard(registry.mutex);
+        size_t count = 0;
+        for (Slots* slots = registry.first; slots != nullptr; slots = slots->next) {
+            for (std::atomic<ValueContext*>& item : slots->items) count += item.load(std::memory_order_acquire) != nullptr;
+        }
+        return count;
     }
 
 private:
     static constexpr uint32_t kCapacity = 4;
     struct Slots {
-        ValueContext* items[kCapacity];
-        uint32_t count;
+        std::atomic<ValueContext*> items[kCapacity];
+        Slots* prev;
+        Slots* next;
         bool closed;
     };
+    struct Registry {
+        std::mutex mutex;
+        Slots* first = nullptr;
+    };
+    // Never destroyed: threads may end after static objects are gone.
+    static Registry& Threads() noexcept {
+        alignas(Registry) static unsigned char storage[sizeof(Registry)];
+        static Registry* registry = new (storage) Registry();
+        return *registry;
+    }
+    static void Drain(Slots& slots) noexcept {
+        for (std::atomic<ValueContext*>& item : slots.items) {
+            if (ValueContext* context = item.exchange(nullptr, std::memory_order_acquire)) Free(context);
+        }
+    }
     static void Free(ValueContext* context) noexcept {
         if (context->slots_ != context->inlineSlots_) std::free(context->slots_);
         std::free(context->pages_);
@@ -146,9 +162,22 @@ private:
         std::free(context);
     }
     struct ThreadEnd {
+        ThreadEnd() noexcept {
+            Registry& registry = Threads();
+            std::lock_guard<std::mutex> guard(registry.mutex);
+            slots_.prev = nullptr;
+            slots_.next = registry.first;
+            if (registry.first != nullptr) registry.first->prev = &slots_;
+            registry.first = &slots_;
+        }
         ~ThreadEnd() {
             slots_.closed = true;
-            Drain();
+            Registry& registry = Threads();
+            std::lock_guard<std::mutex> guard(registry.mutex);
+            if (slots_.prev != nullptr) slots_.prev->next = slots_.next;
+            else registry.first = slots_.next;
+            if (slots_.next != nullptr) slots_.next->prev = slots_.prev;
+            Drain(slots_);
         }
     };
     static thread_local constinit Slots slots_;
@@ -207,7 +236,9 @@ ValueContext* ValueContext::Create() {
     return new (memory) ValueContext();
 }
 
-void ValueContext::ReleaseCached() noexcept { ContextCache::Drain(); }
+void ValueContext::ReleaseCached() noexcept { ContextCache::DrainAll(); }
+
+size_t ValueContext::CachedCount() noexcept { return ContextCache::Count(); }
 
 void ValueContext::Destroy(ValueContext* context) noexcept {
     if (context == nullptr) return;
@@ -428,7 +459,9 @@ void* ValueContext::Reallocate(void* block, size_t oldSize, size_t newSize) {
     if (oldSize > kMaxBlockSize && newSize > kMaxBlockSize) {
         if (newSize > SIZE_MAX - sizeof(LargeHeader)) throw std::bad_alloc();
         LargeHeader* header = static_cast<LargeHeader*>(block) - 1;
-        auto* moved = static_cast<LargeHeader*>(std::realloc(header, sizeof(LargeHeader) + newSize));
+        auto* moved = PageSupply::InjectedFailure()
+                          ? nullptr
+                          : static_cast<LargeHeader*>(std::realloc(header, sizeof(LargeHeader) + newSize));
         if (moved == nullptr) throw std::bad_alloc();
         if (moved->prev != nullptr) moved->prev->next = moved;
         else large_ = moved;

@@ -124,7 +124,7 @@ void BindingValue::TakeOver(BindingValue& other) noexcept {
 
 BindingValue::BindingValue(const BindingValue& other) : BindingValue() { *this = other; }
 
-BindingValue::BindingValue(BindingValue&& other) noexcept : BindingValue() {
+BindingValue::BindingValue(BindingValue&& other) : BindingValue() {
     if (other.meta_.owns != 0) {
         payload_ = other.payload_;
         meta_.context = other.meta_.context;
@@ -153,14 +153,15 @@ BindingValue& BindingValue::operator=(const BindingValue& other) {
         copy.CopyFrom(other);
         TakeOver(copy);
     } else {
-        Reset();
-        EnsureContext();
-        CopyFrom(other);
+        // Built aside, so that running out of memory leaves this value as it was.
+        BindingValue copy(&EnsureContext());
+        copy.CopyFrom(other);
+        TakeOver(copy);
     }
     return *this;
 }
 
-BindingValue& BindingValue::operator=(BindingValue&& other) noexcept {
+BindingValue& BindingValue::operator=(BindingValue&& other) {
     if (this == &other) return *this;
     if (meta_.owns != 0 && other.meta_.owns != 0) {
         std::swap(payload_, other.payload_);

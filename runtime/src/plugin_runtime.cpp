@@ -30,6 +30,9 @@ uint8_t InitializeCallback(void* context, const HostInit* init) noexcept {
 void ShutdownCallback(void* context) noexcept { PluginRuntime::Shutdown(RuntimeOf(context)); }
 
 void GetMemoryStatsCallback(void*, PluginMemoryStats* out) noexcept {
+    // The host asks now and then, also while the plugin is idle: a point to let the
+    // value store's idle memory decay without a thread of our own.
+    Binding::PageSupply::Maintain();
     if (out == nullptr) return;
     Memory::Counters c = Memory::Snapshot();
     *out = PluginMemoryStats{c.peakBytes, c.liveAllocationsAtPeak, c.bytesAllocated, c.allocations,

@@ -13,6 +13,7 @@
 
 #include "api/api_context.h"
 #include "binding/host_value.h"
+#include "binding/page_supply.h"
 #include "formats/canonical_text.h"
 #include "formats/json_reader.h"
 #include "formats/msgpack_reader.h"
@@ -470,4 +471,32 @@ TEST(DecodeParameterText, ContentTypes) {
             EXPECT_EQ(Formats::CanonicalText(target), "string:\"before\"") << row.contentType;  // unchanged
         }
     }
+}
+
+// A large tree dropped and the process then busy with one region in use: the regions
+// left idle still decay, at the end of the next requests.
+TEST(RequestCompletion, LetsIdleValueMemoryDecay) {
+    using Binding::PageSupply;
+    static uint64_t now = 1'000'000;
+    const PageSupply::Clock previous = PageSupply::SetClock(+[]() noexcept -> uint64_t { return now; });
+    PageSupply::ReleaseReserve();
+    void* held = PageSupply::Take();
+    {
+        BindingValue dropped;
+        for (size_t i = 0; i < 20000; ++i) dropped.Element(i).Member("m").SetSigned(static_cast<int64_t>(i));
+    }
+    const size_t reserved = PageSupply::RegionsReserved();
+    ASSERT_GT(reserved, 1u);
+    now += PageSupply::kDecayMilliseconds;
+    PageSupply::Return(PageSupply::Take());  // busy: no region enters the reserve
+    EXPECT_EQ(PageSupply::RegionsDiscarded(), 0u);
+    for (size_t request = 0; request < reserved; ++request) {
+        ApiReply reply{};
+        HandleRequest(&reply, nullptr);
+        reply.release(&reply);
+    }
+    EXPECT_EQ(PageSupply::RegionsDiscarded(), reserved);
+    PageSupply::Return(held);
+    PageSupply::ReleaseReserve();
+    PageSupply::SetClock(previous);
 }

@@ -89,34 +89,46 @@ TEST_F(PageSupplyTest, SteadyBuildAndDropMakesNoSystemCall) {
 }
 
 // Regions left in the reserve are discarded after the decay and unmapped after as
-// long again; regions in use or recently freed are untouched.
-TEST_F(PageSupplyTest, IdleRegionsGoBackAfterTheDecay) {
+// long again, at most kDecayBatch of them at each visit (a region entering the
+// reserve, or Maintain); regions in use or recently freed are untouched.
+TEST_F(PageSupplyTest, IdleRegionsGoBackAfterTheDecayInBoundedVisits) {
     const uint64_t decay = PageSupply::kDecayMilliseconds;
+    static_assert(PageSupply::kDecayBatch == 4, "the table counts visits of four regions");
     const std::vector<void*> held = TakePages(2 * PageSupply::kPagesPerRegion);  // stay in use throughout
     std::memset(held[0], 0x5A, kPageSize);
     ReturnPages(TakePages(10 * PageSupply::kPagesPerRegion));
     ASSERT_EQ(PageSupply::RegionsReserved(), 10u);
     const PageSupply::Counters start = PageSupply::RegionCounters();
 
+    enum Visit { kTouch, kMaintain };
     struct Step {
-        uint64_t advance;  // milliseconds before the reserve is touched
+        uint64_t advance;  // milliseconds before the visit
+        Visit visit;
         size_t reserved;
         size_t discarded;
         uint64_t discardedCalls;  // since the start
         uint64_t unmappedCalls;
     };
     const Step steps[] = {
-        {0, 10, 0, 0, 0},
-        {decay - 1, 10, 0, 0, 0},  // not yet
-        {1, 10, 9, 9, 0},          // the touched region was freed just now
-        {decay - 1, 10, 9, 9, 0},
-        {1, 1, 0, 9, 9},           // the touched one is fresh again: kept
-        {decay + 5, 1, 0, 9, 9},   // touched at once, so never idle
+        {0, kMaintain, 10, 0, 0, 0},
+        {decay - 1, kMaintain, 10, 0, 0, 0},  // not yet
+        {1, kTouch, 10, 4, 4, 0},             // one batch; the touched region is fresh again
+        {0, kMaintain, 10, 8, 8, 0},
+        {0, kMaintain, 10, 9, 9, 0},          // the touched one is not due
+        {0, kMaintain, 10, 9, 9, 0},
+        {decay - 1, kMaintain, 10, 9, 9, 0},
+        {1, kMaintain, 6, 5, 9, 4},           // the longest idle go first
+        {0, kMaintain, 2, 1, 9, 8},
+        {0, kMaintain, 1, 1, 10, 9},          // the last discarded one, then the touched one
+        {0, kMaintain, 1, 1, 10, 9},
+        {decay, kMaintain, 0, 0, 10, 10},
+        {decay, kMaintain, 0, 0, 10, 10},     // an empty reserve: nothing to do
     };
     int index = 0;
     for (const Step& s : steps) {
         gNow += s.advance;
-        TouchReserve();
+        if (s.visit == kTouch) TouchReserve();
+        else PageSupply::Maintain();
         const PageSupply::Counters now = PageSupply::RegionCounters();
         EXPECT_EQ(PageSupply::RegionsReserved(), s.reserved) << index;
         EXPECT_EQ(PageSupply::RegionsDiscarded(), s.discarded) << index;
@@ -128,6 +140,33 @@ TEST_F(PageSupplyTest, IdleRegionsGoBackAfterTheDecay) {
     EXPECT_EQ(static_cast<unsigned char*>(held[0])[kPageSize - 1], 0x5A);
     ReturnPages(held);
     EXPECT_EQ(PageSupply::PagesInUse(), 0u);
+}
+
+// A busy process keeps one region in use and never moves a region into the reserve:
+// its page traffic makes no system call, and the regions left in the reserve by an
+// earlier large tree still decay, at the visits off the hot path.
+TEST_F(PageSupplyTest, BusyProcessStillDecaysTheReserve) {
+    std::vector<void*> held = TakePages(3);  // one region in use throughout
+    ReturnPages(TakePages(9 * PageSupply::kPagesPerRegion));
+    ASSERT_EQ(PageSupply::RegionsReserved(), 9u);
+    gNow += 3 * PageSupply::kDecayMilliseconds;
+    const uint64_t calls = Calls();
+    for (int round = 0; round < 1000; ++round) ReturnPages(TakePages(4));  // the busy steady state
+    EXPECT_EQ(Calls(), calls);
+    EXPECT_EQ(PageSupply::RegionsDiscarded(), 0u);
+    int visits = 0;
+    for (; PageSupply::RegionsReserved() != 0 && visits < 100; ++visits) {
+        const uint64_t before = Calls();
+        PageSupply::Maintain();
+        EXPECT_LE(Calls() - before, PageSupply::kDecayBatch);
+        gNow += PageSupply::kDecayMilliseconds;
+    }
+    EXPECT_EQ(PageSupply::RegionsReserved(), 0u);
+    EXPECT_EQ(visits, 6);  // four a visit: discard 4, unmap 4, discard 4, unmap 4, discard 1, unmap 1
+    const uint64_t after = Calls();
+    for (int round = 0; round < 100; ++round) PageSupply::Maintain();
+    EXPECT_EQ(Calls(), after);
+    ReturnPages(held);
 }
 
 // A discarded region serves pages again before the system is asked for a new one.

@@ -4,13 +4,16 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <latch>
 #include <map>
+#include <optional>
 #include <random>
 #include <string>
 #include <thread>
 #include <type_traits>
 #include <vector>
 
+#include "binding/hash.h"
 #include "binding/value.h"
 
 using namespace Vemi::Binding;
@@ -47,6 +50,44 @@ std::vector<uint32_t> Holdings(const BindingValue& root) {
     for (uint32_t c = 0; c < ValueContext::kBlockClasses; ++c) held.push_back(root.Context()->BlocksInUse(c));
     return held;
 }
+
+// The canonical shape of a value, to compare before and after a failed operation.
+std::string Dump(const BindingValue& v) {
+    switch (v.Kind()) {
+        case ValueKind::String: return Join("\"", std::string(v.AsStringView()), "\"");
+        case ValueKind::Signed: return std::to_string(v.AsSigned());
+        case ValueKind::Collection: {
+            std::string text = "[";
+            for (const BindingValue& e : v.Elements()) text += Dump(e) + ",";
+            return text + "]";
+        }
+        case ValueKind::Structure: {
+            std::string text = "{";
+            for (auto [name, member] : v.Members()) text += Join(std::string(name), ":", Dump(member), ",");
+            return text + "}";
+        }
+        default: return KindName(v.Kind());
+    }
+}
+
+// Injected exhaustion: the allocation after `allowed` more fails, once.
+int gAllocationsLeft = -1;
+bool CountedFailure() noexcept { return gAllocationsLeft >= 0 && gAllocationsLeft-- == 0; }
+class FailAfter {
+public:
+    explicit FailAfter(int allowed) : previous_(PageSupply::SetFailureHook(&CountedFailure)) { gAllocationsLeft = allowed; }
+    ~FailAfter() {
+        PageSupply::SetFailureHook(previous_);
+        gAllocationsLeft = -1;
+    }
+    FailAfter(const FailAfter&) = delete;
+    FailAfter& operator=(const FailAfter&) = delete;
+    // Whether the failure was reached.
+    [[nodiscard]] static bool Spent() noexcept { return gAllocationsLeft < 0; }
+
+private:
+    PageSupply::FailureHook previous_;
+};
 
 }  // namespace
 
@@ -579,4 +620,148 @@ TEST(ValueContext, NextTreeStartsEmptyAndPagesGoBack) {
     EXPECT_EQ(PageSupply::PagesInUse(), pagesBefore);
     std::thread(rounds).join();
     EXPECT_EQ(PageSupply::PagesInUse(), pagesBefore);
+}
+
+// A move that must copy (from inside a tree, or into the source's own descendant)
+// runs out of memory like a copy: std::bad_alloc, both values as they were, and
+// nothing of the attempt left in either tree. Every allocation on the way fails
+// once in turn, until the move goes through.
+TEST(BindingValue, MoveThatCopiesFailsCleanlyWhenMemoryRunsOut) {
+    auto build = [](BindingValue& tree) {
+        BindingValue& big = tree.Member("big");
+        for (int i = 0; i < 600; ++i) {
+            BindingValue& record = big.Element(static_cast<size_t>(i));
+            record.Member("n").SetSigned(i);
+            record.Member(Join("name-", i % 7)).SetString(Join("text-", i, std::string(static_cast<size_t>(i % 90), 'x')));
+            record.Member("deep").Element(0).Member("leaf").SetString("leaf");
+        }
+        tree.Member("other").SetString("kept");
+    };
+    struct Case {
+        const char* what;
+        // Moves the tree's "big" somewhere; answers the target.
+        std::function<BindingValue*(BindingValue& tree, BindingValue& elsewhere, std::optional<BindingValue>& made)> move;
+    };
+    const Case cases[] = {
+        {"member into a root", [](BindingValue& tree, BindingValue& root, std::optional<BindingValue>&) {
+             root = std::move(tree.Member("big"));
+             return &root;
+         }},
+        {"member into a member of another tree", [](BindingValue& tree, BindingValue& root, std::optional<BindingValue>&) {
+             BindingValue& slot = root.Member("slot");
+             slot = std::move(tree.Member("big"));
+             return &slot;
+         }},
+        {"member into its own descendant", [](BindingValue& tree, BindingValue&, std::optional<BindingValue>&) {
+             BindingValue& inner = tree.Member("big").Element(599).Member("deep").Element(0);
+             inner = std::move(tree.Member("big"));
+             return &inner;
+         }},
+        {"constructed from a member", [](BindingValue& tree, BindingValue&, std::optional<BindingValue>& made) {
+             made.emplace(std::move(tree.Member("big")));
+             return &*made;
+         }},
+    };
+    for (const Case& c : cases) {
+        BindingValue tree;
+        build(tree);
+        const std::string treeBefore = Dump(tree);
+        const uint32_t stringsBefore = tree.Context()->StringCount();
+        int failures = 0;
+        for (int allowed = 0;; allowed += 1 + allowed / 8) {
+            BindingValue elsewhere;
+            elsewhere.Member("slot").SetSigned(7);
+            elsewhere.Member("near").SetString("near");
+            const std::string elsewhereBefore = Dump(elsewhere);
+            std::optional<BindingValue> made;
+            bool threw = false;
+            {
+                FailAfter fail(allowed);
+                try {
+                    (void)c.move(tree, elsewhere, made);
+                } catch (const std::bad_alloc&) {
+                    threw = true;
+                }
+                ASSERT_EQ(threw, FailAfter::Spent()) << c.what << " " << allowed;
+            }
+            if (!threw) break;
+            ++failures;
+            ASSERT_EQ(Dump(tree), treeBefore) << c.what << " " << allowed;
+            ASSERT_EQ(tree.Context()->StringCount(), stringsBefore) << c.what << " " << allowed;
+            ASSERT_EQ(Dump(elsewhere), elsewhereBefore) << c.what << " " << allowed;
+            ASSERT_FALSE(made.has_value()) << c.what;
+        }
+        EXPECT_GT(failures, 3) << c.what;
+        // Rebuilt and moved without failure: the usual result.
+        BindingValue fresh;
+        build(fresh);
+        const std::string big = Dump(fresh.GetMember("big"));
+        BindingValue elsewhere;
+        std::optional<BindingValue> made;
+        BindingValue* target = c.move(fresh, elsewhere, made);
+        if (std::string(c.what) == "member into its own descendant") {
+            EXPECT_TRUE(fresh.GetMember("big").IsEmpty()) << c.what;  // the target went with the source
+        } else {
+            EXPECT_EQ(Dump(*target), big) << c.what;
+            EXPECT_TRUE(fresh.GetMember("big").IsEmpty()) << c.what;
+        }
+        EXPECT_STREQ(fresh.GetMember("other").AsString(), "kept") << c.what;
+    }
+}
+
+// The table is keyed by FNV-1a: a caller that hashed a text the same way finds its
+// entry, whichever form interned it first.
+TEST(ValueContext, HashedInternFindsTheEntryOfItsText) {
+    const std::string texts[] = {"a", "name", "priority", std::string(200, 'z'), "\xff\x80 high bytes", "tags"};
+    ValueContext* context = ValueContext::Create();
+    for (const std::string& text : texts) {
+        for (bool hashedFirst : {false, true}) {
+            const uint32_t hash = Fnv1a(text);
+            StringEntry* first = hashedFirst ? context->Intern(text, hash) : context->Intern(text);
+            const uint32_t count = context->StringCount();
+            StringEntry* second = hashedFirst ? context->Intern(text) : context->Intern(text, hash);
+            StringEntry* third = context->Intern(text, hash);
+            EXPECT_EQ(second, first) << text << hashedFirst;
+            EXPECT_EQ(third, first) << text << hashedFirst;
+            EXPECT_EQ(context->StringCount(), count) << text << hashedFirst;
+            EXPECT_EQ(first->hash, hash) << text;
+            EXPECT_EQ(first->refs, 3u) << text;
+            EXPECT_EQ(context->FindString(text), first) << text;
+            for (int i = 0; i < 3; ++i) context->Release(first);
+            EXPECT_EQ(context->FindString(text), nullptr) << text;
+        }
+    }
+    EXPECT_EQ(ValueContext::EmptyString()->hash, Fnv1a(""));
+    EXPECT_EQ(context->StringCount(), 0u);
+    ValueContext::Destroy(context);
+}
+
+// Plugin shutdown frees the contexts (and their kept string tables) that every
+// thread still alive keeps for its next tree; the threads go on working after it.
+TEST(ValueContext, ReleaseCachedFreesTheContextsOfEveryThread) {
+    constexpr int kThreads = 6;
+    ValueContext::ReleaseCached();
+    std::latch built(kThreads);
+    std::latch released(1);
+    auto work = [&built, &released](int id) {
+        auto trees = [id] {
+            std::vector<BindingValue> roots(3);  // several at once: several contexts kept
+            for (BindingValue& root : roots) {
+                for (int i = 0; i < 3000; ++i) root.Element(static_cast<size_t>(i)).SetString(Join("t", id, "-", i));
+            }
+        };
+        trees();
+        built.count_down();
+        released.wait();
+        trees();
+    };
+    std::vector<std::thread> threads;
+    for (int id = 0; id < kThreads; ++id) threads.emplace_back(work, id);
+    built.wait();
+    EXPECT_GE(ValueContext::CachedCount(), size_t{kThreads});
+    ValueContext::ReleaseCached();
+    EXPECT_EQ(ValueContext::CachedCount(), 0u);
+    released.count_down();
+    for (std::thread& t : threads) t.join();
+    EXPECT_EQ(ValueContext::CachedCount(), 0u);  // ending threads free their own
 }

@@ -2,6 +2,7 @@
 //
 //   void* page = PageSupply::Take();     // throws std::bad_alloc when none can be had
 //   PageSupply::Return(page);
+//   PageSupply::Maintain();              // off the hot path: lets idle regions decay
 //   PageSupply::ReleaseReserve();        // plugin shutdown: the reserve goes back
 //
 // Thread-safe: one lock, taken per page, never per block.
@@ -18,14 +19,17 @@ inline constexpr size_t kPageSize = 4096;
 // sixteen pages have all come back joins a reserve with no system call and serves
 // the next pages asked for. A region left unused in the reserve for
 // kDecayMilliseconds is discarded (the system may reclaim its memory), and after as
-// long again unmapped; this is checked only when a region enters the reserve or a
-// new one is mapped. The reserve holds at most kMaxReservedRegions; ReleaseReserve
-// gives all of it back at once (plugin shutdown).
+// long again unmapped. This is checked when a region enters the reserve, when a new
+// one is mapped and at each Maintain, and each such visit handles at most
+// kDecayBatch regions, so no caller pays for a whole reserve at once. The reserve
+// holds at most kMaxReservedRegions; ReleaseReserve gives all of it back at once
+// (plugin shutdown).
 class PageSupply {
 public:
     static constexpr size_t kPagesPerRegion = 16;
     static constexpr size_t kMaxReservedRegions = 256;  // 16 MiB
     static constexpr uint64_t kDecayMilliseconds = 1000;
+    static constexpr size_t kDecayBatch = 4;  // regions discarded or unmapped per visit
 
     // A page aligned to 4096 bytes; throws std::bad_alloc when no region can be had.
     [[nodiscard]] static void* Take();
@@ -33,6 +37,10 @@ public:
     static void Return(void* page) noexcept;
     // Unmaps every wholly free region kept in the reserve.
     static void ReleaseReserve() noexcept;
+    // Decays up to kDecayBatch idle regions whose time has come. For points off the
+    // hot path (request completion, the host's memory-stats call): with nothing in
+    // the reserve it reads one word; with nothing due, the clock and no lock.
+    static void Maintain() noexcept;
 
     // Pages handed out and not returned, and regions currently reserved.
     [[nodiscard]] static size_t PagesInUse() noexcept;
@@ -52,6 +60,14 @@ public:
     // platform's. Answers the clock it replaced.
     using Clock = uint64_t (*)() noexcept;
     static Clock SetClock(Clock clock) noexcept;
+
+    // Tests and fuzzers: asked before each page is taken and each heap block of the
+    // value store is allocated; true makes that allocation fail as exhaustion does.
+    // Null (the default) never fails. Answers the hook it replaced.
+    using FailureHook = bool (*)() noexcept;
+    static FailureHook SetFailureHook(FailureHook hook) noexcept;
+    // The hook's answer for the allocation about to be made (false without one).
+    [[nodiscard]] static bool InjectedFailure() noexcept;
 };
 
 }  // namespace Vemi::Binding

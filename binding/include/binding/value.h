@@ -73,10 +73,12 @@ public:
     // An empty root (it owns the context it creates on first need).
     constexpr BindingValue() noexcept = default;
     BindingValue(const BindingValue& other);
-    // Two roots swap; from a value inside a tree the content is deep-copied.
-    BindingValue(BindingValue&& other) noexcept;
+    // Two roots swap; from a value inside a tree the content is deep-copied. A move
+    // that copies may run out of memory like a copy: it then throws std::bad_alloc
+    // and leaves both values as they were, so neither move is noexcept.
+    BindingValue(BindingValue&& other);
     BindingValue& operator=(const BindingValue& other);
-    BindingValue& operator=(BindingValue&& other) noexcept;
+    BindingValue& operator=(BindingValue&& other);
     ~BindingValue();
 
     // Setters release what the value held first.

@@ -24,7 +24,7 @@ namespace Vemi::Binding {
 
 // An interned string: header followed by the NUL-terminated text.
 struct StringEntry {
-    uint32_t hash;    // of the text, the store's own word-wise hash
+    uint32_t hash;    // FNV-1a of the text (binding/hash.h)
     uint32_t refs;    // counted references; the shared empty entry is not counted
     uint32_t length;  // bytes before the NUL
 
@@ -47,9 +47,11 @@ public:
     [[nodiscard]] static ValueContext* Create();
     // Destroys the string table and every pool. Null is ignored.
     static void Destroy(ValueContext* context) noexcept;
-    // Empty contexts are kept per thread for the next trees; this frees the calling
-    // thread's (plugin shutdown).
+    // Empty contexts are kept per thread for the next trees; this frees those of
+    // every thread (plugin shutdown: the host's threads outlive the plugin).
     static void ReleaseCached() noexcept;
+    // Contexts kept for reuse over all threads (tests and diagnostics).
+    [[nodiscard]] static size_t CachedCount() noexcept;
 
     ValueContext(const ValueContext&) = delete;
     ValueContext& operator=(const ValueContext&) = delete;
@@ -79,7 +81,8 @@ public:
     // Counted reference to the entry of a text (which must hold no NUL byte).
     // The empty text gives the shared, uncounted empty entry. Texts that recur
     // (member names, enumerations of words) are found in a small cache of recent
-    // entries without being hashed; the hashed form skips that cache.
+    // entries without being hashed; the hashed form, given the FNV-1a hash of the
+    // text (binding/hash.h), skips that cache.
     [[nodiscard]] StringEntry* Intern(std::string_view text);
     [[nodiscard]] StringEntry* Intern(std::string_view text, uint32_t hash);
     static void AddRef(StringEntry* entry) noexcept;
