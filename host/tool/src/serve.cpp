@@ -141,6 +141,8 @@ std::string Server::Start() {
     }
     if (s.acceptor.listen(asio::socket_base::max_listen_connections, ec); ec) return "cannot listen: " + ec.message();
     s.port = s.acceptor.local_endpoint().port();
+    s.portText = std::to_string(s.port);
+    s.urlAddress = address.is_v6() ? '[' + s.options.address + ']' : s.options.address;
     s.Drain();  // what happened before: load, initialize, the starting scenario
     s.Accept();
     for (int i = 0; i < std::max(1, s.options.threads); ++i) {

@@ -163,7 +163,8 @@ private:
         bool head = req.method() == http::verb::head;
         unsigned version = req.version();
         server_.Handle(std::move(req), [self = shared_from_this(), keepAlive, head, version](HttpAnswer answer) {
-            asio::post(self->stream_.get_executor(), [self, answer = std::move(answer), keepAlive, head, version]() mutable {
+            // Inline when the plugin ran on this connection's own thread.
+            asio::dispatch(self->stream_.get_executor(), [self, answer = std::move(answer), keepAlive, head, version]() mutable {
                 self->Write(std::move(answer), keepAlive, head, version);
             });
         });
@@ -289,12 +290,16 @@ void detail::StartHttpSession(tcp::socket&& socket, Server::Impl& server) {
 // The names this server is really reached by: a page of another name (DNS rebinding: a
 // name of the attacker's that resolves here) reads nothing.
 bool Server::Impl::AllowedHost(std::string_view host, std::string_view local) const {
-    std::string suffix = ':' + std::to_string(port);
-    std::string address = UrlHost(options.address);
-    for (std::string_view name : {std::string_view("localhost"), std::string_view("127.0.0.1"), std::string_view("[::1]"),
-                                  std::string_view(address), local}) {
-        if (name.empty()) continue;
-        if (SameLetters(host, std::string(name) + suffix) || (port == 80 && SameLetters(host, name))) return true;
+    std::string_view name = host;
+    if (size_t colon = host.rfind(':'); colon != std::string_view::npos && host.find(']', colon) == std::string_view::npos) {
+        if (host.substr(colon + 1) != portText) return false;
+        name = host.substr(0, colon);
+    } else if (port != 80) {
+        return false;
+    }
+    for (std::string_view known : {std::string_view("localhost"), std::string_view("127.0.0.1"), std::string_view("[::1]"),
+                                   std::string_view(urlAddress), local}) {
+        if (!known.empty() && SameLetters(name, known)) return true;
     }
     return false;
 }
@@ -402,8 +407,9 @@ void Server::Impl::Handle(Request req, std::function<void(HttpAnswer)> done) {
         return done(ErrorAnswer(404, "No resource at " + std::string(path)));
     }
     // Every call into the plugin (and the host's session, which the plugin follows) runs
-    // on the plugin strand, one at a time.
-    asio::post(plugin, [this, req = std::move(req), session, done = std::move(done)]() mutable {
+    // under the plugin lock, one at a time: at once on this thread when the lock is free,
+    // else on the plugin strand, so that a network thread never waits for the plugin.
+    auto answerOf = [this, session](const Request& req) {  // under the lock
         HttpAnswer answer;
         try {
             answer = session ? SessionAnswer(req) : PluginAnswer(req);
@@ -411,6 +417,17 @@ void Server::Impl::Handle(Request req, std::function<void(HttpAnswer)> done) {
             answer = ErrorAnswer(500, e.what());
         }
         Drain();
+        return answer;
+    };
+    if (std::unique_lock lock(pluginMutex, std::try_to_lock); lock.owns_lock()) {
+        HttpAnswer answer = answerOf(req);
+        lock.unlock();
+        return done(std::move(answer));
+    }
+    asio::post(plugin, [this, answerOf, req = std::move(req), done = std::move(done)]() mutable {
+        std::unique_lock lock(pluginMutex);
+        HttpAnswer answer = answerOf(req);
+        lock.unlock();
         done(std::move(answer));
     });
 }

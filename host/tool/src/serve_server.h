@@ -108,6 +108,8 @@ struct Server::Impl {
     std::ostream& out;
     detail::Hub hub;
     uint16_t port = 0;
+    std::string portText;    // port in decimal
+    std::string urlAddress;  // options.address as a Host names it
     std::vector<std::string> prefixes;  // first path segments of the plugin's functions, "/name/"
     const ApiFunctionEntry* fallback = nullptr;  // answers plugin paths no route matches
 
@@ -116,6 +118,7 @@ struct Server::Impl {
     std::atomic<uint64_t> socketsOpened{0}, socketsDropped{0}, evicted{0};
     std::atomic<size_t> sockets{0};  // WebSocket sessions alive
 
+    std::mutex pluginMutex;  // held by every call into the plugin and the host's session
     std::mutex outMutex;  // one writer of out at a time: the transcript and the command's lines
 
     // Connections waiting for their next request, by when they began to: the first has
@@ -137,7 +140,7 @@ struct Server::Impl {
     std::vector<std::thread> threads;
 
     void Accept();
-    void Drain();  // on the plugin strand: what the plugin did, to the output and the hub
+    void Drain();  // under the plugin lock: what the plugin did, to the output and the hub
     [[nodiscard]] uint64_t EnterIdle(std::weak_ptr<detail::IdleConnection> connection);
     void LeaveIdle(uint64_t order);
     [[nodiscard]] bool EvictIdlest();

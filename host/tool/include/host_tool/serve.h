@@ -4,7 +4,7 @@
 // event the plugin sends (and the host's own events and the requests the plugin makes)
 // reaches WebSocket subscribers as JSON, in order; "/" serves a page that drives it all.
 //
-// Every call into the plugin runs on one strand, one at a time: the plugin's sequencer
+// Every call into the plugin runs under one lock, one at a time: the plugin's sequencer
 // takes no lock. Network work runs on the other threads and never waits for the plugin,
 // and the plugin never waits for a client.
 #pragma once
