@@ -20,6 +20,7 @@ target_compile_definitions(kav_yaml PUBLIC YAML_DECLARE_STATIC PRIVATE
   YAML_VERSION_MAJOR=${yaml_major} YAML_VERSION_MINOR=${yaml_minor} YAML_VERSION_PATCH=${yaml_patch}
   YAML_VERSION_STRING="${yaml_major}.${yaml_minor}.${yaml_patch}")
 target_compile_options(kav_yaml PRIVATE -w)  # not our code
+set_target_properties(kav_yaml PROPERTIES KAV_THIRD_PARTY ON)
 set(KAV_YAML_INCLUDE "${KAV_YAML_SOURCE_DIR}/include" CACHE PATH "" FORCE)
 set(KAV_YAML_LIBRARY kav_yaml CACHE STRING "" FORCE)
 
