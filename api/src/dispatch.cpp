@@ -20,6 +20,7 @@
 #include "formats/content_type.h"
 #include "formats/msgpack_reader.h"
 #include "formats/yaml_reader.h"
+#include "logging/log.h"
 #include "logging/positional_format.h"
 
 namespace Vemi::Api {
@@ -47,6 +48,8 @@ constexpr uint32_t kInvalidFunctionStatus = 404;
 constexpr uint32_t kBadResultStatus = 400;
 constexpr uint32_t kBadRequestStatus = 400;
 constexpr uint32_t kInternalErrorStatus = 500;
+// A path is logged up to this many bytes.
+constexpr size_t kLoggedPathLength = 256;
 
 [[nodiscard]] std::string_view TextOf(const char* text) noexcept {
     return text != nullptr ? std::string_view(text) : std::string_view();
@@ -539,14 +542,36 @@ void ReleaseReply(ApiReply* reply) noexcept {
     *reply = ApiReply{};
 }
 
+namespace {
+
+// Not the caller's fault (out of memory, most likely), so it goes to the log too.
+void LogInternalError(const ApiRequest* request, const char* why) noexcept {
+    const char* path = request != nullptr && request->path != nullptr ? request->path : "";
+    try {
+        Log(kLogError, kCategoryDBG, "Internal error handling %.*s: %s",
+            static_cast<int>(strnlen(path, kLoggedPathLength)), path, why);
+    } catch (...) {
+    }
+}
+
+}  // namespace
+
 void HandleRequestWithRoute(ApiReply* reply, const ApiRequest* request, const RoutePattern* route) noexcept {
     if (reply == nullptr) return;
     *reply = ApiReply{};
     reply->release = &ReleaseReply;
     reply->content_type = SharedEmptyText();  // every reply carries one, also a refused one
+    bool failed = false;
     try {
         Handle(*reply, request, route);
+    } catch (const std::exception& e) {
+        failed = true;
+        LogInternalError(request, e.what());
     } catch (...) {
+        failed = true;
+        LogInternalError(request, "unknown exception");
+    }
+    if (failed) {
         // Whatever was filled goes; the host sees one plain failure.
         if (reply->stream.release != nullptr && reply->stream.handle != nullptr) reply->stream.release(reply->stream.handle);
         ReleaseReply(reply);

@@ -212,30 +212,28 @@ RoutePattern::RoutePattern(std::string_view routeTemplate) noexcept {
     }
 }
 
-bool RoutePattern::MatchSegments(std::string_view path, PathParameters& parameters) const noexcept {
-    try {
-        size_t position = runs_[0].size();
-        for (size_t i = 0; i < captures_.size(); ++i) {
-            size_t end = path.find('/', position);
-            if (end == std::string_view::npos) end = path.size();
-            const std::string& next = runs_[i + 1];
-            if (path.compare(end, next.size(), next) != 0) {
-                parameters.clear();
-                return false;
-            }
-            parameters.insert_or_assign(captures_[i].name, PercentDecode(path.substr(position, end - position)));
-            position = end + next.size();
+bool RoutePattern::MatchSegments(std::string_view path, PathParameters& parameters) const {
+    struct ClearUnlessMatched {
+        PathParameters& parameters;
+        bool matched = false;
+        ~ClearUnlessMatched() {
+            if (!matched) parameters.clear();
         }
-        if (position == path.size()) return true;
-        parameters.clear();
-        return false;
-    } catch (...) {
-        parameters.clear();
-        return false;
+    } guard{parameters};
+    size_t position = runs_[0].size();
+    for (size_t i = 0; i < captures_.size(); ++i) {
+        size_t end = path.find('/', position);
+        if (end == std::string_view::npos) end = path.size();
+        const std::string& next = runs_[i + 1];
+        if (path.compare(end, next.size(), next) != 0) return false;
+        parameters.insert_or_assign(captures_[i].name, PercentDecode(path.substr(position, end - position)));
+        position = end + next.size();
     }
+    guard.matched = position == path.size();
+    return guard.matched;
 }
 
-bool RoutePattern::Match(std::string_view path, PathParameters& parameters) const noexcept {
+bool RoutePattern::Match(std::string_view path, PathParameters& parameters) const {
     parameters.clear();
     if (!valid_) return false;
     if (literal_) return path == text_;
@@ -254,9 +252,13 @@ bool RoutePattern::Match(std::string_view path, PathParameters& parameters) cons
                                         PercentDecode(std::string_view(group.first, group.second)));
         }
         return true;
-    } catch (...) {
+    } catch (const std::regex_error&) {
+        // The matcher gave up on this path (its own limits): the pattern takes it not.
         parameters.clear();
         return false;
+    } catch (...) {
+        parameters.clear();
+        throw;
     }
 }
 

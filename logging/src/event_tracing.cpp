@@ -36,8 +36,18 @@ struct TracingFunctions {
     Platform::EventUnregisterFunction eventUnregister;
 };
 constinit TracingFunctions gFunctions{};
-struct ProvidersLockTag;
-std::mutex& ProvidersLock() noexcept { return LastingMutex<ProvidersLockTag>(); }
+// Users of the providers (Acquire minus Release); guarded by the registration lock.
+constinit size_t gUsers = 0;
+
+// Registration, unregistration and writing, one at a time. Never held by the enable
+// callback, so the system may call it from inside EventRegister on this thread, and
+// EventUnregister may wait for callbacks running on its threads.
+struct RegistrationLockTag;
+std::mutex& RegistrationLock() noexcept { return LastingMutex<RegistrationLockTag>(); }
+// The trace contexts' fields, which the enable callback writes on a thread of the
+// system's: on a 32-bit system a 64-bit mask is no single store.
+struct ContextLockTag;
+std::mutex& ContextLock() noexcept { return LastingMutex<ContextLockTag>(); }
 
 constexpr Platform::EventDescriptor kMainThreadEvent{103, 0, 0, 0, 14, 2, 1};
 
@@ -48,17 +58,69 @@ bool ClassEnabled(const EventClass& c, const TraceContext& context) noexcept {
     return levelOk && keywordOk;
 }
 
-bool WriteMainThreadEventLocked() noexcept {
-    const TraceContext& context = gContexts[kMainThreadProvider];
-    if (gFunctions.eventWrite == nullptr || context.handle == 0 || (context.enableBits & 1u) == 0) return false;
+// Under the registration lock.
+bool WriteMainThreadEventRegistered() noexcept {
+    Platform::RegistrationHandle handle = 0;
+    uint32_t enableBits = 0;
+    {
+        std::lock_guard guard(ContextLock());
+        const TraceContext& context = gContexts[kMainThreadProvider];
+        handle = context.handle;
+        enableBits = context.enableBits;
+    }
+    if (gFunctions.eventWrite == nullptr || handle == 0 || (enableBits & 1u) == 0) return false;
     uint32_t threadId = Platform::CurrentThreadId();
     static constexpr char kText[] = "Main thread";
     Platform::EventDataDescriptor data[2] = {
         {reinterpret_cast<uintptr_t>(&threadId), sizeof threadId, 0},
         {reinterpret_cast<uintptr_t>(kText), sizeof kText, 0},
     };
-    gFunctions.eventWrite(context.handle, &kMainThreadEvent, 2, data);
+    gFunctions.eventWrite(handle, &kMainThreadEvent, 2, data);
     return true;
+}
+
+// Under the registration lock.
+size_t RegisterRegistered() noexcept {
+    if (gFunctions.library == nullptr) {
+        gFunctions.library = Platform::LoadLibrary(kLibraryName);
+        if (gFunctions.library == nullptr) return 0;
+        gFunctions.eventRegister =
+            reinterpret_cast<Platform::EventRegisterFunction>(Platform::FindSymbol(gFunctions.library, "EventRegister"));
+        gFunctions.eventWrite =
+            reinterpret_cast<Platform::EventWriteFunction>(Platform::FindSymbol(gFunctions.library, "EventWrite"));
+        gFunctions.eventUnregister = reinterpret_cast<Platform::EventUnregisterFunction>(
+            Platform::FindSymbol(gFunctions.library, "EventUnregister"));
+    }
+    if (gFunctions.eventRegister == nullptr) return 0;
+    size_t registered = 0;
+    for (size_t i = 0; i < kProviderCount; ++i) {
+        TraceContext& context = gContexts[i];
+        if (context.handle != 0) continue;
+        // The system may call the enable callback before this returns.
+        Platform::RegistrationHandle handle = 0;
+        if (gFunctions.eventRegister(&kGuids[i], &EnableCallback, &context, &handle) == 0 && handle != 0) {
+            std::lock_guard guard(ContextLock());
+            context.handle = handle;
+            ++registered;
+        }
+    }
+    WriteMainThreadEventRegistered();
+    return registered;
+}
+
+// Under the registration lock.
+void UnregisterRegistered() noexcept {
+    for (size_t i = kProviderCount; i-- > 0;) {
+        TraceContext& context = gContexts[i];
+        Platform::RegistrationHandle handle = 0;
+        {
+            std::lock_guard guard(ContextLock());
+            handle = context.handle;
+            context.handle = 0;
+        }
+        // Without the context lock: the system waits here for callbacks in flight.
+        if (handle != 0 && gFunctions.eventUnregister != nullptr) gFunctions.eventUnregister(handle);
+    }
 }
 
 }  // namespace
@@ -67,10 +129,16 @@ const Platform::Guid& ProviderGuid(size_t index) noexcept { return kGuids[index 
 
 TraceContext& ProviderContext(size_t index) noexcept { return gContexts[index < kProviderCount ? index : 0]; }
 
+TraceContext ProviderSnapshot(size_t index) noexcept {
+    std::lock_guard guard(ContextLock());
+    return ProviderContext(index);
+}
+
 void KAV_SYSTEM_CALL EnableCallback(const Platform::Guid*, uint32_t controlCode, uint8_t level, uint64_t matchAnyKeyword,
                     uint64_t matchAllKeyword, Platform::EventFilterDescriptor*, void* callbackContext) {
     auto* context = static_cast<TraceContext*>(callbackContext);
     if (context == nullptr) return;
+    std::lock_guard guard(ContextLock());
     if (controlCode == Platform::kEventControlDisable) {
         context->enabled = false;
         context->level = 0;
@@ -94,62 +162,47 @@ void KAV_SYSTEM_CALL EnableCallback(const Platform::Guid*, uint32_t controlCode,
 }
 
 size_t RegisterProviders() noexcept {
-    std::lock_guard guard(ProvidersLock());
-    if (gFunctions.library == nullptr) {
-        gFunctions.library = Platform::LoadLibrary(kLibraryName);
-        if (gFunctions.library == nullptr) return 0;
-        gFunctions.eventRegister =
-            reinterpret_cast<Platform::EventRegisterFunction>(Platform::FindSymbol(gFunctions.library, "EventRegister"));
-        gFunctions.eventWrite =
-            reinterpret_cast<Platform::EventWriteFunction>(Platform::FindSymbol(gFunctions.library, "EventWrite"));
-        gFunctions.eventUnregister = reinterpret_cast<Platform::EventUnregisterFunction>(
-            Platform::FindSymbol(gFunctions.library, "EventUnregister"));
-    }
-    if (gFunctions.eventRegister == nullptr) return 0;
-    size_t registered = 0;
-    for (size_t i = 0; i < kProviderCount; ++i) {
-        TraceContext& context = gContexts[i];
-        if (context.handle != 0) continue;
-        Platform::RegistrationHandle handle = 0;
-        if (gFunctions.eventRegister(&kGuids[i], &EnableCallback, &context, &handle) == 0 && handle != 0) {
-            context.handle = handle;
-            ++registered;
-        }
-    }
-    WriteMainThreadEventLocked();
-    return registered;
+    std::lock_guard guard(RegistrationLock());
+    return RegisterRegistered();
 }
 
 void UnregisterProviders() noexcept {
-    std::lock_guard guard(ProvidersLock());
-    for (size_t i = kProviderCount; i-- > 0;) {
-        TraceContext& context = gContexts[i];
-        if (context.handle == 0) continue;
-        if (gFunctions.eventUnregister != nullptr) gFunctions.eventUnregister(context.handle);
-        context.handle = 0;
-    }
+    std::lock_guard guard(RegistrationLock());
+    UnregisterRegistered();
 }
 
 bool WriteMainThreadEvent() noexcept {
-    std::lock_guard guard(ProvidersLock());
-    return WriteMainThreadEventLocked();
+    std::lock_guard guard(RegistrationLock());
+    return WriteMainThreadEventRegistered();
+}
+
+size_t Acquire() noexcept {
+    std::lock_guard guard(RegistrationLock());
+    if (gUsers++ != 0) return 0;
+    return RegisterRegistered();
+}
+
+void Release() noexcept {
+    std::lock_guard guard(RegistrationLock());
+    if (gUsers == 0 || --gUsers != 0) return;
+    UnregisterRegistered();
+    Platform::FreeLibrary(gFunctions.library);
+    gFunctions = TracingFunctions{};
 }
 
 namespace {
 
-struct LoadTimeRegistration {
-    LoadTimeRegistration() noexcept { (void)RegisterProviders(); }
-    ~LoadTimeRegistration() {
-        UnregisterProviders();
-        std::lock_guard guard(ProvidersLock());
-        Platform::FreeLibrary(gFunctions.library);
-        gFunctions = TracingFunctions{};
+// A host that unloads the library without releasing its user must not leave the
+// system a callback into unmapped code. Only the unregistration happens here: the
+// tracing library itself is never loaded or freed while the loader lock is held.
+struct UnloadGuard {
+    ~UnloadGuard() {
+        std::lock_guard guard(RegistrationLock());
+        if (gUsers != 0) UnregisterRegistered();
     }
 };
-const LoadTimeRegistration gLoadTime;
+const UnloadGuard gUnloadGuard;
 
 }  // namespace
-
-const bool kRegisteredAtLoad = true;
 
 }  // namespace Vemi::EventTracing

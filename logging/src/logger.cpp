@@ -7,7 +7,6 @@
 
 #include "lasting_mutex.h"
 #include "logger_state.h"
-#include "logging/event_tracing.h"
 
 namespace Vemi {
 namespace detail {
@@ -199,9 +198,6 @@ namespace {
 
 // At library load "LOC" takes the first free slot (8, mask 256).
 [[maybe_unused]] const LogCategories kCategoryLOC = CategoryFromName("LOC");
-
-// Whoever logs also gets the event-tracing providers registered at load.
-[[gnu::used]] const void* const kEventTracingAtLoad = &EventTracing::kRegisteredAtLoad;
 
 }  // namespace
 

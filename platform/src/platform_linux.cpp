@@ -119,4 +119,6 @@ void FreeLibrary(LibraryHandle library) noexcept {
     if (library != nullptr) dlclose(library);
 }
 
+bool EnsureOwnUnwindTables() noexcept { return false; }  // the ELF unwinder finds every loaded module
+
 }  // namespace Vemi::Platform

@@ -141,4 +141,85 @@ void FreeLibrary(LibraryHandle library) noexcept {
     if (library != nullptr) ::FreeLibrary(static_cast<HMODULE>(library));
 }
 
+#if defined(__i386__) && !defined(__SEH__) && !defined(__USING_SJLJ_EXCEPTIONS__)
+
+}  // namespace Vemi::Platform
+
+// libgcc's frame registry (unwind-dw2-fde), linked in statically with this module.
+extern "C" {
+struct KavUnwindBases {
+    void* tbase;
+    void* dbase;
+    void* func;
+};
+const void* _Unwind_Find_FDE(void* pc, KavUnwindBases* bases);
+void __register_frame(void* begin);
+void __deregister_frame(void* begin);
+extern IMAGE_DOS_HEADER __ImageBase;
+}
+
+namespace Vemi::Platform {
+
+namespace {
+
+// Something of ours inside the unwind tables, so that their section is found by
+// address: in an image, the section's long name may not be readable.
+[[gnu::section(".eh_frame"), gnu::used]] const char kInsideUnwindTables[] = {};
+
+// Start of this module's .eh_frame section, from its own section headers.
+void* OwnUnwindTables() noexcept {
+    auto* base = reinterpret_cast<unsigned char*>(&__ImageBase);
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + __ImageBase.e_lfanew);
+    const IMAGE_SECTION_HEADER* section = IMAGE_FIRST_SECTION(nt);
+    const uintptr_t inside = reinterpret_cast<uintptr_t>(kInsideUnwindTables) - reinterpret_cast<uintptr_t>(base);
+    for (unsigned i = 0; i < nt->FileHeader.NumberOfSections; ++i, ++section) {
+        const uintptr_t start = section->VirtualAddress;
+        if (inside >= start && inside <= start + section->Misc.VirtualSize) return base + start;
+    }
+    return nullptr;
+}
+
+struct OwnRegistration {
+    void* tables = nullptr;
+    ~OwnRegistration() {
+        // Module unload: our static unwinder must forget tables that are about to go.
+        if (tables != nullptr) __deregister_frame(tables);
+    }
+};
+OwnRegistration gOwnRegistration;
+CRITICAL_SECTION* RegistrationLock() noexcept {
+    static CRITICAL_SECTION* const section = [] {
+        static CRITICAL_SECTION storage;
+        InitializeCriticalSection(&storage);
+        return &storage;
+    }();
+    return section;
+}
+
+}  // namespace
+
+bool EnsureOwnUnwindTables() noexcept {
+    KavUnwindBases bases{};
+    // Any address of our own code will do: this function's.
+    if (_Unwind_Find_FDE(reinterpret_cast<void*>(&EnsureOwnUnwindTables), &bases) != nullptr) return false;
+    EnterCriticalSection(RegistrationLock());
+    bool registered = false;
+    if (gOwnRegistration.tables == nullptr &&
+        _Unwind_Find_FDE(reinterpret_cast<void*>(&EnsureOwnUnwindTables), &bases) == nullptr) {
+        if (void* tables = OwnUnwindTables()) {
+            __register_frame(tables);
+            gOwnRegistration.tables = tables;
+            registered = true;
+        }
+    }
+    LeaveCriticalSection(RegistrationLock());
+    return registered;
+}
+
+#else
+
+bool EnsureOwnUnwindTables() noexcept { return false; }  // table-based (SEH) unwinding needs no registry
+
+#endif
+
 }  // namespace Vemi::Platform

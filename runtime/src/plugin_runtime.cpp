@@ -9,6 +9,7 @@
 #include "binding/value_context.h"
 #include "formats/json_reader.h"
 #include "logging/diagnostics.h"
+#include "logging/event_tracing.h"
 #include "logging/logger.h"
 #include "logging/positional_format.h"
 #include "runtime/memory.h"
@@ -56,6 +57,8 @@ constexpr const char* kStreamOutOfMemory = "Out of memory while reading the stre
 }  // namespace
 
 PluginRuntime::PluginRuntime() {
+    // The host's call, outside the loader lock: the place to reach the tracing library.
+    (void)EventTracing::Acquire();
     LoggingInterface* logging = GetLoggingInterface();
     logging->AddRef(logging);
     callbacks_.initialize = &InitializeCallback;
@@ -69,6 +72,7 @@ PluginRuntime::~PluginRuntime() {
     logTarget_.reset();
     LoggingInterface* logging = GetLoggingInterface();
     logging->Release(logging);
+    EventTracing::Release();
 }
 
 // ---- Load, Initialize, Shutdown ------------------------------------------------------

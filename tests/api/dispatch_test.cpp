@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <optional>
@@ -18,6 +19,19 @@
 #include "formats/json_reader.h"
 #include "formats/msgpack_reader.h"
 #include "formats/yaml_reader.h"
+#include "recorded_log.h"
+
+// Allocation failure on demand: while armed, the allocation that brings the count to 0
+// throws, on this thread only. The library's operator delete frees with free().
+namespace {
+thread_local long gAllocationsBeforeFailure = -1;
+}  // namespace
+
+void* operator new(std::size_t size) {
+    if (gAllocationsBeforeFailure >= 0 && gAllocationsBeforeFailure-- == 0) throw std::bad_alloc();
+    if (void* p = std::malloc(size != 0 ? size : 1)) return p;
+    throw std::bad_alloc();
+}
 
 using namespace Vemi;
 using namespace Vemi::Api;
@@ -391,6 +405,39 @@ TEST_F(BoundDispatch, ArgumentsAreConvertedOrRefusedWithTheirMessage) {
     EXPECT_EQ(plugin_.registered[0].name, "a b");
     EXPECT_EQ(plugin_.registered[0].priority, INT_MIN);
     EXPECT_EQ(plugin_.registered[1].name, "b");
+}
+
+TEST_F(BoundDispatch, RunningOutOfMemoryIsAnInternalErrorAtEveryStepAndLogged) {
+    // Each pass fails one more allocation along the way, from route matching on, until
+    // the request gets through: no step may turn a failure into another answer.
+    const std::string path = "/kav/v1/complete/an-event-name-longer-than-a-short-string";
+    const ApiRequest request{API_METHOD_POST, path.c_str(), nullptr, 0, Handler("PostKavV1CompleteBySequenceEventName"),
+                             nullptr, 0, "", nullptr, 0, 0, nullptr};
+    long failing = 0;
+    for (;; ++failing) {
+        ApiReply reply{};
+        gAllocationsBeforeFailure = failing;
+        HandleRequest(&reply, &request);
+        const bool struck = gAllocationsBeforeFailure < 0;
+        gAllocationsBeforeFailure = -1;
+        const std::string error = reply.error != nullptr ? reply.error : "";
+        const uint32_t status = reply.status;
+        reply.release(&reply);
+        if (failing == 0) {
+            EXPECT_TRUE(plugin_.registered.empty()) << "the first allocation is the route's";
+        }
+        if (!struck) {
+            EXPECT_EQ(error, "") << "with every allocation granted";
+            break;
+        }
+        EXPECT_EQ(error, "Internal error") << "allocation " << failing;
+        EXPECT_EQ(status, 500u) << "allocation " << failing;
+        const std::vector<std::string> log = Testing::RecordedLogMessages();
+        ASSERT_FALSE(log.empty()) << "allocation " << failing;
+        EXPECT_EQ(log.back(), "Internal error handling " + path + ": std::bad_alloc") << "allocation " << failing;
+        ASSERT_LT(failing, 1000);
+    }
+    EXPECT_GT(failing, 0);
 }
 
 TEST_F(BoundDispatch, ARecordResultBecomesTheReplyBody) {

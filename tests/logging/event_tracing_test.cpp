@@ -4,8 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdio>
 #include <string>
+#include <thread>
 
 #include "platform/platform.h"
 
@@ -51,13 +53,12 @@ TEST(RULES_SUITE, EnableCallbackFollowsLevelAndKeywords) {
 
 namespace {
 
-// The stand-in's own functions, found in the library the providers use.
+// The stand-in's own functions, found in the library the providers use. The test keeps
+// the library loaded, so its journal outlives the providers' own use of it.
 template <class Function>
 Function Standin(const char* name) {
-    Platform::LibraryHandle library = Platform::LoadLibrary(kLibraryName);
-    auto function = reinterpret_cast<Function>(Platform::FindSymbol(library, name));
-    Platform::FreeLibrary(library);
-    return function;
+    static const Platform::LibraryHandle library = Platform::LoadLibrary(kLibraryName);
+    return reinterpret_cast<Function>(Platform::FindSymbol(library, name));
 }
 
 std::string Journal() { return Standin<const char* (*)()>("StandinJournal")(); }
@@ -74,27 +75,74 @@ std::string Pointer(const void* p) {
 
 }  // namespace
 
-// Relies on the library-load registration, so it reads the journal from its start.
-TEST(EventTracingPresent, LoadRegistersProvidersInOrderAndWritesMainThread) {
+TEST(EventTracingPresent, FirstUserRegistersInOrderAndWritesMainThreadLastUnregisters) {
+    // Loading the library called nothing: the journal starts empty.
+    EXPECT_EQ(Journal(), "");
     std::string expected;
     for (size_t i = 0; i < kProviderCount; ++i) {
         expected += "R " + std::string(kGuids[i]) + " " + Pointer(reinterpret_cast<void*>(&EnableCallback)) + " " +
                     Pointer(&ProviderContext(i)) + " " + std::to_string(100 + i) + "\n";
-        EXPECT_EQ(ProviderContext(i).handle, 0x100 + i);
     }
     expected += "W 101 id=103 v=0 ch=0 lv=0 op=14 task=2 kw=1 [" + std::to_string(Platform::CurrentThreadId()) +
                 "] 'Main thread\\0'\n";
+    EXPECT_EQ(Acquire(), kProviderCount);
+    EXPECT_EQ(Acquire(), 0u);  // a second user changes nothing
     EXPECT_EQ(Journal(), expected);
+    for (size_t i = 0; i < kProviderCount; ++i) EXPECT_EQ(ProviderContext(i).handle, 0x100 + i);
+    Release();
+    EXPECT_EQ(Journal(), expected);
+    Release();
+    EXPECT_EQ(Journal(), expected + "U 103\nU 102\nU 101\nU 100\n");
+    for (size_t i = 0; i < kProviderCount; ++i) EXPECT_EQ(ProviderContext(i).handle, 0u);
+    Release();  // no user left: nothing
+    EXPECT_FALSE(WriteMainThreadEvent());
 }
 
 TEST(EventTracingPresent, UnregistersInReverseOrderAndClearsHandles) {
+    ASSERT_EQ(RegisterProviders(), kProviderCount);
+    std::string expected;  // the stand-in numbers handles on from wherever it stands
+    for (size_t i = kProviderCount; i-- > 0;) {
+        char line[32];
+        std::snprintf(line, sizeof line, "U %llx\n", static_cast<unsigned long long>(ProviderContext(i).handle));
+        expected += line;
+    }
     size_t mark = Journal().size();
     UnregisterProviders();
     UnregisterProviders();  // nothing left
-    EXPECT_EQ(Journal().substr(mark), "U 103\nU 102\nU 101\nU 100\n");
+    EXPECT_EQ(Journal().substr(mark), expected);
     for (size_t i = 0; i < kProviderCount; ++i) EXPECT_EQ(ProviderContext(i).handle, 0u);
     EXPECT_FALSE(WriteMainThreadEvent());
     EXPECT_EQ(RegisterProviders(), kProviderCount);
+}
+
+// The system calls the enable callback on a thread of its own while the plugin reads the
+// context: every reader must see one notification whole, never half of two.
+TEST(EventTracingPresent, ConcurrentEnableNotificationsAreSeenWhole) {
+    TraceContext& context = ProviderContext(kMainThreadProvider);
+    EnableCallback(nullptr, Platform::kEventControlEnable, 1, 0x0000000100000001ull, 0xFFFFFFFEFFFFFFFEull, nullptr,
+                   &context);
+    std::atomic<bool> started{false}, done{false};
+    std::thread system([&] {
+        started = true;
+        for (uint32_t i = 0; i < 200000; ++i) {
+            const uint64_t mask = i % 2 == 0 ? 0x0000000100000001ull : 0xFFFFFFFEFFFFFFFEull;
+            EnableCallback(nullptr, Platform::kEventControlEnable, static_cast<uint8_t>(i % 2 + 1), mask, ~mask,
+                           nullptr, &context);
+        }
+        done = true;
+    });
+    while (!started) std::this_thread::yield();
+    size_t torn = 0;
+    for (size_t i = 0; !done || i < 1000; ++i) {
+        const TraceContext seen = ProviderSnapshot(kMainThreadProvider);
+        if (i % 64 == 0) (void)WriteMainThreadEvent();
+        const bool whole = seen.matchAllKeyword == ~seen.matchAnyKeyword &&
+                           (seen.matchAnyKeyword == 0x0000000100000001ull ? seen.level == 1 : seen.level == 2);
+        if (!whole) ++torn;
+    }
+    system.join();
+    EXPECT_EQ(torn, 0u);
+    EnableCallback(nullptr, Platform::kEventControlEnable, 4, 1, 0, nullptr, &context);
 }
 
 TEST(EventTracingPresent, MainThreadEventOnlyWhenItsClassIsEnabled) {
@@ -119,7 +167,9 @@ TEST(EventTracingPresent, MainThreadEventOnlyWhenItsClassIsEnabled) {
 
 #elif KAV_ADVAPI_SYSTEM
 
-TEST(EventTracingSystem, ProvidersRegisterWithTheSystemAtLoad) {
+TEST(EventTracingSystem, ProvidersRegisterWithTheSystemForTheirFirstUser) {
+    for (size_t i = 0; i < kProviderCount; ++i) EXPECT_EQ(ProviderContext(i).handle, 0u) << "provider " << i;
+    EXPECT_EQ(Acquire(), kProviderCount);
     for (size_t i = 0; i < kProviderCount; ++i) EXPECT_NE(ProviderContext(i).handle, 0u) << "provider " << i;
     UnregisterProviders();
     for (size_t i = 0; i < kProviderCount; ++i) EXPECT_EQ(ProviderContext(i).handle, 0u);
@@ -156,8 +206,10 @@ TEST(EventTracingAbsent, WithoutTheLibraryNothingIsRegisteredOrWritten) {
         EXPECT_EQ(GuidText(ProviderGuid(i)), kGuids[i]);
     }
     EXPECT_EQ(RegisterProviders(), 0u);
+    EXPECT_EQ(Acquire(), 0u);
     EXPECT_FALSE(WriteMainThreadEvent());
     UnregisterProviders();
+    Release();
 }
 
 #endif

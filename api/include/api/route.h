@@ -86,11 +86,12 @@ public:
 
     // True when the whole path matches. parameters is cleared first and, on a
     // match, holds every capture decoded (a later equal name overwrites an
-    // earlier one); on no match it is left empty.
-    [[nodiscard]] bool Match(std::string_view path, PathParameters& parameters) const noexcept;
+    // earlier one); on no match it is left empty. Running out of memory is no
+    // answer about the path: std::bad_alloc leaves, with parameters empty.
+    [[nodiscard]] bool Match(std::string_view path, PathParameters& parameters) const;
 
 private:
-    [[nodiscard]] bool MatchSegments(std::string_view path, PathParameters& parameters) const noexcept;
+    [[nodiscard]] bool MatchSegments(std::string_view path, PathParameters& parameters) const;
 
     bool valid_ = false;
     bool literal_ = false;
@@ -149,10 +150,10 @@ struct RouteMatch {
 // path; a later one replaces it only when its decoded parameters are strictly
 // shorter in total. A taken route without parameters ends the walk. Fills
 // match.function, match.endpoint and match.pathParameters (cleared first) and
-// answers whether a route was taken.
+// answers whether a route was taken. Throws std::bad_alloc as RoutePattern::Match.
 template <class Function, class Endpoint>
 [[nodiscard]] bool Match(RouteMatch<Function, Endpoint>& match,
-                         std::type_identity_t<std::span<const Route<Function, Endpoint>>> routes) noexcept {
+                         std::type_identity_t<std::span<const Route<Function, Endpoint>>> routes) {
     match.function = nullptr;
     match.endpoint = nullptr;
     match.pathParameters.clear();

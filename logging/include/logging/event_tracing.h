@@ -1,6 +1,7 @@
-// The plugin's Event Tracing for Windows providers. They are registered when
-// the library is loaded and unregistered when it is unloaded; the functions
-// below let tests drive the same steps.
+// The plugin's Event Tracing for Windows providers. They are registered when the
+// plugin's runtime is made (the host's call of the export) and unregistered when the
+// last one is destroyed (Shutdown): never from a static initialiser or destructor,
+// where Windows holds its loader lock and loading or freeing a library may deadlock.
 #pragma once
 
 #include <cstddef>
@@ -34,6 +35,8 @@ struct TraceContext {
 
 [[nodiscard]] const Platform::Guid& ProviderGuid(size_t index) noexcept;
 [[nodiscard]] TraceContext& ProviderContext(size_t index) noexcept;
+// A copy taken under the lock the enable callback writes under.
+[[nodiscard]] TraceContext ProviderSnapshot(size_t index) noexcept;
 
 // The callback registered with every provider; the context is its TraceContext.
 void KAV_SYSTEM_CALL EnableCallback(const Platform::Guid* sourceId, uint32_t controlCode, uint8_t level, uint64_t matchAnyKeyword,
@@ -47,7 +50,10 @@ void UnregisterProviders() noexcept;
 // Writes event 103 with the calling thread's id; false when it was not written.
 bool WriteMainThreadEvent() noexcept;
 
-// Defined next to the load-time registration; referencing it links that in.
-extern const bool kRegisteredAtLoad;
+// One user more: the first loads the tracing library and registers the providers
+// (answering how many); the others change nothing and answer 0.
+size_t Acquire() noexcept;
+// One user less: the last unregisters the providers and frees the library.
+void Release() noexcept;
 
 }  // namespace Vemi::EventTracing

@@ -75,4 +75,12 @@ using LibraryHandle = void*;
 [[nodiscard]] void* FindSymbol(LibraryHandle library, const char* name) noexcept;
 void FreeLibrary(LibraryHandle library) noexcept;
 
+// Makes sure this module's own exceptions unwind with its own unwinder. On 32-bit
+// Windows (DWARF-2 unwinding, libgcc linked in) the start-up code hands the module's
+// unwind tables to a libgcc_s_dw2-1.dll already in the process instead, and every
+// throw would end the process. Answers true when the tables had to be registered
+// here. Call it outside the loader lock (not from a static initialiser); the
+// registration is undone when the module unloads. Elsewhere it does nothing.
+bool EnsureOwnUnwindTables() noexcept;
+
 }  // namespace Vemi::Platform

@@ -11,6 +11,7 @@
 #include <new>
 
 #include "kav/host_abi.h"
+#include "platform/platform.h"
 #include "runtime/plugin_runtime.h"
 
 namespace Vemi {
@@ -20,6 +21,9 @@ namespace Vemi {
 template <class Runtime>
 void LoadPlugin(PluginLoadRecord* record, const char* shortName) noexcept {
     static_assert(std::is_base_of_v<PluginRuntime, Runtime>, "a plugin's runtime derives from PluginRuntime");
+    // Before anything can throw: our exceptions must unwind with our own unwinder,
+    // whatever else the host has loaded.
+    (void)Platform::EnsureOwnUnwindTables();
     if (record == nullptr) return;  // nowhere to hand a runtime: build none
     PluginRuntime* runtime = nullptr;
     try {
