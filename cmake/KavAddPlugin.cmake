@@ -7,7 +7,7 @@
 # allocation routed through the runtime's accounting hooks. On Windows the DLL is named
 # <target>.dll and carries libstdc++, libgcc and winpthread, needing only system DLLs.
 # The entry itself is defined in the plugin's code with KAV_PLUGIN_ENTRY
-# (runtime/plugin_entry.h).
+# (kav/runtime/plugin_entry.h).
 #
 # The target's property KAV_PLUGIN_ENTRY holds the entry's name.
 function(kav_add_plugin target)

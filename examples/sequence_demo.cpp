@@ -3,7 +3,7 @@
 // standard error.
 #include <cstdio>
 
-#include "sequencer/pre_end_of_game_plugin.h"
+#include <kav/sequencer/pre_end_of_game_plugin.h>
 
 using namespace Vemi::Client::PreEndOfGame;
 using Api::GameflowPhase;

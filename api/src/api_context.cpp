@@ -1,12 +1,12 @@
 // Endpoints: declaration, the compiled route and the parameter lookup, and the map
 // the context keeps them in.
-#include "api/api_context.h"
+#include <kav/api/api_context.h>
 
 #include <cctype>
 #include <mutex>
 
 #include "description_store.h"
-#include "binding/hash.h"
+#include <kav/binding/hash.h>
 
 namespace Vemi::Api {
 namespace {

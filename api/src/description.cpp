@@ -4,7 +4,7 @@
 #include <map>
 #include <mutex>
 
-#include "api/api_context.h"
+#include <kav/api/api_context.h>
 #include "description_store.h"
 
 namespace Vemi::Api {

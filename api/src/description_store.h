@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "api/api_context.h"
+#include <kav/api/api_context.h>
 
 namespace Vemi::Api {
 

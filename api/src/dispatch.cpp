@@ -1,7 +1,7 @@
 // Request dispatch: the handler the host calls for every bound function. It checks
 // the request against the function's route, binds header, query, path, host and
 // body arguments, lets the callable convert and call, and fills the host's reply.
-#include "api/dispatch.h"
+#include <kav/api/dispatch.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -12,16 +12,16 @@
 #include <string>
 #include <vector>
 
-#include "binding/host_value.h"
-#include "binding/page_supply.h"
-#include "binding/to_native.h"
-#include "binding/to_value.h"
-#include "formats/json_reader.h"
-#include "formats/content_type.h"
-#include "formats/msgpack_reader.h"
-#include "formats/yaml_reader.h"
-#include "logging/log.h"
-#include "logging/positional_format.h"
+#include <kav/binding/host_value.h>
+#include <kav/binding/page_supply.h>
+#include <kav/binding/to_native.h>
+#include <kav/binding/to_value.h>
+#include <kav/formats/json_reader.h>
+#include <kav/formats/content_type.h>
+#include <kav/formats/msgpack_reader.h>
+#include <kav/formats/yaml_reader.h>
+#include <kav/logging/log.h>
+#include <kav/logging/positional_format.h>
 
 namespace Vemi::Api {
 namespace {

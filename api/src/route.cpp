@@ -4,12 +4,12 @@
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #endif
 
-#include "api/route.h"
+#include <kav/api/route.h>
 
 #include <cctype>
 #include <exception>
 
-#include "logging/log.h"
+#include <kav/logging/log.h>
 
 namespace Vemi::Api {
 namespace {
@@ -112,7 +112,7 @@ Translation Translate(std::string_view routeTemplate) {
 }  // namespace
 
 std::string DeriveFunctionName(std::string_view methodText, std::string_view path) {
-    // TODO: build the prefix with PositionalFormat("%1%2/") once logging/positional_format.h lands.
+    // TODO: build the prefix with PositionalFormat("%1%2/") once kav/logging/positional_format.h lands.
     std::string text;
     if (!methodText.empty()) {
         text += methodText.front();

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "allocation_counter.h"
-#include "binding/typed.h"
+#include <kav/binding/typed.h>
 
 using namespace Vemi::Binding;
 

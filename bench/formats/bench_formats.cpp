@@ -23,9 +23,9 @@
 #include <cstdlib>
 #include <string>
 
-#include "formats/json_reader.h"
-#include "formats/msgpack_reader.h"
-#include "formats/yaml_reader.h"
+#include <kav/formats/json_reader.h>
+#include <kav/formats/msgpack_reader.h>
+#include <kav/formats/yaml_reader.h>
 
 namespace {
 

@@ -6,9 +6,9 @@
 // p99_us (latency of one request, write to answer), events (plugin events watched).
 #include <benchmark/benchmark.h>
 
-#include "host/host.h"
-#include "host_tool/serve.h"
-#include "host_tool/serve_load.h"
+#include <kav/host/host.h>
+#include <kav/host_tool/serve.h>
+#include <kav/host_tool/serve_load.h>
 
 #include <sstream>
 

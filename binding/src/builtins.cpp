@@ -1,5 +1,5 @@
 // The built-in help, asynchronous and callback types and the "OnCallback" event.
-#include "binding/builtins.h"
+#include <kav/binding/builtins.h>
 
 namespace Vemi::Binding {
 namespace {

@@ -2,8 +2,8 @@
 // shared by the files that apply them.
 #pragma once
 
-#include "binding/value.h"
-#include "logging/positional_format.h"
+#include <kav/binding/value.h>
+#include <kav/logging/positional_format.h>
 
 namespace Vemi::Binding {
 

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "binding/type.h"
-#include "binding/value.h"
+#include <kav/binding/type.h>
+#include <kav/binding/value.h>
 
 namespace Vemi::Binding::detail {
 

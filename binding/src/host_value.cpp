@@ -1,12 +1,12 @@
 // Host values: their release (without recursion: nested arrays wait on an explicit
 // stack), their kind names, and their conversion into a BindingValue.
-#include "binding/host_value.h"
+#include <kav/binding/host_value.h>
 
 #include <cstdlib>
 #include <cstring>
 
-#include "binding/limits.h"
-#include "binding/to_native.h"
+#include <kav/binding/limits.h>
+#include <kav/binding/to_native.h>
 #include "conversion_messages.h"
 #include "small_stack.h"
 

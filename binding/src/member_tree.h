@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "binding/value.h"
+#include <kav/binding/value.h>
 #include "same_bytes.h"
 
 namespace Vemi::Binding::detail {

@@ -20,8 +20,8 @@
 #include <new>
 #include <vector>
 
-#include "binding/page_supply.h"
-#include "platform/platform.h"
+#include <kav/binding/page_supply.h>
+#include <kav/platform/platform.h>
 
 namespace Vemi::Binding {
 namespace {

@@ -1,12 +1,12 @@
 // The type registry, its builders and the queries on descriptors.
-#include "binding/registry.h"
+#include <kav/binding/registry.h>
 
 #include <iterator>
 #include <utility>
 
-#include "binding/builtins.h"
-#include "binding/hash.h"
-#include "logging/log.h"
+#include <kav/binding/builtins.h>
+#include <kav/binding/hash.h>
+#include <kav/logging/log.h>
 
 namespace Vemi::Binding {
 namespace {

@@ -8,7 +8,7 @@
 #include <new>
 #include <type_traits>
 
-#include "binding/page_supply.h"
+#include <kav/binding/page_supply.h>
 
 namespace Vemi::Binding::detail {
 

@@ -1,6 +1,6 @@
 // Value-to-native rules for single values: lenient across kinds, strict about ranges
 // and formats. Records and containers are in to_native_records.cpp.
-#include "binding/to_native.h"
+#include <kav/binding/to_native.h>
 
 #include <cctype>
 #include <cerrno>
@@ -8,7 +8,7 @@
 #include <cstring>
 #include <limits>
 
-#include "binding/typed.h"
+#include <kav/binding/typed.h>
 #include "conversion_messages.h"
 #include "element_kinds.h"
 

@@ -1,7 +1,7 @@
 // Value-to-native rules for records and containers: structures field by field,
 // fields through their converters or the built-in rules, vectors and maps.
-#include "binding/to_native.h"
-#include "binding/typed.h"
+#include <kav/binding/to_native.h>
+#include <kav/binding/typed.h>
 #include "conversion_messages.h"
 #include "element_kinds.h"
 

@@ -1,13 +1,13 @@
 // Native-to-value rules and the conversion of values to the host's form.
-#include "binding/to_value.h"
+#include <kav/binding/to_value.h>
 
 #include <cstdlib>
 #include <cstring>
 #include <new>
 
-#include "binding/limits.h"
-#include "binding/typed.h"
-#include "logging/positional_format.h"
+#include <kav/binding/limits.h>
+#include <kav/binding/typed.h>
+#include <kav/logging/positional_format.h>
 #include "element_kinds.h"
 
 namespace Vemi::Binding {

@@ -1,5 +1,5 @@
 // BindingValue: setters, containers, lookups and readers, and the release of bodies.
-#include "binding/value.h"
+#include <kav/binding/value.h>
 
 #include <cstring>
 #include <iterator>

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "binding/value.h"
+#include <kav/binding/value.h>
 #include "member_tree.h"
 
 namespace Vemi::Binding::detail {

@@ -6,8 +6,8 @@
 #include <mutex>
 #include <new>
 
-#include "binding/hash.h"
-#include "binding/value_context.h"
+#include <kav/binding/hash.h>
+#include <kav/binding/value_context.h>
 #include "same_bytes.h"
 
 namespace Vemi::Binding {

@@ -1,7 +1,7 @@
 // Deep copies and moves of BindingValues, and BindingResult.
 #include <utility>
 
-#include "binding/value.h"
+#include <kav/binding/value.h>
 #include "same_bytes.h"
 #include "small_stack.h"
 #include "value_bodies.h"

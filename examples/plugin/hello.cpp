@@ -4,8 +4,8 @@
 #include <mutex>
 #include <string>
 
-#include "logging/log.h"
-#include "runtime/plugin_entry.h"
+#include <kav/logging/log.h>
+#include <kav/runtime/plugin_entry.h>
 
 namespace Hello {
 

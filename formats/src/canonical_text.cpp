@@ -1,5 +1,5 @@
 // CanonicalText: an explicit stack walk, so values of any depth print safely.
-#include "formats/canonical_text.h"
+#include <kav/formats/canonical_text.h>
 
 #include <cinttypes>
 #include <cstdio>

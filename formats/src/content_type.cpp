@@ -1,4 +1,4 @@
-#include "formats/content_type.h"
+#include <kav/formats/content_type.h>
 
 namespace Vemi::Formats {
 namespace {

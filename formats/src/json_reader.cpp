@@ -1,6 +1,6 @@
 // JSON reader: RapidJSON's SAX reader in its default mode, with a handler that
 // writes every event straight into the BindingValue being built.
-#include "formats/json_reader.h"
+#include <kav/formats/json_reader.h>
 
 #include <rapidjson/error/en.h>
 #include <rapidjson/memorystream.h>
@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "binding/limits.h"
+#include <kav/binding/limits.h>
 
 namespace Vemi::Formats {
 

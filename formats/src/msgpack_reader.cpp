@@ -1,5 +1,5 @@
 // MessagePack reader: one pass over the bytes with an explicit stack of frames.
-#include "formats/msgpack_reader.h"
+#include <kav/formats/msgpack_reader.h>
 
 #include <algorithm>
 #include <array>
@@ -7,8 +7,8 @@
 #include <cstring>
 #include <vector>
 
-#include "binding/limits.h"
-#include "logging/positional_format.h"
+#include <kav/binding/limits.h>
+#include <kav/logging/positional_format.h>
 
 namespace Vemi::Formats {
 

@@ -2,7 +2,7 @@
 // fill in place. Anchored nodes are remembered by their location (the steps from
 // the root), because values move when collections grow, and copied when an alias
 // names them.
-#include "formats/yaml_reader.h"
+#include <kav/formats/yaml_reader.h>
 
 #include <yaml.h>
 
@@ -15,9 +15,9 @@
 #include <utility>
 #include <vector>
 
-#include "binding/limits.h"
-#include "binding/to_native.h"
-#include "logging/positional_format.h"
+#include <kav/binding/limits.h>
+#include <kav/binding/to_native.h>
+#include <kav/logging/positional_format.h>
 
 namespace Vemi::Formats {
 

@@ -1,5 +1,5 @@
 // The "decode" command: reads a document and prints its canonical text.
-#include "formats/decode_tool.h"
+#include <kav/formats/decode_tool.h>
 
 #include <cerrno>
 #include <cstring>
@@ -7,11 +7,11 @@
 #include <string>
 #include <string_view>
 
-#include "formats/canonical_text.h"
-#include "formats/content_type.h"
-#include "formats/json_reader.h"
-#include "formats/msgpack_reader.h"
-#include "formats/yaml_reader.h"
+#include <kav/formats/canonical_text.h>
+#include <kav/formats/content_type.h>
+#include <kav/formats/json_reader.h>
+#include <kav/formats/msgpack_reader.h>
+#include <kav/formats/yaml_reader.h>
 
 namespace Vemi::Formats {
 

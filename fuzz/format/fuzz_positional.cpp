@@ -13,7 +13,7 @@
 #include <string>
 #include <type_traits>
 
-#include "logging/positional_format.h"
+#include <kav/logging/positional_format.h>
 
 namespace {
 

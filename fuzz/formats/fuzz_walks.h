@@ -3,8 +3,8 @@
 
 #include <string>
 
-#include "binding/value.h"
-#include "formats/canonical_text.h"
+#include <kav/binding/value.h>
+#include <kav/formats/canonical_text.h>
 
 namespace Vemi::Formats::Fuzz {
 

@@ -1,7 +1,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "formats/yaml_reader.h"
+#include <kav/formats/yaml_reader.h>
 #include "fuzz_walks.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

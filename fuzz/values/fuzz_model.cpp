@@ -16,8 +16,8 @@
 #include <string_view>
 #include <vector>
 
-#include "binding/hash.h"
-#include "binding/value.h"
+#include <kav/binding/hash.h>
+#include <kav/binding/value.h>
 
 using namespace Vemi::Binding;
 

@@ -1,5 +1,5 @@
 // Host: the plugin's lifecycle, the requests to it and the delivery of queued events.
-#include "host/host.h"
+#include <kav/host/host.h>
 
 #include "host_impl.h"
 

@@ -2,9 +2,9 @@
 // routing (routing.cpp), the HostApi callbacks (host_api.cpp) and Host (host.cpp).
 #pragma once
 
-#include "host/host.h"
+#include <kav/host/host.h>
 
-#include <platform/platform.h>
+#include <kav/platform/platform.h>
 
 #include <atomic>
 #include <cstddef>

@@ -1,4 +1,4 @@
-#include "host/host_value.h"
+#include <kav/host/host_value.h>
 
 #include <cstdio>
 #include <cstdlib>

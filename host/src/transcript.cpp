@@ -1,4 +1,4 @@
-#include "host/transcript.h"
+#include <kav/host/transcript.h>
 
 namespace Vemi::Host {
 

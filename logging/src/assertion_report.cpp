@@ -1,8 +1,8 @@
 #include <cstdio>
 
-#include "logging/diagnostics.h"
-#include "logging/log.h"
-#include "logging/logger.h"
+#include <kav/logging/diagnostics.h>
+#include <kav/logging/log.h>
+#include <kav/logging/logger.h>
 
 namespace Vemi {
 

@@ -3,7 +3,7 @@
 #include <mutex>
 
 #include "lasting_mutex.h"
-#include "logging/logger.h"
+#include <kav/logging/logger.h>
 
 namespace Vemi {
 

@@ -1,9 +1,9 @@
-#include "logging/event_tracing.h"
+#include <kav/logging/event_tracing.h>
 
 #include <mutex>
 
 #include "lasting_mutex.h"
-#include "platform/platform.h"
+#include <kav/platform/platform.h>
 
 namespace Vemi::EventTracing {
 

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <vector>
 
-#include "logging/logger.h"
+#include <kav/logging/logger.h>
 
 namespace Vemi::detail {
 

@@ -1,13 +1,13 @@
-#include "logging/diagnostics.h"
+#include <kav/logging/diagnostics.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <vector>
 
 #include "format_directive.h"
-#include "logging/log.h"
-#include "logging/logger.h"
-#include "logging/positional_format.h"
+#include <kav/logging/log.h>
+#include <kav/logging/logger.h>
+#include <kav/logging/positional_format.h>
 
 namespace Vemi {
 

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "logging/logger.h"
+#include <kav/logging/logger.h>
 
 namespace Vemi {
 

@@ -1,4 +1,4 @@
-#include "platform/platform.h"
+#include <kav/platform/platform.h>
 
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN

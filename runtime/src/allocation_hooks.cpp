@@ -9,8 +9,8 @@
 #include <cstring>
 #include <new>
 
-#include "platform/platform.h"
-#include "runtime/memory.h"
+#include <kav/platform/platform.h>
+#include <kav/runtime/memory.h>
 
 using namespace Vemi;
 

@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "runtime/memory.h"
+#include <kav/runtime/memory.h>
 
 using namespace Vemi;
 

@@ -1,4 +1,4 @@
-#include "runtime/event_keys.h"
+#include <kav/runtime/event_keys.h>
 
 namespace Vemi {
 

@@ -1,9 +1,9 @@
-#include "runtime/memory.h"
+#include <kav/runtime/memory.h>
 
 #include <atomic>
 #include <thread>
 
-#include "platform/platform.h"
+#include <kav/platform/platform.h>
 
 namespace Vemi::Memory {
 namespace {

@@ -1,4 +1,4 @@
-#include "runtime/outcome.h"
+#include <kav/runtime/outcome.h>
 
 namespace Vemi {
 

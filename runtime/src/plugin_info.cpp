@@ -1,10 +1,10 @@
-#include "runtime/plugin_info.h"
+#include <kav/runtime/plugin_info.h>
 
 #include <algorithm>
 #include <cstring>
 
-#include "logging/log.h"
-#include "logging/positional_format.h"
+#include <kav/logging/log.h>
+#include <kav/logging/positional_format.h>
 
 namespace Vemi {
 

@@ -1,4 +1,4 @@
-#include "runtime/plugin_log_target.h"
+#include <kav/runtime/plugin_log_target.h>
 
 #include <mutex>
 

@@ -1,18 +1,18 @@
-#include "runtime/plugin_runtime.h"
+#include <kav/runtime/plugin_runtime.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <new>
 
-#include "api/route.h"
-#include "binding/value_context.h"
-#include "formats/json_reader.h"
-#include "logging/diagnostics.h"
-#include "logging/event_tracing.h"
-#include "logging/logger.h"
-#include "logging/positional_format.h"
-#include "runtime/memory.h"
+#include <kav/api/route.h>
+#include <kav/binding/value_context.h>
+#include <kav/formats/json_reader.h>
+#include <kav/logging/diagnostics.h>
+#include <kav/logging/event_tracing.h>
+#include <kav/logging/logger.h>
+#include <kav/logging/positional_format.h>
+#include <kav/runtime/memory.h>
 
 namespace Vemi {
 

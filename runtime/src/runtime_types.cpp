@@ -1,4 +1,4 @@
-#include "runtime/runtime_types.h"
+#include <kav/runtime/runtime_types.h>
 
 namespace Vemi {
 

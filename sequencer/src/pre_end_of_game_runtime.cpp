@@ -1,8 +1,8 @@
-#include "sequencer/pre_end_of_game_runtime.h"
+#include <kav/sequencer/pre_end_of_game_runtime.h>
 
 #include <new>
 
-#include "logging/log.h"
+#include <kav/logging/log.h>
 
 namespace Vemi::Client::PreEndOfGame {
 

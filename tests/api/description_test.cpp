@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "api/api_context.h"
-#include "api/dispatch.h"
+#include <kav/api/api_context.h>
+#include <kav/api/dispatch.h>
 
 using namespace Vemi;
 using namespace Vemi::Api;

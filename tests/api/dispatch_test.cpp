@@ -1,4 +1,4 @@
-#include "api/dispatch.h"
+#include <kav/api/dispatch.h>
 
 #include <gtest/gtest.h>
 
@@ -12,13 +12,13 @@
 #include <string>
 #include <vector>
 
-#include "api/api_context.h"
-#include "binding/host_value.h"
-#include "binding/page_supply.h"
-#include "formats/canonical_text.h"
-#include "formats/json_reader.h"
-#include "formats/msgpack_reader.h"
-#include "formats/yaml_reader.h"
+#include <kav/api/api_context.h>
+#include <kav/binding/host_value.h>
+#include <kav/binding/page_supply.h>
+#include <kav/formats/canonical_text.h>
+#include <kav/formats/json_reader.h>
+#include <kav/formats/msgpack_reader.h>
+#include <kav/formats/yaml_reader.h>
 #include "recorded_log.h"
 
 // Allocation failure on demand: while armed, the allocation that brings the count to 0

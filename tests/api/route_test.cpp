@@ -2,7 +2,7 @@
 // regular-expression compiler of libstdc++ when built with sanitizers.
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 
-#include "api/route.h"
+#include <kav/api/route.h>
 
 #include <gtest/gtest.h>
 

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "binding/builtins.h"
+#include <kav/binding/builtins.h>
 
 using namespace Vemi::Binding;
 

@@ -4,9 +4,9 @@
 #include <cstring>
 #include <vector>
 
-#include "binding/host_value.h"
-#include "binding/limits.h"
-#include "binding/to_native.h"
+#include <kav/binding/host_value.h>
+#include <kav/binding/limits.h>
+#include <kav/binding/to_native.h>
 
 using namespace Vemi::Binding;
 

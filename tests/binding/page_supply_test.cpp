@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "binding/value.h"
+#include <kav/binding/value.h>
 
 using namespace Vemi::Binding;
 

@@ -6,7 +6,7 @@
 #include <thread>
 #include <vector>
 
-#include "binding/registry.h"
+#include <kav/binding/registry.h>
 
 namespace Vemi {
 struct Resource {};

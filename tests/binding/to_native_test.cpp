@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "binding/limits.h"
-#include "binding/to_native.h"
-#include "binding/typed.h"
+#include <kav/binding/limits.h>
+#include <kav/binding/to_native.h>
+#include <kav/binding/typed.h>
 
 using namespace Vemi::Binding;
 

@@ -8,9 +8,9 @@
 #include <unordered_map>
 #include <vector>
 
-#include "binding/limits.h"
-#include "binding/to_value.h"
-#include "binding/typed.h"
+#include <kav/binding/limits.h>
+#include <kav/binding/to_value.h>
+#include <kav/binding/typed.h>
 
 using namespace Vemi::Binding;
 

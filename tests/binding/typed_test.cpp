@@ -8,7 +8,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "binding/typed.h"
+#include <kav/binding/typed.h>
 #include "recorded_log.h"
 
 namespace Demo {

@@ -13,8 +13,8 @@
 #include <type_traits>
 #include <vector>
 
-#include "binding/hash.h"
-#include "binding/value.h"
+#include <kav/binding/hash.h>
+#include <kav/binding/value.h>
 
 using namespace Vemi::Binding;
 

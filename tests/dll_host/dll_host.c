@@ -17,7 +17,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "kav/host_abi.h"
+#include <kav/host_abi.h>
 
 static int gFailures;
 

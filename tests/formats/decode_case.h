@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "formats/canonical_text.h"
+#include <kav/formats/canonical_text.h>
 
 struct DecodeCase {
     std::string input;

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "decode_case.h"
-#include "formats/json_reader.h"
+#include <kav/formats/json_reader.h>
 
 using Vemi::Formats::CanonicalText;
 using Vemi::Formats::DecodeJson;

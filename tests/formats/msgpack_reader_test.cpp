@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "decode_case.h"
-#include "formats/msgpack_reader.h"
+#include <kav/formats/msgpack_reader.h>
 
 using Vemi::Formats::DecodeMessagePack;
 using Vemi::Formats::LooksLikeMessagePack;

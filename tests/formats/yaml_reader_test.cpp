@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "binding/to_native.h"
+#include <kav/binding/to_native.h>
 #include "decode_case.h"
-#include "formats/yaml_reader.h"
+#include <kav/formats/yaml_reader.h>
 
 using Vemi::Formats::CanonicalText;
 using Vemi::Formats::DecodeYaml;

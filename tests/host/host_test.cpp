@@ -1,8 +1,8 @@
-#include "host/host.h"
+#include <kav/host/host.h>
 
 #include "fake_plugin.h"
 
-#include <platform/platform.h>
+#include <kav/platform/platform.h>
 
 #include <gtest/gtest.h>
 

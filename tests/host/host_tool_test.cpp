@@ -1,10 +1,10 @@
-#include "host_tool/cli.h"
-#include "host_tool/describe.h"
-#include "host_tool/player.h"
-#include "host_tool/scenario.h"
-#include "host_tool/tool.h"
-#include "host_tool/value_text.h"
-#include "platform/platform.h"
+#include <kav/host_tool/cli.h>
+#include <kav/host_tool/describe.h>
+#include <kav/host_tool/player.h>
+#include <kav/host_tool/scenario.h>
+#include <kav/host_tool/tool.h>
+#include <kav/host_tool/value_text.h>
+#include <kav/platform/platform.h>
 
 #include "host_test_support.h"
 

@@ -1,7 +1,7 @@
 // kav-host serve: the mapping between HTTP and the host's records, the server with the
 // real plugin and the fake one, hostile clients, and the loopback load test.
-#include "host_tool/serve.h"
-#include "host_tool/serve_load.h"
+#include <kav/host_tool/serve.h>
+#include <kav/host_tool/serve_load.h>
 
 #include "host_test_support.h"
 

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <string>
 
-#include "platform/event_tracing.h"
+#include <kav/platform/event_tracing.h>
 
 using namespace Vemi::Platform;
 

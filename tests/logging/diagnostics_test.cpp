@@ -1,4 +1,4 @@
-#include "logging/diagnostics.h"
+#include <kav/logging/diagnostics.h>
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "logging/logger.h"
+#include <kav/logging/logger.h>
 
 using namespace Vemi;
 

@@ -1,6 +1,6 @@
 // Built twice on Linux: with the stand-in "Advapi32.dll" on the run path, and without it.
 // On Windows "Advapi32.dll" is always the system's own (KAV_ADVAPI_SYSTEM).
-#include "logging/event_tracing.h"
+#include <kav/logging/event_tracing.h>
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 #include <string>
 #include <thread>
 
-#include "platform/platform.h"
+#include <kav/platform/platform.h>
 
 using namespace Vemi;
 using namespace Vemi::EventTracing;

@@ -1,4 +1,4 @@
-#include "logging/logger.h"
+#include <kav/logging/logger.h>
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "logging/positional_format.h"
+#include <kav/logging/positional_format.h>
 
 #include <gtest/gtest.h>
 

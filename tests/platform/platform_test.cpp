@@ -1,4 +1,4 @@
-#include "platform/platform.h"
+#include <kav/platform/platform.h>
 
 #include <gtest/gtest.h>
 

@@ -5,8 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "kav/host_abi.h"
-#include "runtime/memory.h"
+#include <kav/host_abi.h>
+#include <kav/runtime/memory.h>
 
 namespace {
 // Every pointer passes through here, so the compiler can neither drop an allocation

@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "kav/host_abi.h"
+#include <kav/host_abi.h>
 
 extern "C" void kav_probe_churn(uint32_t rounds, uint32_t seed);
 extern "C" void kav_probe_stats(PluginMemoryStats* out);

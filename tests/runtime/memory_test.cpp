@@ -1,4 +1,4 @@
-#include "runtime/memory.h"
+#include <kav/runtime/memory.h>
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/platform.h"
+#include <kav/platform/platform.h>
 
 using namespace Vemi;
 

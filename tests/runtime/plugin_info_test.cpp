@@ -1,10 +1,10 @@
-#include "runtime/event_keys.h"
-#include "runtime/plugin_info.h"
+#include <kav/runtime/event_keys.h>
+#include <kav/runtime/plugin_info.h>
 
 #include <gtest/gtest.h>
 
-#include "logging/logger.h"
-#include "logging/positional_format.h"
+#include <kav/logging/logger.h>
+#include <kav/logging/positional_format.h>
 
 using namespace Vemi;
 
@@ -79,8 +79,8 @@ TEST(EventKeys, UriPatterns) {
 #include <string>
 #include <vector>
 
-#include "logging/logger.h"
-#include "runtime/plugin_log_target.h"
+#include <kav/logging/logger.h>
+#include <kav/runtime/plugin_log_target.h>
 
 namespace {
 std::vector<std::pair<int32_t, std::string>> gHostLines;

@@ -1,6 +1,6 @@
 // The runtime against the replacement host: subscriptions, events, outbound requests
 // and service-proxy replies.
-#include "runtime/plugin_runtime.h"
+#include <kav/runtime/plugin_runtime.h>
 
 #include <gtest/gtest.h>
 
@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "host/host.h"
-#include "host/host_value.h"
+#include <kav/host/host.h>
+#include <kav/host/host_value.h>
 
 using namespace Vemi;
 using Vemi::Host::Entry;

@@ -7,9 +7,9 @@
 #include <thread>
 #include <vector>
 
-#include "host/host.h"
-#include "host/host_value.h"
-#include "platform/platform.h"
+#include <kav/host/host.h>
+#include <kav/host/host_value.h>
+#include <kav/platform/platform.h>
 
 using namespace Vemi::Host;
 

@@ -1,4 +1,4 @@
-#include "sequencer/pre_end_of_game_plugin.h"
+#include <kav/sequencer/pre_end_of_game_plugin.h>
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 
 #include <mutex>
 
-#include "logging/logger.h"
+#include <kav/logging/logger.h>
 #include "recorded_log.h"
 
 namespace Vemi::Testing {

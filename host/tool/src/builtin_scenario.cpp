@@ -1,4 +1,4 @@
-#include "host_tool/player.h"
+#include <kav/host_tool/player.h>
 
 namespace Vemi::HostTool {
 namespace {

@@ -1,4 +1,4 @@
-#include "host_tool/cli.h"
+#include <kav/host_tool/cli.h>
 
 #include <algorithm>
 #include <cctype>

@@ -1,8 +1,8 @@
-#include "host_tool/describe.h"
+#include <kav/host_tool/describe.h>
 
-#include "host/host_value.h"
-#include "host_tool/cli.h"
-#include "host/transcript.h"
+#include <kav/host/host_value.h>
+#include <kav/host_tool/cli.h>
+#include <kav/host/transcript.h>
 
 #include <string_view>
 #include <vector>

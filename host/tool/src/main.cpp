@@ -1,8 +1,8 @@
 // kav-host: the command line over the replacement host.
-#include "host_tool/tool.h"
+#include <kav/host_tool/tool.h>
 
-#include <formats/decode_tool.h>
-#include <platform/platform.h>
+#include <kav/formats/decode_tool.h>
+#include <kav/platform/platform.h>
 
 #include <cstdlib>
 #include <iostream>

@@ -1,8 +1,8 @@
-#include "host_tool/player.h"
+#include <kav/host_tool/player.h>
 
-#include "host_tool/value_text.h"
+#include <kav/host_tool/value_text.h>
 
-#include <platform/platform.h>
+#include <kav/platform/platform.h>
 
 #include <chrono>
 #include <cstdio>

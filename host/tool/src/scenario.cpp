@@ -1,7 +1,7 @@
-#include "host_tool/scenario.h"
+#include <kav/host_tool/scenario.h>
 
-#include "host_tool/cli.h"
-#include "host_tool/value_text.h"
+#include <kav/host_tool/cli.h>
+#include <kav/host_tool/value_text.h>
 
 #include <kav/host_abi.h>
 

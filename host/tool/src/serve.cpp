@@ -1,5 +1,5 @@
 // The server of kav-host serve, on Boost.Beast.
-#include "host_tool/serve.h"
+#include <kav/host_tool/serve.h>
 
 #include "serve_server.h"
 

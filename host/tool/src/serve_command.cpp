@@ -1,7 +1,7 @@
 // The `kav-host serve` command: options, the starting scenario, and the server's life.
-#include "host_tool/player.h"
-#include "host_tool/scenario.h"
-#include "host_tool/serve.h"
+#include <kav/host_tool/player.h>
+#include <kav/host_tool/scenario.h>
+#include <kav/host_tool/serve.h>
 
 #include <charconv>
 #include <cstdlib>

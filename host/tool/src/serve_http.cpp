@@ -2,8 +2,8 @@
 // page, the host's session and the plugin's paths.
 #include "serve_server.h"
 
-#include "host_tool/describe.h"
-#include "host_tool/scenario.h"
+#include <kav/host_tool/describe.h>
+#include <kav/host_tool/scenario.h>
 #include "serve_page.h"
 
 #include <algorithm>

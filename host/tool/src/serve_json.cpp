@@ -1,5 +1,5 @@
 // The mapping between HTTP messages and the host's request and reply records.
-#include "host_tool/serve.h"
+#include <kav/host_tool/serve.h>
 
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>

@@ -1,4 +1,4 @@
-#include "host_tool/serve_load.h"
+#include <kav/host_tool/serve_load.h>
 
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>

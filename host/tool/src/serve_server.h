@@ -2,7 +2,7 @@
 // HTTP connections and their answers (serve_http.cpp), and the server (serve.cpp).
 #pragma once
 
-#include "host_tool/serve.h"
+#include <kav/host_tool/serve.h>
 
 #include <boost/asio/dispatch.hpp>
 #include <boost/asio/ip/tcp.hpp>

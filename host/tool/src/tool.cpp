@@ -1,10 +1,10 @@
-#include "host_tool/tool.h"
+#include <kav/host_tool/tool.h>
 
-#include "host_tool/cli.h"
-#include "host_tool/describe.h"
-#include "host_tool/player.h"
+#include <kav/host_tool/cli.h>
+#include <kav/host_tool/describe.h>
+#include <kav/host_tool/player.h>
 #ifdef KAV_HOST_SERVE
-#include "host_tool/serve.h"
+#include <kav/host_tool/serve.h>
 #endif
 
 #include <algorithm>

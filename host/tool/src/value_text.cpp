@@ -1,4 +1,4 @@
-#include "host_tool/value_text.h"
+#include <kav/host_tool/value_text.h>
 
 #include <algorithm>
 #include <cerrno>

@@ -1,0 +1,71 @@
+// Plays a scenario against a loaded plugin through the replacement host, printing the
+// transcript of what the host sees and checking the scenario's expectations.
+#pragma once
+
+#include <kav/host/host.h>
+#include <kav/host_tool/cli.h>
+#include <kav/host_tool/scenario.h>
+
+#include <ostream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace Vemi::HostTool {
+
+struct PlayOptions {
+    bool quiet = false;   // no transcript: only failures and the closing line
+    bool strict = false;  // fail on events, requests and log lines no expectation read
+    Style style;          // colour
+    std::string entry;    // the plugin's entry; empty: from the library's file name
+};
+
+// Transcript lines longer than this are wrapped, their payload indented under them.
+inline constexpr size_t kTranscriptWidth = 100;
+
+// What became of one scenario.
+struct PlayResult {
+    int status = kExitPassed;
+    std::string summary;  // the closing line after "NAME: ", uncoloured
+    std::string failure;  // what was reported on err
+    double seconds = 0;
+};
+
+// The scenario `kav-host run` plays without a file, in the scenario language.
+[[nodiscard]] std::string_view BuiltinScenario() noexcept;
+inline constexpr std::string_view kBuiltinScenarioName = "<built-in>";
+
+// "<timestamp>| <LEVEL>| <message>": the host's log form of a plugin log line. HostLog
+// carries no categories, so the category field of the plugin's own form is left out.
+[[nodiscard]] std::string FormatLogLine(std::string_view timestamp, int64_t level, std::string_view message);
+
+// The request a `request` step sends.
+[[nodiscard]] Host::RequestData RequestOf(const Step& step);
+
+// Plays scenario (already parsed, without errors) against host, which holds a loaded
+// plugin that is not yet initialized: the plugin is initialized at the `initialize` step,
+// or before the first step when there is none, and shut down at the end. The transcript
+// goes to out, a failure to err; the run ends with one closing line on out, last:
+//   NAME: passed (32 steps, 24 expectations met)
+//   NAME: FAILED at line 4 (3 of 32 steps, 2 of 24 expectations met)
+[[nodiscard]] PlayResult PlayScenario(Host::Host& host, const Scenario& scenario, std::ostream& out,
+                                      std::ostream& err, const PlayOptions& options = {});
+
+// Reports the scenario's bad lines (kExitUsage), else loads pluginPath into a fresh host
+// and plays the scenario.
+[[nodiscard]] PlayResult PlayFile(const std::string& pluginPath, const Scenario& scenario, std::ostream& out,
+                                  std::ostream& err, const PlayOptions& options = {});
+[[nodiscard]] inline int RunScenario(const std::string& pluginPath, const Scenario& scenario, std::ostream& out,
+                                     std::ostream& err, const PlayOptions& options = {}) {
+    return PlayFile(pluginPath, scenario, out, err, options).status;
+}
+
+// The results as JUnit XML: one test suite, one test case per scenario (named by its
+// file), a failure carrying the closing line as its message and what was reported on err.
+[[nodiscard]] std::string JUnitXml(const std::vector<Scenario>& scenarios, const std::vector<PlayResult>& results);
+
+// A transcript line (indent included) as printed: wrapped at ", " outside quoted texts
+// when longer than width, continuation lines indented under it; arrows dimmed by style.
+[[nodiscard]] std::string WrapTranscriptLine(std::string_view line, size_t width, const Style& style);
+
+}  // namespace Vemi::HostTool
