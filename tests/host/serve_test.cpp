@@ -20,6 +20,7 @@
 #include <fstream>
 #include <limits>
 #include <sstream>
+#include <thread>
 
 using namespace Vemi;
 using namespace Vemi::HostTool;
@@ -429,6 +430,50 @@ TEST(ServeTest, TheFakePluginSeesTheRequestAsSent) {
     }
     EXPECT_EQ(Send(s.port, "GET", "/fake/v1/stream").body, "alphabeta");
     EXPECT_EQ(Send(s.port, "GET", "/fake/v1/stream?fail").status, 502u);
+}
+
+// The command's lines (the serving line) and the transcript come from different threads
+// and go through one writer: a line is never cut by another.
+TEST(ServeTest, TheServingLineNeverCutsATranscriptLine) {
+    Host::Host host;
+    ASSERT_TRUE(host.Load(kPlugin)) << host.LastError();
+    ASSERT_TRUE(host.Initialize());
+    ServeOptions options;
+    options.port = 0;
+    options.transcript = true;
+    options.secret = kSecret;
+    options.limits = FastLimits();
+    std::ostringstream out;
+    {
+        Server server(host, options, out);
+        ASSERT_EQ(server.Start(), "");
+        const uint16_t port = server.Port();
+        std::thread client([port] {
+            for (int i = 0; i < 30; ++i) {
+                EXPECT_EQ(Send(port, "PUT", kSession, i % 2 ? R"({"phase":"Lobby"})" : R"({"phase":"None"})").status, 200u);
+            }
+        });
+        for (int i = 0; i < 30; ++i) server.Say("kav-host: serving\n");
+        client.join();
+        server.Stop();
+    }
+    host.Shutdown();
+    const std::string text = out.str();
+    const std::string line = "kav-host: serving\n";
+    int said = 0;
+    for (size_t at = text.find(line); at != std::string::npos; at = text.find(line, at + line.size())) {
+        ++said;
+        EXPECT_TRUE(at == 0 || text[at - 1] == '\n') << text;
+    }
+    EXPECT_EQ(said, 30);
+    EXPECT_TRUE(Contains(text, "  ")) << "no transcript";
+    for (size_t at = 0; at < text.size();) {
+        size_t end = text.find('\n', at);
+        ASSERT_NE(end, std::string::npos) << "an unfinished line: " << text.substr(at);
+        std::string_view one(text.data() + at, end - at);
+        EXPECT_TRUE(one == "kav-host: serving" || one.starts_with("  ")) << one;
+        at = end + 1;
+    }
 }
 
 // ---- Hostile clients ------------------------------------------------------------------------
