@@ -119,15 +119,21 @@ libyaml_source() {
 windows_x64_tests() {
     ensure_packages "${BUILD_PACKAGES[@]}" "${WINDOWS_PACKAGES[@]}"
     NO_RECOMMENDS=1 ensure_packages wine64
+    wine_suite windows-x64 "$WINE64"
+}
+
+# wine_suite PRESET WINE: builds PRESET and runs its tests under WINE in the build's own
+# prefix. The tests leave the prefix's wine server running for the next; it ends when done.
+wine_suite() {
+    local preset=$1 wine=$2 dir
+    dir=$ROOT/$(preset_dir "$1")
     libyaml_source
-    echo "== windows-x64 build"
-    build windows-x64
-    echo "== windows-x64 tests (wine64)"
-    # The tests leave the prefix's wine server running for the next; it ends when done.
+    echo "== $preset build"
+    build "$preset"
+    echo "== $preset tests (${wine##*/})"
     local status=0
-    WINEPREFIX=$ROOT/build-windows-x64/wineprefix \
-        ctest --test-dir "$ROOT/build-windows-x64" --output-on-failure -j "$JOBS" --timeout 900 || status=$?
-    WINEPREFIX=$ROOT/build-windows-x64/wineprefix "${WINE64%/*}/wineserver" -k 2>/dev/null || true
+    WINEPREFIX=$dir/wineprefix ctest --test-dir "$dir" --output-on-failure -j "$JOBS" --timeout 900 || status=$?
+    WINEPREFIX=$dir/wineprefix "${wine%/*}/wineserver" -k 2>/dev/null || true
     return $status
 }
 
@@ -146,13 +152,5 @@ windows_i686_tests() {
     ensure_architecture i386
     ensure_packages "${BUILD_PACKAGES[@]}" "${WINDOWS_PACKAGES[@]}"
     NO_RECOMMENDS=1 ensure_packages wine32:i386
-    libyaml_source
-    echo "== windows-i686 build"
-    build windows-i686
-    echo "== windows-i686 tests (wine32)"
-    local status=0
-    WINEPREFIX=$ROOT/build-windows-i686/wineprefix \
-        ctest --test-dir "$ROOT/build-windows-i686" --output-on-failure -j "$JOBS" --timeout 900 || status=$?
-    WINEPREFIX=$ROOT/build-windows-i686/wineprefix "${WINE32%/*}/wineserver" -k 2>/dev/null || true
-    return $status
+    wine_suite windows-i686 "$WINE32"
 }
