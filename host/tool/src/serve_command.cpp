@@ -209,8 +209,8 @@ std::string WriteServeLock(const std::string& path, uint16_t port, const std::st
     // The directory first: no other user may open the file, even before its mode is set.
     if (!ec) fs::permissions(dir, fs::perms::owner_all, fs::perm_options::replace, ec);
     if (ec) return "cannot make the directory '" + dir.string() + "': " + ec.message();
-    std::string pid = fs::read_symlink("/proc/self", ec).string();
-    if (ec) pid = "0";
+    fs::path self = fs::read_symlink("/proc/self", ec);
+    const std::string pid = ec ? std::string("0") : self.string();
     fs::path temporary = file;
     temporary += ".new";
     fs::remove(temporary, ec);
