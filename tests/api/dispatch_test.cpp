@@ -22,7 +22,8 @@
 #include "recorded_log.h"
 
 // Allocation failure on demand: while armed, the allocation that brings the count to 0
-// throws, on this thread only. The library's operator delete frees with free().
+// throws, on this thread only. The matching deletes are ours too, so that a sanitizer's
+// own operator delete never sees our malloc'd blocks.
 namespace {
 thread_local long gAllocationsBeforeFailure = -1;
 }  // namespace
@@ -32,6 +33,8 @@ void* operator new(std::size_t size) {
     if (void* p = std::malloc(size != 0 ? size : 1)) return p;
     throw std::bad_alloc();
 }
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 using namespace Vemi;
 using namespace Vemi::Api;
