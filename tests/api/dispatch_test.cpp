@@ -35,8 +35,13 @@ void* operator new(std::size_t size) {
     throw std::bad_alloc();
 }
 void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return std::malloc(size != 0 ? size : 1); }
+// g++ takes the free inside a replaced operator delete for a mismatch with new.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 void operator delete(void* p) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
+#pragma GCC diagnostic pop
 
 using namespace Vemi;
 using namespace Vemi::Api;
