@@ -178,6 +178,8 @@ TEST(EventTracingSystem, ProvidersRegisterWithTheSystemForTheirFirstUser) {
 }
 
 TEST(EventTracingSystem, MainThreadEventIsWrittenOnceItsClassIsEnabled) {
+    // Each test runs in a process of its own, and nothing registers at load.
+    (void)Acquire();
     TraceContext& context = ProviderContext(kMainThreadProvider);
     ASSERT_NE(context.handle, 0u);
     // No trace session listens here: enable the class as a session's notification would.
@@ -185,6 +187,7 @@ TEST(EventTracingSystem, MainThreadEventIsWrittenOnceItsClassIsEnabled) {
     EXPECT_TRUE(WriteMainThreadEvent());
     EnableCallback(nullptr, Platform::kEventControlDisable, 0, 0, 0, nullptr, &context);
     EXPECT_FALSE(WriteMainThreadEvent());
+    Release();
 }
 
 #else
