@@ -62,8 +62,6 @@ if(KAV_TESTS)
     set(CMAKE_CROSSCOMPILING_EMULATOR /usr/bin/env WINEDEBUG=-all "WINEPREFIX=${KAV_WINEPREFIX}"
         ${PROJECT_SOURCE_DIR}/cmake/wine-run.sh ${kav_wine})
   endif()
-  # The DLL scripts/build-windows made, for the tests that load it as the host does.
-  set(KAV_SHIPPED_DLL "" CACHE FILEPATH "The shipped 32-bit plugin DLL")
 endif()
 
 # kav_add_pe_tables_test(TARGET): checks the DLL's export and import tables with the
