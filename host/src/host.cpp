@@ -313,6 +313,16 @@ void Host::SetRequestHandler(std::string path, RequestHandler handler) {
     }
 }
 
+void Host::StubRequest(uint32_t method, std::string path, std::optional<HostReply> reply) {
+    std::lock_guard lock(impl_->mutex);
+    std::pair<uint32_t, std::string> key{method, std::string(StripQuery(path))};
+    if (reply) {
+        impl_->stubs[std::move(key)] = std::move(*reply);
+    } else {
+        impl_->stubs.erase(key);
+    }
+}
+
 void Host::SetLogSink(LogSink sink) {
     std::lock_guard lock(impl_->mutex);
     impl_->logSink = sink ? std::make_shared<LogSink>(std::move(sink)) : nullptr;

@@ -83,6 +83,7 @@ struct Host::Impl {
     std::deque<std::pair<std::string, OwnedValue>> pending;
     std::optional<std::string> phase{"None"};
     std::map<std::string, std::shared_ptr<RequestHandler>, std::less<>> handlers;
+    std::map<std::pair<uint32_t, std::string>, HostReply> stubs;  // by method and path
     std::shared_ptr<LogSink> logSink;
     std::shared_ptr<std::function<void()>> yieldHook;
     std::vector<std::unique_ptr<detail::HostStream>> streams;

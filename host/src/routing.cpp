@@ -137,6 +137,10 @@ HostReply Host::Impl::Answer(const RequestData& request) {
     std::shared_ptr<RequestHandler> handler;
     {
         std::lock_guard lock(mutex);
+        if (!stubs.empty()) {
+            auto stub = stubs.find(std::pair<uint32_t, std::string>(request.method, std::string(path)));
+            if (stub != stubs.end()) return stub->second;
+        }
         auto it = handlers.find(path);
         if (it != handlers.end()) handler = it->second;
     }

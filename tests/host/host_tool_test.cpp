@@ -2,6 +2,7 @@
 #include <kav/host_tool/describe.h>
 #include <kav/host_tool/player.h>
 #include <kav/host_tool/scenario.h>
+#include <kav/host_tool/snapshot.h>
 #include <kav/host_tool/tool.h>
 #include <kav/host_tool/value_text.h>
 #include <kav/platform/platform.h>
@@ -22,7 +23,7 @@ using HostTestSupport::Arguments;
 using HostTestSupport::Contains;
 
 constexpr const char* kStepNames[] = {
-    "initialize",   "request",      "session",      "session-delete", "publish",   "reply-ok",
+    "initialize",   "request",      "session",      "session-delete", "publish",   "host",       "skip",       "reply-ok",
     "reply-status", "reply-error",  "reply-body",   "event",          "request?",  "log",
     "phase",        "no-event",     "no-request",   "no-log",         "no-session"};
 
@@ -35,6 +36,8 @@ std::string Summary(const Step& step) {
     if (!step.contentType.empty()) add(step.contentType);
     if (step.body) add("body=" + *step.body);
     if (!step.text.empty()) add(step.text);
+    if (step.stubError) add("error=" + *step.stubError);
+    if (step.subset) add("contains");
     if (step.expected) add(*step.expected);
     if (step.number != 0) add(std::to_string(step.number));
     return text;
@@ -213,6 +216,47 @@ TEST(ScenarioTest, BadLinesGetClearMessages) {
     }
 }
 
+TEST(ScenarioTest, PlainJsonContainsStubsAndSkips) {
+    const std::pair<const char*, const char*> steps[] = {
+        {"expect reply body {\"name\": \"\", \"priority\": -1}", "reply-body|{\"name\": string:\"\", \"priority\": signed:-1}"},
+        {"expect reply body contains {\"a\": {\"b\": true}}", "reply-body|contains|{\"a\": {\"b\": bool:true}}"},
+        {"expect event K contains [1]", "event|K|contains|[unsigned:1]"},
+        {"publish K {\"x\": 1.5, \"y\": null}", "publish|K|{\"x\": float:1.5, \"y\": empty}"},
+        {"host GET /x => 200 {\"a\": 1}", "host|GET|/x|{\"a\": unsigned:1}|200"},
+        {"host POST /x?q=1 => 503 error \"down\"", "host|POST|/x?q=1|error=down|503"},
+        {"host GET /x => 204", "host|GET|/x|204"},
+        {"skip calls", "skip|calls"},
+        {"skip logs", "skip|logs"},
+    };
+    for (const auto& [line, summary] : steps) {
+        LineParse parsed = ParseLine(line, 1);
+        ASSERT_TRUE(parsed.step) << line << ": " << (parsed.error ? parsed.error->message : "");
+        EXPECT_EQ(Summary(*parsed.step), summary) << line;
+    }
+    const std::pair<const char*, const char*> bad[] = {
+        {"hots GET /x => 200", "unknown step 'hots' (did you mean 'host'?)"},
+        {"host get /x => 200", "unknown method 'get' (did you mean 'GET'?)"},
+        {"host GET => 200", "'host' needs a path after the method"},
+        {"host GET /x 200", "'host METHOD PATH' needs '=> STATUS' after the path, got '200'"},
+        {"host GET /x =>", "'host' needs a status number after '=>'"},
+        {"host GET /x => ok", "'host' needs a status number after '=>', got 'ok'"},
+        {"host GET /x => 200 error", "'host ... error' needs the error text in quotes"},
+        {"host GET /x => 200 {\"a\" 1}", "bad value at column 25: expected ':' after a member name"},
+        {"skip", "'skip' needs calls, events, requests or logs"},
+        {"skip call", "'skip' needs calls, events, requests or logs, got 'call' (did you mean 'calls'?)"},
+        {"skip calls now", "unexpected text after 'skip calls': 'now'"},
+        {"expect reply body contains ", "'contains' needs a value"},
+        {"expect event K contains", "'contains' needs a value"},
+        {"expect reply body {\"a\": 01}", "bad value at column 25: expected a JSON number, got '01'"},
+        {"expect reply body nope", "bad value at column 19: expected a value (JSON, or empty, bool:, signed:, unsigned:, float:, string:, blob:)"},
+    };
+    for (const auto& [line, message] : bad) {
+        LineParse parsed = ParseLine(line, 2);
+        ASSERT_TRUE(parsed.error) << line;
+        EXPECT_EQ(parsed.error->message, message) << line;
+    }
+}
+
 TEST(ScenarioTest, FilesAsEditorsShowThem) {
     // The text and what it gives: the errors, then the steps' lines and sources.
     const std::pair<const char*, const char*> cases[] = {
@@ -320,6 +364,101 @@ TEST(ValueTextTest, FirstDifferenceIgnoresMemberOrder) {
     borrowed.kind = HOST_VALUE_STRING;
     borrowed.u.string = {"x", 1};
     EXPECT_FALSE(FirstDifference(Host::StringValue("x").get(), borrowed));
+}
+
+TEST(ValueTextTest, PlainJsonReadsAsThePluginReadsIt) {
+    // The text, its canonical form (or error at column) and whether it used the typed form.
+    const struct {
+        const char *text, *canonical;
+        bool typed;
+    } cases[] = {
+        {R"({"a": [1, -1, 1.5, 1e2, true, null, "x\n"]})",
+         R"({"a": [unsigned:1, signed:-1, float:1.5, float:100, bool:true, empty, string:"x\n"]})", false},
+        {"0", "unsigned:0", false},
+        {"-0", "signed:0", false},
+        {"18446744073709551615", "unsigned:18446744073709551615", false},
+        {"18446744073709551616", "float:1.8446744073709552e+19", false},
+        {"-9223372036854775809", "float:-9.2233720368547758e+18", false},
+        {R"([string:"a", "b", empty])", R"([string:"a", string:"b", empty])", true},
+        {"1.", "expected a JSON number, got '1.' at 1", false},
+        {"[1, 2e]", "expected a JSON number, got '2e' at 5", false},
+        {"-", "expected a JSON number, got '-' at 1", false},
+        {"1e999", "number too big for a double: '1e999' at 1", false},
+        {"+1", "expected a value (JSON, or empty, bool:, signed:, unsigned:, float:, string:, blob:) at 1", false},
+        {"tru", "expected a value (JSON, or empty, bool:, signed:, unsigned:, float:, string:, blob:) at 1", false},
+    };
+    for (const auto& c : cases) {
+        ValueParse parsed = ParseValueText(c.text);
+        std::string got = parsed.ok ? parsed.value.Canonical() : parsed.error + " at " + std::to_string(parsed.column);
+        EXPECT_EQ(got, c.canonical) << c.text;
+        EXPECT_EQ(parsed.typed, c.typed) << c.text;
+    }
+}
+
+TEST(ValueTextTest, PlainNumbersMatchAnyKindAndContainsASubset) {
+    const struct {
+        const char *expected, *actual;
+        bool subset;
+        const char* difference;  // "" for a match
+    } cases[] = {
+        {R"({"p": -1})", R"({"p": signed:-1})", false, ""},
+        {R"({"p": -1})", R"({"p": float:-1})", false, ""},
+        {R"({"p": 1})", R"({"p": signed:1})", false, ""},
+        {"5", "float:5", false, ""},
+        {"0.5", "float:0.5", false, ""},
+        {"-0", "unsigned:0", false, ""},
+        {"18446744073709551615", "signed:-1", false, "$: expected unsigned:18446744073709551615, got signed:-1"},
+        {"9007199254740993", "float:9007199254740992", false, "$: expected unsigned:9007199254740993, got float:9007199254740992"},
+        {"1.5", "unsigned:1", false, "$: expected float:1.5, got unsigned:1"},
+        {R"({"p": 1})", R"({"p": unsigned:2})", false, "$.p: expected unsigned:1, got unsigned:2"},
+        {"5", R"(string:"5")", false, "$: expected unsigned:5, got string:\"5\""},
+        // The typed form keeps its kind.
+        {"signed:5", "unsigned:5", false, "$: expected signed:5, got unsigned:5"},
+        {R"([1, signed:1])", R"([signed:1, unsigned:1])", false, "$[1]: expected signed:1, got unsigned:1"},
+        // contains: expected's members at every depth; lists keep their length.
+        {R"({"a": 1})", R"({"b": empty, "a": unsigned:1})", true, ""},
+        {R"({"a": 1})", R"({"b": empty, "a": unsigned:1})", false, "$.b: expected no member, got empty"},
+        {R"({"d": {"x": 1}})", R"({"d": {"y": empty, "x": signed:1}})", true, ""},
+        {R"([{"n": "a"}])", R"([{"n": string:"a", "p": signed:1}])", true, ""},
+        {R"([{"n": "a"}])", R"([{"n": string:"a"}, {"n": string:"b"}])", true, "$[1]: expected no item, got {\"n\": string:\"b\"}"},
+        {R"({"a": 1})", R"({"b": unsigned:1})", true, "$.a: expected unsigned:1, got no member"},
+        {R"({"a": {}})", R"({"a": []})", true, "$.a: expected {}, got []"},
+    };
+    for (const auto& c : cases) {
+        ValueParse expected = ParseValueText(c.expected), actual = ParseValueText(c.actual);
+        ASSERT_TRUE(expected.ok && actual.ok) << c.expected << " / " << c.actual;
+        std::optional<ValueDifference> at =
+            FirstDifference(expected.value.get(), actual.value.get(), MatchRules{&expected.marks, c.subset});
+        std::string got = at ? at->path + ": expected " + at->expected + ", got " + at->actual : "";
+        EXPECT_EQ(got, c.difference) << c.expected << " / " << c.actual;
+    }
+}
+
+TEST(ValueTextTest, SnapshotsReadBack) {
+    // Plain JSON where there is a JSON form; typed where asked or where there is none.
+    const struct {
+        const char* value;
+        bool typed;
+        const char* text;
+    } cases[] = {
+        {R"({"a": [unsigned:1, signed:-1, float:0.5, float:5, bool:true, empty, string:"q\"\u0001"]})", false,
+         R"({"a": [1, -1, 0.5, 5, true, null, "q\"\u0001"]})"},
+        {"[blob:00ff, float:1e300]", false, "[blob:00ff, 1.0000000000000001e+300]"},
+        {R"({"a": signed:1})", true, R"({"a": signed:1})"},
+    };
+    for (const auto& c : cases) {
+        ValueParse value = ParseValueText(c.value);
+        ASSERT_TRUE(value.ok) << c.value;
+        std::string text = ValueText(value.value.get(), c.typed);
+        EXPECT_EQ(text, c.text);
+        ValueParse back = ParseValueText(text);
+        ASSERT_TRUE(back.ok) << text;
+        EXPECT_FALSE(FirstDifference(back.value.get(), value.value.get(), MatchRules{&back.marks, false})) << text;
+    }
+    ValueParse expected = ParseValueText(R"({"a": 1, "c": {"x": 1}, "gone": 1, "l": [{"k": 1}]})");
+    ValueParse actual = ParseValueText(R"({"b": 2, "a": 3, "c": {"y": 5, "x": 4}, "l": [{"k": 1, "m": 2}, 7]})");
+    EXPECT_EQ(Project(expected.value.get(), actual.value.get()).Canonical(),
+              R"({"a": unsigned:3, "c": {"x": unsigned:4}, "l": [{"k": unsigned:1}, unsigned:7]})");
 }
 
 // ---- describe ----
@@ -560,6 +699,64 @@ TEST(PlayerTest, EveryRunEndsWithOneClosingLine) {
     }
 }
 
+TEST(PlayerTest, PlainJsonContainsSkipsAndHostStubs) {
+    const struct {
+        const char* scenario;
+        int status;        // --strict
+        const char* err;   // the whole standard error
+    } cases[] = {
+        {"skip calls\nrequest POST /fake/v1/call/session\nexpect reply body {\"phase\": \"None\"}\n"
+         "expect request GET /kav-gameflow/v1/session", 0, ""},
+        {"skip calls\nrequest GET /fake/v1/items/7\nexpect reply body contains {\"function\": \"GetItem\", \"method\": 2, "
+         "\"arguments\": []}", 0, ""},
+        {"request GET /fake/v1/items/7\nexpect reply body contains {\"method\": 3}", 1,
+         "t.kav:2: expectation failed\n  $.method: expected unsigned:3, got unsigned:2\n  expected: {\"method\": unsigned:3}\n"},
+        {"request GET /fake/v1/items/7\nexpect reply body contains {\"nothing\": null}", 1,
+         "t.kav:2: expectation failed\n  $.nothing: expected empty, got no member\n"},
+        // skip: what was sent so far counts as read, of one kind or all.
+        {"skip calls\nrequest POST /fake/v1/call/complete\n"
+         "expect request POST /kav-gameflow/v1/session/event [\"GAMEFLOW_EVENT.PRE_END_OF_GAME_COMPLETED\"]", 0, ""},
+        {"skip requests\nexpect log Always \"fake initialized\"", 0, ""},
+        {"skip logs\nexpect request GET /kav-gameflow/v1/session", 0, ""},
+        {"skip events\nexpect request GET /kav-gameflow/v1/session", 1,
+         "t.kav: 1 call of the plugin not expected (--strict)\n  log Always \"fake initialized\"\n"},
+        {"request POST /fake/v1/call/event\nskip events\nexpect no event\nskip calls", 0, ""},
+        // A stub answers the plugin's request in the host's place, by method and path.
+        {"skip calls\nhost POST /kav-fake/v1/resource => 201 {\"ok\": true}\nrequest POST /fake/v1/call/resource\n"
+         "expect reply status 201\nexpect reply body {\"ok\": true}\n"
+         "expect request POST /kav-fake/v1/resource [\"GAMEFLOW_EVENT.PRE_END_OF_GAME_COMPLETED\"]", 0, ""},
+        {"skip calls\nhost POST /kav-fake/v1/resource?x=1 => 500 error \"down\"\nrequest POST /fake/v1/call/resource\n"
+         "expect reply error \"down\"\nexpect reply status 500\nskip calls", 0, ""},
+        {"skip calls\nhost POST /kav-fake/v1/resource => 201\nhost POST /kav-fake/v1/resource => 202\n"
+         "request POST /fake/v1/call/resource\nexpect reply status 202\nexpect reply body empty\nskip calls", 0, ""},
+        // Unstubbed, or stubbed for another method: as without stubs.
+        {"skip calls\nrequest POST /fake/v1/call/resource\nexpect reply error \"No handler for POST /kav-fake/v1/resource\"\n"
+         "skip calls", 0, ""},
+        {"host GET /kav-fake/v1/resource => 200 {}\nskip calls\nrequest POST /fake/v1/call/resource\nexpect reply status 404\n"
+         "skip calls", 0, ""},
+        {"host POST /kav-gameflow/v1/session => 200 {}\nskip calls\nrequest POST /fake/v1/call/session\n"
+         "expect reply body {\"phase\": \"None\"}\nskip calls", 0, ""},
+        // Stubs at the top answer the plugin while it initialises; the host's session stays.
+        {"host GET /kav-gameflow/v1/session => 200 {\"phase\": \"PreEndOfGame\"}\n"
+         "expect request GET /kav-gameflow/v1/session []\nexpect log Always \"fake initialized\"\nexpect phase None\n"
+         "request POST /fake/v1/call/session\nexpect reply body {\"phase\": \"PreEndOfGame\"}\nskip calls", 0, ""},
+    };
+    for (const auto& c : cases) {
+        PlayOptions options;
+        options.strict = true;
+        Outcome outcome = Play(c.scenario, options);
+        EXPECT_EQ(outcome.status, c.status) << c.scenario << '\n' << outcome.err;
+        EXPECT_TRUE(outcome.err.starts_with(c.err)) << c.scenario << '\n' << outcome.err;
+    }
+    // The stub answered the fetch in initialize: it shows between the first step and the second.
+    Outcome stubbed = Play("host GET /kav-gameflow/v1/session => 200 {\"phase\": \"Lobby\"}\nexpect phase None\n");
+    size_t first = stubbed.out.find("t.kav:1: host GET"), fetch = stubbed.out.find("<- request GET /kav-gameflow/v1/session "
+                                                                                     "=> 200 {\"phase\": string:\"Lobby\"}\n");
+    size_t second = stubbed.out.find("t.kav:2: expect phase None");
+    EXPECT_TRUE(first < fetch && fetch < second && second != std::string::npos) << stubbed.out;
+    EXPECT_EQ(LastLine(stubbed.out), "t.kav: passed (2 steps, 1 expectation met)");
+}
+
 TEST(PlayerTest, TranscriptShowsStepsEntriesAndLogLines) {
     Outcome outcome = Play("request POST /fake/v1/call/event\nexpect event FakeEvent\n");
     ASSERT_EQ(outcome.status, 0) << outcome.err;
@@ -773,6 +970,90 @@ TEST(ToolTest, SeveralScenariosInOneRun) {
     EXPECT_EQ(unwritable.status, 2);
     EXPECT_EQ(unwritable.out, "");
     EXPECT_EQ(unwritable.err, "kav-host: cannot write the JUnit file '/no/such/dir/r.xml': No such file or directory\n");
+}
+
+// ---- Snapshots: run --update ----
+
+TEST(SnapshotTest, RewritesReplaceWholeStepsAndKeepTheRest) {
+    const struct {
+        const char* text;
+        std::vector<Rewrite> rewrites;
+        const char* result;
+    } cases[] = {
+        {"a\nb\nc\n", {{2, {"X"}}}, "a\nX\nc\n"},
+        {"\xEF\xBB\xBF  a \\\n  b\nc", {{1, {"X", "Y"}}}, "\xEF\xBB\xBF  X\n  Y\nc"},
+        {"# c\r\na\r\nb\r\n", {{2, {"X", "Y"}}, {3, {"Z"}}}, "# c\r\nX\r\nY\r\nZ\r\n"},
+        {"a\nb", {{2, {"X", "Y"}}}, "a\nX\nY"},
+        {"a\n", {{5, {"X"}}, {0, {"Y"}}}, "a\n"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(ApplyRewrites(c.text, c.rewrites), c.result) << c.text;
+}
+
+TEST(SnapshotTest, UpdateWritesWhatThePluginDid) {
+    namespace fs = std::filesystem;
+    fs::path dir = fs::path(testing::TempDir()) / "kav_host_update";
+    fs::create_directories(dir);
+    auto write = [&](const char* name, const std::string& text) {
+        std::ofstream(dir / name, std::ios::binary) << text;
+        return (dir / name).string();
+    };
+    auto read = [](const std::string& path) {
+        std::ifstream file(path, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(file), {});
+    };
+    const std::string wrong =
+        "# Snapshot me.\r\n"
+        "request GET /fake/v1/items/7\n"
+        "expect reply status 500\r\n"
+        "  expect reply body contains {\"function\": \"Wrong\", \\\n"
+        "     \"method\": 2, \"gone\": 1}\n"
+        "expect log Always \"fake initialized\"\n"
+        "# a comment stays\n"
+        "request POST /fake/v1/call/event\n"
+        "expect event FakeEvent \"pong\"\n"
+        "expect no request\n"
+        "expect phase Lobby";
+    const std::string right =
+        "# Snapshot me.\r\n"
+        "request GET /fake/v1/items/7\n"
+        "expect reply status 200\r\n"
+        "  expect reply body contains {\"function\": \"GetItem\", \"method\": 2}\n"
+        "expect log Always \"fake initialized\"\n"
+        "# a comment stays\n"
+        "request POST /fake/v1/call/event\n"
+        "expect event FakeEvent \"ping\"\n"
+        "expect request GET /kav-gameflow/v1/session\n"
+        "expect no request\n"
+        "expect phase None";
+    std::string path = write("wrong.kav", wrong);
+    Outcome updated = RunKavHost({{"run", "-q", "--update", path}, true, ""});
+    EXPECT_EQ(updated.status, 0) << updated.err;
+    EXPECT_EQ(updated.out, path + ": passed (8 steps, 6 expectations met)\n" + path + ": updated (5 expectations rewritten)\n");
+    EXPECT_EQ(read(path), right);
+    // The rewritten file passes, and a second update changes nothing.
+    EXPECT_EQ(RunKavHost({{"run", "-q", "--strict", path}, true, ""}).status, 0);
+    Outcome again = RunKavHost({{"run", "-q", "--update", path}, true, ""});
+    EXPECT_EQ(again.out, path + ": passed (9 steps, 7 expectations met)\n" + path + ": up to date\n");
+    EXPECT_EQ(read(path), right);
+
+    // Bad lines, or an expectation with nothing to write: the file stays as it was.
+    const std::string badText = "request GET /fake/v1/items/7\nexpect reply status 500\nbogus\n";
+    std::string bad = write("bad.kav", badText);
+    Outcome refused = RunKavHost({{"run", "-q", "--update", path, bad}, true, ""});
+    EXPECT_EQ(refused.status, 2);
+    EXPECT_EQ(refused.err, bad + ":3: unknown step 'bogus'\n");
+    EXPECT_EQ(read(bad), badText);
+    std::string stuck = write("stuck.kav", "expect reply status 500\n");
+    Outcome notUpdated = RunKavHost({{"run", "-q", "--update", stuck}, true, ""});
+    EXPECT_EQ(notUpdated.status, 1);
+    EXPECT_TRUE(notUpdated.out.ends_with(stuck + ": not updated\n")) << notUpdated.out;
+    EXPECT_EQ(read(stuck), "expect reply status 500\n");
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"run", "--update"}, {"run", "--update", "-"}}) {
+        Outcome usage = RunKavHost({args, true, ""});
+        EXPECT_EQ(usage.status, 2);
+        EXPECT_TRUE(Contains(usage.err, "--update rewrites scenario files: name them (not '-')")) << usage.err;
+    }
+    fs::remove_all(dir);
 }
 
 }  // namespace

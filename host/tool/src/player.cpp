@@ -66,7 +66,9 @@ private:
     bool Initialize(const Step* step);
     std::vector<std::string> Unread();
     bool Perform(const Step& step);
+    void Skip(std::string_view what);
     bool Verify(const Step& step);
+    std::optional<std::vector<std::string>> Snapshot(const Step& step, size_t event, size_t request, size_t log);
     bool AllExpected();
     std::optional<Mismatch> Check(const Step& step);
     std::optional<Mismatch> CheckReply(const Step& step);
@@ -86,6 +88,7 @@ private:
     std::optional<Host::ReplyData> lastReply_;
     size_t nextEvent_ = 0, nextRequest_ = 0, nextLog_ = 0;  // expectation cursors
     std::string failure_;  // everything reported on err_
+    std::vector<Rewrite> rewrites_;
 };
 
 void Player::PrintLine(const std::string& line) {
@@ -158,7 +161,7 @@ std::optional<Mismatch> Player::CheckReply(const Step& step) {
         case StepKind::ExpectReplyError: m.actual = ReplyErrorText(reply); break;
         default:
             m.actual = reply.body.Canonical();
-            m.at = FirstDifference(step.value.get(), reply.body.get());
+            m.at = FirstDifference(step.value.get(), reply.body.get(), MatchRules{&step.marks, step.subset});
             return m.at ? std::optional<Mismatch>(m) : std::nullopt;
     }
     if (m.actual == m.expected) return std::nullopt;
@@ -190,7 +193,7 @@ std::optional<Mismatch> Player::CheckEvent(const Step& step) {
     const Entry& event = events[nextEvent_++];
     m.actual = event.text + ' ' + event.payload.Canonical();
     if (event.text != step.text) return m;
-    if (step.expected) m.at = FirstDifference(step.value.get(), event.payload.get());
+    if (step.expected) m.at = FirstDifference(step.value.get(), event.payload.get(), MatchRules{&step.marks, step.subset});
     return m.at ? std::optional<Mismatch>(m) : std::nullopt;
 }
 
@@ -291,15 +294,33 @@ bool Player::Perform(const Step& step) {
         case StepKind::Session: host_.SetSessionPhase(step.text); break;
         case StepKind::SessionDelete: host_.DeleteSession(); break;
         case StepKind::Publish: host_.PublishEvent(step.text, step.value); break;
+        case StepKind::HostStub: host_.StubRequest(step.method, step.path, StubReply(step)); break;
+        case StepKind::Skip: Skip(step.text); break;
         default: break;
     }
     return true;
 }
 
+// What the plugin sent so far of a kind ("calls": every kind) counts as read.
+void Player::Skip(std::string_view what) {
+    Host::Transcript& transcript = host_.GetTranscript();
+    bool all = what == "calls";
+    if (all || what == "events") nextEvent_ = transcript.Events().size();
+    if (all || what == "requests") nextRequest_ = transcript.Requests().size();
+    if (all || what == "logs") nextLog_ = transcript.Logs().size();
+}
+
 // Checks an expectation and reports a mismatch; false when it is not met.
 bool Player::Verify(const Step& step) {
+    size_t event = nextEvent_, request = nextRequest_, log = nextLog_;
     std::optional<Mismatch> mismatch = Check(step);
     if (!mismatch) return true;
+    if (options_.update) {
+        if (std::optional<std::vector<std::string>> steps = Snapshot(step, event, request, log)) {
+            rewrites_.push_back({step.line, std::move(*steps)});
+            return true;
+        }
+    }
     const Style& style = options_.style;
     std::string text = Where(step.line) + ": " + style.Fail("expectation failed") + '\n';
     // Where the values first differ, unless that is the whole value.
@@ -311,6 +332,77 @@ bool Player::Verify(const Step& step) {
     text += WrapTranscriptLine("  actual:   " + Printable(mismatch->actual), kTranscriptWidth, Style{}) + '\n';
     Report(text);
     return false;
+}
+
+// The steps that meet what was seen where step failed: event, request and log are the
+// cursors before it. Nullopt when nothing was seen to write (no reply yet).
+std::optional<std::vector<std::string>> Player::Snapshot(const Step& step, size_t event, size_t request, size_t log) {
+    Host::Transcript& transcript = host_.GetTranscript();
+    auto value = [&](const Host::OwnedValue& seen) {
+        if (!step.expected) return std::string();
+        std::string text = step.subset ? " contains " : " ";
+        return text + ValueText(step.subset ? Project(step.value.get(), seen.get()).get() : seen.get(), step.typed);
+    };
+    auto eventStep = [&](const Entry& e) { return "expect event " + e.text + value(e.payload); };
+    auto requestStep = [&](const Entry& e) {
+        std::vector<Host::OwnedValue> values;
+        for (const Host::Argument& argument : e.request.arguments) values.push_back(argument.value);
+        return "expect request " + RequestText(e.request, false) + value(Host::CollectionValue(std::move(values)));
+    };
+    auto logStep = [&](const Entry& e) { return "expect log " + LogText(e); };
+    // The unread ones from cursor on, then the step itself.
+    auto unread = [&](const std::vector<Entry>& entries, size_t cursor, auto write) {
+        std::vector<std::string> steps;
+        for (size_t i = cursor; i < entries.size(); ++i) steps.push_back(write(entries[i]));
+        steps.push_back(step.source);
+        return steps;
+    };
+    switch (step.kind) {
+        case StepKind::ExpectReplyOk:
+        case StepKind::ExpectReplyStatus:
+        case StepKind::ExpectReplyError:
+        case StepKind::ExpectReplyBody: {
+            if (!lastReply_) return std::nullopt;
+            const Host::ReplyData& reply = *lastReply_;
+            bool error = reply.hasError || !reply.error.empty();
+            if (step.kind == StepKind::ExpectReplyStatus) return std::vector{"expect reply status " + std::to_string(reply.status)};
+            if (step.kind == StepKind::ExpectReplyBody) return std::vector{"expect reply body" + value(reply.body)};
+            return std::vector{error ? "expect reply error " + Host::QuoteText(reply.error) : std::string("expect reply ok")};
+        }
+        case StepKind::ExpectEvent: {
+            std::vector<Entry> events = transcript.Events();
+            return std::vector{event < events.size() ? eventStep(events[event]) : std::string("expect no event")};
+        }
+        case StepKind::ExpectRequest: {
+            std::vector<Entry> requests = transcript.Requests();
+            return std::vector{request < requests.size() ? requestStep(requests[request]) : std::string("expect no request")};
+        }
+        case StepKind::ExpectLog: {
+            std::vector<Entry> logs = transcript.Logs();
+            return std::vector{log < logs.size() ? logStep(logs[log]) : std::string("expect no log")};
+        }
+        case StepKind::ExpectPhase:
+        case StepKind::ExpectNoSession: {
+            std::optional<std::string> phase = host_.SessionPhase();
+            return std::vector{phase ? "expect phase " + *phase : std::string("expect no session")};
+        }
+        case StepKind::ExpectNoEvent: {
+            std::vector<Entry> events = transcript.Events();
+            nextEvent_ = events.size();
+            return unread(events, event, eventStep);
+        }
+        case StepKind::ExpectNoRequest: {
+            std::vector<Entry> requests = transcript.Requests();
+            nextRequest_ = requests.size();
+            return unread(requests, request, requestStep);
+        }
+        case StepKind::ExpectNoLog: {
+            std::vector<Entry> logs = transcript.Logs();
+            nextLog_ = logs.size();
+            return unread(logs, log, logStep);
+        }
+        default: return std::nullopt;
+    }
 }
 
 // --strict: every call of the plugin was expected; else reports those that were not.
@@ -338,11 +430,22 @@ PlayResult Player::Play() {
     int result = kExitPassed;
     std::string where;  // where a failure stopped the run
     size_t stepsDone = 0, met = 0;
-    if (!explicitInitialize && !Initialize(nullptr)) {
-        result = kExitFailed;
-        where = "at initialize";
+    // Without an initialize step: before the first step that is not a host stub, so
+    // stubs at the top answer what the plugin asks while it initialises.
+    size_t initializeAt = scenario_.steps.size() + 1;
+    if (!explicitInitialize) {
+        initializeAt = 0;
+        while (initializeAt < scenario_.steps.size() && scenario_.steps[initializeAt].kind == StepKind::HostStub) {
+            ++initializeAt;
+        }
     }
-    for (size_t i = 0; result == kExitPassed && i < scenario_.steps.size(); ++i) {
+    for (size_t i = 0; result == kExitPassed && i <= scenario_.steps.size(); ++i) {
+        if (i == initializeAt && !Initialize(nullptr)) {
+            result = kExitFailed;
+            where = "at initialize";
+            break;
+        }
+        if (i == scenario_.steps.size()) break;
         const Step& step = scenario_.steps[i];
         PrintStep(step);
         bool ok = Perform(step);
@@ -380,11 +483,20 @@ PlayResult Player::Play() {
     }
     out_.flush();
     played.failure = failure_;
+    played.rewrites = std::move(rewrites_);
     played.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     return played;
 }
 
 }  // namespace
+
+Host::HostReply StubReply(const Step& step) {
+    Host::HostReply reply;
+    reply.status = static_cast<uint32_t>(step.number);
+    reply.error = step.stubError;
+    reply.body = step.value;
+    return reply;
+}
 
 Host::RequestData RequestOf(const Step& step) {
     Host::RequestData request;

@@ -5,6 +5,7 @@
 
 #include <kav/host_abi.h>
 
+#include <algorithm>
 #include <array>
 #include <cctype>
 #include <charconv>
@@ -40,7 +41,8 @@ bool EqualsNoCase(std::string_view a, std::string_view b) {
 }
 
 constexpr std::string_view kLevels[] = {"Okay", "Warn", "Error", "Always"};
-constexpr std::string_view kStepWords[] = {"initialize", "request", "session", "publish", "expect"};
+constexpr std::string_view kStepWords[] = {"initialize", "request", "session", "publish", "expect", "host", "skip"};
+constexpr std::string_view kSkipWords[] = {"calls", "events", "requests", "logs"};
 constexpr std::string_view kExpectWords[] = {"reply", "event", "request", "log", "phase", "no"};
 constexpr std::string_view kReplyWords[] = {"ok", "status", "error", "body"};
 constexpr std::string_view kNoWords[] = {"event", "request", "log", "session"};
@@ -96,6 +98,9 @@ private:
     Parsed ExpectRequest(std::string_view rest);
     Parsed ExpectLog(std::string_view rest);
     Parsed ExpectNo(std::string_view rest);
+    Parsed ExpectedValue(std::string_view rest);
+    Parsed HostStub(std::string_view rest);
+    Parsed Skip(std::string_view rest);
     // Nothing may follow after.
     static Parsed End(std::string_view rest, std::string_view after) {
         if (rest.empty()) return {};
@@ -114,6 +119,8 @@ Parsed LineParser::Value(std::string_view text) {
     if (!parsed.ok) return Fail("bad value " + At(text, parsed.column - 1) + ": " + Printable(parsed.error));
     step_.expected = parsed.value.Canonical();
     step_.value = std::move(parsed.value);
+    step_.marks = std::move(parsed.marks);
+    step_.typed = parsed.typed;
     return {};
 }
 
@@ -160,6 +167,8 @@ Parsed LineParser::Parse(std::string_view rest) {
         return Value(rest);
     }
     if (word == "expect") return Expect(rest);
+    if (word == "host") return HostStub(rest);
+    if (word == "skip") return Skip(rest);
     return Fail("unknown step " + Quote(word) + DidYouMean(word, kStepWords));
 }
 
@@ -196,7 +205,7 @@ Parsed LineParser::Expect(std::string_view rest) {
         step_.text = NextWord(rest);
         if (step_.text.empty()) return Fail("'expect event' needs an event key");
         if (rest.empty()) return {};
-        return Value(rest);
+        return ExpectedValue(rest);
     }
     if (what == "request") return ExpectRequest(rest);
     if (what == "log") return ExpectLog(rest);
@@ -237,7 +246,7 @@ Parsed LineParser::ExpectReply(std::string_view rest) {
     if (aspect == "body") {
         step_.kind = StepKind::ExpectReplyBody;
         if (rest.empty()) return Fail("'expect reply body' needs a value");
-        return Value(rest);
+        return ExpectedValue(rest);
     }
     return Fail("'expect reply' needs ok, status N, error \"TEXT\" or body VALUE" + Got(aspect) +
                 DidYouMean(aspect, kReplyWords));
@@ -284,6 +293,52 @@ Parsed LineParser::ExpectNo(std::string_view rest) {
         return Fail("'expect no' needs event, request, log or session" + Got(thing) + DidYouMean(thing, kNoWords));
     }
     return End(rest, "expect no " + std::string(thing));
+}
+
+// An expected value, or "contains" and one.
+Parsed LineParser::ExpectedValue(std::string_view rest) {
+    std::string_view after = rest;
+    if (NextWord(after) == "contains") {
+        if (after.empty()) return Fail("'contains' needs a value");
+        step_.subset = true;
+        rest = after;
+    }
+    return Value(rest);
+}
+
+// host METHOD PATH => STATUS [VALUE | error "TEXT"]
+Parsed LineParser::HostStub(std::string_view rest) {
+    step_.kind = StepKind::HostStub;
+    if (Parsed method = Method(NextWord(rest), "host"); method.error) return method;
+    step_.path = NextWord(rest);
+    if (step_.path.empty() || step_.path == "=>") return Fail("'host' needs a path after the method");
+    std::string_view arrow = NextWord(rest);
+    if (arrow != "=>") return Fail("'host METHOD PATH' needs '=> STATUS' after the path" + Got(arrow));
+    std::string_view number = NextWord(rest);
+    uint32_t status = 0;
+    auto [end, ec] = std::from_chars(number.data(), number.data() + number.size(), status);
+    if (number.empty() || ec != std::errc() || end != number.data() + number.size()) {
+        return Fail("'host' needs a status number after '=>'" + Got(number));
+    }
+    step_.number = status;
+    if (rest.empty()) return {};
+    std::string_view after = rest;
+    if (NextWord(after) == "error") {
+        if (after.empty()) return Fail("'host ... error' needs the error text in quotes");
+        step_.stubError.emplace();
+        return Quoted(after, *step_.stubError);
+    }
+    return Value(rest);
+}
+
+Parsed LineParser::Skip(std::string_view rest) {
+    step_.kind = StepKind::Skip;
+    std::string_view what = NextWord(rest);
+    if (std::find(std::begin(kSkipWords), std::end(kSkipWords), what) == std::end(kSkipWords)) {
+        return Fail("'skip' needs calls, events, requests or logs" + Got(what) + DidYouMean(what, kSkipWords));
+    }
+    step_.text = what;
+    return End(rest, "skip " + std::string(what));
 }
 
 }  // namespace

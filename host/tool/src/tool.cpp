@@ -3,6 +3,7 @@
 #include <kav/host_tool/cli.h>
 #include <kav/host_tool/describe.h>
 #include <kav/host_tool/player.h>
+#include <kav/host_tool/snapshot.h>
 #ifdef KAV_HOST_SERVE
 #include <kav/host_tool/serve.h>
 #endif
@@ -62,6 +63,8 @@ Options:
   --strict          fail when the plugin sent an event, request or log line that no
                     expectation read
   --junit FILE      also write the results as JUnit XML, one test case per scenario
+  --update          rewrite each scenario file's expectations that are not met to what
+                    the plugin did (a snapshot); files with bad lines are left untouched
   --print-builtin   print the built-in scenario and exit
   -h, --help        this help
 
@@ -267,7 +270,8 @@ int Run(int argc, char** argv, const ToolConfig& config, std::ostream& out, std:
                                             {"--quiet", "-q", ""},
                                             {"--strict", "", ""},
                                             {"--junit", "", "FILE"},
-                                            {"--print-builtin", "", ""}};
+                                            {"--print-builtin", "", ""},
+                                            {"--update", "", ""}};
     CommandLine line;
     if (std::string error = ParseCommandLine(argc - 1, argv + 1, kSpecs, line); !error.empty()) {
         return UsageError(err, "run", error);
@@ -282,6 +286,10 @@ int Run(int argc, char** argv, const ToolConfig& config, std::ostream& out, std:
         return kExitPassed;
     }
 
+    bool update = line.Has("--update");
+    if (update && (line.arguments.empty() || std::find(line.arguments.begin(), line.arguments.end(), "-") != line.arguments.end())) {
+        return UsageError(err, "run", "--update rewrites scenario files: name them (not '-')");
+    }
     std::vector<Scenario> scenarios;
     if (line.arguments.empty()) {
         scenarios.push_back(ParseScenario(BuiltinScenario(), std::string(kBuiltinScenarioName)));
@@ -297,6 +305,17 @@ int Run(int argc, char** argv, const ToolConfig& config, std::ostream& out, std:
 
     std::string plugin;
     if (!ResolvePluginPath(line.Value("--plugin"), config, plugin, err)) return kExitUsage;
+    if (update) {
+        PlayOptions play;
+        play.quiet = line.Has("--quiet");
+        play.style = StyleFor(config);
+        play.entry = line.Value("--entry").value_or("");
+        int status = kExitPassed;
+        for (const Scenario& scenario : scenarios) {
+            status = std::max(status, UpdateFile(plugin, scenario.name, scenario, out, err, play));
+        }
+        return status;
+    }
     // The JUnit file is opened first: a run is not wasted on a path that cannot be written.
     std::FILE* junit = nullptr;
     if (std::optional<std::string> path = line.Value("--junit")) {

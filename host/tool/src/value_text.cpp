@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
+#include <cstdio>
 #include <cstdint>
 #include <cstdlib>
 #include <utility>
@@ -13,6 +15,7 @@ namespace {
 using Host::OwnedValue;
 
 constexpr const char* kExpectedValue = "expected a value (empty, bool:, signed:, unsigned:, float:, string:, blob:, [ or {)";
+constexpr const char* kExpectedJsonValue = "expected a value (JSON, or empty, bool:, signed:, unsigned:, float:, string:, blob:)";
 
 class Reader {
 public:
@@ -62,15 +65,18 @@ public:
     }
 
     bool Quoted(std::string& out);
-    bool Value(OwnedValue& out, int depth);
+    bool Value(OwnedValue& out, ValueMarks& marks, int depth);
+    bool Typed() const { return typed_; }
 
 private:
-    bool Collection(OwnedValue& out, int depth);
-    bool Structure(OwnedValue& out, int depth);
+    bool Collection(OwnedValue& out, ValueMarks& marks, int depth);
+    bool Structure(OwnedValue& out, ValueMarks& marks, int depth);
     bool Scalar(std::string_view kind, size_t start, OwnedValue& out);
+    bool JsonNumber(std::string_view token, size_t start, OwnedValue& out);
     bool Hex4(uint32_t& code);
     std::string_view text_;
     size_t pos_ = 0;
+    bool typed_ = false;
     std::string error_;
     size_t errorPos_ = 0;
 };
@@ -159,22 +165,39 @@ bool Reader::Quoted(std::string& out) {
     return Fail("unterminated quoted text");
 }
 
-bool Reader::Value(OwnedValue& out, int depth) {
+bool Reader::Value(OwnedValue& out, ValueMarks& marks, int depth) {
     SkipSpace();
     if (depth >= Host::kMaxValueDepth) return Fail("value nested too deeply");
     if (pos_ >= text_.size()) return Fail(kExpectedValue);
     size_t start = pos_;
-    if (Take('[')) return Collection(out, depth);
-    if (Take('{')) return Structure(out, depth);
+    if (Take('[')) return Collection(out, marks, depth);
+    if (Take('{')) return Structure(out, marks, depth);
+    if (text_[pos_] == '"') {
+        std::string text;
+        if (!Quoted(text)) return false;
+        out = Host::StringValue(text);
+        return true;
+    }
     std::string_view kind = Token();
-    if (kind == "empty") {
+    bool colon = pos_ < text_.size() && text_[pos_] == ':';
+    if (kind == "empty" || (!colon && kind == "null")) {
+        typed_ |= kind == "empty";
         out = OwnedValue();
         return true;
     }
-    if (pos_ >= text_.size() || text_[pos_] != ':') {
-        pos_ = start;
-        return Fail(kExpectedValue);
+    if (!colon && (kind == "true" || kind == "false")) {
+        out = Host::BoolValue(kind == "true");
+        return true;
     }
+    if (!colon && !kind.empty() && (kind[0] == '-' || (kind[0] >= '0' && kind[0] <= '9'))) {
+        marks.anyNumber = true;
+        return JsonNumber(kind, start, out);
+    }
+    if (!colon) {
+        pos_ = start;
+        return Fail(kind.empty() ? kExpectedValue : kExpectedJsonValue);
+    }
+    typed_ = true;
     ++pos_;
     if (kind == "string") {
         std::string text;
@@ -185,13 +208,67 @@ bool Reader::Value(OwnedValue& out, int depth) {
     return Scalar(kind, start, out);
 }
 
+// A number in JSON's form, with the kind the plugin's JSON reader gives it.
+bool Reader::JsonNumber(std::string_view token, size_t start, OwnedValue& out) {
+    std::string word(token);
+    auto fail = [&] {
+        pos_ = start;
+        return Fail("expected a JSON number, got '" + word + "'");
+    };
+    // JSON's grammar: -?(0|[1-9][0-9]*)(.[0-9]+)?([eE][+-]?[0-9]+)?
+    size_t i = word[0] == '-' ? 1 : 0;
+    auto digits = [&] {
+        size_t from = i;
+        while (i < word.size() && word[i] >= '0' && word[i] <= '9') ++i;
+        return i - from;
+    };
+    size_t whole = digits();
+    if (whole == 0 || (whole > 1 && word[word[0] == '-' ? 1 : 0] == '0')) return fail();
+    bool integer = true;
+    if (i < word.size() && word[i] == '.') {
+        ++i;
+        integer = false;
+        if (digits() == 0) return fail();
+    }
+    if (i < word.size() && (word[i] == 'e' || word[i] == 'E')) {
+        ++i;
+        integer = false;
+        if (i < word.size() && (word[i] == '+' || word[i] == '-')) ++i;
+        if (digits() == 0) return fail();
+    }
+    if (i != word.size()) return fail();
+    errno = 0;
+    if (integer && word[0] == '-') {
+        long long number = std::strtoll(word.c_str(), nullptr, 10);
+        if (errno == 0) {
+            out = Host::SignedValue(number);
+            return true;
+        }
+    } else if (integer) {
+        unsigned long long number = std::strtoull(word.c_str(), nullptr, 10);
+        if (errno == 0) {
+            out = Host::UnsignedValue(number);
+            return true;
+        }
+    }
+    errno = 0;
+    double number = std::strtod(word.c_str(), nullptr);
+    if (errno == ERANGE && (number == HUGE_VAL || number == -HUGE_VAL)) {
+        pos_ = start;
+        return Fail("number too big for a double: '" + word + "'");
+    }
+    out = Host::FloatValue(number);
+    return true;
+}
+
 // After '[': items up to ']'.
-bool Reader::Collection(OwnedValue& out, int depth) {
+bool Reader::Collection(OwnedValue& out, ValueMarks& marks, int depth) {
     std::vector<OwnedValue> items;
     if (!Take(']')) {
         do {
             OwnedValue item;
-            if (!Value(item, depth + 1)) return false;
+            marks.children.emplace_back();
+            if (!Value(item, marks.children.back(), depth + 1)) return false;
             items.push_back(std::move(item));
         } while (Take(','));
         if (!Take(']')) return Fail("expected ',' or ']'");
@@ -201,7 +278,7 @@ bool Reader::Collection(OwnedValue& out, int depth) {
 }
 
 // After '{': "name": value members up to '}'.
-bool Reader::Structure(OwnedValue& out, int depth) {
+bool Reader::Structure(OwnedValue& out, ValueMarks& marks, int depth) {
     std::vector<std::pair<std::string, OwnedValue>> members;
     if (!Take('}')) {
         do {
@@ -209,7 +286,8 @@ bool Reader::Structure(OwnedValue& out, int depth) {
             if (!Quoted(key)) return false;
             if (!Take(':')) return Fail("expected ':' after a member name");
             OwnedValue member;
-            if (!Value(member, depth + 1)) return false;
+            marks.children.emplace_back();
+            if (!Value(member, marks.children.back(), depth + 1)) return false;
             members.emplace_back(std::move(key), std::move(member));
         } while (Take(','));
         if (!Take('}')) return Fail("expected ',' or '}'");
@@ -270,14 +348,16 @@ bool Reader::Scalar(std::string_view kind, size_t start, OwnedValue& out) {
 ValueParse ParseValueText(std::string_view text) {
     ValueParse result;
     Reader reader(text);
-    if (reader.Value(result.value, 0)) {
+    if (reader.Value(result.value, result.marks, 0)) {
         if (reader.AtEnd()) {
             result.ok = true;
+            result.typed = reader.Typed();
             return result;
         }
         reader.Fail("unexpected text after the value");
     }
     result.value = Host::OwnedValue();
+    result.marks = {};
     result.error = reader.Error();
     result.column = reader.ErrorPos() + 1;
     return result;
@@ -316,13 +396,43 @@ std::string_view KeyOf(const HostStructEntry& entry) {
     return entry.key != nullptr ? std::string_view(entry.key) : std::string_view();
 }
 
+bool IsNumber(const HostValue& v) {
+    return v.kind == HOST_VALUE_SIGNED || v.kind == HOST_VALUE_UNSIGNED || v.kind == HOST_VALUE_FLOAT;
+}
+
+// A double and an integer are the same number only when the double is that integer.
+bool SameAsInteger(double f, const HostValue& integer) {
+    if (!std::isfinite(f) || f != std::trunc(f)) return false;
+    if (integer.kind == HOST_VALUE_SIGNED) {
+        return f >= -9223372036854775808.0 && f < 9223372036854775808.0 && static_cast<int64_t>(f) == integer.u.i64;
+    }
+    return f >= 0 && f < 18446744073709551616.0 && static_cast<uint64_t>(f) == integer.u.u64;
+}
+
+// Numbers of any kinds with the same value.
+bool SameNumber(const HostValue& a, const HostValue& b) {
+    if (!IsNumber(a) || !IsNumber(b)) return false;
+    if (a.kind == HOST_VALUE_FLOAT && b.kind == HOST_VALUE_FLOAT) return a.u.f64 == b.u.f64;
+    if (a.kind == HOST_VALUE_FLOAT) return SameAsInteger(a.u.f64, b);
+    if (b.kind == HOST_VALUE_FLOAT) return SameAsInteger(b.u.f64, a);
+    if (a.kind == b.kind) return a.u.u64 == b.u.u64;
+    const HostValue& s = a.kind == HOST_VALUE_SIGNED ? a : b;
+    const HostValue& u = a.kind == HOST_VALUE_SIGNED ? b : a;
+    return s.u.i64 >= 0 && static_cast<uint64_t>(s.u.i64) == u.u.u64;
+}
+
+const ValueMarks* Child(const ValueMarks* marks, uint32_t i) {
+    return marks != nullptr && i < marks->children.size() ? &marks->children[i] : nullptr;
+}
+
 bool Compare(const HostValue& expected, const HostValue& actual, const std::string& path, int depth,
-             ValueDifference& difference) {
+             ValueDifference& difference, const ValueMarks* marks, bool subset) {
     auto differ = [&] {
         difference = {path, Host::CanonicalText(expected), Host::CanonicalText(actual)};
         return false;
     };
     if (depth >= Host::kMaxValueDepth) return Host::CanonicalText(expected) == Host::CanonicalText(actual) || differ();
+    if (marks != nullptr && marks->anyNumber) return SameNumber(expected, actual) || differ();
     if (expected.kind == HOST_VALUE_COLLECTION && actual.kind == HOST_VALUE_COLLECTION) {
         // Copied first: the packed record's fields are not aligned for a reference.
         const uint32_t expectedCount = expected.u.collection.count, actualCount = actual.u.collection.count;
@@ -337,7 +447,10 @@ bool Compare(const HostValue& expected, const HostValue& actual, const std::stri
                 difference = {at, "no item", Host::CanonicalText(actual.u.collection.items[i])};
                 return false;
             }
-            if (!Compare(expected.u.collection.items[i], actual.u.collection.items[i], at, depth + 1, difference)) return false;
+            if (!Compare(expected.u.collection.items[i], actual.u.collection.items[i], at, depth + 1, difference,
+                         Child(marks, i), subset)) {
+                return false;
+            }
         }
         return true;
     }
@@ -355,9 +468,12 @@ bool Compare(const HostValue& expected, const HostValue& actual, const std::stri
                 return false;
             }
             used[match] = true;
-            if (!Compare(member.value, actual.u.structure.entries[match].value, at, depth + 1, difference)) return false;
+            if (!Compare(member.value, actual.u.structure.entries[match].value, at, depth + 1, difference,
+                         Child(marks, i), subset)) {
+                return false;
+            }
         }
-        for (uint32_t j = 0; j < actual.u.structure.count; ++j) {
+        for (uint32_t j = 0; j < actual.u.structure.count && !subset; ++j) {
             if (used[j]) continue;
             const HostStructEntry& extra = actual.u.structure.entries[j];
             difference = {MemberPath(path, KeyOf(extra)), "no member", Host::CanonicalText(extra.value)};
@@ -370,10 +486,100 @@ bool Compare(const HostValue& expected, const HostValue& actual, const std::stri
 
 }  // namespace
 
-std::optional<ValueDifference> FirstDifference(const HostValue& expected, const HostValue& actual) {
+std::optional<ValueDifference> FirstDifference(const HostValue& expected, const HostValue& actual,
+                                               const MatchRules& rules) {
     ValueDifference difference;
-    if (Compare(expected, actual, "$", 0, difference)) return std::nullopt;
+    if (Compare(expected, actual, "$", 0, difference, rules.marks, rules.subset)) return std::nullopt;
     return difference;
+}
+
+namespace {
+
+void AppendJsonText(std::string& out, const HostValue& value, int depth) {
+    if (depth >= Host::kMaxValueDepth) {
+        out += Host::CanonicalText(value);
+        return;
+    }
+    switch (value.kind) {
+        case HOST_VALUE_NONE: out += "null"; return;
+        case HOST_VALUE_BOOL: out += value.u.boolean != 0 ? "true" : "false"; return;
+        case HOST_VALUE_SIGNED: out += std::to_string(value.u.i64); return;
+        case HOST_VALUE_UNSIGNED: out += std::to_string(value.u.u64); return;
+        case HOST_VALUE_FLOAT: {
+            if (!std::isfinite(value.u.f64)) break;
+            char buffer[40];
+            std::snprintf(buffer, sizeof buffer, "%.17g", value.u.f64);
+            out += buffer;
+            return;
+        }
+        case HOST_VALUE_STRING:
+        case HOST_VALUE_STRING_OWNED: out += Host::QuoteText(Host::StringOf(value)); return;
+        case HOST_VALUE_COLLECTION: {
+            out += '[';
+            for (uint32_t i = 0; i < value.u.collection.count; ++i) {
+                if (i != 0) out += ", ";
+                AppendJsonText(out, value.u.collection.items[i], depth + 1);
+            }
+            out += ']';
+            return;
+        }
+        case HOST_VALUE_STRUCTURE: {
+            out += '{';
+            for (uint32_t i = 0; i < value.u.structure.count; ++i) {
+                if (i != 0) out += ", ";
+                out += Host::QuoteText(KeyOf(value.u.structure.entries[i])) + ": ";
+                AppendJsonText(out, value.u.structure.entries[i].value, depth + 1);
+            }
+            out += '}';
+            return;
+        }
+        default: break;
+    }
+    out += Host::CanonicalText(value);
+}
+
+}  // namespace
+
+namespace {
+
+Host::OwnedValue ProjectAt(const HostValue& expected, const HostValue& actual, int depth) {
+    if (depth >= Host::kMaxValueDepth) return Host::OwnedValue::Copy(actual);
+    if (expected.kind == HOST_VALUE_STRUCTURE && actual.kind == HOST_VALUE_STRUCTURE) {
+        std::vector<std::pair<std::string, Host::OwnedValue>> members;
+        std::vector<bool> used(actual.u.structure.count, false);
+        for (uint32_t i = 0; i < expected.u.structure.count; ++i) {
+            const HostStructEntry& member = expected.u.structure.entries[i];
+            for (uint32_t j = 0; j < actual.u.structure.count; ++j) {
+                if (used[j] || KeyOf(actual.u.structure.entries[j]) != KeyOf(member)) continue;
+                used[j] = true;
+                members.emplace_back(std::string(KeyOf(member)),
+                                     ProjectAt(member.value, actual.u.structure.entries[j].value, depth + 1));
+                break;
+            }
+        }
+        return Host::StructureValue(std::move(members));
+    }
+    if (expected.kind == HOST_VALUE_COLLECTION && actual.kind == HOST_VALUE_COLLECTION) {
+        std::vector<Host::OwnedValue> items;
+        for (uint32_t i = 0; i < actual.u.collection.count; ++i) {
+            const HostValue& item = actual.u.collection.items[i];
+            items.push_back(i < expected.u.collection.count ? ProjectAt(expected.u.collection.items[i], item, depth + 1)
+                                                            : Host::OwnedValue::Copy(item));
+        }
+        return Host::CollectionValue(std::move(items));
+    }
+    return Host::OwnedValue::Copy(actual);
+}
+
+}  // namespace
+
+Host::OwnedValue Project(const HostValue& expected, const HostValue& actual) { return ProjectAt(expected, actual, 0); }
+
+std::string ValueText(const HostValue& value, bool typed) {
+    if (typed) return Host::CanonicalText(value);
+    std::string out;
+    AppendJsonText(out, value, 0);
+    return out;
 }
 
 }  // namespace Vemi::HostTool

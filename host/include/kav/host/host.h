@@ -17,7 +17,7 @@
 //        answer is 204 with an empty body, and a session Update is queued; any other
 //        event 400, no session 404
 //   anything else: 404 with the error "No handler for METHOD PATH"
-// Handlers installed with SetRequestHandler come first. Session events carry the
+// Stubs set with StubRequest come first, then handlers installed with SetRequestHandler. Session events carry the
 // PluginResourceEvent form {"uri", "eventType", "data"}, eventType being the enumerator's
 // name ("Create", "Update", "Delete"), which the plugin's enum conversion accepts.
 #pragma once
@@ -165,6 +165,10 @@ public:
     // Answers requests of the plugin to path (query ignored, any method) before the
     // host's own resources. An empty handler removes it. Called outside the host's lock.
     void SetRequestHandler(std::string path, RequestHandler handler);
+    // Answers requests of the plugin with method to path (query ignored) with reply,
+    // before handlers and the host's own resources, until replaced; nullopt removes it.
+    // A stub answers in the host's place and changes none of its state (the session).
+    void StubRequest(uint32_t method, std::string path, std::optional<HostReply> reply);
     // Also hands each HostApi.log line to sink.
     void SetLogSink(LogSink sink);
     // Runs on every HostApi.wait_yield (the host's "pending work").

@@ -18,6 +18,15 @@ struct PlayOptions {
     bool strict = false;  // fail on events, requests and log lines no expectation read
     Style style;          // colour
     std::string entry;    // the plugin's entry; empty: from the library's file name
+    // Snapshot: an expectation not met is not a failure but rewritten to what was seen
+    // (PlayResult::rewrites), and the scenario goes on.
+    bool update = false;
+};
+
+// The step at line (its first line) becomes these steps.
+struct Rewrite {
+    int line = 0;
+    std::vector<std::string> steps;
 };
 
 // Transcript lines longer than this are wrapped, their payload indented under them.
@@ -29,6 +38,7 @@ struct PlayResult {
     std::string summary;  // the closing line after "NAME: ", uncoloured
     std::string failure;  // what was reported on err
     double seconds = 0;
+    std::vector<Rewrite> rewrites;  // PlayOptions::update
 };
 
 // The scenario `kav-host run` plays without a file, in the scenario language.
@@ -38,6 +48,9 @@ inline constexpr std::string_view kBuiltinScenarioName = "<built-in>";
 // "<timestamp>| <LEVEL>| <message>": the host's log form of a plugin log line. HostLog
 // carries no categories, so the category field of the plugin's own form is left out.
 [[nodiscard]] std::string FormatLogLine(std::string_view timestamp, int64_t level, std::string_view message);
+
+// The host's answer a `host` step sets up.
+[[nodiscard]] Host::HostReply StubReply(const Step& step);
 
 // The request a `request` step sends.
 [[nodiscard]] Host::RequestData RequestOf(const Step& step);

@@ -4,8 +4,11 @@
 //   request METHOD PATH [CONTENT-TYPE BODY...]
 //   session PHASE | session delete
 //   publish KEY VALUE
-//   expect reply ok | expect reply status N | expect reply error "TEXT" | expect reply body VALUE
-//   expect event KEY [VALUE]
+//   host METHOD PATH => STATUS [VALUE | error "TEXT"]
+//   skip calls | skip events | skip requests | skip logs
+//   expect reply ok | expect reply status N | expect reply error "TEXT"
+//   expect reply body [contains] VALUE
+//   expect event KEY [[contains] VALUE]
 //   expect request METHOD URL [VALUE]
 //   expect log LEVEL "TEXT"
 //   expect phase PHASE
@@ -13,6 +16,7 @@
 #pragma once
 
 #include <kav/host/host_value.h>
+#include <kav/host_tool/value_text.h>
 
 #include <cstdint>
 #include <optional>
@@ -29,6 +33,8 @@ enum class StepKind : uint8_t {
     Session,
     SessionDelete,
     Publish,
+    HostStub,
+    Skip,
     ExpectReplyOk,
     ExpectReplyStatus,
     ExpectReplyError,
@@ -62,6 +68,14 @@ struct Step {
     std::optional<std::string> expected;
     Host::OwnedValue value;  // that value; publish: the payload
     int64_t number = 0;      // expect reply status: the status; expect log: the level
+    // The value's plain JSON numbers, which match any number kind; typed: some part of it
+    // is written in the typed form.
+    ValueMarks marks;
+    bool typed = false;
+    bool subset = false;  // "contains": structures need only the expected members
+    // host: the stub's method and path, status in number, body in value, or this error.
+    std::optional<std::string> stubError;
+    // skip: "calls", "events", "requests" or "logs" (in text).
 };
 
 struct ParseError {
