@@ -399,6 +399,43 @@ TEST_F(HostTest, StreamsRepliesToThePluginWithTheWaitTriple) {
     ExpectAllReleased();
 }
 
+TEST_F(HostTest, StubsAnswerByMethodAndPathBeforeEverythingElse) {
+    auto stub = [](uint32_t status, std::optional<std::string> error = std::nullopt) {
+        HostReply reply;
+        reply.status = status;
+        reply.error = std::move(error);
+        reply.body = StringValue("stubbed");
+        return std::optional<HostReply>(std::move(reply));
+    };
+    host.SetRequestHandler("/kav-fake/v1/resource", [](const RequestData&) { return HostReply{}; });
+    // Each row: a stub change (method 0: none), then what the plugin's POST of the resource
+    // and its GET of the session get: status and error or body.
+    const struct {
+        uint32_t method;
+        const char* path;
+        std::optional<HostReply> reply;
+        const char *post, *session;
+    } rows[] = {
+        {0, "", std::nullopt, "200 empty", "200 {\"phase\": string:\"None\"}"},
+        {API_METHOD_GET, "/kav-fake/v1/resource", stub(500), "200 empty", "200 {\"phase\": string:\"None\"}"},
+        {API_METHOD_POST, "/kav-fake/v1/resource?ignored", stub(201), "201 string:\"stubbed\"", "200 {\"phase\": string:\"None\"}"},
+        {API_METHOD_POST, "/kav-fake/v1/resource", stub(503, "down"), "503 error down", "200 {\"phase\": string:\"None\"}"},
+        {API_METHOD_GET, "/kav-gameflow/v1/session", stub(404, "gone"), "503 error down", "404 error gone"},
+        {API_METHOD_POST, "/kav-fake/v1/resource", std::nullopt, "200 empty", "404 error gone"},
+        {API_METHOD_GET, "/kav-gameflow/v1/session", std::nullopt, "200 empty", "200 {\"phase\": string:\"None\"}"},
+    };
+    auto text = [](const ReplyData& reply) {
+        return std::to_string(reply.status) + (reply.hasError ? " error " + reply.error : ' ' + reply.body.Canonical());
+    };
+    for (const auto& row : rows) {
+        if (row.method != 0) host.StubRequest(row.method, row.path, row.reply);
+        EXPECT_EQ(text(host.Request(API_METHOD_POST, "/fake/v1/call/resource")), row.post) << row.path;
+        EXPECT_EQ(text(host.Request(API_METHOD_POST, "/fake/v1/call/session")), row.session) << row.path;
+    }
+    EXPECT_EQ(host.SessionPhase(), "None");  // a stub changes no state of the host
+    ExpectAllReleased();
+}
+
 TEST_F(HostTest, HostApiSurvivesBadCalls) {
     const HostApi& api = host.Api();
     ApiRequest request{};
