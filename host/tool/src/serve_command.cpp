@@ -9,6 +9,7 @@
 #include <fstream>
 #include <iostream>
 #include <random>
+#include <span>
 #include <sstream>
 
 namespace Vemi::HostTool {
@@ -143,11 +144,17 @@ bool Loopback(std::string_view address) {
 bool PlaySetup(Host::Host& host, const Scenario& scenario, std::ostream& err) {
     bool explicitInitialize = false;
     for (const Step& step : scenario.steps) explicitInitialize |= step.kind == StepKind::Initialize;
+    // Host stubs at the top first, as 'run' has them: they answer the plugin's initialisation.
+    size_t stubs = 0;
+    while (!explicitInitialize && stubs < scenario.steps.size() && scenario.steps[stubs].kind == StepKind::HostStub) {
+        const Step& step = scenario.steps[stubs++];
+        host.StubRequest(step.method, step.path, StubReply(step));
+    }
     if (!explicitInitialize && !host.Initialize()) {
         err << "kav-host: initialize failed: " << host.LastError() << '\n';
         return false;
     }
-    for (const Step& step : scenario.steps) {
+    for (const Step& step : std::span(scenario.steps).subspan(stubs)) {
         switch (step.kind) {
             case StepKind::Initialize:
                 if (!host.Initialize()) {
@@ -159,6 +166,7 @@ bool PlaySetup(Host::Host& host, const Scenario& scenario, std::ostream& err) {
             case StepKind::Session: host.SetSessionPhase(step.text); break;
             case StepKind::SessionDelete: host.DeleteSession(); break;
             case StepKind::Publish: host.PublishEvent(step.text, step.value); break;
+            case StepKind::HostStub: host.StubRequest(step.method, step.path, StubReply(step)); break;
             default: break;
         }
     }
