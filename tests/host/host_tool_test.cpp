@@ -976,15 +976,20 @@ TEST(ToolTest, SeveralScenariosInOneRun) {
 
 TEST(SnapshotTest, RewritesReplaceWholeStepsAndKeepTheRest) {
     const struct {
-        const char* text;
+        std::string text;
         std::vector<Rewrite> rewrites;
-        const char* result;
+        std::string result;
     } cases[] = {
         {"a\nb\nc\n", {{2, {"X"}}}, "a\nX\nc\n"},
         {"\xEF\xBB\xBF  a \\\n  b\nc", {{1, {"X", "Y"}}}, "\xEF\xBB\xBF  X\n  Y\nc"},
         {"# c\r\na\r\nb\r\n", {{2, {"X", "Y"}}, {3, {"Z"}}}, "# c\r\nX\r\nY\r\nZ\r\n"},
         {"a\nb", {{2, {"X", "Y"}}}, "a\nX\nY"},
         {"a\n", {{5, {"X"}}, {0, {"Y"}}}, "a\n"},
+        // A long step continues under itself, broken after ", " outside quoted texts.
+        {" a\n", {{1, {"expect event K {\"name\": \"" + std::string(40, 'x') + ", y\", \"priority\": -5, \"data\": [1, 2, 3], "
+                       "\"more\": \"" + std::string(30, 'z') + "\"}"}}},
+         " expect event K \\\n     {\"name\": \"" + std::string(40, 'x') + ", y\", \"priority\": -5, \"data\": [1, 2, 3], \\\n"
+         "     \"more\": \"" + std::string(30, 'z') + "\"}\n"},
     };
     for (const auto& c : cases) EXPECT_EQ(ApplyRewrites(c.text, c.rewrites), c.result) << c.text;
 }
@@ -1022,7 +1027,7 @@ TEST(SnapshotTest, UpdateWritesWhatThePluginDid) {
         "# a comment stays\n"
         "request POST /fake/v1/call/event\n"
         "expect event FakeEvent \"ping\"\n"
-        "expect request GET /kav-gameflow/v1/session\n"
+        "expect request GET /kav-gameflow/v1/session []\n"
         "expect no request\n"
         "expect phase None";
     std::string path = write("wrong.kav", wrong);

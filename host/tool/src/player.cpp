@@ -338,7 +338,11 @@ bool Player::Verify(const Step& step) {
 // cursors before it. Nullopt when nothing was seen to write (no reply yet).
 std::optional<std::vector<std::string>> Player::Snapshot(const Step& step, size_t event, size_t request, size_t log) {
     Host::Transcript& transcript = host_.GetTranscript();
+    // The value seen, in the step's form; a step written in its place (for "expect no")
+    // gets the whole value in plain JSON.
+    bool inserted = false;
     auto value = [&](const Host::OwnedValue& seen) {
+        if (inserted) return ' ' + ValueText(seen.get(), false);
         if (!step.expected) return std::string();
         std::string text = step.subset ? " contains " : " ";
         return text + ValueText(step.subset ? Project(step.value.get(), seen.get()).get() : seen.get(), step.typed);
@@ -352,6 +356,7 @@ std::optional<std::vector<std::string>> Player::Snapshot(const Step& step, size_
     auto logStep = [&](const Entry& e) { return "expect log " + LogText(e); };
     // The unread ones from cursor on, then the step itself.
     auto unread = [&](const std::vector<Entry>& entries, size_t cursor, auto write) {
+        inserted = true;
         std::vector<std::string> steps;
         for (size_t i = cursor; i < entries.size(); ++i) steps.push_back(write(entries[i]));
         steps.push_back(step.source);

@@ -65,11 +65,21 @@ std::string ApplyRewrites(std::string_view text, const std::vector<Rewrite>& rew
         while (indent < line.size() && (line[indent] == ' ' || line[indent] == '\t')) ++indent;
         std::string_view lastLine = lines[last];
         std::string ending = lastLine.ends_with("\r\n") ? "\r\n" : lastLine.ends_with('\n') ? "\n" : "";
-        for (size_t i = 0; i < rewrite->steps.size(); ++i) {
-            out += line.substr(0, indent);
-            out += rewrite->steps[i];
-            // Steps before the last end their line even on the file's unterminated last line.
-            out += ending.empty() && i + 1 < rewrite->steps.size() ? std::string("\n") : ending;
+        // Long steps continue on lines under them, broken as transcripts are.
+        std::vector<std::string> physical;
+        for (const std::string& step : rewrite->steps) {
+            std::string wrapped = WrapTranscriptLine(std::string(line.substr(0, indent)) + step, kTranscriptWidth, Style{});
+            for (size_t start = 0; start <= wrapped.size();) {
+                size_t end = std::min(wrapped.find('\n', start), wrapped.size());
+                bool more = end < wrapped.size();
+                physical.push_back(wrapped.substr(start, end - start) + (more ? " \\" : ""));
+                start = end + 1;
+            }
+        }
+        for (size_t i = 0; i < physical.size(); ++i) {
+            out += physical[i];
+            // Lines before the last end even on the file's unterminated last line.
+            out += ending.empty() && i + 1 < physical.size() ? std::string("\n") : ending;
         }
         next = last + 1;
     }
