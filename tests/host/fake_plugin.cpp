@@ -196,7 +196,8 @@ void CallHost(std::string_view what, ApiReply* reply) {
         event.caller_value = 7;
         g_api->send_event(g_api, &event);
         Free(event.payload);
-    } else if (what == "session" || what == "unknown" || what == "complete" || what == "resource") {
+    } else if (what == "session" || what == "unknown" || what == "complete" || what == "resource" ||
+               what == "blank") {
         // The host's answer passed on: its status, and its error or its body.
         HostArgument argument{};
         argument.value.kind = HOST_VALUE_STRING;
@@ -204,6 +205,7 @@ void CallHost(std::string_view what, ApiReply* reply) {
         argument.value.u.string.length = 40;
         ApiReply answer = what == "complete"   ? HostRequest(API_METHOD_POST, "/kav-gameflow/v1/session/event", &argument, 1)
                           : what == "resource" ? HostRequest(API_METHOD_POST, "/kav-fake/v1/resource", &argument, 1)
+                          : what == "blank"    ? HostRequest(API_METHOD_GET, "/with blank", nullptr, 0)
                                                : HostRequest(API_METHOD_GET, what == "session" ? "/kav-gameflow/v1/session" : "/nowhere", nullptr, 0);
         reply->status = answer.status;
         if (answer.has_error) {

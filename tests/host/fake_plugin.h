@@ -4,7 +4,7 @@
 //   GET  /fake/v1/stream       "Stream"   a streamed reply "alpha", (no data), "beta";
 //                                         with ?fail the second read fails
 //   POST /fake/v1/call/{what}  "Call"     acts on the host: event, session, complete,
-//                                         drain, unsubscribe, unknown, resource (see the source)
+//                                         drain, unsubscribe, unknown, resource, blank (see the source)
 // Each checks its method as a real plugin does and answers 404 "Invalid function" otherwise.
 #pragma once
 

@@ -1053,6 +1053,14 @@ TEST(SnapshotTest, UpdateWritesWhatThePluginDid) {
     EXPECT_EQ(notUpdated.status, 1);
     EXPECT_TRUE(notUpdated.out.ends_with(stuck + ": not updated\n")) << notUpdated.out;
     EXPECT_EQ(read(stuck), "expect reply status 500\n");
+    // A request that no step can spell (its url has a blank): not written.
+    const std::string blankText = "request POST /fake/v1/call/blank\nexpect no request\n";
+    std::string blank = write("blank.kav", blankText);
+    Outcome unspellable = RunKavHost({{"run", "-q", "--update", blank}, true, ""});
+    EXPECT_EQ(unspellable.status, 1);
+    EXPECT_EQ(unspellable.err, blank + ": the rewritten step at line 3 would not read back: bad value at column 26: "
+                                       "expected a value (JSON, or empty, bool:, signed:, unsigned:, float:, string:, blob:)\n");
+    EXPECT_EQ(read(blank), blankText);
     for (const std::vector<std::string>& args : {std::vector<std::string>{"run", "--update"}, {"run", "--update", "-"}}) {
         Outcome usage = RunKavHost({args, true, ""});
         EXPECT_EQ(usage.status, 2);

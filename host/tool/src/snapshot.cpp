@@ -105,7 +105,19 @@ int UpdateFile(const std::string& pluginPath, const std::string& path, const Sce
         out << scenario.name << ": up to date\n";
         return kExitPassed;
     }
-    if (std::string reason = WriteFile(path, ApplyRewrites(text, result.rewrites)); !reason.empty()) {
+    std::string updated = ApplyRewrites(text, result.rewrites);
+    // What the plugin sent may not be writable as a step (a url with a blank, a custom
+    // method): the file is not touched rather than left with bad lines.
+    Scenario check = ParseScenario(updated, scenario.name);
+    if (!check.errors.empty()) {
+        for (const ParseError& error : check.errors) {
+            err << scenario.name << ": the rewritten step at line " << error.line << " would not read back: "
+                << error.message << '\n';
+        }
+        out << scenario.name << ": " << options.style.Fail("not updated") << '\n';
+        return kExitFailed;
+    }
+    if (std::string reason = WriteFile(path, updated); !reason.empty()) {
         ErrorLine(err, "cannot write the scenario file " + Quote(path) + ": " + reason);
         return kExitFailed;
     }

@@ -19,7 +19,8 @@ namespace Vemi::HostTool {
 // Plays the file at path in update mode and writes the rewritten text back when some
 // expectation was rewritten; the scenario must have no bad lines (see PlayFile). Prints
 // "PATH: updated (N expectations rewritten)" or "PATH: up to date" on out. Answers the
-// exit status: kExitFailed when the play failed (the file is left as it was).
+// exit status: kExitFailed when the play failed or the rewritten text would not read back
+// (the file is left as it was).
 [[nodiscard]] int UpdateFile(const std::string& pluginPath, const std::string& path, const Scenario& scenario,
                              std::ostream& out, std::ostream& err, const PlayOptions& options);
 
