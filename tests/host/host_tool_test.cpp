@@ -38,7 +38,7 @@ std::string Summary(const Step& step) {
     if (!step.text.empty()) add(step.text);
     if (step.stubError) add("error=" + *step.stubError);
     if (step.subset) add("contains");
-    if (step.expected) add(*step.expected);
+    if (step.expected) add(step.value.Canonical());  // the kinds, whatever the form written
     if (step.number != 0) add(std::to_string(step.number));
     return text;
 }
@@ -233,6 +233,9 @@ TEST(ScenarioTest, PlainJsonContainsStubsAndSkips) {
         ASSERT_TRUE(parsed.step) << line << ": " << (parsed.error ? parsed.error->message : "");
         EXPECT_EQ(Summary(*parsed.step), summary) << line;
     }
+    // Expected values are shown as written: plain JSON, or typed when some part is.
+    EXPECT_EQ(ParseLine("expect event K {\"p\":-1,\"b\":[true]}", 1).step->expected, "{\"p\": -1, \"b\": [true]}");
+    EXPECT_EQ(ParseLine("expect event K {\"p\":-1,\"b\":[bool:true]}", 1).step->expected, "{\"p\": signed:-1, \"b\": [bool:true]}");
     const std::pair<const char*, const char*> bad[] = {
         {"hots GET /x => 200", "unknown step 'hots' (did you mean 'host'?)"},
         {"host get /x => 200", "unknown method 'get' (did you mean 'GET'?)"},
@@ -710,9 +713,9 @@ TEST(PlayerTest, PlainJsonContainsSkipsAndHostStubs) {
         {"skip calls\nrequest GET /fake/v1/items/7\nexpect reply body contains {\"function\": \"GetItem\", \"method\": 2, "
          "\"arguments\": []}", 0, ""},
         {"request GET /fake/v1/items/7\nexpect reply body contains {\"method\": 3}", 1,
-         "t.kav:2: expectation failed\n  $.method: expected unsigned:3, got unsigned:2\n  expected: {\"method\": unsigned:3}\n"},
+         "t.kav:2: expectation failed\n  $.method: expected 3, got unsigned:2\n  expected: {\"method\": 3}\n"},
         {"request GET /fake/v1/items/7\nexpect reply body contains {\"nothing\": null}", 1,
-         "t.kav:2: expectation failed\n  $.nothing: expected empty, got no member\n"},
+         "t.kav:2: expectation failed\n  $.nothing: expected null, got no member\n"},
         // skip: what was sent so far counts as read, of one kind or all.
         {"skip calls\nrequest POST /fake/v1/call/complete\n"
          "expect request POST /kav-gameflow/v1/session/event [\"GAMEFLOW_EVENT.PRE_END_OF_GAME_COMPLETED\"]", 0, ""},

@@ -161,7 +161,7 @@ std::optional<Mismatch> Player::CheckReply(const Step& step) {
         case StepKind::ExpectReplyError: m.actual = ReplyErrorText(reply); break;
         default:
             m.actual = reply.body.Canonical();
-            m.at = FirstDifference(step.value.get(), reply.body.get(), MatchRules{&step.marks, step.subset});
+            m.at = FirstDifference(step.value.get(), reply.body.get(), MatchRules{&step.marks, step.subset, !step.typed});
             return m.at ? std::optional<Mismatch>(m) : std::nullopt;
     }
     if (m.actual == m.expected) return std::nullopt;
@@ -193,7 +193,7 @@ std::optional<Mismatch> Player::CheckEvent(const Step& step) {
     const Entry& event = events[nextEvent_++];
     m.actual = event.text + ' ' + event.payload.Canonical();
     if (event.text != step.text) return m;
-    if (step.expected) m.at = FirstDifference(step.value.get(), event.payload.get(), MatchRules{&step.marks, step.subset});
+    if (step.expected) m.at = FirstDifference(step.value.get(), event.payload.get(), MatchRules{&step.marks, step.subset, !step.typed});
     return m.at ? std::optional<Mismatch>(m) : std::nullopt;
 }
 
@@ -211,7 +211,8 @@ std::optional<Mismatch> Player::CheckRequest(const Step& step) {
     if (step.expected) {
         std::vector<Host::OwnedValue> values;
         for (const Host::Argument& argument : request.request.arguments) values.push_back(argument.value);
-        m.at = FirstDifference(step.value.get(), Host::CollectionValue(std::move(values)).get());
+        m.at = FirstDifference(step.value.get(), Host::CollectionValue(std::move(values)).get(),
+                               MatchRules{&step.marks, false, !step.typed});
     }
     return m.at ? std::optional<Mismatch>(m) : std::nullopt;
 }

@@ -117,7 +117,8 @@ private:
 Parsed LineParser::Value(std::string_view text) {
     ValueParse parsed = ParseValueText(text);
     if (!parsed.ok) return Fail("bad value " + At(text, parsed.column - 1) + ": " + Printable(parsed.error));
-    step_.expected = parsed.value.Canonical();
+    // Shown as written: in the typed form, or in plain JSON.
+    step_.expected = ValueText(parsed.value.get(), parsed.typed);
     step_.value = std::move(parsed.value);
     step_.marks = std::move(parsed.marks);
     step_.typed = parsed.typed;

@@ -426,11 +426,13 @@ const ValueMarks* Child(const ValueMarks* marks, uint32_t i) {
 }
 
 bool Compare(const HostValue& expected, const HostValue& actual, const std::string& path, int depth,
-             ValueDifference& difference, const ValueMarks* marks, bool subset) {
+             ValueDifference& difference, const ValueMarks* marks, const MatchRules& rules) {
+    auto shown = [&](const HostValue& value) { return ValueText(value, !rules.plain); };
     auto differ = [&] {
-        difference = {path, Host::CanonicalText(expected), Host::CanonicalText(actual)};
+        difference = {path, shown(expected), Host::CanonicalText(actual)};
         return false;
     };
+    bool subset = rules.subset;
     if (depth >= Host::kMaxValueDepth) return Host::CanonicalText(expected) == Host::CanonicalText(actual) || differ();
     if (marks != nullptr && marks->anyNumber) return SameNumber(expected, actual) || differ();
     if (expected.kind == HOST_VALUE_COLLECTION && actual.kind == HOST_VALUE_COLLECTION) {
@@ -440,7 +442,7 @@ bool Compare(const HostValue& expected, const HostValue& actual, const std::stri
         for (uint32_t i = 0; i < count; ++i) {
             std::string at = path + '[' + std::to_string(i) + ']';
             if (i >= actual.u.collection.count) {
-                difference = {at, Host::CanonicalText(expected.u.collection.items[i]), "no item"};
+                difference = {at, shown(expected.u.collection.items[i]), "no item"};
                 return false;
             }
             if (i >= expected.u.collection.count) {
@@ -448,7 +450,7 @@ bool Compare(const HostValue& expected, const HostValue& actual, const std::stri
                 return false;
             }
             if (!Compare(expected.u.collection.items[i], actual.u.collection.items[i], at, depth + 1, difference,
-                         Child(marks, i), subset)) {
+                         Child(marks, i), rules)) {
                 return false;
             }
         }
@@ -464,12 +466,12 @@ bool Compare(const HostValue& expected, const HostValue& actual, const std::stri
                 if (!used[j] && KeyOf(actual.u.structure.entries[j]) == KeyOf(member)) match = j;
             }
             if (match == actual.u.structure.count) {
-                difference = {at, Host::CanonicalText(member.value), "no member"};
+                difference = {at, shown(member.value), "no member"};
                 return false;
             }
             used[match] = true;
             if (!Compare(member.value, actual.u.structure.entries[match].value, at, depth + 1, difference,
-                         Child(marks, i), subset)) {
+                         Child(marks, i), rules)) {
                 return false;
             }
         }
@@ -489,7 +491,7 @@ bool Compare(const HostValue& expected, const HostValue& actual, const std::stri
 std::optional<ValueDifference> FirstDifference(const HostValue& expected, const HostValue& actual,
                                                const MatchRules& rules) {
     ValueDifference difference;
-    if (Compare(expected, actual, "$", 0, difference, rules.marks, rules.subset)) return std::nullopt;
+    if (Compare(expected, actual, "$", 0, difference, rules.marks, rules)) return std::nullopt;
     return difference;
 }
 

@@ -66,6 +66,7 @@ struct MatchRules {
     // Structures at every depth need only expected's members; lists still match item by
     // item, with the same length.
     bool subset = false;
+    bool plain = false;  // expected was written in plain JSON: differences show it so
 };
 
 // Compares expected with actual: scalars by their canonical text (so strings and blobs
