@@ -145,7 +145,7 @@ std::optional<Mismatch> Player::CheckReply(const Step& step) {
         case StepKind::ExpectReplyOk: m.expected = "no error"; break;
         case StepKind::ExpectReplyStatus: m.expected = "status " + std::to_string(step.number); break;
         case StepKind::ExpectReplyError: m.expected = "error " + Host::QuoteText(step.text); break;
-        default: m.expected = *step.expected; break;
+        default: m.expected = (step.subset ? "contains " : "") + *step.expected; break;
     }
     if (!lastReply_) {
         m.actual = "no reply (no request was sent yet)";
@@ -184,7 +184,7 @@ std::string LogText(const Entry& log) {
 
 std::optional<Mismatch> Player::CheckEvent(const Step& step) {
     Mismatch m;
-    m.expected = step.text + (step.expected ? ' ' + *step.expected : "");
+    m.expected = step.text + (step.expected ? (step.subset ? " contains " : " ") + *step.expected : "");
     std::vector<Entry> events = host_.GetTranscript().Events();
     if (nextEvent_ >= events.size()) {
         m.actual = "no event";
