@@ -356,7 +356,7 @@ bool Server::Impl::AllowedHost(std::string_view host, std::string_view local) co
     }
     for (std::string_view known : {std::string_view("localhost"), std::string_view("127.0.0.1"), std::string_view("[::1]"),
                                    std::string_view(urlAddress), local}) {
-        if (!known.empty() && SameLetters(name, known)) return true;
+        if (!known.empty() && (name == known || SameLetters(name, known))) return true;
     }
     return false;
 }
@@ -492,6 +492,7 @@ void Server::Impl::Handle(Request req, std::function<void(HttpAnswer)> done) {
 
 HttpAnswer Server::Impl::PluginAnswer(const Request& req) {
     std::vector<Host::Header> headers;
+    headers.reserve(static_cast<size_t>(std::distance(req.begin(), req.end())));
     for (const auto& field : req) headers.push_back({std::string(field.name_string()), std::string(field.value())});
     Host::RequestData request = RequestFromHttp(req.method_string(), req.target(), headers, req.body());
     const ApiFunctionEntry* function =
