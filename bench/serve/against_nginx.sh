@@ -4,9 +4,11 @@
 # bytes, and nginx answering the same 25 bytes at the same path with as many workers as
 # serve has network threads (2). Runs alternate between the two servers.
 #   against_nginx.sh KAV_HOST [SECONDS]
-# One line per client count:
-#   serve_vs_nginx/CLIENTS ratio=X p50=US/US p99=US/US rps=OURS/NGINX
-# ratio: our requests per second over nginx's; p50 and p99 in microseconds, ours/nginx's.
+# One line per client count, after a line with the load average (the machine may be shared):
+#   serve_vs_nginx/CLIENTS ratio=X p50=US/US p99=US/US rps=OURS/NGINX cpu=US/US
+# ratio: our requests per second over nginx's; p50 and p99 in microseconds, ours/nginx's;
+# cpu: the server's processor time per request in microseconds, which other work on the
+# machine disturbs less than the rates.
 set -euo pipefail
 kav=$1
 seconds=${2:-5}
@@ -65,9 +67,15 @@ done
 [ "$(curl -fs -H "$auth" "http://127.0.0.1:$serve_port$path")" = "$body" ] || { echo "kav-host serve answers otherwise" >&2; exit 1; }
 [ "$(curl -fs "http://127.0.0.1:$nginx_port$path")" = "$body" ] || { echo "nginx answers otherwise" >&2; exit 1; }
 
-# wrk's summary: requests per second, then p50 and p99 in microseconds.
+# Processor time of the processes (and their threads) in clock ticks.
+ticks() { local total=0 pid; for pid in "$@"; do total=$(( total + $(awk '{ print $14 + $15 }' "/proc/$pid/stat") )); done; echo "$total"; }
+
+# wrk's summary: requests per second, p50 and p99 in microseconds, then processor time per
+# request of the processes pids in microseconds.
 measure() {
-    local port=$1 clients=$2 threads=$(( $2 < 2 ? 1 : 2 ))
+    local port=$1 clients=$2 pids=$3 threads=$(( $2 < 2 ? 1 : 2 )) before
+    # shellcheck disable=SC2086
+    before=$(ticks $pids)
     wrk -t "$threads" -c "$clients" -d "${seconds}s" --latency -H "$auth" "http://127.0.0.1:$port$path" | awk '
         function us(text) {
             if (text ~ /us$/) return text + 0
@@ -79,13 +87,20 @@ measure() {
         $1 == "50%" { p50 = us($2) }
         $1 == "99%" { p99 = us($2) }
         /Non-2xx/ { bad = $NF }
-        END { if (bad) { print "wrk: " bad " answers were not 2xx" > "/dev/stderr"; exit 1 } print rps, p50, p99 }'
+        /requests in/ { requests = $1 }
+        END { if (bad) { print "wrk: " bad " answers were not 2xx" > "/dev/stderr"; exit 1 } print rps, p50, p99, requests }' |
+        { read -r rps p50 p99 requests
+          # shellcheck disable=SC2086
+          echo "$rps $p50 $p99 $(awk -v t=$(( $(ticks $pids) - before )) -v hz="$(getconf CLK_TCK)" -v n="$requests" \
+              'BEGIN { printf "%.1f", t * 1000000 / hz / n }')"; }
 }
 
+nginx_pids="$nginx_pid $(pgrep -P "$nginx_pid" | tr '\n' ' ')"
+echo "serve_vs_nginx load average: $(cut -d' ' -f1-3 /proc/loadavg) on $(nproc) processors"
 for clients in 1 16 64 200; do
-    read -r ours_rps ours_p50 ours_p99 < <(measure "$serve_port" "$clients")
-    read -r nginx_rps nginx_p50 nginx_p99 < <(measure "$nginx_port" "$clients")
+    read -r ours_rps ours_p50 ours_p99 ours_cpu < <(measure "$serve_port" "$clients" "$serve_pid")
+    read -r nginx_rps nginx_p50 nginx_p99 nginx_cpu < <(measure "$nginx_port" "$clients" "$nginx_pids")
     awk -v c="$clients" -v a="$ours_rps" -v b="$nginx_rps" -v a50="$ours_p50" -v b50="$nginx_p50" \
-        -v a99="$ours_p99" -v b99="$nginx_p99" 'BEGIN {
-        printf "serve_vs_nginx/%d ratio=%.2f p50=%.0f/%.0f p99=%.0f/%.0f rps=%.0f/%.0f\n", c, a / b, a50, b50, a99, b99, a, b }'
+        -v a99="$ours_p99" -v b99="$nginx_p99" -v acpu="$ours_cpu" -v bcpu="$nginx_cpu" 'BEGIN {
+        printf "serve_vs_nginx/%d ratio=%.2f p50=%.0f/%.0f p99=%.0f/%.0f rps=%.0f/%.0f cpu=%.1f/%.1f\n", c, a / b, a50, b50, a99, b99, a, b, acpu, bcpu }'
 done

@@ -624,6 +624,8 @@ TEST(ServeHostileTest, WithoutTheSecretNothingIsServed) {
                                                       port + "\r\n",
          "HTTP/1.1 401 Unauthorized", ""},
         {"another port's cookie", session + "Cookie: kav-host-1=" + kSecret + "\r\n", "HTTP/1.1 401 Unauthorized", ""},
+        {"Basic auth as curl -u sends it", session + "Authorization: " + BasicAuthorization("kav-host", kSecret) + "\r\n",
+         "HTTP/1.1 200 OK", ""},
         {"Basic auth, any user", session + "Authorization: " + BasicAuthorization("me", kSecret) + "\r\n", "HTTP/1.1 200 OK", ""},
         {"basic in lower case", session + "Authorization: b" + BasicAuthorization("", kSecret).substr(1) + "\r\n",
          "HTTP/1.1 200 OK", ""},

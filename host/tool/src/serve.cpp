@@ -15,7 +15,7 @@ using namespace detail;
 // ---- The server's work --------------------------------------------------------------------
 
 void Server::Impl::Accept() {
-    acceptor.async_accept(asio::make_strand(io), [this](beast::error_code ec, tcp::socket socket) {
+    acceptor.async_accept(NextIo().get_executor(), [this](beast::error_code ec, tcp::socket socket) {
         if (ec == asio::error::operation_aborted || !acceptor.is_open()) return;
         if (ec) {
             // Out of descriptors, most likely: try again shortly rather than spin.
@@ -38,24 +38,43 @@ void Server::Impl::Accept() {
     });
 }
 
-uint64_t Server::Impl::EnterIdle(std::weak_ptr<IdleConnection> connection) {
-    std::lock_guard lock(idleMutex);
-    idle.emplace(++idleOrder, std::move(connection));
-    return idleOrder;
+asio::io_context& Server::Impl::NextIo() {
+    size_t index = nextIo.fetch_add(1, std::memory_order_relaxed) % (moreIo.size() + 1);
+    return index == 0 ? io : *moreIo[index - 1];
 }
 
-void Server::Impl::LeaveIdle(uint64_t order) {
+void Server::Impl::EnterIdle(IdleConnection& connection) {
     std::lock_guard lock(idleMutex);
-    idle.erase(order);
+    if (connection.idleLinked) return;
+    connection.idlePrev = idleLast;
+    connection.idleNext = nullptr;
+    (idleLast != nullptr ? idleLast->idleNext : idleFirst) = &connection;
+    idleLast = &connection;
+    connection.idleLinked = true;
+}
+
+namespace {
+void Unlink(IdleConnection& connection, IdleConnection*& first, IdleConnection*& last) {
+    (connection.idlePrev != nullptr ? connection.idlePrev->idleNext : first) = connection.idleNext;
+    (connection.idleNext != nullptr ? connection.idleNext->idlePrev : last) = connection.idlePrev;
+    connection.idlePrev = connection.idleNext = nullptr;
+    connection.idleLinked = false;
+}
+}  // namespace
+
+void Server::Impl::LeaveIdle(IdleConnection& connection) {
+    std::lock_guard lock(idleMutex);
+    if (connection.idleLinked) Unlink(connection, idleFirst, idleLast);
 }
 
 bool Server::Impl::EvictIdlest() {
     std::shared_ptr<IdleConnection> connection;
     {
         std::lock_guard lock(idleMutex);
-        while (!connection && !idle.empty()) {
-            connection = idle.begin()->second.lock();
-            idle.erase(idle.begin());
+        while (!connection && idleFirst != nullptr) {
+            IdleConnection& first = *idleFirst;
+            connection = first.Keep();  // none while its destructor waits to unlink it
+            Unlink(first, idleFirst, idleLast);
         }
     }
     if (!connection) return false;
@@ -143,13 +162,18 @@ std::string Server::Start() {
     s.port = s.acceptor.local_endpoint().port();
     s.portText = std::to_string(s.port);
     s.urlAddress = address.is_v6() ? '[' + s.options.address + ']' : s.options.address;
+    if (!s.options.secret.empty()) s.basicAuthorization = BasicAuthorization("kav-host", s.options.secret);
+    int threads = std::max(1, s.options.threads);
+    for (int i = 1; i < threads; ++i) s.moreIo.push_back(std::make_unique<asio::io_context>(1));
     s.Drain();  // what happened before: load, initialize, the starting scenario
     s.Accept();
-    for (int i = 0; i < std::max(1, s.options.threads); ++i) {
-        s.threads.emplace_back([&s] {
+    for (int i = 0; i < threads; ++i) {
+        asio::io_context& io = i == 0 ? s.io : *s.moreIo[static_cast<size_t>(i - 1)];
+        // The guard: a thread runs until stopped, also while no connection is on it.
+        s.threads.emplace_back([&io, guard = asio::make_work_guard(io)] {
             for (;;) {
                 try {
-                    s.io.run();
+                    io.run();
                     return;
                 } catch (const std::exception&) {
                     // A handler ran out of memory, most likely; its connection is gone.
@@ -196,6 +220,7 @@ void Server::Stop() {
     s.hub.CloseAll();
     for (int i = 0; i < 100 && s.sockets > 0 && !s.threads.empty(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     s.io.stop();
+    for (auto& io : s.moreIo) io->stop();
     for (std::thread& thread : s.threads) thread.join();
     s.threads.clear();
     s.hub.CloseAll();

@@ -77,44 +77,57 @@ std::string Milliseconds(std::chrono::milliseconds time) { return std::to_string
 class HttpSession : public IdleConnection, public std::enable_shared_from_this<HttpSession> {
 public:
     HttpSession(tcp::socket&& socket, Server::Impl& server)
-        : stream_(std::move(socket)), server_(server), requestTimer_(stream_.get_executor()) {
+        : socket_(std::move(socket)), server_(server), timer_(socket_.get_executor()) {
         ++server_.connections;
         beast::error_code ec;
-        asio::ip::address local = stream_.socket().local_endpoint(ec).address();
+        // A reply goes out in one write: nothing is gained by waiting to fill a segment.
+        socket_.set_option(tcp::no_delay(true), ec);
+        asio::ip::address local = socket_.local_endpoint(ec).address();
         if (local.is_v6() && local.to_v6().is_v4_mapped()) local = local.to_v6().to_v4();
         if (!ec) local_ = UrlHost(local.to_string());
+        shortest_ = std::max(std::min({Limits().idleTimeout, Limits().requestTimeout, Limits().writeTimeout}),
+                             std::chrono::milliseconds(1));
     }
-    ~HttpSession() { --server_.connections; }
+    ~HttpSession() {
+        server_.LeaveIdle(*this);
+        --server_.connections;
+    }
 
     void Start() {
-        asio::dispatch(stream_.get_executor(), [self = shared_from_this()] { self->WaitForRequest(); });
+        asio::dispatch(socket_.get_executor(), [self = shared_from_this()] { self->WaitForRequest(); });
     }
 
     void Evict() override {
-        asio::post(stream_.get_executor(), [self = shared_from_this()] {
-            if (self->idleOrder_ != 0) self->Close();  // not if a request began meanwhile
+        asio::post(socket_.get_executor(), [self = shared_from_this()] {
+            if (self->waiting_) self->Close();  // not if a request began meanwhile
         });
     }
 
+    std::shared_ptr<IdleConnection> Keep() noexcept override { return weak_from_this().lock(); }
+
 private:
+    using Clock = asio::steady_timer::clock_type;
+    enum class Phase { None, Idle, Request, Write };
+
     const ServeLimits& Limits() const { return server_.options.limits; }
 
     // A connection kept alive waits for its next request's first byte within the idle time.
     void WaitForRequest() {
         if (buffer_.size() != 0) return ReadRequest();
-        stream_.expires_after(Limits().idleTimeout);
-        idleOrder_ = server_.EnterIdle(weak_from_this());
-        stream_.async_read_some(buffer_.prepare(4096), [self = shared_from_this()](beast::error_code ec, size_t n) {
-            self->server_.LeaveIdle(self->idleOrder_);
-            self->idleOrder_ = 0;
+        Watch(Phase::Idle, Limits().idleTimeout);
+        waiting_ = true;
+        server_.EnterIdle(*this);
+        socket_.async_read_some(buffer_.prepare(4096), [self = shared_from_this()](beast::error_code ec, size_t n) {
+            self->server_.LeaveIdle(*self);
+            self->waiting_ = false;
             if (ec) return self->Close();
             self->buffer_.commit(n);
             self->ReadRequest();
         });
     }
 
-    // From its first byte, the whole request must arrive within the request time. A timer
-    // of its own rather than the stream's, which would close the socket before the 408.
+    // From its first byte, the whole request must arrive within the request time; at its
+    // end the read is cancelled, to answer 408 on the open connection.
     void ReadRequest() {
         parser_.emplace();
         parser_->header_limit(static_cast<uint32_t>(Limits().headerBytes));
@@ -122,22 +135,57 @@ private:
         parser_->on_chunk_header(onChunkHeader_);
         headBytes_ = 0;
         trailerFrom_.reset();
-        stream_.expires_never();
         timedOut_ = false;
-        requestTimer_.expires_after(Limits().requestTimeout);
-        requestTimer_.async_wait([weak = weak_from_this()](beast::error_code ec) {
-            auto self = weak.lock();
-            if (ec || !self) return;
-            self->timedOut_ = true;
-            beast::error_code ignored;
-            self->stream_.socket().cancel(ignored);
-        });
-        http::async_read(stream_, buffer_, *parser_,
+        Watch(Phase::Request, Limits().requestTimeout);
+        http::async_read(socket_, buffer_, *parser_,
                          [self = shared_from_this()](beast::error_code ec, size_t) { self->OnRead(ec); });
     }
 
+    // The one timer watches the deadline of the phase: armed at most the shortest limit
+    // ahead, it is early enough for any phase that begins before it fires, so that a
+    // request seldom touches it; firing early, it waits again.
+    void Watch(Phase phase, std::chrono::milliseconds limit) {
+        Clock::time_point now = Clock::now();
+        phase_ = phase;
+        deadline_ = now + limit;
+        if (!armed_ || armedAt_ > deadline_) Arm(std::min(deadline_, now + shortest_));
+    }
+
+    void Arm(Clock::time_point at) {
+        armed_ = true;
+        armedAt_ = at;
+        timer_.expires_at(at);
+        timer_.async_wait([weak = weak_from_this(), at](beast::error_code) {
+            auto self = weak.lock();
+            if (!self || !self->armed_ || self->armedAt_ != at) return;  // set again or stopped since
+            self->armed_ = false;
+            self->OnTimer();
+        });
+    }
+
+    void OnTimer() {
+        if (phase_ == Phase::None) return;
+        Clock::time_point now = Clock::now();
+        if (now < deadline_) return Arm(std::min(deadline_, now + shortest_));
+        if (phase_ == Phase::Request) {
+            phase_ = Phase::None;
+            timedOut_ = true;
+            beast::error_code ignored;
+            socket_.cancel(ignored);
+            return;
+        }
+        Close();  // idle too long, or a client that does not read its reply
+    }
+
+    void StopWatching() {
+        phase_ = Phase::None;
+        if (!armed_) return;
+        armed_ = false;
+        timer_.cancel();
+    }
+
     void OnRead(beast::error_code ec) {
-        requestTimer_.cancel();
+        phase_ = Phase::None;
         if (ec == http::error::end_of_stream || ec == http::error::partial_message) return Close();
         if (timedOut_) {
             return Fail(408, "The request did not arrive within " + Milliseconds(Limits().requestTimeout));
@@ -156,7 +204,8 @@ private:
             return Write(std::move(*refusal), false, req.method() == http::verb::head, req.version());
         }
         if (websocket::is_upgrade(req) && PathOf(req.target()) == kSocketPath) {
-            StartSocketSession(stream_.release_socket(), server_, std::move(req));
+            StopWatching();
+            StartSocketSession(std::move(socket_), server_, std::move(req));
             return;
         }
         bool keepAlive = req.keep_alive();
@@ -164,7 +213,7 @@ private:
         unsigned version = req.version();
         server_.Handle(std::move(req), [self = shared_from_this(), keepAlive, head, version](HttpAnswer answer) {
             // Inline when the plugin ran on this connection's own thread.
-            asio::dispatch(self->stream_.get_executor(), [self, answer = std::move(answer), keepAlive, head, version]() mutable {
+            asio::dispatch(self->socket_.get_executor(), [self, answer = std::move(answer), keepAlive, head, version]() mutable {
                 self->Write(std::move(answer), keepAlive, head, version);
             });
         });
@@ -211,42 +260,50 @@ private:
     void Fail(unsigned status, const std::string& error) { Write(ErrorAnswer(status, error), false, false, 11); }
 
     void Write(HttpAnswer answer, bool keepAlive, bool head, unsigned version) {
-        auto res = std::make_shared<Response>(static_cast<http::status>(answer.status), version);
-        res->set(http::field::server, kServerName);
-        for (const Host::Header& header : answer.headers) res->insert(header.name, header.value);
-        if (!answer.contentType.empty()) res->set(http::field::content_type, answer.contentType);
-        res->body() = std::move(answer.body);
-        res->keep_alive(keepAlive);
-        res->prepare_payload();
-        if (head) res->body().clear();  // the length stays, as for the GET
-        stream_.expires_after(Limits().writeTimeout);
-        http::async_write(stream_, *res, [self = shared_from_this(), res, keepAlive](beast::error_code ec, size_t) {
+        Response& res = response_.emplace(static_cast<http::status>(answer.status), version);
+        res.set(http::field::server, kServerName);
+        for (const Host::Header& header : answer.headers) res.insert(header.name, header.value);
+        if (!answer.contentType.empty()) res.set(http::field::content_type, answer.contentType);
+        res.body() = std::move(answer.body);
+        res.keep_alive(keepAlive);
+        res.prepare_payload();
+        if (head) res.body().clear();  // the length stays, as for the GET
+        Watch(Phase::Write, Limits().writeTimeout);
+        http::async_write(socket_, res, [self = shared_from_this(), keepAlive](beast::error_code ec, size_t) {
             ++self->server_.requests;
+            self->phase_ = Phase::None;
             if (ec || !keepAlive) return self->Close();
             self->WaitForRequest();
         });
     }
 
     void Close() {
+        StopWatching();
         beast::error_code ignored;
-        stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
-        stream_.close();
+        socket_.shutdown(tcp::socket::shutdown_send, ignored);
+        socket_.close(ignored);
     }
 
-    beast::tcp_stream stream_;
+    tcp::socket socket_;
     Server::Impl& server_;
     // Room for a head at its limit and a little more: a line the parser cannot end within
     // it (a chunk extension, a trailer) ends the request.
     beast::flat_buffer buffer_{server_.options.limits.headerBytes + 4096};
     std::optional<http::request_parser<http::string_body>> parser_;
+    std::optional<Response> response_;  // the one being written
     std::function<void(uint64_t, std::string_view, beast::error_code&)> onChunkHeader_ =
         [this](uint64_t size, std::string_view extensions, beast::error_code& ec) { OnChunkHeader(size, extensions, ec); };
     size_t headBytes_ = 0;               // the head, chunk extensions and trailer so far
     std::optional<size_t> trailerFrom_;  // the number of header fields before the trailer's
-    asio::steady_timer requestTimer_;
+    asio::steady_timer timer_;
+    Phase phase_ = Phase::None;
+    Clock::time_point deadline_;  // of the phase
+    bool armed_ = false;          // timer_ waits, until armedAt_
+    Clock::time_point armedAt_;
+    std::chrono::milliseconds shortest_{1};  // of the limits in time
     bool timedOut_ = false;
-    std::string local_;  // the address the client reached, as a Host names it
-    uint64_t idleOrder_ = 0;  // while waiting for a request: its place among the idle
+    bool waiting_ = false;  // for a request's first byte: the connection may be evicted
+    std::string local_;     // the address the client reached, as a Host names it
 };
 
 // {"phase": PHASE} or the phase alone as a JSON text; empty when neither or not a phase.
@@ -299,7 +356,7 @@ bool Server::Impl::AllowedHost(std::string_view host, std::string_view local) co
     }
     for (std::string_view known : {std::string_view("localhost"), std::string_view("127.0.0.1"), std::string_view("[::1]"),
                                    std::string_view(urlAddress), local}) {
-        if (!known.empty() && SameLetters(name, known)) return true;
+        if (!known.empty() && (name == known || SameLetters(name, known))) return true;
     }
     return false;
 }
@@ -317,6 +374,7 @@ bool Server::Impl::Authorized(const Request& req) const {
     if (secret.empty()) return true;
     for (auto [it, end] = req.equal_range(http::field::authorization); it != end; ++it) {
         std::string_view value = it->value();
+        if (SameSecret(value, basicAuthorization)) return true;  // as curl -u sends it: nothing to decode
         if (value.size() < 6 || !SameLetters(value.substr(0, 6), "basic ")) continue;
         std::optional<std::string> credentials = Base64Decode(value.substr(6));
         if (!credentials) continue;
@@ -434,6 +492,7 @@ void Server::Impl::Handle(Request req, std::function<void(HttpAnswer)> done) {
 
 HttpAnswer Server::Impl::PluginAnswer(const Request& req) {
     std::vector<Host::Header> headers;
+    headers.reserve(static_cast<size_t>(std::distance(req.begin(), req.end())));
     for (const auto& field : req) headers.push_back({std::string(field.name_string()), std::string(field.value())});
     Host::RequestData request = RequestFromHttp(req.method_string(), req.target(), headers, req.body());
     const ApiFunctionEntry* function =

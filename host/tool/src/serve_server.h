@@ -82,11 +82,19 @@ private:
     const ServeLimits& limits_;
 };
 
-// A connection that waits for its next request and may be closed to make room.
+// A connection that waits for its next request and may be closed to make room. The server
+// links the waiting ones into a list, oldest first: no allocation per request.
 class IdleConnection {
 public:
     virtual ~IdleConnection() = default;
     virtual void Evict() = 0;  // from any thread
+    // The connection while it is alive, else none (being destroyed).
+    [[nodiscard]] virtual std::shared_ptr<IdleConnection> Keep() noexcept = 0;
+
+    // The server's, under its idleMutex.
+    IdleConnection* idlePrev = nullptr;
+    IdleConnection* idleNext = nullptr;
+    bool idleLinked = false;
 };
 
 // Serves one accepted connection over HTTP; an upgrade to kSocketPath becomes a WebSocket.
@@ -124,14 +132,20 @@ struct Server::Impl {
     // Connections waiting for their next request, by when they began to: the first has
     // waited longest.
     std::mutex idleMutex;
-    uint64_t idleOrder = 0;
-    std::map<uint64_t, std::weak_ptr<detail::IdleConnection>> idle;
+    detail::IdleConnection* idleFirst = nullptr;
+    detail::IdleConnection* idleLast = nullptr;
 
     std::mutex stopMutex;
     std::condition_variable stopSignal;
     bool stopRequested = false;
     bool stopped = false;
 
+    // One io_context for each network thread, as nginx has its workers: a connection stays
+    // on the thread that accepted it and needs no strand. io is the first thread's, and
+    // also runs the listener and the queue of calls waiting for the plugin lock, whose
+    // handlers may hold connections of the others: these go after it.
+    std::vector<std::unique_ptr<detail::asio::io_context>> moreIo;  // the other threads'
+    std::atomic<size_t> nextIo{0};
     detail::asio::io_context io{1};
     detail::Strand plugin = detail::asio::make_strand(io);
     detail::Strand accepting = detail::asio::make_strand(io);
@@ -141,8 +155,9 @@ struct Server::Impl {
 
     void Accept();
     void Drain();  // under the plugin lock: what the plugin did, to the output and the hub
-    [[nodiscard]] uint64_t EnterIdle(std::weak_ptr<detail::IdleConnection> connection);
-    void LeaveIdle(uint64_t order);
+    [[nodiscard]] detail::asio::io_context& NextIo();  // for a new connection, in turn
+    void EnterIdle(detail::IdleConnection& connection);
+    void LeaveIdle(detail::IdleConnection& connection);  // also when not idle
     [[nodiscard]] bool EvictIdlest();
     // The answer that refuses req before anything else looks at it (a foreign Host, no
     // secret, a foreign Origin), or none. local: the address the connection reached.
@@ -150,6 +165,7 @@ struct Server::Impl {
     [[nodiscard]] bool AllowedHost(std::string_view host, std::string_view local) const;
     [[nodiscard]] bool AllowedOrigin(std::string_view origin, std::string_view local) const;
     [[nodiscard]] bool Authorized(const Request& req) const;
+    std::string basicAuthorization;  // "Basic " and kav-host:SECRET in Base64: what curl -u sends
     [[nodiscard]] std::string CookieName() const { return "kav-host-" + std::to_string(port); }
     [[nodiscard]] bool PluginPath(std::string_view path) const;
     // Answers req through done, possibly from another thread.
