@@ -41,6 +41,7 @@ enum class StepKind : uint8_t {
     ExpectNoRequest,
     ExpectNoLog,
     ExpectNoSession,
+    ExpectReplyHttp,  // the HTTP status a client of the host's local server receives
 };
 
 [[nodiscard]] bool IsExpectation(StepKind kind) noexcept;
@@ -61,7 +62,7 @@ struct Step {
     // arguments as a collection); publish: the payload's canonical form.
     std::optional<std::string> expected;
     Host::OwnedValue value;  // that value; publish: the payload
-    int64_t number = 0;      // expect reply status: the status; expect log: the level
+    int64_t number = 0;      // expect reply status/http: the status; expect log: the level
 };
 
 struct ParseError {
