@@ -876,6 +876,8 @@ TEST(ServeCommandTest, BadCommandLinesStopBeforeServing) {
         {{"--bogus"}, 2, "unknown option '--bogus'"},
         {{"a.kav", "b.kav"}, 2, "serve takes one scenario file"},
         {{"--address="}, 2, "--address needs an address"},
+        {{"--color=sometimes"}, 2, "kav-host: --color needs auto, always or never\n"},
+        {{"--color"}, 2, "kav-host: --color needs auto, always or never\n"},
         {{"/nonexistent/start.kav"}, 2, "cannot read the scenario file '/nonexistent/start.kav'"},
         {{bad}, 2, "serve_bad.kav:2: unknown step 'reqest'"},
         {{"--plugin", "/nonexistent/plugin.so", "--port", "0"}, 1, "Cannot load the plugin library"},

@@ -170,11 +170,12 @@ std::optional<Mismatch> Player::CheckReply(const Step& step) {
                             std::to_string(step.number) + "' checks that)";
             }
             break;
-        case StepKind::ExpectReplyHttp:
-            m.actual = "HTTP " + std::to_string(AnswerFromReply(reply).status) + " (reply status " +
-                       std::to_string(reply.status) + ')';
-            if (AnswerFromReply(reply).status == step.number) return std::nullopt;
+        case StepKind::ExpectReplyHttp: {
+            unsigned http = AnswerFromReply(reply).status;
+            if (http == step.number) return std::nullopt;
+            m.actual = "HTTP " + std::to_string(http) + " (reply status " + std::to_string(reply.status) + ')';
             break;
+        }
         case StepKind::ExpectReplyError: m.actual = ReplyErrorText(reply); break;
         default:
             m.actual = reply.body.Canonical();

@@ -45,7 +45,7 @@ event when it is published, the completion POST and the session moving to EndOfG
 Each scenario gets its own plugin instance, loaded and shut down for it.
 
 Prints each step as "FILE:LINE: STEP", followed by the transcript lines it caused:
-  #N -> request METHOD PATH => HTTP S [BODY] (reply status R)  a request to the plugin
+  #N -> request METHOD PATH => HTTP S (reply status R) [BODY]  a request to the plugin
   #N <- event KEY caller C PAYLOAD                              an event the plugin sent
   #N <- request METHOD URL [ARGUMENTS] => STATUS ...            a request the plugin sent
   #N <- log TIME| LEVEL| MESSAGE                                a log line of the plugin
