@@ -19,14 +19,10 @@ namespace {
 using Host::Entry;
 using Host::EntryKind;
 
-bool IsTrace(const Entry& entry) {
-    return entry.kind == EntryKind::Log && entry.number == 0 && std::string_view(entry.text).starts_with(kTracePrefix);
-}
-
 // The plugin's log lines, without its trace lines: those are not part of what it logs.
 std::vector<Entry> PluginLogs(const Host::Transcript& transcript) {
     std::vector<Entry> logs = transcript.Logs();
-    std::erase_if(logs, IsTrace);
+    std::erase_if(logs, IsTraceLine);
     return logs;
 }
 
@@ -410,9 +406,13 @@ PlayResult Player::Play() {
 
 std::string LogTimeStamp() { return TimeStamp(); }
 
+bool IsTraceLine(const Host::Entry& entry) {
+    return entry.kind == EntryKind::Log && entry.number == 0 && std::string_view(entry.text).starts_with(kTracePrefix);
+}
+
 std::string TranscriptLine(const Host::Entry& entry, std::string_view stamp, const TranscriptFormat& format) {
     std::string line = "  #" + std::to_string(entry.sequence) + " <- ";
-    if (IsTrace(entry)) {
+    if (IsTraceLine(entry)) {
         if (!format.trace) return {};
         line += "trace " + Printable(std::string_view(entry.text).substr(kTracePrefix.size()));
     } else if (entry.kind == EntryKind::Log) {

@@ -33,6 +33,7 @@ struct TranscriptFormat {
 // A trace line of the plugin: a log line at level Okay whose text starts with this. A
 // plugin linked with kav_trace_lines sends its trace messages so; others send none.
 inline constexpr std::string_view kTracePrefix = "[trace] ";
+[[nodiscard]] bool IsTraceLine(const Host::Entry& entry);
 
 // One transcript entry as run and serve print it, indented and wrapped, without the last
 // newline: a request to the plugin shows what a client of the host's local server receives
