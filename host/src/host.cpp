@@ -232,7 +232,8 @@ ReplyData Host::Request(const RequestData& request) {
         reply.error = "The plugin is not initialized";
     } else if (function == nullptr) {
         reply.status = 404;
-        reply.error = "No function for " + MethodName(request.method, request.customMethod) + ' ' + request.path;
+        // The host's own answer: no function of the plugin has this path.
+        reply.error = "No resource at " + request.path.substr(0, request.path.find('?'));
     } else {
         s.Call(*function, request, reply);
     }

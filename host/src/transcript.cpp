@@ -77,7 +77,7 @@ void Transcript::Print(std::ostream& out) const { PrintTranscript(out, Entries()
 
 namespace {
 
-void AppendRequest(std::string& line, const RequestData& request) {
+void AppendRequest(std::string& line, const RequestData& request, bool headers) {
     line += ' ' + MethodName(request.method, request.customMethod) + ' ' + request.path;
     if (!request.arguments.empty()) {
         line += " [";
@@ -90,7 +90,9 @@ void AppendRequest(std::string& line, const RequestData& request) {
         }
         line += ']';
     }
-    for (const Header& header : request.headers) line += ' ' + header.name + ": " + QuoteText(header.value);
+    if (headers) {
+        for (const Header& header : request.headers) line += ' ' + header.name + ": " + QuoteText(header.value);
+    }
     if (request.body) line += " body " + request.contentType + ' ' + QuoteText(*request.body);
 }
 
@@ -107,7 +109,9 @@ void AppendReply(std::string& line, const ReplyData& reply) {
 
 }  // namespace
 
-std::string FormatEntry(const Entry& entry) {
+std::string FormatEntry(const Entry& entry) { return FormatEntry(entry, EntryFormat{}); }
+
+std::string FormatEntry(const Entry& entry, const EntryFormat& format) {
     std::string line = '#' + std::to_string(entry.sequence) + (FromHost(entry.kind) ? " -> " : " <- ");
     line += EntryKindName(entry.kind);
     switch (entry.kind) {
@@ -122,8 +126,12 @@ std::string FormatEntry(const Entry& entry) {
             break;
         case EntryKind::Request:
         case EntryKind::SendRequest:
-            AppendRequest(line, entry.request);
-            AppendReply(line, entry.reply);
+            AppendRequest(line, entry.request, format.headers);
+            if (entry.kind == EntryKind::Request && format.reply) {
+                line += format.reply(entry.reply);
+            } else {
+                AppendReply(line, entry.reply);
+            }
             if (entry.kind == EntryKind::Request && entry.reply.delivered && !entry.reply.released) {
                 line += " (not released)";
             }

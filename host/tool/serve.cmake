@@ -10,7 +10,7 @@ add_custom_command(OUTPUT ${page}
   COMMAND ${CMAKE_COMMAND} -DWEB_DIR=${web} -DOUTPUT=${page} -P ${web}/embed.cmake
   DEPENDS ${web}/embed.cmake ${web}/index.html ${web}/page.css ${web}/page.js ${web}/explorer.js
   VERBATIM)
-target_sources(kav_host_tool PRIVATE src/serve.cpp src/serve_http.cpp src/serve_socket.cpp src/serve_json.cpp src/serve_command.cpp ${page})
+target_sources(kav_host_tool PRIVATE src/serve.cpp src/serve_http.cpp src/serve_socket.cpp src/serve_command.cpp ${page})
 target_include_directories(kav_host_tool PRIVATE src)
 target_include_directories(kav_host_tool SYSTEM PRIVATE ${KAV_HOST_BEAST_INCLUDE} ${KAV_HOST_RAPIDJSON_INCLUDE})
 target_link_libraries(kav_host_tool PUBLIC Threads::Threads)

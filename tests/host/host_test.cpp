@@ -254,8 +254,8 @@ TEST_F(HostTest, RoutesRequestsAndReleasesEveryReply) {
         {API_METHOD_POST, "/fake/v1/items/3", true, "PostItem", 200, ""},
         {API_METHOD_GET, "/fake/v1/items/3?x=1", true, "GetItem", 200, ""},
         {API_METHOD_DELETE, "/fake/v1/items/3", true, "GetItem", 404, "Invalid function"},
-        {API_METHOD_GET, "/fake/v1/items/3/4", false, "", 404, "No function for GET /fake/v1/items/3/4"},
-        {API_METHOD_PUT, "/nothing", false, "", 404, "No function for PUT /nothing"},
+        {API_METHOD_GET, "/fake/v1/items/3/4", false, "", 404, "No resource at /fake/v1/items/3/4"},
+        {API_METHOD_PUT, "/nothing", false, "", 404, "No resource at /nothing"},
     };
     for (const auto& c : cases) {
         ReplyData reply = host.Request(c.method, c.path);

@@ -25,7 +25,7 @@ using HostTestSupport::Contains;
 constexpr const char* kStepNames[] = {
     "initialize",   "request",      "session",      "session-delete", "publish",   "host",       "skip",       "reply-ok",
     "reply-status", "reply-error",  "reply-body",   "event",          "request?",  "log",
-    "phase",        "no-event",     "no-request",   "no-log",         "no-session"};
+    "phase",        "no-event",     "no-request",   "no-log",         "no-session", "reply-http"};
 
 // The step's kind and the fields it set, '|'-separated.
 std::string Summary(const Step& step) {
@@ -184,9 +184,9 @@ TEST(ScenarioTest, BadLinesGetClearMessages) {
         {"publish Key", "'publish' needs an event key and a value"},
         {"expect", "'expect' needs reply, event, request, log, phase or no"},
         {"expect replies ok", "unknown expectation 'replies' (did you mean 'reply'?)"},
-        {"expect reply", "'expect reply' needs ok, status N, error \"TEXT\" or body VALUE"},
-        {"expect reply okay", "'expect reply' needs ok, status N, error \"TEXT\" or body VALUE, got 'okay'"},
-        {"expect reply stauts 4", "'expect reply' needs ok, status N, error \"TEXT\" or body VALUE, got 'stauts' (did you mean 'status'?)"},
+        {"expect reply", "'expect reply' needs ok, status N, http N, error \"TEXT\" or body VALUE"},
+        {"expect reply okay", "'expect reply' needs ok, status N, http N, error \"TEXT\" or body VALUE, got 'okay'"},
+        {"expect reply stauts 4", "'expect reply' needs ok, status N, http N, error \"TEXT\" or body VALUE, got 'stauts' (did you mean 'status'?)"},
         {"expect reply status -1", "'expect reply status' needs a status number, got '-1'"},
         {"expect reply status", "'expect reply status' needs a status number"},
         {"expect reply error Invalid", "bad text at column 20: expected a quoted text"},
@@ -766,8 +766,8 @@ TEST(PlayerTest, TranscriptShowsStepsEntriesAndLogLines) {
     const std::string& out = outcome.out;
     EXPECT_TRUE(Contains(out, "  #1 -> load \"" FAKE_PLUGIN_PATH "\" ok\n  #2 -> initialize plugin 1 => 1\n"));
     EXPECT_TRUE(Contains(out, "| ALWAYS| fake initialized\n"));
-    EXPECT_TRUE(Contains(out, "t.kav:1: request POST /fake/v1/call/event\n  #6 -> request POST /fake/v1/call/event => 200 "
-                              "application/x-fake\n  #7 <- event FakeEvent caller 7 string:\"ping\"\n"
+    EXPECT_TRUE(Contains(out, "t.kav:1: request POST /fake/v1/call/event\n  #6 -> request POST /fake/v1/call/event => HTTP 200 "
+                              "(reply status 200)\n  #7 <- event FakeEvent caller 7 string:\"ping\"\n"
                               "t.kav:2: expect event FakeEvent\n"));
     EXPECT_TRUE(out.ends_with("t.kav: end of scenario\n  #8 -> shutdown\n  #9 <- unsubscribe OnJsonApiEvent_kav-gameflow_v1_session "
                               "plugin 1\nt.kav: passed (2 steps, 1 expectation met)\n"))
@@ -781,7 +781,7 @@ TEST(PlayerTest, TranscriptShowsStepsEntriesAndLogLines) {
     Outcome escaped = Play("request GET /fake/v1/items/\x1b[2J\nexpect reply error \"\\u001b\"\n");
     EXPECT_FALSE(Contains(escaped.out, "\x1b") || Contains(escaped.err, "\x1b")) << escaped.out << escaped.err;
     EXPECT_TRUE(Contains(escaped.out, "t.kav:1: request GET /fake/v1/items/\\x1b[2J\n"
-                                      "  #6 -> request GET /fake/v1/items/\\x1b[2J => 200 application/x-fake\n      {"));
+                                      "  #6 -> request GET /fake/v1/items/\\x1b[2J => HTTP 200 (reply status 200)\n      {"));
     EXPECT_EQ(FormatLogLine("2024-01-02T03:04:05.006", 1, "a\nb"), "2024-01-02T03:04:05.006|   WARN| a\\nb");
     EXPECT_EQ(FormatLogLine("t", 9, "m\x1b[31m"), "t| LEVEL?| m\\x1b[31m");
 }
@@ -812,6 +812,7 @@ TEST(PlayerTest, LongLinesWrapUnderTheirLine) {
     // Colour: a pass in green, a failure in red.
     PlayOptions coloured;
     coloured.style.color = true;
+    coloured.errStyle.color = true;
     coloured.quiet = true;
     EXPECT_EQ(Play("request GET /fake/v1/items/1", coloured).out, "t.kav: \x1b[32mpassed (1 step, 0 expectations met)\x1b[0m\n");
     Outcome failed = Play("expect phase Lobby", coloured);
@@ -831,8 +832,8 @@ TEST(PlayerTest, JUnitXmlHasOneCaseAScenario) {
     failed.seconds = 0.5;
     EXPECT_EQ(JUnitXml(scenarios, {passed, failed}),
               "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-              "<testsuites tests=\"2\" failures=\"1\" errors=\"0\" time=\"0.750\">\n"
-              "  <testsuite name=\"kav-host run\" tests=\"2\" failures=\"1\" errors=\"0\" time=\"0.750\">\n"
+              "<testsuites tests=\"2\" failures=\"1\" errors=\"0\" skipped=\"0\" time=\"0.750\">\n"
+              "  <testsuite name=\"kav-host run\" tests=\"2\" failures=\"1\" errors=\"0\" skipped=\"0\" time=\"0.750\">\n"
               "    <testcase classname=\"kav-host\" name=\"a.kav\" time=\"0.250\"/>\n"
               "    <testcase classname=\"kav-host\" name=\"b&lt;&amp;&gt;.kav\" time=\"0.500\">\n"
               "      <failure message=\"FAILED at line 2 (1 of 2 steps, 0 of 1 expectation met)\">b.kav:2: expectation "
@@ -848,6 +849,8 @@ struct ToolRun {
     std::vector<std::string> args;
     bool withPlugin = true;  // the build's default plugin is the fake
     std::string in;          // standard input
+    bool real = false;       // the build's default plugin is the real one (and its traced build)
+    bool outTerminal = false, errTerminal = false;
 };
 
 Outcome RunKavHost(const ToolRun& run) {
@@ -856,6 +859,12 @@ Outcome RunKavHost(const ToolRun& run) {
     Arguments argv(std::move(args));
     ToolConfig config;
     if (run.withPlugin) config.defaultPluginPath = FAKE_PLUGIN_PATH;
+    if (run.real) {
+        config.defaultPluginPath = KAV_HOST_PLUGIN_PATH;
+        config.tracedPluginPath = KAV_HOST_TRACED_PLUGIN_PATH;
+    }
+    config.terminal = run.outTerminal;
+    config.errTerminal = run.errTerminal;
     std::istringstream in(run.in);
     config.in = &in;
     std::ostringstream out, err;
@@ -945,7 +954,7 @@ TEST(ToolTest, SeveralScenariosInOneRun) {
         // A directory plays its *.kav files in name order.
         {{HOST_SCENARIOS}, "", 0,
          HOST_SCENARIOS "/fake_events.kav: passed (16 steps, 10 expectations met)\n" HOST_SCENARIOS
-                        "/fake_requests.kav: passed (16 steps, 12 expectations met)\n" HOST_SCENARIOS
+                        "/fake_requests.kav: passed (18 steps, 14 expectations met)\n" HOST_SCENARIOS
                         "/fake_session.kav: passed (22 steps, 16 expectations met)\n3 scenarios: 3 passed, 0 failed\n"},
         // Bad lines anywhere: nothing runs.
         {{events, HOST_SCENARIOS "/failing"}, "", 2, ""},
@@ -1070,6 +1079,153 @@ TEST(SnapshotTest, UpdateWritesWhatThePluginDid) {
         EXPECT_TRUE(Contains(usage.err, "--update rewrites scenario files: name them (not '-')")) << usage.err;
     }
     fs::remove_all(dir);
+}
+
+// ---- What a client receives, misuse, CI ----
+
+const std::string kSeq = "/kav-pre-end-of-game/v1/";
+
+TEST(ToolTest, RepliesReadAsTheLocalServerAnswersThem) {
+    const struct {
+        std::string scenario;
+        int status;
+        std::string out;  // contained in standard output
+        std::string err;  // contained in standard error
+    } cases[] = {
+        {"request POST " + kSeq + "registration/a/abc\nexpect reply http 400\nexpect reply status 0", 0,
+         "request POST " + kSeq + "registration/a/abc => HTTP 400 (reply status 0)\n      {\"status\": 400, "
+         "\"error\": \"Value abc for 'priority' of type int32 is in an incorrect format\"}\n", ""},
+        {"request POST " + kSeq + "registration/a/1\nexpect reply http 204", 0,
+         "request POST " + kSeq + "registration/a/1 => HTTP 204 (reply status 0)\n", ""},
+        {"request GET " + kSeq + "currentSequenceEvent\nexpect reply http 200", 0,
+         "request GET " + kSeq + "currentSequenceEvent => HTTP 200 (reply status 0)\n      {\"name\": \"\", \"priority\": -1}\n", ""},
+        // The path matches a function of another method: the plugin answers.
+        {"request GET " + kSeq + "registration/a/1\nexpect reply http 404\nexpect reply error \"Invalid function\"", 0,
+         "=> HTTP 404 (reply status 404)\n      {\"status\": 404, \"error\": \"Invalid function\"}\n", ""},
+        // No function has the path: the host answers, under the plugin's paths or not.
+        {"request GET " + kSeq + "nothing?x=1\nexpect reply http 404\nexpect reply error \"No resource at " + kSeq + "nothing\"", 0,
+         "=> HTTP 404 (reply status 404)\n      {\"status\": 404, \"error\": \"No resource at " + kSeq + "nothing\"}\n", ""},
+        {"request GET /other/thing\nexpect reply error \"No resource at /other/thing\"", 0, "", ""},
+        // The record's status is not what the client receives: the failure says so.
+        {"request POST " + kSeq + "registration/a/abc\nexpect reply status 400", 1, "",
+         "  expected: status 400\n  actual:   status 0 (the client receives HTTP 400: 'expect reply http 400' checks that)\n"},
+        {"request POST " + kSeq + "registration/a/1\nexpect reply http 200", 1, "",
+         "  expected: HTTP 200\n  actual:   HTTP 204 (reply status 0)\n"},
+    };
+    for (const auto& c : cases) {
+        Outcome outcome = RunKavHost({{"run", "-"}, true, c.scenario, true});
+        EXPECT_EQ(outcome.status, c.status) << c.scenario << '\n' << outcome.err;
+        EXPECT_TRUE(Contains(outcome.out, c.out)) << c.scenario << '\n' << outcome.out;
+        EXPECT_TRUE(Contains(outcome.err, c.err)) << c.scenario << '\n' << outcome.err;
+    }
+    // Headers only when asked for.
+    const std::string fake = "request POST /fake/v1/items/8 application/json {}\n";
+    EXPECT_FALSE(Contains(RunKavHost({{"run", "-"}, true, fake}).out, "content-type"));
+    EXPECT_TRUE(Contains(RunKavHost({{"run", "--headers", "-"}, true, fake}).out, "=> HTTP 200 (reply status 200) content-type: \"application/x-fake\" X-Fake: \"PostItem\"\n      {"));
+}
+
+// Each misuse of the sequencer answers as a success; --trace shows why nothing happened.
+TEST(ToolTest, TraceShowsWhatThePluginRefused) {
+    const std::string start = "request POST " + kSeq + "registration/a/1\n";
+    const struct {
+        std::string steps;
+        std::string trace;  // the trace line's message
+    } cases[] = {
+        {"request POST " + kSeq + "registration/b/1", "Failed to register PreEndOfGame sequence event due to duplicate priority - events: a and b"},
+        {"request DELETE " + kSeq + "registration/x", "PreEndOfGame sequence event not found during deregistration: x"},
+        {"request POST " + kSeq + "complete/a", "Unexpected PreEndOfGame sequence event completion - not yet in PreEndOfGame phase: a"},
+        {"session PreEndOfGame\nrequest POST " + kSeq + "complete/b", "Unexpected PreEndOfGame sequence event completion: Got b, waiting on a"},
+        // Refused, not removed: the sequence waits for the event's completion, which still works.
+        {"session PreEndOfGame\nrequest DELETE " + kSeq + "registration/a\nrequest POST " + kSeq + "complete/a\n"
+         "expect phase EndOfGame",
+         "PreEndOfGame sequence events cannot be deregistered when it is their turn: a"},
+    };
+    for (const auto& c : cases) {
+        std::string scenario = start + c.steps + "\nexpect reply http 204\n";
+        Outcome traced = RunKavHost({{"run", "--trace", "-"}, true, scenario, true});
+        EXPECT_EQ(traced.status, 0) << c.steps << '\n' << traced.err;
+        EXPECT_TRUE(Contains(traced.out, " <- trace " + c.trace + "\n")) << c.steps << '\n' << traced.out;
+        Outcome plain = RunKavHost({{"run", "-"}, true, scenario, true});
+        EXPECT_EQ(plain.status, 0) << c.steps;
+        EXPECT_FALSE(Contains(plain.out, "<- trace") || Contains(plain.out, "[trace]")) << plain.out;
+    }
+    // Trace lines are not the plugin's log lines: --strict and expect no log pass over them.
+    Outcome strict = RunKavHost({{"run", "--trace", "--strict", "-q", "-"}, true,
+                                 start + "request POST " + kSeq + "registration/b/1\nexpect no log\nexpect request GET /kav-gameflow/v1/session\n", true});
+    EXPECT_EQ(strict.status, 0) << strict.err;
+}
+
+TEST(ToolTest, ContinuousIntegration) {
+    const std::string events = HOST_SCENARIOS "/fake_events.kav";
+    const std::string requests = HOST_SCENARIOS "/fake_requests.kav";
+    const std::string badLines = HOST_SCENARIOS "/failing/bad_lines.kav";
+    std::filesystem::path junit = std::filesystem::path(testing::TempDir()) / "kav_host_ci_test.xml";
+    auto report = [&](std::vector<std::string> args, int status) {
+        std::filesystem::remove(junit);
+        args.insert(args.begin(), {"run", "-q", "--junit", junit.string()});
+        Outcome outcome = RunKavHost({args, true, ""});
+        EXPECT_EQ(outcome.status, status) << args.back() << outcome.err;
+        std::ifstream file(junit);
+        return std::string(std::istreambuf_iterator<char>(file), {});
+    };
+    // Bad lines: errors in the report, the other files skipped; nothing is played.
+    std::string xml = report({events, badLines}, 2);
+    EXPECT_TRUE(Contains(xml, "tests=\"2\" failures=\"0\" errors=\"1\" skipped=\"1\"")) << xml;
+    EXPECT_TRUE(Contains(xml, "name=\"" + badLines + "\" time=\"0.000\">\n      <error message=\"bad lines\">" + badLines + ":")) << xml;
+    EXPECT_TRUE(Contains(xml, "<skipped message=\"not played: another scenario has bad lines\"/>")) << xml;
+    // A plugin that cannot be loaded is an error, not a failure.
+    xml = report({"--plugin", "/no/such.so", events}, 1);
+    EXPECT_TRUE(Contains(xml, "failures=\"0\" errors=\"1\"") && Contains(xml, "<error message=\"FAILED to load the plugin\">"))
+        << xml;
+    std::filesystem::remove(junit);
+
+    // -k: a part of the scenario's name, letter case aside; repeated, any of them.
+    const std::string eventsPassed = events + ": passed (16 steps, 10 expectations met)\n";
+    const std::string requestsPassed = requests + ": passed (18 steps, 14 expectations met)\n";
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        std::string out;  // the whole standard output
+        std::string err;  // contained in standard error
+    } cases[] = {
+        {{"-k", "EVENTS", events, requests}, 0, eventsPassed, ""},
+        {{"-k", "events", "-k", "requests", events, requests}, 0,
+         eventsPassed + requestsPassed + "2 scenarios: 2 passed, 0 failed\n", ""},
+        {{"-k", "session", HOST_SCENARIOS}, 0, HOST_SCENARIOS "/fake_session.kav: passed (22 steps, 16 expectations met)\n", ""},
+        // A file not selected is not read for bad lines.
+        {{"-k", "events", events, badLines}, 0, eventsPassed, ""},
+        {{"-k", "nothing", events}, 2, "", "kav-host: no scenario matches -k 'nothing'\n"},
+        {{"--color=sometimes", events}, 2, "", "--color needs auto, always or never, not 'sometimes'"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args{"run", "-q"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        Outcome outcome = RunKavHost({args, true, ""});
+        EXPECT_EQ(outcome.status, c.status) << c.args[1];
+        EXPECT_EQ(outcome.out, c.out) << c.args[1];
+        EXPECT_TRUE(Contains(outcome.err, c.err)) << c.args[1] << '\n' << outcome.err;
+    }
+
+    // Colour is decided for each stream: a terminal's stream is coloured, a file's is not.
+    const struct {
+        const char* color;
+        bool outTerminal, errTerminal;
+        bool outColored, errColored;
+    } streams[] = {
+        {"auto", true, false, true, false},
+        {"auto", false, true, false, true},
+        {"always", false, false, true, true},
+        {"never", true, true, false, false},
+    };
+    for (const auto& c : streams) {
+        ToolRun run{{"run", "-q", std::string("--color=") + c.color, "-"}, true, "expect phase Lobby\n"};
+        run.outTerminal = c.outTerminal;
+        run.errTerminal = c.errTerminal;
+        Outcome outcome = RunKavHost(run);
+        EXPECT_EQ(outcome.status, 1);
+        EXPECT_EQ(Contains(outcome.out, "\x1b["), c.outColored) << c.color << c.outTerminal << outcome.out;
+        EXPECT_EQ(Contains(outcome.err, "\x1b["), c.errColored) << c.color << c.errTerminal << outcome.err;
+    }
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // kav-host serve: the mapping between HTTP and the host's records, the server with the
 // real plugin and the fake one, hostile clients, and the loopback load test.
+#include <kav/host_tool/player.h>
 #include <kav/host_tool/serve.h>
 #include <kav/host_tool/serve_load.h>
 
@@ -331,7 +332,9 @@ TEST(ServeTest, EndpointsSessionAndPage) {
         {"POST", kBase + "registration/x/2147483648", "", 400,
          R"({"status":400,"error":"Value 2147483648 for 'priority' of type int32 is out of range"})"},
         {"GET", kBase + "registration/honor/-5", "", 404, R"({"status":404,"error":"Invalid function"})"},
-        {"GET", kBase + "nothing/here", "", 404, R"({"status":404,"error":"Invalid function"})"},
+        // No function has the path: the host's own answer, as in run.
+        {"GET", kBase + "nothing/here", "", 404, R"({"status":404,"error":"No resource at /kav-pre-end-of-game/v1/nothing/here"})"},
+        {"GET", kBase + "nothing/here?x=1", "", 404, R"({"status":404,"error":"No resource at /kav-pre-end-of-game/v1/nothing/here"})"},
         {"FROB", kBase + "currentSequenceEvent", "", 404, R"({"status":404,"error":"Invalid function"})"},
         {"GET", "/elsewhere", "", 404, R"({"status":404,"error":"No resource at /elsewhere"})"},
         {"GET", kSession, "", 200, R"({"phase":"None"})"},
@@ -430,6 +433,82 @@ TEST(ServeTest, TheFakePluginSeesTheRequestAsSent) {
     }
     EXPECT_EQ(Send(s.port, "GET", "/fake/v1/stream").body, "alphabeta");
     EXPECT_EQ(Send(s.port, "GET", "/fake/v1/stream?fail").status, 502u);
+}
+
+// serve's transcript is run's: the same requests give the same lines (their numbers
+// aside), headers only when asked for, log lines in the host's log form.
+TEST(ServeTest, TranscriptReadsAsRunsDoes) {
+    const struct {
+        const char* method;
+        std::string target;
+    } requests[] = {
+        {"POST", kBase + "registration/a/abc"},
+        {"POST", kBase + "registration/a/1"},
+        {"GET", kBase + "registration/a/1"},
+        {"GET", kBase + "currentSequenceEvent"},
+        {"GET", kBase + "nothing/here"},
+        {"GET", "/other/thing"},
+    };
+    // Without its "  #N " the line reads the same in both.
+    auto lines = [](const std::string& text, std::string_view kind) {
+        std::vector<std::string> found;
+        std::istringstream in(text);
+        bool taken = false;
+        for (std::string line; std::getline(in, line);) {
+            if (line.starts_with("      ")) {  // a wrapped line's continuation
+                if (taken) found.back() += ' ' + line.substr(6);
+                continue;
+            }
+            size_t at = line.find(kind);
+            taken = line.starts_with("  #") && at != std::string::npos && at < 12;
+            if (taken) found.push_back(line.substr(at));
+        }
+        return found;
+    };
+    std::string scenario;
+    for (const auto& r : requests) scenario += std::string("request ") + r.method + ' ' + r.target + '\n';
+    scenario += "session PreEndOfGame\n";
+    std::ostringstream runOut, runErr;
+    ASSERT_EQ(RunScenario(kPlugin, ParseScenario(scenario, "t.kav"), runOut, runErr), 0) << runErr.str();
+
+    for (bool headers : {false, true}) {
+        Host::Host host;
+        ASSERT_TRUE(host.Load(kPlugin)) << host.LastError();
+        ASSERT_TRUE(host.Initialize());
+        ServeOptions options;
+        options.port = 0;
+        options.secret = kSecret;
+        options.limits = FastLimits();
+        options.headers = headers;
+        std::ostringstream out;
+        {
+            Server server(host, options, out);
+            ASSERT_EQ(server.Start(), "");
+            for (const auto& r : requests) (void)Send(server.Port(), r.method, r.target);
+            EXPECT_EQ(Send(server.Port(), "PUT", kSession, R"({"phase":"PreEndOfGame"})").status, 200u);
+            server.Stop();
+        }
+        host.Shutdown();
+        std::vector<std::string> served = lines(out.str(), "-> request ");
+        std::vector<std::string> ran = lines(runOut.str(), "-> request ");
+        ASSERT_EQ(served.size(), ran.size()) << out.str();
+        for (size_t i = 0; i < ran.size(); ++i) {
+            if (headers) {
+                // The client's headers, then the same reply with its headers before the body.
+                size_t statusEnd = ran[i].find(')', ran[i].find(" => ")) + 1;
+                EXPECT_TRUE(Contains(served[i], " host: \"127.0.0.1:")) << served[i];
+                std::string contentType = statusEnd < ran[i].size() ? " content-type: \"application/json\"" : "";
+                EXPECT_TRUE(Contains(served[i], ran[i].substr(ran[i].find(" => "), statusEnd - ran[i].find(" => ")) +
+                                                    contentType)) << served[i];
+                EXPECT_TRUE(served[i].ends_with(ran[i].substr(statusEnd))) << served[i] << '\n' << ran[i];
+            } else {
+                EXPECT_EQ(served[i], ran[i]);
+            }
+        }
+        std::vector<std::string> logs = lines(out.str(), "<- log ");
+        ASSERT_EQ(logs.size(), 1u) << out.str();
+        EXPECT_TRUE(logs[0].ends_with("| ALWAYS| PreEndOfGame sequence event changed - a")) << logs[0];
+    }
 }
 
 // The command's lines (the serving line) and the transcript come from different threads
@@ -799,6 +878,8 @@ TEST(ServeCommandTest, BadCommandLinesStopBeforeServing) {
         {{"--bogus"}, 2, "unknown option '--bogus'"},
         {{"a.kav", "b.kav"}, 2, "serve takes one scenario file"},
         {{"--address="}, 2, "--address needs an address"},
+        {{"--color=sometimes"}, 2, "kav-host: --color needs auto, always or never\n"},
+        {{"--color"}, 2, "kav-host: --color needs auto, always or never\n"},
         {{"/nonexistent/start.kav"}, 2, "cannot read the scenario file '/nonexistent/start.kav'"},
         {{bad}, 2, "serve_bad.kav:2: unknown step 'reqest'"},
         {{"--plugin", "/nonexistent/plugin.so", "--port", "0"}, 1, "Cannot load the plugin library"},

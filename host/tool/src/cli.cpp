@@ -214,4 +214,10 @@ bool ColorWanted(bool terminal, const char* noColor) noexcept {
     return terminal && (noColor == nullptr || *noColor == '\0');
 }
 
+bool ColorMode(std::string_view when) noexcept { return when == "auto" || when == "always" || when == "never"; }
+
+bool ColorWanted(std::string_view when, bool terminal, const char* noColor) noexcept {
+    return when == "always" || (when != "never" && ColorWanted(terminal, noColor));
+}
+
 }  // namespace Vemi::HostTool

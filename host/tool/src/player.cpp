@@ -1,5 +1,6 @@
 #include <kav/host_tool/player.h>
 
+#include <kav/host_tool/serve.h>
 #include <kav/host_tool/value_text.h>
 
 #include <kav/platform/platform.h>
@@ -17,6 +18,13 @@ namespace {
 
 using Host::Entry;
 using Host::EntryKind;
+
+// The plugin's log lines, without its trace lines: those are not part of what it logs.
+std::vector<Entry> PluginLogs(const Host::Transcript& transcript) {
+    std::vector<Entry> logs = transcript.Logs();
+    std::erase_if(logs, IsTraceLine);
+    return logs;
+}
 
 std::string TimeStamp() {
     Platform::LocalTime t = Platform::GetLocalTime();
@@ -92,7 +100,7 @@ private:
 };
 
 void Player::PrintLine(const std::string& line) {
-    if (!options_.quiet) out_ << WrapTranscriptLine(Printable(line), kTranscriptWidth, options_.style) << '\n';
+    if (!options_.quiet && !line.empty()) out_ << line << '\n';
 }
 
 void Player::PrintStep(const Step& step) {
@@ -110,17 +118,13 @@ void Player::PrintNewEntries() {
     std::vector<Entry> entries = host_.GetTranscript().Entries();
     for (; printed_ < entries.size(); ++printed_) {
         const Entry& entry = entries[printed_];
-        if (entry.kind != EntryKind::Log) {
-            PrintLine("  " + Host::FormatEntry(entry));
-            continue;
-        }
         std::string stamp;
-        {
+        if (entry.kind == EntryKind::Log) {
             std::lock_guard lock(stamps_->mutex);
             if (logsSeen_ < stamps_->texts.size()) stamp = stamps_->texts[logsSeen_];
+            ++logsSeen_;
         }
-        ++logsSeen_;
-        PrintLine("  #" + std::to_string(entry.sequence) + " <- log " + FormatLogLine(stamp, entry.number, entry.text));
+        PrintLine(TranscriptLine(entry, stamp, {options_.headers, options_.trace, options_.style}));
     }
     out_.flush();
 }
@@ -129,7 +133,7 @@ bool Player::Initialize(const Step* step) {
     bool ok = host_.Initialize();
     PrintNewEntries();
     if (!ok) {
-        Report((step ? Where(step->line) : scenario_.name) + ": " + options_.style.Fail("initialize failed") + ": " +
+        Report((step ? Where(step->line) : scenario_.name) + ": " + options_.errStyle.Fail("initialize failed") + ": " +
                AsMessage(host_.LastError()) + '\n');
     }
     return ok;
@@ -145,6 +149,7 @@ std::optional<Mismatch> Player::CheckReply(const Step& step) {
         case StepKind::ExpectReplyOk: m.expected = "no error"; break;
         case StepKind::ExpectReplyStatus: m.expected = "status " + std::to_string(step.number); break;
         case StepKind::ExpectReplyError: m.expected = "error " + Host::QuoteText(step.text); break;
+        case StepKind::ExpectReplyHttp: m.expected = "HTTP " + std::to_string(step.number); break;
         default: m.expected = (step.subset ? "contains " : "") + *step.expected; break;
     }
     if (!lastReply_) {
@@ -157,7 +162,19 @@ std::optional<Mismatch> Player::CheckReply(const Step& step) {
             m.actual = ReplyErrorText(reply);
             if (m.actual != m.expected) m.actual += " (status " + std::to_string(reply.status) + ')';
             break;
-        case StepKind::ExpectReplyStatus: m.actual = "status " + std::to_string(reply.status); break;
+        case StepKind::ExpectReplyStatus:
+            m.actual = "status " + std::to_string(reply.status);
+            if (m.actual != m.expected && AnswerFromReply(reply).status == step.number) {
+                m.actual += " (the client receives HTTP " + std::to_string(step.number) + ": 'expect reply http " +
+                            std::to_string(step.number) + "' checks that)";
+            }
+            break;
+        case StepKind::ExpectReplyHttp: {
+            unsigned http = AnswerFromReply(reply).status;
+            if (http == step.number) return std::nullopt;
+            m.actual = "HTTP " + std::to_string(http) + " (reply status " + std::to_string(reply.status) + ')';
+            break;
+        }
         case StepKind::ExpectReplyError: m.actual = ReplyErrorText(reply); break;
         default:
             m.actual = reply.body.Canonical();
@@ -220,7 +237,7 @@ std::optional<Mismatch> Player::CheckRequest(const Step& step) {
 std::optional<Mismatch> Player::CheckLog(const Step& step) {
     Mismatch m;
     m.expected = std::string(Host::LogLevelName(step.number)) + ' ' + Host::QuoteText(step.text);
-    std::vector<Entry> logs = host_.GetTranscript().Logs();
+    std::vector<Entry> logs = PluginLogs(host_.GetTranscript());
     if (nextLog_ >= logs.size()) {
         m.actual = "no log line";
         return m;
@@ -239,6 +256,7 @@ std::optional<Mismatch> Player::Check(const Step& step) {
         case StepKind::ExpectReplyStatus:
         case StepKind::ExpectReplyError:
         case StepKind::ExpectReplyBody:
+        case StepKind::ExpectReplyHttp:
             return CheckReply(step);
         case StepKind::ExpectEvent: return CheckEvent(step);
         case StepKind::ExpectRequest: return CheckRequest(step);
@@ -263,7 +281,7 @@ std::optional<Mismatch> Player::Check(const Step& step) {
             return Mismatch{"no request", RequestText(requests[nextRequest_].request, true), std::nullopt};
         }
         case StepKind::ExpectNoLog: {
-            std::vector<Entry> logs = transcript.Logs();
+            std::vector<Entry> logs = PluginLogs(transcript);
             if (nextLog_ >= logs.size()) return std::nullopt;
             const Entry& log = logs[nextLog_];
             return Mismatch{"no log line", LogText(log), std::nullopt};
@@ -282,7 +300,7 @@ std::vector<std::string> Player::Unread() {
     }
     std::vector<Entry> requests = transcript.Requests();
     for (size_t i = nextRequest_; i < requests.size(); ++i) unread.push_back("request " + RequestText(requests[i].request, true));
-    std::vector<Entry> logs = transcript.Logs();
+    std::vector<Entry> logs = PluginLogs(transcript);
     for (size_t i = nextLog_; i < logs.size(); ++i) unread.push_back("log " + LogText(logs[i]));
     return unread;
 }
@@ -291,7 +309,7 @@ std::vector<std::string> Player::Unread() {
 bool Player::Perform(const Step& step) {
     switch (step.kind) {
         case StepKind::Initialize: return Initialize(&step);
-        case StepKind::Request: lastReply_ = host_.Request(RequestOf(step)); break;
+        case StepKind::Request: lastReply_ = AskPlugin(host_, RequestOf(step)); break;
         case StepKind::Session: host_.SetSessionPhase(step.text); break;
         case StepKind::SessionDelete: host_.DeleteSession(); break;
         case StepKind::Publish: host_.PublishEvent(step.text, step.value); break;
@@ -322,7 +340,7 @@ bool Player::Verify(const Step& step) {
             return true;
         }
     }
-    const Style& style = options_.style;
+    const Style& style = options_.errStyle;
     std::string text = Where(step.line) + ": " + style.Fail("expectation failed") + '\n';
     // Where the values first differ, unless that is the whole value.
     if (mismatch->at && mismatch->at->path != "$") {
@@ -367,11 +385,15 @@ std::optional<std::vector<std::string>> Player::Snapshot(const Step& step, size_
         case StepKind::ExpectReplyOk:
         case StepKind::ExpectReplyStatus:
         case StepKind::ExpectReplyError:
-        case StepKind::ExpectReplyBody: {
+        case StepKind::ExpectReplyBody:
+        case StepKind::ExpectReplyHttp: {
             if (!lastReply_) return std::nullopt;
             const Host::ReplyData& reply = *lastReply_;
             bool error = reply.hasError || !reply.error.empty();
             if (step.kind == StepKind::ExpectReplyStatus) return std::vector{"expect reply status " + std::to_string(reply.status)};
+            if (step.kind == StepKind::ExpectReplyHttp) {
+                return std::vector{"expect reply http " + std::to_string(AnswerFromReply(reply).status)};
+            }
             if (step.kind == StepKind::ExpectReplyBody) return std::vector{"expect reply body" + value(reply.body)};
             return std::vector{error ? "expect reply error " + Host::QuoteText(reply.error) : std::string("expect reply ok")};
         }
@@ -413,7 +435,7 @@ std::optional<std::vector<std::string>> Player::Snapshot(const Step& step, size_
 
 // --strict: every call of the plugin was expected; else reports those that were not.
 bool Player::AllExpected() {
-    const Style& style = options_.style;
+    const Style& style = options_.errStyle;
     std::vector<std::string> unread = Unread();
     if (unread.empty()) return true;
     std::string text = scenario_.name + ": " + style.Fail(Count(unread.size(), "call") + " of the plugin not expected") +
@@ -504,6 +526,29 @@ Host::HostReply StubReply(const Step& step) {
     return reply;
 }
 
+std::string LogTimeStamp() { return TimeStamp(); }
+
+bool IsTraceLine(const Host::Entry& entry) {
+    return entry.kind == EntryKind::Log && entry.number == 0 && std::string_view(entry.text).starts_with(kTracePrefix);
+}
+
+std::string TranscriptLine(const Host::Entry& entry, std::string_view stamp, const TranscriptFormat& format) {
+    std::string line = "  #" + std::to_string(entry.sequence) + " <- ";
+    if (IsTraceLine(entry)) {
+        if (!format.trace) return {};
+        line += "trace " + Printable(std::string_view(entry.text).substr(kTracePrefix.size()));
+    } else if (entry.kind == EntryKind::Log) {
+        line += "log " + FormatLogLine(stamp, entry.number, entry.text);
+    } else {
+        Host::EntryFormat shown;
+        shown.headers = format.headers;
+        bool headers = format.headers;
+        shown.reply = [headers](const Host::ReplyData& reply) { return ClientReplyText(reply, headers); };
+        line = "  " + Printable(Host::FormatEntry(entry, shown));
+    }
+    return WrapTranscriptLine(line, kTranscriptWidth, format.style);
+}
+
 Host::RequestData RequestOf(const Step& step) {
     Host::RequestData request;
     request.method = step.method;
@@ -536,6 +581,7 @@ PlayResult PlayFile(const std::string& pluginPath, const Scenario& scenario, std
         for (const ParseError& error : scenario.errors) result.failure += FormatError(scenario.name, error) + '\n';
         err << result.failure;
         result.status = kExitUsage;
+        result.error = true;
         result.summary = "bad lines";
         return result;
     }
@@ -544,6 +590,7 @@ PlayResult PlayFile(const std::string& pluginPath, const Scenario& scenario, std
         result.failure = "kav-host: " + AsMessage(host.LastError()) + '\n';
         err << result.failure;
         result.status = kExitFailed;
+        result.error = true;
         result.summary = "FAILED to load the plugin";
         out << scenario.name << ": " << options.style.Fail(result.summary) << '\n';
         return result;

@@ -44,7 +44,7 @@ constexpr std::string_view kLevels[] = {"Okay", "Warn", "Error", "Always"};
 constexpr std::string_view kStepWords[] = {"initialize", "request", "session", "publish", "expect", "host", "skip"};
 constexpr std::string_view kSkipWords[] = {"calls", "events", "requests", "logs"};
 constexpr std::string_view kExpectWords[] = {"reply", "event", "request", "log", "phase", "no"};
-constexpr std::string_view kReplyWords[] = {"ok", "status", "error", "body"};
+constexpr std::string_view kReplyWords[] = {"ok", "status", "error", "body", "http"};
 constexpr std::string_view kNoWords[] = {"event", "request", "log", "session"};
 constexpr std::string_view kMethods[] = {"DELETE", "GET", "HEAD", "OPTIONS", "PATCH", "POST", "PUT"};
 
@@ -228,16 +228,17 @@ Parsed LineParser::ExpectReply(std::string_view rest) {
         step_.kind = StepKind::ExpectReplyOk;
         return End(rest, "expect reply ok");
     }
-    if (aspect == "status") {
-        step_.kind = StepKind::ExpectReplyStatus;
+    if (aspect == "status" || aspect == "http") {
+        step_.kind = aspect == "http" ? StepKind::ExpectReplyHttp : StepKind::ExpectReplyStatus;
         std::string_view number = NextWord(rest);
         uint32_t status = 0;
         auto [end, ec] = std::from_chars(number.data(), number.data() + number.size(), status);
+        std::string form = "expect reply " + std::string(aspect);
         if (number.empty() || ec != std::errc() || end != number.data() + number.size()) {
-            return Fail("'expect reply status' needs a status number" + (number.empty() ? std::string() : Got(number)));
+            return Fail(Quote(form) + " needs a status number" + (number.empty() ? std::string() : Got(number)));
         }
         step_.number = status;
-        return End(rest, "expect reply status " + std::string(number));
+        return End(rest, form + ' ' + std::string(number));
     }
     if (aspect == "error") {
         step_.kind = StepKind::ExpectReplyError;
@@ -249,7 +250,7 @@ Parsed LineParser::ExpectReply(std::string_view rest) {
         if (rest.empty()) return Fail("'expect reply body' needs a value");
         return ExpectedValue(rest);
     }
-    return Fail("'expect reply' needs ok, status N, error \"TEXT\" or body VALUE" + Got(aspect) +
+    return Fail("'expect reply' needs ok, status N, http N, error \"TEXT\" or body VALUE" + Got(aspect) +
                 DidYouMean(aspect, kReplyWords));
 }
 

@@ -1,5 +1,6 @@
 // The server of kav-host serve, on Boost.Beast.
 #include <kav/host_tool/serve.h>
+#include <kav/host_tool/player.h>
 
 #include "serve_server.h"
 
@@ -90,7 +91,11 @@ void Server::Impl::Drain() {
     std::unique_lock outLock(outMutex, std::defer_lock);
     if (options.transcript && !entries.empty()) outLock.lock();
     for (const Host::Entry& entry : entries) {
-        if (options.transcript) out << "  " << Host::FormatEntry(entry) << '\n';
+        if (options.transcript) {
+            std::string stamp = entry.kind == Host::EntryKind::Log ? LogTimeStamp() : std::string();
+            std::string line = TranscriptLine(entry, stamp, {options.headers, options.trace, options.style});
+            if (!line.empty()) out << line << '\n';
+        }
         switch (entry.kind) {
             case Host::EntryKind::SendEvent:
                 ++pluginEvents;
@@ -140,15 +145,6 @@ Server::~Server() { Stop(); }
 
 std::string Server::Start() {
     Impl& s = *impl_;
-    for (const ApiFunctionEntry* function : s.host.Functions()) {
-        std::string_view path = function->path == nullptr ? "" : function->path;
-        size_t end = path.size() > 1 ? path.find('/', 1) : std::string_view::npos;
-        if (path.empty() || path.front() != '/' || end == std::string_view::npos) continue;
-        std::string prefix(path.substr(0, end + 1));
-        if (prefix.find('{') != std::string::npos) continue;
-        if (std::find(s.prefixes.begin(), s.prefixes.end(), prefix) == s.prefixes.end()) s.prefixes.push_back(prefix);
-        if (s.fallback == nullptr && function->handler != nullptr) s.fallback = function;
-    }
     beast::error_code ec;
     asio::ip::address address = asio::ip::make_address(s.options.address, ec);
     if (ec) return "'" + s.options.address + "' is not an IP address";

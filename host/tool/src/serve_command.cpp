@@ -59,6 +59,12 @@ Options:
   --entry NAME      the plugin's entry (default: from the library's file name, as run's)
   --no-auth         ask for no secret (any local process, or user, drives the plugin)
   -q, --quiet       do not print the transcript of host and plugin calls
+  --headers         show the requests' and replies' headers in the transcript
+  --trace           show the plugin's trace lines (why it refused or ignored a call) in
+                    the transcript; the built plugin sends them only in its traced build,
+                    which is the default plugin with --trace
+  --color WHEN      colour the transcript: auto (on a terminal, unless NO_COLOR is set),
+                    always or never (default auto)
   -h, --help        this help
 )";
 
@@ -69,6 +75,7 @@ struct ServeArguments {
     std::optional<std::string> scenario;
     bool help = false;
     bool noAuth = false;
+    std::string color = "auto";
 };
 
 // Answers an error message, empty when the arguments are fine.
@@ -93,6 +100,13 @@ std::string ReadArguments(int argc, char** argv, ServeArguments& arguments) {
             arguments.noAuth = true;
         } else if (arg == "-q" || arg == "--quiet") {
             arguments.options.transcript = false;
+        } else if (arg == "--headers") {
+            arguments.options.headers = true;
+        } else if (arg == "--trace") {
+            arguments.options.trace = true;
+        } else if (valueOf("--color")) {
+            if (!value || !ColorMode(*value)) return "--color needs auto, always or never";
+            arguments.color = *value;
         } else if (valueOf("--port")) {
             unsigned port = 0;
             if (!value) return "--port needs a number";
@@ -233,17 +247,20 @@ std::string WriteServeLock(const std::string& path, uint16_t port, const std::st
     return {};
 }
 
-int RunServe(int argc, char** argv, const std::string& defaultPlugin, std::ostream& out, std::ostream& err) {
+int RunServe(int argc, char** argv, const std::string& defaultPlugin, std::ostream& out, std::ostream& err,
+             const ServeTerminal& terminal) {
     ServeArguments arguments;
     if (std::string error = ReadArguments(argc, argv, arguments); !error.empty()) {
         err << "kav-host: " << error << "\nTry 'kav-host serve --help'.\n";
         return kExitUsage;
     }
+    arguments.options.style.color = ColorWanted(arguments.color, terminal.out, terminal.noColor);
     if (arguments.help) {
         out << kServeHelp;
         return kExitPassed;
     }
-    std::string plugin = arguments.plugin.value_or(defaultPlugin);
+    std::string plugin = arguments.plugin.value_or(
+        arguments.options.trace && !terminal.tracedPlugin.empty() ? terminal.tracedPlugin : defaultPlugin);
     if (plugin.empty()) {
         err << "kav-host: this build has no plugin library of its own; name one with --plugin PATH\n";
         return kExitUsage;

@@ -413,13 +413,6 @@ std::optional<HttpAnswer> Server::Impl::Refusal(const Request& req, std::string_
     return std::nullopt;
 }
 
-bool Server::Impl::PluginPath(std::string_view path) const {
-    for (const std::string& prefix : prefixes) {
-        if (path.starts_with(prefix)) return true;
-    }
-    return false;
-}
-
 void Server::Impl::Handle(Request req, std::function<void(HttpAnswer)> done) {
     std::string_view target = req.target();
     std::string_view path = PathOf(target);
@@ -460,10 +453,8 @@ void Server::Impl::Handle(Request req, std::function<void(HttpAnswer)> done) {
         answer.headers.push_back({"Cache-Control", "no-store"});
         return done(std::move(answer));
     }
+    // Every other path is the host's: the plugin's functions, or its 404 (as in run).
     bool session = path == Host::kSessionUri;
-    if (!session && !PluginPath(path)) {
-        return done(ErrorAnswer(404, "No resource at " + std::string(path)));
-    }
     // Every call into the plugin (and the host's session, which the plugin follows) runs
     // under the plugin lock, one at a time: at once on this thread when the lock is free,
     // else on the plugin strand, so that a network thread never waits for the plugin.
@@ -495,19 +486,7 @@ HttpAnswer Server::Impl::PluginAnswer(const Request& req) {
     headers.reserve(static_cast<size_t>(std::distance(req.begin(), req.end())));
     for (const auto& field : req) headers.push_back({std::string(field.name_string()), std::string(field.value())});
     Host::RequestData request = RequestFromHttp(req.method_string(), req.target(), headers, req.body());
-    const ApiFunctionEntry* function =
-        Host::FindFunction(host.Record().description, request.method, request.customMethod, request.path);
-    if (request.method == API_METHOD_HEAD &&
-        (function == nullptr || (function->method != API_METHOD_HEAD && function->method != API_METHOD_ANY))) {
-        // HEAD is GET without the body (which the connection leaves out).
-        const ApiFunctionEntry* get = Host::FindFunction(host.Record().description, API_METHOD_GET, "", request.path);
-        if (get != nullptr && get->method == API_METHOD_GET) {
-            request.method = API_METHOD_GET;
-            function = get;
-        }
-    }
-    Host::ReplyData reply = function == nullptr && fallback != nullptr ? host.RequestFunction(*fallback, request)
-                                                                       : host.Request(request);
+    Host::ReplyData reply = AskPlugin(host, std::move(request));
     return AnswerFromReply(reply);
 }
 

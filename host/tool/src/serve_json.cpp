@@ -222,4 +222,64 @@ HttpAnswer AnswerFromReply(const Host::ReplyData& reply) {
     return answer;
 }
 
+Host::ReplyData AskPlugin(Host::Host& host, Host::RequestData request) {
+    if (request.method == API_METHOD_HEAD) {
+        const ApiDescription* description = host.Record().description;
+        const ApiFunctionEntry* function = Host::FindFunction(description, request.method, "", request.path);
+        if (function == nullptr || (function->method != API_METHOD_HEAD && function->method != API_METHOD_ANY)) {
+            // HEAD is GET without the body (which the connection leaves out).
+            const ApiFunctionEntry* get = Host::FindFunction(description, API_METHOD_GET, "", request.path);
+            if (get != nullptr && get->method == API_METHOD_GET) request.method = API_METHOD_GET;
+        }
+    }
+    return host.Request(request);
+}
+
+namespace {
+
+// Compact JSON as a person reads it: a space after each ',' and ':' outside strings.
+std::string SpacedJson(std::string_view json) {
+    std::string out;
+    out.reserve(json.size() + json.size() / 8);
+    bool quoted = false;
+    for (size_t i = 0; i < json.size(); ++i) {
+        char c = json[i];
+        out += c;
+        if (quoted) {
+            if (c == '\\' && i + 1 < json.size()) {
+                out += json[++i];
+            } else if (c == '"') {
+                quoted = false;
+            }
+        } else if (c == '"') {
+            quoted = true;
+        } else if (c == ',' || c == ':') {
+            out += ' ';
+        }
+    }
+    return out;
+}
+
+bool JsonType(std::string_view contentType) {
+    std::string type(contentType.substr(0, contentType.find(';')));
+    for (char& c : type) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    while (!type.empty() && type.back() == ' ') type.pop_back();
+    return type == "application/json" || type.ends_with("+json");
+}
+
+}  // namespace
+
+std::string ClientReplyText(const Host::ReplyData& reply, bool headers) {
+    HttpAnswer answer = AnswerFromReply(reply);
+    std::string text = " => HTTP " + std::to_string(answer.status) + " (reply status " + std::to_string(reply.status) + ')';
+    if (headers) {
+        if (!answer.contentType.empty()) text += " content-type: " + Host::QuoteText(answer.contentType);
+        for (const Host::Header& header : answer.headers) text += ' ' + header.name + ": " + Host::QuoteText(header.value);
+    }
+    // Bodies made of the reply's value, and error bodies, are JSON whatever their label.
+    bool json = !reply.streamed || JsonType(answer.contentType);
+    if (!answer.body.empty()) text += ' ' + (json ? SpacedJson(answer.body) : Host::QuoteText(answer.body));
+    return text;
+}
+
 }  // namespace Vemi::HostTool

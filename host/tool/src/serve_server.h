@@ -118,8 +118,6 @@ struct Server::Impl {
     uint16_t port = 0;
     std::string portText;    // port in decimal
     std::string urlAddress;  // options.address as a Host names it
-    std::vector<std::string> prefixes;  // first path segments of the plugin's functions, "/name/"
-    const ApiFunctionEntry* fallback = nullptr;  // answers plugin paths no route matches
 
     std::atomic<size_t> connections{0};
     std::atomic<uint64_t> requests{0}, pluginEvents{0}, hostEvents{0}, pluginRequests{0};
@@ -167,7 +165,6 @@ struct Server::Impl {
     [[nodiscard]] bool Authorized(const Request& req) const;
     std::string basicAuthorization;  // "Basic " and kav-host:SECRET in Base64: what curl -u sends
     [[nodiscard]] std::string CookieName() const { return "kav-host-" + std::to_string(port); }
-    [[nodiscard]] bool PluginPath(std::string_view path) const;
     // Answers req through done, possibly from another thread.
     void Handle(Request req, std::function<void(HttpAnswer)> done);
     [[nodiscard]] HttpAnswer PluginAnswer(const Request& req);

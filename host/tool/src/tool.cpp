@@ -9,6 +9,7 @@
 #endif
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -45,10 +46,13 @@ event when it is published, the completion POST and the session moving to EndOfG
 Each scenario gets its own plugin instance, loaded and shut down for it.
 
 Prints each step as "FILE:LINE: STEP", followed by the transcript lines it caused:
-  #N -> request METHOD PATH => STATUS [error "TEXT"] [BODY]   a request to the plugin
-  #N <- event KEY caller C PAYLOAD                            an event the plugin sent
-  #N <- request METHOD URL [ARGUMENTS] => STATUS ...          a request the plugin sent
-  #N <- log TIME| LEVEL| MESSAGE                              a log line of the plugin
+  #N -> request METHOD PATH => HTTP S (reply status R) [BODY]  a request to the plugin
+  #N <- event KEY caller C PAYLOAD                              an event the plugin sent
+  #N <- request METHOD URL [ARGUMENTS] => STATUS ...            a request the plugin sent
+  #N <- log TIME| LEVEL| MESSAGE                                a log line of the plugin
+  #N <- trace MESSAGE                                           a trace line (--trace)
+A request to the plugin shows what a client of the host's local server receives, as
+serve answers it (HTTP status and body), and the status of the plugin's reply record.
 A failed expectation stops the scenario with "FILE:LINE: expectation failed", where the
 values first differ, and the expected and actual texts below each other. Each scenario
 ends with one closing line, "FILE: passed (...)" or "FILE: FAILED at line N (...)"; with
@@ -62,14 +66,26 @@ Options:
   -q, --quiet       print only failures and the closing lines
   --strict          fail when the plugin sent an event, request or log line that no
                     expectation read
-  --junit FILE      also write the results as JUnit XML, one test case per scenario
+  --junit FILE      also write the results as JUnit XML, one test case per scenario: a
+                    failed expectation is a failure; bad lines and a plugin that could
+                    not be loaded are errors (with bad lines nothing is played, and the
+                    other scenarios are skipped)
+  -k, --keyword PATTERN
+                    play only the scenarios whose name (the file as given) contains
+                    PATTERN, letter case aside; repeated: any of them
+  --headers         show the requests' and replies' headers in the transcript
+  --trace           show the plugin's trace lines: why it refused or ignored a call
+                    ("#N <- trace MESSAGE"); the built plugin sends them only in its
+                    traced build, which is the default plugin with --trace
+  --color WHEN      auto (default), always or never, for each stream on its own: auto
+                    colours a terminal unless NO_COLOR is set
   --update          rewrite each scenario file's expectations that are not met to what
                     the plugin did (a snapshot); files with bad lines are left untouched
   --print-builtin   print the built-in scenario and exit
   -h, --help        this help
 
-Output is coloured on a terminal unless NO_COLOR is set. Exit status: 0 every scenario
-passed, 1 one failed, 2 a bad command line, an unreadable scenario or bad lines.
+Exit status: 0 every scenario passed, 1 one failed, 2 a bad command line, an unreadable
+scenario or bad lines.
 )help";
 
 constexpr std::string_view kDescribeHelp = R"help(Usage: kav-host describe [--plugin PATH] [--entry NAME] [--json] [--builtins]
@@ -106,7 +122,11 @@ int Help(int argc, char** argv, const ToolConfig& config, std::ostream& out, std
 
 #ifdef KAV_HOST_SERVE
 int Serve(int argc, char** argv, const ToolConfig& config, std::ostream& out, std::ostream& err) {
-    return RunServe(argc - 1, argv + 1, config.defaultPluginPath, out, err);
+    ServeTerminal terminal;
+    terminal.out = config.terminal;
+    terminal.noColor = config.noColor;
+    terminal.tracedPlugin = config.tracedPluginPath;
+    return RunServe(argc - 1, argv + 1, config.defaultPluginPath, out, err, terminal);
 }
 #endif
 
@@ -144,8 +164,6 @@ void PrintMainHelp(std::ostream& out) {
     }
     out << kMainHelpTail;
 }
-
-Style StyleFor(const ToolConfig& config) { return Style{ColorWanted(config.terminal, config.noColor)}; }
 
 // Reads the scenarios named on the command line; reports what cannot be read on err.
 bool ReadScenarios(const std::vector<std::string>& names, const ToolConfig& config, std::vector<Scenario>& scenarios,
@@ -234,26 +252,34 @@ std::string Seconds(double seconds) {
 }  // namespace
 
 std::string JUnitXml(const std::vector<Scenario>& scenarios, const std::vector<PlayResult>& results) {
-    size_t failures = 0;
+    size_t failures = 0, errors = 0, skipped = 0;
     double total = 0;
     for (const PlayResult& result : results) {
-        failures += result.status != kExitPassed;
+        skipped += result.skipped;
+        errors += !result.skipped && result.error;
+        failures += !result.skipped && !result.error && result.status != kExitPassed;
         total += result.seconds;
     }
     std::string tally = "tests=\"" + std::to_string(results.size()) + "\" failures=\"" + std::to_string(failures) +
-                        "\" errors=\"0\" time=\"" + Seconds(total) + "\"";
+                        "\" errors=\"" + std::to_string(errors) + "\" skipped=\"" + std::to_string(skipped) +
+                        "\" time=\"" + Seconds(total) + "\"";
     std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<testsuites " + tally + ">\n";
     xml += "  <testsuite name=\"kav-host run\" " + tally + ">\n";
     for (size_t i = 0; i < results.size() && i < scenarios.size(); ++i) {
         const PlayResult& result = results[i];
         xml += "    <testcase classname=\"kav-host\" name=\"" + XmlEscaped(scenarios[i].name) + "\" time=\"" +
                Seconds(result.seconds) + "\"";
-        if (result.status == kExitPassed) {
+        if (result.status == kExitPassed && !result.skipped) {
             xml += "/>\n";
             continue;
         }
-        xml += ">\n      <failure message=\"" + XmlEscaped(result.summary) + "\">" + XmlText(result.failure) +
-               "</failure>\n    </testcase>\n";
+        if (result.skipped) {
+            xml += ">\n      <skipped message=\"" + XmlEscaped(result.summary) + "\"/>\n    </testcase>\n";
+            continue;
+        }
+        const char* element = result.error ? "error" : "failure";
+        xml += std::string(">\n      <") + element + " message=\"" + XmlEscaped(result.summary) + "\">" +
+               XmlText(result.failure) + "</" + element + ">\n    </testcase>\n";
     }
     xml += "  </testsuite>\n</testsuites>\n";
     return xml;
@@ -264,12 +290,47 @@ namespace {
 constexpr OptionSpec kPluginOption{"--plugin", "", "PATH"};
 constexpr OptionSpec kEntryOption{"--entry", "", "NAME"};
 
+// Opens the JUnit file, or reports why it cannot be written.
+bool OpenJUnit(const std::optional<std::string>& path, std::FILE*& file, std::ostream& err) {
+    if (!path) return true;
+    errno = 0;
+    file = std::fopen(path->c_str(), "wb");
+    if (file != nullptr) return true;
+    ErrorLine(err, "cannot write the JUnit file " + Quote(*path) + ": " + std::strerror(errno));
+    return false;
+}
+
+bool WriteJUnit(std::FILE* file, const std::string& path, const std::string& xml, std::ostream& err) {
+    if (file == nullptr) return true;
+    bool written = std::fwrite(xml.data(), 1, xml.size(), file) == xml.size();
+    written = std::fclose(file) == 0 && written;
+    if (!written) ErrorLine(err, "cannot write the JUnit file " + Quote(path));
+    return written;
+}
+
+// -k: the scenario's name holds one of the patterns, letter case aside.
+bool Selected(std::string_view name, const std::vector<std::string>& patterns) {
+    if (patterns.empty()) return true;
+    auto lower = [](std::string_view text) {
+        std::string out(text);
+        for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        return out;
+    };
+    std::string shown = lower(name);
+    return std::any_of(patterns.begin(), patterns.end(),
+                       [&](const std::string& pattern) { return shown.find(lower(pattern)) != std::string::npos; });
+}
+
 int Run(int argc, char** argv, const ToolConfig& config, std::ostream& out, std::ostream& err) {
     static constexpr OptionSpec kSpecs[] = {kPluginOption,
                                             kEntryOption,
                                             {"--quiet", "-q", ""},
                                             {"--strict", "", ""},
                                             {"--junit", "", "FILE"},
+                                            {"--headers", "", ""},
+                                            {"--trace", "", ""},
+                                            {"--color", "", "WHEN"},
+                                            {"--keyword", "-k", "PATTERN"},
                                             {"--print-builtin", "", ""},
                                             {"--update", "", ""}};
     CommandLine line;
@@ -280,6 +341,8 @@ int Run(int argc, char** argv, const ToolConfig& config, std::ostream& out, std:
         out << kRunHelp;
         return kExitPassed;
     }
+    std::string color = line.Value("--color").value_or("auto");
+    if (!ColorMode(color)) return UsageError(err, "run", "--color needs auto, always or never, not " + Quote(color));
     if (line.Has("--print-builtin")) {
         if (!line.arguments.empty()) return UsageError(err, "run", "--print-builtin takes no scenario file");
         out << BuiltinScenario();
@@ -296,42 +359,68 @@ int Run(int argc, char** argv, const ToolConfig& config, std::ostream& out, std:
     } else if (!ReadScenarios(line.arguments, config, scenarios, err)) {
         return kExitUsage;
     }
-    bool bad = false;
-    for (const Scenario& scenario : scenarios) {
-        for (const ParseError& error : scenario.errors) err << FormatError(scenario.name, error) << '\n';
-        bad |= !scenario.errors.empty();
+    std::vector<std::string> patterns;
+    for (const auto& [name, value] : line.options) {
+        if (name == "--keyword") patterns.push_back(value);
     }
-    if (bad) return kExitUsage;
+    std::erase_if(scenarios, [&](const Scenario& scenario) { return !Selected(scenario.name, patterns); });
+    if (scenarios.empty()) {
+        std::string shown;
+        for (const std::string& pattern : patterns) shown += (shown.empty() ? "" : " or ") + Quote(pattern);
+        return UsageError(err, "run", "no scenario matches -k " + shown);
+    }
+
+    PlayOptions play;
+    play.quiet = line.Has("--quiet");
+    play.strict = line.Has("--strict");
+    play.headers = line.Has("--headers");
+    play.trace = line.Has("--trace");
+    play.style = Style{ColorWanted(color, config.terminal, config.noColor)};
+    play.errStyle = Style{ColorWanted(color, config.errTerminal, config.noColor)};
+    play.entry = line.Value("--entry").value_or("");
+
+    // The JUnit file is opened first: a run is not wasted on a path that cannot be written.
+    std::FILE* junit = nullptr;
+    std::optional<std::string> junitPath = line.Value("--junit");
+    bool bad = false;
+    for (const Scenario& scenario : scenarios) bad |= !scenario.errors.empty();
+    if (bad) {
+        // Nothing is played; the report says which files have bad lines.
+        for (const Scenario& scenario : scenarios) {
+            for (const ParseError& error : scenario.errors) err << FormatError(scenario.name, error) << '\n';
+        }
+        if (!OpenJUnit(junitPath, junit, err)) return kExitUsage;
+        std::vector<PlayResult> results;
+        for (const Scenario& scenario : scenarios) {
+            PlayResult result;
+            if (!scenario.errors.empty()) {
+                result.status = kExitUsage;
+                result.error = true;
+                result.summary = "bad lines";
+                for (const ParseError& error : scenario.errors) result.failure += FormatError(scenario.name, error) + '\n';
+            } else {
+                result.skipped = true;
+                result.summary = "not played: another scenario has bad lines";
+            }
+            results.push_back(std::move(result));
+        }
+        (void)WriteJUnit(junit, junitPath.value_or(""), JUnitXml(scenarios, results), err);
+        return kExitUsage;
+    }
 
     std::string plugin;
-    if (!ResolvePluginPath(line.Value("--plugin"), config, plugin, err)) return kExitUsage;
+    std::optional<std::string> pluginOption = line.Value("--plugin");
+    if (play.trace && !pluginOption && !config.tracedPluginPath.empty()) pluginOption = config.tracedPluginPath;
+    if (!ResolvePluginPath(pluginOption, config, plugin, err)) return kExitUsage;
     if (update) {
-        PlayOptions play;
-        play.quiet = line.Has("--quiet");
-        play.style = StyleFor(config);
-        play.entry = line.Value("--entry").value_or("");
         int status = kExitPassed;
         for (const Scenario& scenario : scenarios) {
             status = std::max(status, UpdateFile(plugin, scenario.name, scenario, out, err, play));
         }
         return status;
     }
-    // The JUnit file is opened first: a run is not wasted on a path that cannot be written.
-    std::FILE* junit = nullptr;
-    if (std::optional<std::string> path = line.Value("--junit")) {
-        errno = 0;
-        junit = std::fopen(path->c_str(), "wb");
-        if (junit == nullptr) {
-            ErrorLine(err, "cannot write the JUnit file " + Quote(*path) + ": " + std::strerror(errno));
-            return kExitUsage;
-        }
-    }
+    if (!OpenJUnit(junitPath, junit, err)) return kExitUsage;
 
-    PlayOptions play;
-    play.quiet = line.Has("--quiet");
-    play.strict = line.Has("--strict");
-    play.style = StyleFor(config);
-    play.entry = line.Value("--entry").value_or("");
     std::vector<PlayResult> results;
     size_t failed = 0;
     for (const Scenario& scenario : scenarios) {
@@ -345,15 +434,7 @@ int Run(int argc, char** argv, const ToolConfig& config, std::ostream& out, std:
     }
     out.flush();
     int status = failed == 0 ? kExitPassed : kExitFailed;
-    if (junit != nullptr) {
-        std::string xml = JUnitXml(scenarios, results);
-        bool written = std::fwrite(xml.data(), 1, xml.size(), junit) == xml.size();
-        written = std::fclose(junit) == 0 && written;
-        if (!written) {
-            ErrorLine(err, "cannot write the JUnit file " + Quote(*line.Value("--junit")));
-            return kExitUsage;
-        }
-    }
+    if (!WriteJUnit(junit, junitPath.value_or(""), JUnitXml(scenarios, results), err)) return kExitUsage;
     return status;
 }
 

@@ -140,8 +140,8 @@ public:
     // ---- Requests to the plugin ----
     // Sends request to the function entry FindFunction picks, with a zeroed reply; copies
     // the reply out, drains its stream, closes the stream and calls the reply's release
-    // once. No matching template: 404 "No function for METHOD PATH" without calling the
-    // plugin; before Initialize or after Shutdown: 503 "The plugin is not initialized".
+    // once. No matching template: 404 "No resource at PATH" (PATH without its query),
+    // without calling the plugin; before Initialize or after Shutdown: 503 "The plugin is not initialized".
     // The body handed to the plugin is followed by a NUL byte.
     [[nodiscard]] ReplyData Request(const RequestData& request);
     [[nodiscard]] ReplyData Request(uint32_t method, std::string path);

@@ -5,6 +5,7 @@
 #include <kav/host/host_value.h>
 
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <ostream>
@@ -143,6 +144,14 @@ private:
 //   #7 -> event OnJsonApiEvent_kav-gameflow_v1_session {"uri": ...}
 //   #9 <- log Always "text"
 [[nodiscard]] std::string FormatEntry(const Entry& entry);
+
+// How FormatEntry's lines may differ for a viewer of the host's local server.
+struct EntryFormat {
+    bool headers = true;  // the request's headers
+    // The reply part (" => ...") of a request to the plugin; none: the record's own form.
+    std::function<std::string(const ReplyData&)> reply;
+};
+[[nodiscard]] std::string FormatEntry(const Entry& entry, const EntryFormat& format);
 void PrintTranscript(std::ostream& out, const std::vector<Entry>& entries);
 
 }  // namespace Vemi::Host

@@ -22,8 +22,8 @@ void Log(LogLevel level, LogCategories categories, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
 void LogV(LogLevel level, LogCategories categories, const char* format, va_list args);
 
-// Debug tracing: the format and its arguments are checked, then discarded.
-inline void Trace(const char* format, ...) __attribute__((format(printf, 1, 2)));
-inline void Trace(const char*, ...) {}
+// Debug tracing: the format and its arguments are checked, then discarded. A library
+// linked with kav_trace_lines logs them instead, at level Okay as "[trace] MESSAGE".
+void Trace(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 }  // namespace Vemi

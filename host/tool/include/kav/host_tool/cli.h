@@ -82,6 +82,9 @@ void ErrorLine(std::ostream& err, std::string_view message);
 
 // Colour is used on a terminal unless NO_COLOR is set to a non-empty value.
 [[nodiscard]] bool ColorWanted(bool terminal, const char* noColor) noexcept;
+// --color WHEN, for one stream: "always", "never", or "auto" (ColorWanted).
+[[nodiscard]] bool ColorMode(std::string_view when) noexcept;  // one of the three
+[[nodiscard]] bool ColorWanted(std::string_view when, bool terminal, const char* noColor) noexcept;
 
 struct Style {
     bool color = false;

@@ -16,7 +16,10 @@ namespace Vemi::HostTool {
 struct PlayOptions {
     bool quiet = false;   // no transcript: only failures and the closing line
     bool strict = false;  // fail on events, requests and log lines no expectation read
-    Style style;          // colour
+    bool headers = false; // --headers: requests' and replies' headers in the transcript
+    bool trace = false;   // --trace: the plugin's trace lines in the transcript
+    Style style;          // colour of the transcript (out)
+    Style errStyle;       // colour of failures (err)
     std::string entry;    // the plugin's entry; empty: from the library's file name
     // Snapshot: an expectation not met is not a failure but rewritten to what was seen
     // (PlayResult::rewrites), and the scenario goes on.
@@ -29,12 +32,35 @@ struct Rewrite {
     std::vector<std::string> steps;
 };
 
+// How run and serve print transcript entries.
+struct TranscriptFormat {
+    bool headers = false;
+    bool trace = false;
+    Style style;
+};
+
+// A trace line of the plugin: a log line at level Okay whose text starts with this. A
+// plugin linked with kav_trace_lines sends its trace messages so; others send none.
+inline constexpr std::string_view kTracePrefix = "[trace] ";
+[[nodiscard]] bool IsTraceLine(const Host::Entry& entry);
+
+// One transcript entry as run and serve print it, indented and wrapped, without the last
+// newline: a request to the plugin shows what a client of the host's local server receives
+// (ClientReplyText), a log line is stamped with stamp, a trace line reads
+// "#N <- trace MESSAGE". Empty when the entry is not shown (a trace line without trace).
+[[nodiscard]] std::string TranscriptLine(const Host::Entry& entry, std::string_view stamp, const TranscriptFormat& format);
+
+// Local time as log lines are stamped: 2026-12-07T04:05:08.123
+[[nodiscard]] std::string LogTimeStamp();
+
 // Transcript lines longer than this are wrapped, their payload indented under them.
 inline constexpr size_t kTranscriptWidth = 100;
 
 // What became of one scenario.
 struct PlayResult {
     int status = kExitPassed;
+    bool error = false;   // not a failed expectation: bad lines, or a plugin that did not load
+    bool skipped = false; // not played: another scenario has bad lines
     std::string summary;  // the closing line after "NAME: ", uncoloured
     std::string failure;  // what was reported on err
     double seconds = 0;
@@ -74,7 +100,9 @@ inline constexpr std::string_view kBuiltinScenarioName = "<built-in>";
 }
 
 // The results as JUnit XML: one test suite, one test case per scenario (named by its
-// file), a failure carrying the closing line as its message and what was reported on err.
+// file), a failure carrying the closing line as its message and what was reported on err;
+// an error instead of a failure for bad lines and a plugin that did not load; a skipped
+// element for a scenario not played.
 [[nodiscard]] std::string JUnitXml(const std::vector<Scenario>& scenarios, const std::vector<PlayResult>& results);
 
 // A transcript line (indent included) as printed: wrapped at ", " outside quoted texts

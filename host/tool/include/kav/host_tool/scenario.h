@@ -47,6 +47,7 @@ enum class StepKind : uint8_t {
     ExpectNoRequest,
     ExpectNoLog,
     ExpectNoSession,
+    ExpectReplyHttp,  // the HTTP status a client of the host's local server receives
 };
 
 [[nodiscard]] bool IsExpectation(StepKind kind) noexcept;
@@ -67,7 +68,7 @@ struct Step {
     // arguments as a collection); publish: the payload's canonical form.
     std::optional<std::string> expected;
     Host::OwnedValue value;  // that value; publish: the payload
-    int64_t number = 0;      // expect reply status: the status; expect log: the level
+    int64_t number = 0;      // expect reply status/http: the status; expect log: the level
     // The value's plain JSON numbers, which match any number kind; typed: some part of it
     // is written in the typed form.
     ValueMarks marks;

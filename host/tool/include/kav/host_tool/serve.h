@@ -10,6 +10,7 @@
 #pragma once
 
 #include <kav/host/host.h>
+#include <kav/host_tool/cli.h>
 
 #include <chrono>
 #include <cstdint>
@@ -40,6 +41,9 @@ struct ServeOptions {
     uint16_t port = 8080;  // 0: any free port
     int threads = 2;       // network threads
     bool transcript = true;  // print every host/plugin call to the output stream
+    bool headers = false;    // ... with the requests' and replies' headers
+    bool trace = false;      // ... and the plugin's trace lines
+    Style style;             // colour of the transcript
     // Every request must carry it (Basic auth, any user name, or the page's cookie); empty:
     // none is asked for.
     std::string secret;
@@ -76,6 +80,16 @@ struct HttpAnswer {
 // reply has none); otherwise the status (0: 200 with a body, 204 without), the content type
 // (application/json when none) and the body as JSON, or the bytes a stream gave.
 [[nodiscard]] HttpAnswer AnswerFromReply(const Host::ReplyData& reply);
+
+// A request of a client of the host's local server, through the host to the plugin: HEAD
+// is answered by the GET function when the plugin has no HEAD one; a path that no function
+// of the plugin has gets the host's 404 "No resource at PATH". run and serve both ask so.
+[[nodiscard]] Host::ReplyData AskPlugin(Host::Host& host, Host::RequestData request);
+
+// The reply part of a request's transcript line: the HTTP status the client receives, the
+// reply record's own status, with headers the answer's headers, then the body as sent
+// (JSON spaced after ',' and ':'): ` => HTTP 200 (reply status 0) {"name": "", "priority": -1}`
+[[nodiscard]] std::string ClientReplyText(const Host::ReplyData& reply, bool headers);
 
 // {"status": N, "error": "TEXT"}
 [[nodiscard]] HttpAnswer ErrorAnswer(unsigned status, std::string_view error);
@@ -133,7 +147,14 @@ private:
 
 // `kav-host serve [--port N] [--address ADDR] [--plugin PATH] [--quiet] [SCENARIO]`;
 // argv holds the command's arguments only. defaultPlugin: the build's own plugin, or empty.
+// What serve's output meets: --color auto colours a terminal's output; --trace loads the
+// traced plugin unless --plugin names one.
+struct ServeTerminal {
+    bool out = false;                // the output stream is a terminal
+    const char* noColor = nullptr;   // the NO_COLOR environment variable
+    std::string tracedPlugin;        // empty: --trace keeps the default plugin
+};
 [[nodiscard]] int RunServe(int argc, char** argv, const std::string& defaultPlugin, std::ostream& out,
-                           std::ostream& err);
+                           std::ostream& err, const ServeTerminal& terminal = {});
 
 }  // namespace Vemi::HostTool

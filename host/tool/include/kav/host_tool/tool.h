@@ -17,7 +17,9 @@ using DecodeFunction = int (*)(int argc, char** argv, std::FILE* out, std::FILE*
 struct ToolConfig {
     std::string defaultPluginPath;    // empty: --plugin is required
     DecodeFunction decode = nullptr;  // null: decode is not available in this build
+    std::string tracedPluginPath;     // with --trace and no --plugin; empty: the default one
     bool terminal = false;            // standard output is a terminal
+    bool errTerminal = false;         // standard error is a terminal
     const char* noColor = nullptr;    // the NO_COLOR environment variable
     std::istream* in = nullptr;       // standard input ("-"); null: std::cin
 };
