@@ -1,5 +1,6 @@
 // kav-host serve: the mapping between HTTP and the host's records, the server with the
 // real plugin and the fake one, hostile clients, and the loopback load test.
+#include <kav/host_tool/openapi.h>
 #include <kav/host_tool/serve.h>
 #include <kav/host_tool/serve_load.h>
 
@@ -416,6 +417,21 @@ TEST(ServeTest, SubscribersReceiveTheirEventsInOrder) {
     EXPECT_EQ(s.server->Stats().pluginEvents, 4u);
 }
 
+// The OpenAPI document is describe --openapi's, with this server's address.
+TEST(ServeTest, TheOpenApiDocumentNamesThisServer) {
+    Served s(kPlugin);
+    Answer answer = Send(s.port, "GET", "/openapi.json");
+    EXPECT_EQ(answer.status, 200u);
+    EXPECT_EQ(answer.contentType, "application/json; charset=utf-8");
+    OpenApiOptions options;
+    options.serverUrl = "http://127.0.0.1:" + std::to_string(s.port);
+    std::ostringstream expected;
+    DescribeOpenApi(s.host.Record(), expected, options);
+    EXPECT_EQ(answer.body, expected.str());
+    EXPECT_EQ(Send(s.port, "POST", "/openapi.json").status, 405u);
+    EXPECT_TRUE(Send(s.port, "HEAD", "/openapi.json").body.empty());
+}
+
 // ---- With the fake plugin: the request record as the plugin sees it ---------------------------
 
 TEST(ServeTest, TheFakePluginSeesTheRequestAsSent) {
@@ -613,6 +629,7 @@ TEST(ServeHostileTest, WithoutTheSecretNothingIsServed) {
         {"none", session, "HTTP/1.1 401 Unauthorized", "WWW-Authenticate: Basic realm=\"kav-host serve\""},
         {"the page without it", "GET / HTTP/1.1\r\nHost: 127.0.0.1:" + port + "\r\n", "HTTP/1.1 401 Unauthorized", ""},
         {"a script of the page", "GET /page.js HTTP/1.1\r\nHost: 127.0.0.1:" + port + "\r\n", "HTTP/1.1 401 Unauthorized", ""},
+        {"the OpenAPI document", "GET /openapi.json HTTP/1.1\r\nHost: 127.0.0.1:" + port + "\r\n", "HTTP/1.1 401 Unauthorized", ""},
         {"a socket", upgrade, "HTTP/1.1 401 Unauthorized", ""},
         {"another secret", session + "Authorization: " + BasicAuthorization("kav-host", kSecret + "0") + "\r\n",
          "HTTP/1.1 401 Unauthorized", ""},

@@ -27,6 +27,7 @@ expectations are not checked; 'kav-host run' does that).
                            the plugin sends and, for the sequencer, forms to register,
                            deregister and complete events and the current event
   /kav-host/api            the plugin's API description, as describe --json prints it
+  /openapi.json            the same as an OpenAPI 3.1 document (describe --openapi)
   /kav-gameflow/v1/session the host's gameflow session: GET; PUT {"phase": "PreEndOfGame"}
                            sets the phase and publishes it to the plugin; DELETE
   /ws                      WebSocket: send {"subscribe": ["KEY", ...]} ("*" is every

@@ -3,6 +3,7 @@
 #include "serve_server.h"
 
 #include <kav/host_tool/describe.h>
+#include <kav/host_tool/openapi.h>
 #include <kav/host_tool/scenario.h>
 #include "serve_page.h"
 
@@ -396,6 +397,19 @@ void Server::Impl::Handle(Request req, std::function<void(HttpAnswer)> done) {
         if (!read) return done(MethodNotAllowed("GET, HEAD"));
         std::ostringstream json;
         DescribeApiJson(host.Record(), json, {});
+        HttpAnswer answer;
+        answer.contentType = "application/json; charset=utf-8";
+        answer.body = json.str();
+        answer.headers.push_back({"Cache-Control", "no-store"});
+        return done(std::move(answer));
+    }
+    if (path == kOpenApiPath) {
+        if (!read) return done(MethodNotAllowed("GET, HEAD"));
+        OpenApiOptions openApi;
+        openApi.serverUrl = "http://" + urlAddress + ':' + portText;
+        openApi.basicAuth = !options.secret.empty();
+        std::ostringstream json;
+        DescribeOpenApi(host.Record(), json, openApi);
         HttpAnswer answer;
         answer.contentType = "application/json; charset=utf-8";
         answer.body = json.str();

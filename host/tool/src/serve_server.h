@@ -40,6 +40,7 @@ using Strand = asio::strand<asio::io_context::executor_type>;
 
 constexpr std::string_view kSocketPath = "/ws";
 constexpr std::string_view kApiPath = "/kav-host/api";  // the plugin's API description as JSON
+constexpr std::string_view kOpenApiPath = "/openapi.json";  // the same as an OpenAPI 3.1 document
 constexpr std::string_view kServerName = "kav-host";
 
 inline std::string_view PathOf(std::string_view target) { return target.substr(0, target.find('?')); }
