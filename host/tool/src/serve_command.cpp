@@ -3,6 +3,8 @@
 #include <kav/host_tool/scenario.h>
 #include <kav/host_tool/serve.h>
 
+#include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <cstdlib>
 #include <filesystem>
@@ -14,7 +16,7 @@
 namespace Vemi::HostTool {
 namespace {
 
-constexpr std::string_view kServeHelp = R"(Usage: kav-host serve [--port N] [--address ADDR] [--plugin PATH] [--entry NAME] [--no-auth] [--quiet] [SCENARIO]
+constexpr std::string_view kServeHelp = R"(Usage: kav-host serve [--port N] [--address ADDR] [--plugin PATH] [--entry NAME] [--no-auth] [--allow-origin URL]... [--quiet] [SCENARIO]
 
 Loads and initialises the plugin as 'run' does and serves it on http://127.0.0.1:N/
 until interrupted (Ctrl-C). SCENARIO, a scenario file, sets up the starting state: its
@@ -58,6 +60,9 @@ Options:
   --plugin PATH     the plugin library to load (default: the one this build made)
   --entry NAME      the plugin's entry (default: from the library's file name, as run's)
   --no-auth         ask for no secret (any local process, or user, drives the plugin)
+  --allow-origin URL  let pages of URL (a dev server: http://localhost:5173) call the
+                    server from the browser, with CORS; repeatable. They still need the
+                    secret (Basic auth, or the cookie with credentials: "include")
   -q, --quiet       do not print the transcript of host and plugin calls
   -h, --help        this help
 )";
@@ -107,6 +112,11 @@ std::string ReadArguments(int argc, char** argv, ServeArguments& arguments) {
         } else if (valueOf("--plugin")) {
             if (!value || value->empty()) return "--plugin needs a path";
             arguments.plugin = std::string(*value);
+        } else if (valueOf("--allow-origin")) {
+            std::string error;
+            std::string origin = OriginOption(value.value_or(""), error);
+            if (origin.empty()) return "--allow-origin " + error;
+            arguments.options.allowedOrigins.push_back(origin);
         } else if (valueOf("--entry")) {
             if (!value || value->empty()) return "--entry needs a name";
             arguments.entry = std::string(*value);
@@ -120,6 +130,36 @@ std::string ReadArguments(int argc, char** argv, ServeArguments& arguments) {
     }
     return {};
 }
+
+}  // namespace
+
+std::string OriginOption(std::string_view origin, std::string& error) {
+    std::string_view rest = origin;
+    for (std::string_view scheme : {std::string_view("http://"), std::string_view("https://")}) {
+        if (rest.size() >= scheme.size() && std::equal(scheme.begin(), scheme.end(), rest.begin(),
+                                                       [](char a, char b) { return a == std::tolower(static_cast<unsigned char>(b)); })) {
+            rest.remove_prefix(scheme.size());
+            break;
+        }
+    }
+    if (rest.size() == origin.size()) {
+        error = "needs an origin such as http://localhost:5173, not '" + std::string(origin) + "'";
+        return {};
+    }
+    if (rest.size() > 1 && rest.ends_with('/')) {
+        rest.remove_suffix(1);
+        origin.remove_suffix(1);
+    }
+    if (rest.empty() || rest.find_first_of("/?#@ \t") != std::string_view::npos) {
+        error = "needs a scheme, a host and a port at most (http://localhost:5173), not '" + std::string(origin) + "'";
+        return {};
+    }
+    std::string lower;
+    for (char c : origin) lower += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return lower;
+}
+
+namespace {
 
 bool IpAddress(const std::string& address) {
     if (address.find(':') != std::string::npos) {
