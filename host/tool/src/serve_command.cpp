@@ -35,8 +35,11 @@ expectations are not checked; 'kav-host run' does that).
   /ws                      WebSocket: send {"subscribe": ["KEY", ...]} ("*" is every
                            key); receive {"seq", "source", "key", "payload"} for each
                            event the plugin sends (source "plugin"), each event of the
-                           host's to the plugin ("host") and each request the plugin
-                           sends the host ("request", key the path)
+                           host's to the plugin ("host"), each request the plugin
+                           sends the host ("request", key the path) and each log line
+                           of the plugin ("log", key "log", payload {"level",
+                           "message"}). "replay": N in the message first sends the last
+                           N items the keys match, of the last 256 kept (at most 1 MiB)
   the plugin's paths       the request goes to the plugin as the host builds it; the
                            reply comes back with its status (none: 200 with a body, 204
                            without), an error as {"status": N, "error": "TEXT"} (400 when
