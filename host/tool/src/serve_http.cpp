@@ -153,7 +153,8 @@ private:
         if (ec) return Close();
         Request req = parser_->release();
         if (trailerFrom_ && !DropTrailer(req)) return HeadTooLarge();
-        std::string origin(req[http::field::origin]);
+        // Another origin's page allowed by --allow-origin: its answers carry CORS headers.
+        std::string origin = server_.options.allowedOrigins.empty() ? std::string() : std::string(req[http::field::origin]);
         if (std::optional<HttpAnswer> refusal = server_.Refusal(req, local_)) {
             server_.AddCors(*refusal, origin);
             return Write(std::move(*refusal), false, req.method() == http::verb::head, req.version());
