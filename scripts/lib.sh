@@ -52,6 +52,13 @@ prepare_browser_test() {
         (cd "$dir" && PUPPETEER_SKIP_DOWNLOAD=1 npm ci --no-audit --no-fund --loglevel=error)
     fi
     export KAV_REQUIRE_BROWSER=1
+    # The pinned OpenAPI validator of tests/openapi, the same way.
+    dir="$ROOT/tests/openapi"
+    if [ ! -f "$dir/node_modules/.package-lock.json" ] || [ "$dir/package-lock.json" -nt "$dir/node_modules/.package-lock.json" ]; then
+        echo "== npm ci in tests/openapi"
+        (cd "$dir" && npm ci --no-audit --no-fund --loglevel=error)
+    fi
+    export KAV_REQUIRE_OPENAPI=1
 }
 
 # build PRESET [TARGET...]

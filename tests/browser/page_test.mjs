@@ -133,13 +133,27 @@ try {
   await textIs("#phase", "None");
   await textIs("#current", "none");
 
+  // An empty priority is refused on the page: nothing is sent.
+  await page.$eval("#priority", (node) => { node.value = ""; });
+  await act("empty", undefined, "#register", "Not sent: the priority is a whole number");
   await act("honor", -5, "#register", "→ 204");
   await act("stats", 0, "#register", "→ 204");
+  await act("late", 7, "#register", "→ 204");
+  await act("again", 0, "#register", "the plugin drops it: priority 0 is taken by stats");
+  await act("late", undefined, "#deregister", "→ 204");
+  const queueIs = (expected) =>
+    page.waitForFunction((e) => [...document.querySelectorAll("#queue li")].map((li) => li.textContent).join("|") === e,
+                         { timeout: STEP_MS }, expected)
+      .catch(async () => fail(`the queue is '${await page.$$eval("#queue li", (l) => l.map((li) => li.textContent).join("|"))}', not '${expected}'`));
+  await queueIs("honor (priority -5)|stats (priority 0)");
 
   await page.click("#enter-pre-end");
   await textIs("#phase", "PreEndOfGame");
   await textIs("#current", "honor (priority -5)");
   await liveItem('"name":"honor","priority":-5');
+  await page.waitForSelector('#queue li.current[data-priority="-5"]', { timeout: STEP_MS })
+    .catch(() => fail("the queue does not mark the current event"));
+  await liveItem("PreEndOfGame sequence event changed - honor");  // the plugin's log line
 
   await act("honor", undefined, "#complete", "→ 204");
   await textIs("#current", "stats (priority 0)");
@@ -151,6 +165,14 @@ try {
     .catch(() => fail("the page does not show the completion"));
   await liveItem("GAMEFLOW_EVENT.PRE_END_OF_GAME_COMPLETED");
   await textIs("#phase", "EndOfGame");
+
+  // A page opened late is replayed what came before it.
+  const late = await browser.newPage();
+  await late.goto(new URL("/", url).href, { waitUntil: "load", timeout: STEP_MS });
+  await late.waitForFunction(() => [...document.querySelectorAll("#events li")].some((li) =>
+    li.textContent.includes("GAMEFLOW_EVENT.PRE_END_OF_GAME_COMPLETED")), { timeout: STEP_MS })
+    .catch(() => fail("a page opened late shows nothing from before"));
+  await late.close();
 
   await finish();
 

@@ -301,7 +301,48 @@ void Describe() {
         g_entries[i].path = kPaths[i];
         g_entries[i].method = kFunctions[i].method;
     }
-    g_description = ApiDescription{g_entries, 4, nullptr, 0, nullptr, 0};
+    // Types of every shape a description can hold, for the description's readers.
+    static const ApiEnumeratorEntry kColours[] = {
+        {&kColours[1], "Red", "", 0}, {&kColours[2], "Blue", "", 2}, {nullptr, "Green", "", 1}};
+    static const ApiFieldEntry kPartFields[] = {{&kPartFields[1], "name", "", 0, API_KIND_STRING, 0, "", 0},
+                                                {nullptr, "weight", "In grams", 32, API_KIND_DOUBLE, 0, "", 1}};
+    static const ApiFieldEntry kItemFields[] = {
+        {&kItemFields[1], "id", "", 0, API_KIND_STRING, 0, "", 0},
+        {&kItemFields[2], "colour", "", 32, API_KIND_ENUM, 0, "FakeColour", 0},
+        {&kItemFields[3], "sizes", "", 40, API_KIND_VECTOR, API_KIND_INT32, "", 0},
+        {&kItemFields[4], "labels", "", 64, API_KIND_MAP, API_KIND_STRING, "", 0},
+        {&kItemFields[5], "parts", "", 96, API_KIND_VECTOR, API_KIND_STRUCT, "FakePart", 0},
+        {&kItemFields[6], "shades", "", 120, API_KIND_MAP, API_KIND_ENUM, "FakeColour", 0},
+        {nullptr, "extra", "", 152, API_KIND_OBJECT, 0, "", 1}};
+    static const char* const kTags[] = {"fake"};
+    static const ApiTypeEntry kTypes[] = {
+        {&kTypes[1], "FakeColour", "", 4, "A colour", kTags, 1, nullptr, kColours, 3},
+        {&kTypes[2], "FakePart", "", 40, "", nullptr, 0, kPartFields, nullptr, 2},
+        {nullptr, "FakeItem", "", 168, "An item", nullptr, 0, kItemFields, nullptr, 7}};
+    static const ApiEventEntry kEvents[] = {
+        {nullptr, "FakeEvent", "", "const char *__cdecl StaticType::Name<struct Fake::FakeItem>(void)", "Sent on call/event",
+         kTags, 1}};
+    // GetItem and PostItem: the id in the path; PostItem's item in the body, a query flag.
+    static const ApiParameterEntry kGetParameters[] = {{nullptr, "id", "", API_KIND_STRING, 0, "", 0}};
+    static const ApiParameterEntry kPostParameters[] = {{&kPostParameters[1], "id", "", API_KIND_STRING, 0, "", 0},
+                                                        {&kPostParameters[2], "item", "", API_KIND_STRUCT, 0, "FakeItem", 0},
+                                                        {nullptr, "dryRun", "", API_KIND_BOOL, 0, "", 1}};
+    static const ApiLocationNode kGetLocations[] = {{nullptr, API_LOCATION_PATH}};
+    static const ApiLocationNode kPostLocations[] = {
+        {&kPostLocations[1], API_LOCATION_PATH}, {&kPostLocations[2], API_LOCATION_BODY}, {nullptr, API_LOCATION_QUERY}};
+    g_entries[0].parameters = kGetParameters;
+    g_entries[0].parameter_count = 1;
+    g_entries[0].locations = kGetLocations;
+    g_entries[0].return_kind = API_KIND_STRUCT;
+    g_entries[0].return_type_name = "FakeItem";
+    g_entries[0].description = "One item";
+    g_entries[1].parameters = kPostParameters;
+    g_entries[1].parameter_count = 3;
+    g_entries[1].locations = kPostLocations;
+    g_entries[1].return_kind = API_KIND_VECTOR;
+    g_entries[1].return_element_kind = API_KIND_STRUCT;
+    g_entries[1].return_type_name = "FakePart";
+    g_description = ApiDescription{g_entries, 4, kTypes, 3, kEvents, 1};
 }
 
 void KAV_ABI OnEvent(const HostEventRecord* event) {

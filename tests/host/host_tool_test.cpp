@@ -1,5 +1,6 @@
 #include <kav/host_tool/cli.h>
 #include <kav/host_tool/describe.h>
+#include <kav/host_tool/openapi.h>
 #include <kav/host_tool/player.h>
 #include <kav/host_tool/scenario.h>
 #include <kav/host_tool/snapshot.h>
@@ -543,7 +544,8 @@ TEST_F(DescribeTest, PrintsFunctionsTypesAndEvents) {
               "  PluginResourceEvent: struct, 64 bytes\n"
               "\nevents (1; --builtins adds 1 built-in)\n"
               "  OnJsonApiEvent: payload struct PluginResourceEvent\n"
-              "    description: \"Fired when a resource is changed.\"\n");
+              "    description: \"Fired when a resource is changed.\"\n"
+              "    sent first under its resource's key: /a/b/c/... gives OnJsonApiEvent_a_b_c\n");
 }
 
 TEST_F(DescribeTest, BuiltinsOnRequest) {
@@ -598,6 +600,94 @@ TEST_F(DescribeTest, PayloadTypesAndFallbacks) {
     std::ostringstream none;
     DescribeApi(bare, none);
     EXPECT_EQ(none.str(), "plugin , API 0.0.0\nno API description\n");
+}
+
+// The document without the layout's white space, for comparing parts of it.
+std::string Compact(const std::string& json) {
+    std::string out;
+    bool quoted = false;
+    for (size_t i = 0; i < json.size(); ++i) {
+        char c = json[i];
+        if (quoted && c == '\\') {
+            out += json.substr(i++, 2);
+            continue;
+        }
+        if (c == '"') quoted = !quoted;
+        if (quoted || (c != ' ' && c != '\n')) out += c;
+    }
+    return out;
+}
+
+std::string OpenApiOf(const PluginLoadRecord& record, OpenApiOptions options = {}) {
+    std::ostringstream out;
+    DescribeOpenApi(record, out, options);
+    return Compact(out.str());
+}
+
+TEST_F(DescribeTest, OpenApiEdges) {
+    std::string document = OpenApiOf(record);
+    const struct {
+        const char* label;
+        const char* part;
+        bool present;
+    } cases[] = {
+        {"version", R"({"openapi":"3.1.0","info":{"title":"demo","version":"18.0.1",)", true},
+        {"server with a port to fill", R"("servers":[{"url":"http://127.0.0.1:{port}","variables":{"port":{"default":"8080"}}}])", true},
+        // The template's {priority} is a query parameter here: the path still declares it.
+        {"path parameter", R"({"name":"sequenceEventName","in":"path","required":true,"schema":{"type":"string"}})", true},
+        {"query parameter", R"({"name":"priority","in":"query","required":true,"schema":{"type":"integer","format":"int32")", true},
+        {"template name without a parameter", R"({"name":"priority","in":"path","required":true,"description":"Captured by the route but no parameter of the function")", true},
+        {"no location: any, as JSON text", R"({"name":"names","in":"query","description":"Which ones","required":false,"content":{"application/json":{"schema":{"type":"array","items":{"type":"string"}}}},"x-kav-location":"any"})", true},
+        {"no result", R"("responses":{"204":{"description":"Done,withoutabody"})", false},
+        {"no result", R"("responses":{"204":{"description":"Done, without a body"},"400":{"$ref":"#/components/responses/BadRequest"})", true},
+        {"custom method", R"("/c":{"x-kav-custom-methods":{"PEEK":{"operationId":"GetCurrent","summary":"The current one","tags":["qhost","x"])", true},
+        {"enum by value", R"("Phase":{"type":"string","enum":["Down","None"],"x-kav-values":{"Down":-3,"None":0})", true},
+        {"optional field", R"("SequenceEvent":{"type":"object","properties":{"name":{"type":"string"},"phase":{"$ref":"#/components/schemas/Phase"}},"required":["name"]})", true},
+        {"a type neither fields nor values", R"("PluginResourceEvent":{"type":"object","properties":{}})", true},
+        {"built-in type left out", R"("BindingHelpFormat")", false},
+        {"event", R"("webhooks":{"OnJsonApiEvent":{"post":{"operationId":"event-OnJsonApiEvent","summary":"Fired when a resource is changed.","requestBody":{"description":"The event's payload","content":{"application/json":{"schema":{"$ref":"#/components/schemas/PluginResourceEvent"}}}})", true},
+        {"built-in event left out", R"("OnCallback")", false},
+        {"error replies", R"("KavHostError":{"description":"An error reply: the HTTP status again and the message","type":"object","properties":{"status":{"type":"integer","minimum":100,"maximum":599},"error":{"type":"string"}},"required":["status","error"]})", true},
+        {"Basic auth", R"("security":[{"basic":[]}])", true},
+    };
+    for (const auto& c : cases) EXPECT_EQ(Contains(document, c.part), c.present) << c.label << '\n' << document;
+
+    OpenApiOptions served;
+    served.serverUrl = "http://localhost:9";
+    served.basicAuth = false;
+    served.builtins = true;
+    std::string all = OpenApiOf(record, served);
+    EXPECT_TRUE(Contains(all, R"("servers":[{"url":"http://localhost:9"}])"));
+    EXPECT_FALSE(Contains(all, "security"));
+    EXPECT_TRUE(Contains(all, R"("BindingHelpFormat":{"type":"string")"));
+    EXPECT_TRUE(Contains(all, R"("OnCallback":{"post":{"operationId":"event-OnCallback","requestBody":{"description":"The event's payload","content":{"application/json":{"schema":{"description":"A value of the type #00000001"}}}})"));
+
+    PluginLoadRecord bare{};
+    EXPECT_TRUE(OpenApiOf(bare).starts_with(R"({"openapi":"3.1.0","info":{"title":"plugin","version":"0.0.0",)"));
+}
+
+// Records, enumerations, arrays and maps, as a plugin hands them over.
+TEST(OpenApiTest, TheFakePluginsTypes) {
+    Host::Host host;
+    ASSERT_TRUE(host.Load(FAKE_PLUGIN_PATH)) << host.LastError();
+    std::string document = OpenApiOf(host.Record());
+    host.Unload();
+    const std::pair<const char*, const char*> cases[] = {
+        {"enum field", R"("colour":{"$ref":"#/components/schemas/FakeColour"})"},
+        {"array of int32", R"("sizes":{"type":"array","items":{"type":"integer","format":"int32","minimum":-2147483648,"maximum":2147483647}})"},
+        {"map of strings", R"("labels":{"type":"object","additionalProperties":{"type":"string"}})"},
+        {"array of records", R"("parts":{"type":"array","items":{"$ref":"#/components/schemas/FakePart"}})"},
+        {"map of enums", R"("shades":{"type":"object","additionalProperties":{"$ref":"#/components/schemas/FakeColour"}})"},
+        {"any value, optional", R"("extra":{"description":"Any JSON value"}},"required":["id","colour","sizes","labels","parts","shades"])"},
+        {"field description", R"("weight":{"type":"number","format":"double","description":"In grams"})"},
+        {"enum with values", R"("FakeColour":{"type":"string","enum":["Red","Green","Blue"],"x-kav-values":{"Red":0,"Green":1,"Blue":2},"description":"A colour Sent as the enumerator's name)"},
+        {"two methods on one path", R"("/fake/v1/items/{id}":{"get":{"operationId":"GetItem","summary":"One item",)"},
+        {"body parameter", R"("post":{"operationId":"PostItem","requestBody":{"description":"The argument item","required":true,"content":{"application/json":{"schema":{"$ref":"#/components/schemas/FakeItem"}},"application/x-yaml")"},
+        {"optional query flag", R"({"name":"dryRun","in":"query","required":false,"schema":{"type":"boolean"}})"},
+        {"array result", R"("200":{"description":"The result","content":{"application/json":{"schema":{"type":"array","items":{"$ref":"#/components/schemas/FakePart"}}}}})"},
+        {"event payload by display name", R"("FakeEvent":{"post":{"operationId":"event-FakeEvent","summary":"Sent on call/event","tags":["fake"],"requestBody":{"description":"The event's payload","content":{"application/json":{"schema":{"$ref":"#/components/schemas/FakeItem"}}}})"},
+    };
+    for (const auto& [label, part] : cases) EXPECT_TRUE(Contains(document, part)) << label << '\n' << document;
 }
 
 // ---- Playing scenarios ----

@@ -1,6 +1,7 @@
 // kav-host serve: the mapping between HTTP and the host's records, the server with the
 // real plugin and the fake one, hostile clients, and the loopback load test.
 #include <kav/host_tool/player.h>
+#include <kav/host_tool/openapi.h>
 #include <kav/host_tool/serve.h>
 #include <kav/host_tool/serve_load.h>
 
@@ -288,7 +289,8 @@ ServeLimits FastLimits() {
 }
 
 struct Served {
-    explicit Served(const char* plugin, ServeLimits limits = FastLimits(), const char* address = "127.0.0.1") {
+    explicit Served(const char* plugin, ServeLimits limits = FastLimits(), const char* address = "127.0.0.1",
+                    std::vector<std::string> origins = {}) {
         EXPECT_TRUE(host.Load(plugin)) << host.LastError();
         EXPECT_TRUE(host.Initialize());
         ServeOptions options;
@@ -297,6 +299,7 @@ struct Served {
         options.transcript = false;
         options.secret = kSecret;
         options.limits = limits;
+        options.allowedOrigins = std::move(origins);
         server = std::make_unique<Server>(host, options, out);
         EXPECT_EQ(server->Start(), "");
         port = server->Port();
@@ -404,19 +407,127 @@ TEST(ServeTest, SubscribersReceiveTheirEventsInOrder) {
     const std::string empty = R"({"data":{"name":"","priority":-1},"eventType":"Update","uri":"/kav-pre-end-of-game/v1/currentSequenceEvent"})";
     const std::vector<std::string> expected = {
         R"({"seq":2,"source":"host","key":"OnJsonApiEvent_kav-gameflow_v1_session","payload":{"uri":"/kav-gameflow/v1/session","eventType":"Update","data":{"phase":"PreEndOfGame"}}})",
-        R"({"seq":3,"source":"plugin","key":"OnJsonApiEvent_kav-pre-end-of-game_v1_currentSequenceEvent","payload":)" + honor + "}",
-        R"({"seq":4,"source":"plugin","key":"OnJsonApiEvent","payload":)" + honor + "}",
-        R"({"seq":5,"source":"plugin","key":"OnJsonApiEvent_kav-pre-end-of-game_v1_currentSequenceEvent","payload":)" + empty + "}",
-        R"({"seq":6,"source":"plugin","key":"OnJsonApiEvent","payload":)" + empty + "}",
-        R"({"seq":7,"source":"request","key":"/kav-gameflow/v1/session/event","payload":{"method":"POST","arguments":["GAMEFLOW_EVENT.PRE_END_OF_GAME_COMPLETED"],"status":204}})",
-        R"({"seq":8,"source":"host","key":"OnJsonApiEvent_kav-gameflow_v1_session","payload":{"uri":"/kav-gameflow/v1/session","eventType":"Update","data":{"phase":"EndOfGame"}}})",
+        R"({"seq":3,"source":"log","key":"log","payload":{"level":"Always","message":"PreEndOfGame sequence event changed - honor"}})",
+        R"({"seq":4,"source":"plugin","key":"OnJsonApiEvent_kav-pre-end-of-game_v1_currentSequenceEvent","payload":)" + honor + "}",
+        R"({"seq":5,"source":"plugin","key":"OnJsonApiEvent","payload":)" + honor + "}",
+        R"({"seq":6,"source":"log","key":"log","payload":{"level":"Always","message":"PreEndOfGame sequence event changed - "}})",
+        R"({"seq":7,"source":"plugin","key":"OnJsonApiEvent_kav-pre-end-of-game_v1_currentSequenceEvent","payload":)" + empty + "}",
+        R"({"seq":8,"source":"plugin","key":"OnJsonApiEvent","payload":)" + empty + "}",
+        R"({"seq":9,"source":"request","key":"/kav-gameflow/v1/session/event","payload":{"method":"POST","arguments":["GAMEFLOW_EVENT.PRE_END_OF_GAME_COMPLETED"],"status":204}})",
+        R"({"seq":10,"source":"host","key":"OnJsonApiEvent_kav-gameflow_v1_session","payload":{"uri":"/kav-gameflow/v1/session","eventType":"Update","data":{"phase":"EndOfGame"}}})",
     };
     for (const std::string& message : expected) EXPECT_EQ(all.Read().value_or("nothing"), message);
-    EXPECT_EQ(current.Read().value_or("nothing"), expected[1]);
-    EXPECT_EQ(current.Read().value_or("nothing"), expected[3]);
+    EXPECT_EQ(current.Read().value_or("nothing"), expected[2]);
+    EXPECT_EQ(current.Read().value_or("nothing"), expected[5]);
     EXPECT_FALSE(current.Read(200ms));
     EXPECT_FALSE(none.Read(200ms));
     EXPECT_EQ(s.server->Stats().pluginEvents, 4u);
+}
+
+// The OpenAPI document is describe --openapi's, with this server's address.
+TEST(ServeTest, TheOpenApiDocumentNamesThisServer) {
+    Served s(kPlugin);
+    Answer answer = Send(s.port, "GET", "/openapi.json");
+    EXPECT_EQ(answer.status, 200u);
+    EXPECT_EQ(answer.contentType, "application/json; charset=utf-8");
+    OpenApiOptions options;
+    options.serverUrl = "http://127.0.0.1:" + std::to_string(s.port);
+    std::ostringstream expected;
+    DescribeOpenApi(s.host.Record(), expected, options);
+    EXPECT_EQ(answer.body, expected.str());
+    EXPECT_EQ(Send(s.port, "POST", "/openapi.json").status, 405u);
+    EXPECT_TRUE(Send(s.port, "HEAD", "/openapi.json").body.empty());
+}
+
+// The plugin's log lines are the source "log"; a late subscriber asks for the last items.
+TEST(ServeTest, LogLinesAndReplay) {
+    Served s(kPlugin);
+    Watcher logs(s.port);
+    EXPECT_EQ(logs.Subscribe(R"(["log"])"), R"({"subscribed":["log"],"seq":1})");
+    EXPECT_EQ(Send(s.port, "POST", kBase + "registration/honor/-5").status, 204u);
+    EXPECT_EQ(Send(s.port, "PUT", kSession, R"({"phase":"PreEndOfGame"})").status, 200u);
+    EXPECT_EQ(Send(s.port, "POST", kBase + "complete/honor").status, 204u);
+    const std::string changed = R"({"seq":3,"source":"log","key":"log","payload":{"level":"Always","message":"PreEndOfGame sequence event changed - honor"}})";
+    EXPECT_EQ(logs.Read().value_or("nothing"), changed);
+    std::string ended = logs.Read().value_or("nothing");
+    EXPECT_TRUE(Contains(ended, R"("source":"log","key":"log","payload":{"level":"Always","message":"PreEndOfGame sequence event changed - "}})")) << ended;
+
+    // Items 1 (the session's GET) to 10 (the session's EndOfGame) were published.
+    const struct {
+        const char* message;
+        std::vector<std::string> firstKeys;  // of the replayed items, in order; then the acknowledgement
+        const char* acknowledgement;
+    } cases[] = {
+        {R"({"subscribe": ["*"], "replay": 2})", {R"("seq":9,"source":"request")", R"("seq":10,"source":"host")"}, R"({"subscribed":["*"],"seq":10})"},
+        {R"({"subscribe": ["log"], "replay": 100})", {changed, R"("seq":6,"source":"log")"}, R"({"subscribed":["log"],"seq":10})"},
+        {R"({"subscribe": ["OnJsonApiEvent"], "replay": 1})", {R"("seq":8,"source":"plugin","key":"OnJsonApiEvent")"}, R"({"subscribed":["OnJsonApiEvent"],"seq":10})"},
+        {R"({"subscribe": ["nobody"], "replay": 5})", {}, R"({"subscribed":["nobody"],"seq":10})"},
+        {R"({"subscribe": ["*"], "replay": 0})", {}, R"({"subscribed":["*"],"seq":10})"},
+        {R"({"subscribe": ["*"]})", {}, R"({"subscribed":["*"],"seq":10})"},
+        {R"({"subscribe": ["*"], "replay": -1})", {}, R"({"error":"Expected {\"subscribe\": [KEY, ...], \"replay\": N} or {\"unsubscribe\": [KEY, ...]}; the key \"*\" is every key"})"},
+        {R"({"subscribe": ["*"], "replay": "2"})", {}, R"({"error":"Expected)"},
+        {R"({"subscribe": [3]})", {}, R"({"error":"Expected)"},
+    };
+    for (const auto& c : cases) {
+        Watcher late(s.port);
+        late.Send(c.message);
+        for (const std::string& part : c.firstKeys) {
+            std::string item = late.Read().value_or("nothing");
+            EXPECT_TRUE(Contains(item, part)) << c.message << '\n' << item;
+        }
+        std::string acknowledgement = late.Read().value_or("nothing");
+        EXPECT_TRUE(acknowledgement.starts_with(c.acknowledgement)) << c.message << '\n' << acknowledgement;
+        EXPECT_FALSE(late.Read(100ms)) << c.message;
+    }
+}
+
+// A dev server's page on another origin: CORS for the origins --allow-origin named.
+TEST(ServeHostileTest, OnlyAllowedOriginsGetCors) {
+    Served s(kPlugin, FastLimits(), "127.0.0.1", {"http://localhost:5173"});
+    const std::string port = std::to_string(s.port);
+    const std::string host = "Host: 127.0.0.1:" + port + "\r\n";
+    const std::string auth = "Authorization: " + BasicAuthorization("kav-host", kSecret) + "\r\n";
+    const std::string preflight = "OPTIONS /kav-pre-end-of-game/v1/registration/a/1 HTTP/1.1\r\n" + host +
+                                  "Access-Control-Request-Method: POST\r\nAccess-Control-Request-Headers: authorization\r\n";
+    const std::string get = "GET /kav-pre-end-of-game/v1/currentSequenceEvent HTTP/1.1\r\n" + host;
+    const std::string upgrade = "GET /ws HTTP/1.1\r\n" + host +
+                                "Upgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
+                                "Sec-WebSocket-Version: 13\r\n";
+    const struct {
+        const char* label;
+        std::string bytes;
+        const char* statusLine;
+        std::vector<const char*> headers;  // in the answer
+        bool cors;  // Access-Control-Allow-Origin in the answer
+    } cases[] = {
+        {"preflight", preflight + "Origin: http://localhost:5173\r\n", "HTTP/1.1 204 No Content",
+         {"\r\nAccess-Control-Allow-Origin: http://localhost:5173\r\n", "\r\nAccess-Control-Allow-Credentials: true\r\n",
+          "\r\nAccess-Control-Allow-Methods: GET, HEAD, POST, PUT, PATCH, DELETE, OPTIONS\r\n",
+          "\r\nAccess-Control-Allow-Headers: authorization\r\n", "\r\nVary: Origin\r\n"},
+         true},
+        {"preflight in capitals", preflight + "Origin: HTTP://LOCALHOST:5173\r\n", "HTTP/1.1 204 No Content",
+         {"\r\nAccess-Control-Allow-Origin: HTTP://LOCALHOST:5173\r\n"}, true},
+        {"preflight, other port", preflight + "Origin: http://localhost:5174\r\n", "HTTP/1.1 403 Forbidden", {}, false},
+        {"preflight, no origin", preflight, "HTTP/1.1 403 Forbidden", {}, false},
+        {"preflight, foreign Host", "OPTIONS / HTTP/1.1\r\nHost: evil.example:" + port +
+                                        "\r\nAccess-Control-Request-Method: GET\r\nOrigin: http://localhost:5173\r\n",
+         "HTTP/1.1 403 Forbidden", {}, true},
+        {"request", get + auth + "Origin: http://localhost:5173\r\n", "HTTP/1.1 200 OK", {"\r\nAccess-Control-Allow-Credentials: true\r\n"}, true},
+        {"request without the secret", get + "Origin: http://localhost:5173\r\n", "HTTP/1.1 401 Unauthorized", {}, true},
+        {"request, other origin", get + auth + "Origin: http://localhost:5174\r\n", "HTTP/1.1 403 Forbidden", {}, false},
+        {"request, own page", get + auth + "Origin: http://127.0.0.1:" + port + "\r\n", "HTTP/1.1 200 OK", {}, false},
+        {"OPTIONS that is no preflight", "OPTIONS /kav-pre-end-of-game/v1/currentSequenceEvent HTTP/1.1\r\n" + host +
+                                             "Origin: http://localhost:5173\r\n",
+         "HTTP/1.1 401 Unauthorized", {}, true},
+        {"socket", upgrade + auth + "Origin: http://localhost:5173\r\n", "HTTP/1.1 101 Switching Protocols", {}, false},
+        {"socket, other origin", upgrade + auth + "Origin: http://localhost:5174\r\n", "HTTP/1.1 403 Forbidden", {}, false},
+    };
+    for (const auto& c : cases) {
+        std::string received = Raw(s.port, c.bytes + "Connection: close\r\n\r\n");
+        EXPECT_EQ(StatusLine(received), c.statusLine) << c.label;
+        for (const char* header : c.headers) EXPECT_TRUE(Contains(received, header)) << c.label << '\n' << received;
+        EXPECT_EQ(Contains(received, "Access-Control-Allow-Origin:"), c.cors) << c.label << '\n' << received;
+    }
 }
 
 // ---- With the fake plugin: the request record as the plugin sees it ---------------------------
@@ -692,6 +803,7 @@ TEST(ServeHostileTest, WithoutTheSecretNothingIsServed) {
         {"none", session, "HTTP/1.1 401 Unauthorized", "WWW-Authenticate: Basic realm=\"kav-host serve\""},
         {"the page without it", "GET / HTTP/1.1\r\nHost: 127.0.0.1:" + port + "\r\n", "HTTP/1.1 401 Unauthorized", ""},
         {"a script of the page", "GET /page.js HTTP/1.1\r\nHost: 127.0.0.1:" + port + "\r\n", "HTTP/1.1 401 Unauthorized", ""},
+        {"the OpenAPI document", "GET /openapi.json HTTP/1.1\r\nHost: 127.0.0.1:" + port + "\r\n", "HTTP/1.1 401 Unauthorized", ""},
         {"a socket", upgrade, "HTTP/1.1 401 Unauthorized", ""},
         {"another secret", session + "Authorization: " + BasicAuthorization("kav-host", kSecret + "0") + "\r\n",
          "HTTP/1.1 401 Unauthorized", ""},
@@ -880,6 +992,10 @@ TEST(ServeCommandTest, BadCommandLinesStopBeforeServing) {
         {{"--address="}, 2, "--address needs an address"},
         {{"--color=sometimes"}, 2, "kav-host: --color needs auto, always or never\n"},
         {{"--color"}, 2, "kav-host: --color needs auto, always or never\n"},
+        {{"--allow-origin"}, 2, "--allow-origin needs an origin such as http://localhost:5173, not ''"},
+        {{"--allow-origin", "localhost:5173"}, 2, "not 'localhost:5173'"},
+        {{"--allow-origin=http://localhost:5173/app"}, 2, "needs a scheme, a host and a port at most"},
+        {{"--allow-origin", "https://"}, 2, "needs a scheme, a host and a port at most (http://localhost:5173), not 'https://'"},
         {{"/nonexistent/start.kav"}, 2, "cannot read the scenario file '/nonexistent/start.kav'"},
         {{bad}, 2, "serve_bad.kav:2: unknown step 'reqest'"},
         {{"--plugin", "/nonexistent/plugin.so", "--port", "0"}, 1, "Cannot load the plugin library"},

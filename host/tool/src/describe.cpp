@@ -217,7 +217,14 @@ void DescribeApi(const PluginLoadRecord& record, std::ostream& out, const Descri
         return;
     }
     uint32_t functions = description->functions != nullptr ? description->function_count : 0;
-    out << "\nfunctions (" << functions << ")\n";
+    bool described = false;
+    for (uint32_t i = 0; i < functions; ++i) {
+        const char* text = description->functions[i].description;
+        described |= text != nullptr && *text != '\0';
+    }
+    // Empty is what the plugin handed over, not something left out here.
+    out << "\nfunctions (" << functions << (functions != 0 && !described ? "; the plugin gives them no description" : "")
+        << ")\n";
     for (uint32_t i = 0; i < functions; ++i) DescribeFunction(description->functions[i], out);
 
     Shown shown = Select(*description, options);
@@ -229,6 +236,10 @@ void DescribeApi(const PluginLoadRecord& record, std::ostream& out, const Descri
         out << "  " << InNameSpace(event->name, event->name_space) << ": payload "
             << PayloadTypeText(description, event->payload_type_name) << '\n';
         Description(out, "    ", event->description);
+        if (event->name != nullptr && std::string_view(event->name) == "OnJsonApiEvent") {
+            // The key the host sees first is not a registered event of its own.
+            out << "    sent first under its resource's key: /a/b/c/... gives OnJsonApiEvent_a_b_c\n";
+        }
         Tags(out, "    ", event->tags, event->tag_count);
     }
 }

@@ -130,6 +130,18 @@ void Server::Impl::Drain() {
                 hub.Publish("request", PathOf(entry.request.path), std::string_view(buffer.GetString(), buffer.GetSize()));
                 break;
             }
+            case Host::EntryKind::Log: {
+                rapidjson::StringBuffer buffer;
+                JsonWriter writer(buffer);
+                writer.StartObject();
+                writer.Key("level");
+                writer.String(Host::LogLevelName(entry.number));
+                writer.Key("message");
+                WriteText(writer, entry.text);
+                writer.EndObject();
+                hub.Publish("log", "log", std::string_view(buffer.GetString(), buffer.GetSize()));
+                break;
+            }
             default: break;
         }
     }

@@ -3,6 +3,8 @@
 #include <kav/host_tool/scenario.h>
 #include <kav/host_tool/serve.h>
 
+#include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <cstdlib>
 #include <filesystem>
@@ -15,7 +17,7 @@
 namespace Vemi::HostTool {
 namespace {
 
-constexpr std::string_view kServeHelp = R"(Usage: kav-host serve [--port N] [--address ADDR] [--plugin PATH] [--entry NAME] [--no-auth] [--quiet] [SCENARIO]
+constexpr std::string_view kServeHelp = R"(Usage: kav-host serve [--port N] [--address ADDR] [--plugin PATH] [--entry NAME] [--no-auth] [--allow-origin URL]... [--quiet] [SCENARIO]
 
 Loads and initialises the plugin as 'run' does and serves it on http://127.0.0.1:N/
 until interrupted (Ctrl-C). SCENARIO, a scenario file, sets up the starting state: its
@@ -28,13 +30,17 @@ expectations are not checked; 'kav-host run' does that).
                            the plugin sends and, for the sequencer, forms to register,
                            deregister and complete events and the current event
   /kav-host/api            the plugin's API description, as describe --json prints it
+  /openapi.json            the same as an OpenAPI 3.1 document (describe --openapi)
   /kav-gameflow/v1/session the host's gameflow session: GET; PUT {"phase": "PreEndOfGame"}
                            sets the phase and publishes it to the plugin; DELETE
   /ws                      WebSocket: send {"subscribe": ["KEY", ...]} ("*" is every
                            key); receive {"seq", "source", "key", "payload"} for each
                            event the plugin sends (source "plugin"), each event of the
-                           host's to the plugin ("host") and each request the plugin
-                           sends the host ("request", key the path)
+                           host's to the plugin ("host"), each request the plugin
+                           sends the host ("request", key the path) and each log line
+                           of the plugin ("log", key "log", payload {"level",
+                           "message"}). "replay": N in the message first sends the last
+                           N items the keys match, of the last 256 kept (at most 1 MiB)
   the plugin's paths       the request goes to the plugin as the host builds it; the
                            reply comes back with its status (none: 200 with a body, 204
                            without), an error as {"status": N, "error": "TEXT"} (400 when
@@ -58,6 +64,9 @@ Options:
   --plugin PATH     the plugin library to load (default: the one this build made)
   --entry NAME      the plugin's entry (default: from the library's file name, as run's)
   --no-auth         ask for no secret (any local process, or user, drives the plugin)
+  --allow-origin URL  let pages of URL (a dev server: http://localhost:5173) call the
+                    server from the browser, with CORS; repeatable. They still need the
+                    secret (Basic auth, or the cookie with credentials: "include")
   -q, --quiet       do not print the transcript of host and plugin calls
   --headers         show the requests' and replies' headers in the transcript
   --trace           show the plugin's trace lines (why it refused or ignored a call) in
@@ -121,6 +130,11 @@ std::string ReadArguments(int argc, char** argv, ServeArguments& arguments) {
         } else if (valueOf("--plugin")) {
             if (!value || value->empty()) return "--plugin needs a path";
             arguments.plugin = std::string(*value);
+        } else if (valueOf("--allow-origin")) {
+            std::string error;
+            std::string origin = OriginOption(value.value_or(""), error);
+            if (origin.empty()) return "--allow-origin " + error;
+            arguments.options.allowedOrigins.push_back(origin);
         } else if (valueOf("--entry")) {
             if (!value || value->empty()) return "--entry needs a name";
             arguments.entry = std::string(*value);
@@ -134,6 +148,36 @@ std::string ReadArguments(int argc, char** argv, ServeArguments& arguments) {
     }
     return {};
 }
+
+}  // namespace
+
+std::string OriginOption(std::string_view origin, std::string& error) {
+    std::string_view rest = origin;
+    for (std::string_view scheme : {std::string_view("http://"), std::string_view("https://")}) {
+        if (rest.size() >= scheme.size() && std::equal(scheme.begin(), scheme.end(), rest.begin(),
+                                                       [](char a, char b) { return a == std::tolower(static_cast<unsigned char>(b)); })) {
+            rest.remove_prefix(scheme.size());
+            break;
+        }
+    }
+    if (rest.size() == origin.size()) {
+        error = "needs an origin such as http://localhost:5173, not '" + std::string(origin) + "'";
+        return {};
+    }
+    if (rest.size() > 1 && rest.ends_with('/')) {
+        rest.remove_suffix(1);
+        origin.remove_suffix(1);
+    }
+    if (rest.empty() || rest.find_first_of("/?#@ \t") != std::string_view::npos) {
+        error = "needs a scheme, a host and a port at most (http://localhost:5173), not '" + std::string(origin) + "'";
+        return {};
+    }
+    std::string lower;
+    for (char c : origin) lower += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return lower;
+}
+
+namespace {
 
 bool IpAddress(const std::string& address) {
     if (address.find(':') != std::string::npos) {

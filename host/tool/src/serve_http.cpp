@@ -3,6 +3,7 @@
 #include "serve_server.h"
 
 #include <kav/host_tool/describe.h>
+#include <kav/host_tool/openapi.h>
 #include <kav/host_tool/scenario.h>
 #include "serve_page.h"
 
@@ -200,7 +201,10 @@ private:
         if (ec) return Close();
         Request req = parser_->release();
         if (trailerFrom_ && !DropTrailer(req)) return HeadTooLarge();
+        // Another origin's page allowed by --allow-origin: its answers carry CORS headers.
+        std::string origin = server_.options.allowedOrigins.empty() ? std::string() : std::string(req[http::field::origin]);
         if (std::optional<HttpAnswer> refusal = server_.Refusal(req, local_)) {
+            server_.AddCors(*refusal, origin);
             return Write(std::move(*refusal), false, req.method() == http::verb::head, req.version());
         }
         if (websocket::is_upgrade(req) && PathOf(req.target()) == kSocketPath) {
@@ -211,7 +215,8 @@ private:
         bool keepAlive = req.keep_alive();
         bool head = req.method() == http::verb::head;
         unsigned version = req.version();
-        server_.Handle(std::move(req), [self = shared_from_this(), keepAlive, head, version](HttpAnswer answer) {
+        server_.Handle(std::move(req), [self = shared_from_this(), keepAlive, head, version, origin](HttpAnswer answer) {
+            self->server_.AddCors(answer, origin);
             // Inline when the plugin ran on this connection's own thread.
             asio::dispatch(self->socket_.get_executor(), [self, answer = std::move(answer), keepAlive, head, version]() mutable {
                 self->Write(std::move(answer), keepAlive, head, version);
@@ -361,7 +366,22 @@ bool Server::Impl::AllowedHost(std::string_view host, std::string_view local) co
     return false;
 }
 
+bool Server::Impl::CrossOrigin(std::string_view origin) const {
+    for (const std::string& allowed : options.allowedOrigins) {
+        if (SameLetters(origin, allowed)) return true;
+    }
+    return false;
+}
+
+void Server::Impl::AddCors(HttpAnswer& answer, std::string_view origin) const {
+    if (origin.empty() || !CrossOrigin(origin)) return;
+    answer.headers.push_back({"Access-Control-Allow-Origin", std::string(origin)});
+    answer.headers.push_back({"Access-Control-Allow-Credentials", "true"});
+    answer.headers.push_back({"Vary", "Origin"});
+}
+
 bool Server::Impl::AllowedOrigin(std::string_view origin, std::string_view local) const {
+    if (CrossOrigin(origin)) return true;
     constexpr std::string_view scheme = "http://";
     return origin.size() > scheme.size() && SameLetters(origin.substr(0, scheme.size()), scheme) &&
            AllowedHost(origin.substr(scheme.size()), local);
@@ -398,6 +418,19 @@ std::optional<HttpAnswer> Server::Impl::Refusal(const Request& req, std::string_
     } else if (std::string_view host = req[http::field::host]; !AllowedHost(host, local)) {
         return ErrorAnswer(403, "The host " + std::string(host) + " is not served here: use http://127.0.0.1:" +
                                     std::to_string(port) + "/");
+    }
+    if (req.method() == http::verb::options && req.count(http::field::access_control_request_method) != 0) {
+        // A browser's preflight carries no credentials: allowed origins get their CORS
+        // headers here (AddCors), any other is refused.
+        std::string_view origin = req[http::field::origin];
+        if (!CrossOrigin(origin)) return ErrorAnswer(403, "Requests from the origin " + std::string(origin) + " are refused");
+        HttpAnswer answer;
+        answer.status = 204;
+        answer.headers.push_back({"Access-Control-Allow-Methods", "GET, HEAD, POST, PUT, PATCH, DELETE, OPTIONS"});
+        std::string_view asked = req[http::field::access_control_request_headers];
+        answer.headers.push_back({"Access-Control-Allow-Headers", asked.empty() ? "Authorization, Content-Type" : std::string(asked)});
+        answer.headers.push_back({"Access-Control-Max-Age", "600"});
+        return answer;
     }
     if (!Authorized(req)) {
         HttpAnswer answer = ErrorAnswer(401, "Open the address the serving line printed, or pass the secret of the lock file "
@@ -447,6 +480,19 @@ void Server::Impl::Handle(Request req, std::function<void(HttpAnswer)> done) {
         if (!read) return done(MethodNotAllowed("GET, HEAD"));
         std::ostringstream json;
         DescribeApiJson(host.Record(), json, {});
+        HttpAnswer answer;
+        answer.contentType = "application/json; charset=utf-8";
+        answer.body = json.str();
+        answer.headers.push_back({"Cache-Control", "no-store"});
+        return done(std::move(answer));
+    }
+    if (path == kOpenApiPath) {
+        if (!read) return done(MethodNotAllowed("GET, HEAD"));
+        OpenApiOptions openApi;
+        openApi.serverUrl = "http://" + urlAddress + ':' + portText;
+        openApi.basicAuth = !options.secret.empty();
+        std::ostringstream json;
+        DescribeOpenApi(host.Record(), json, openApi);
         HttpAnswer answer;
         answer.contentType = "application/json; charset=utf-8";
         answer.body = json.str();

@@ -19,6 +19,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <deque>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -40,6 +41,7 @@ using Strand = asio::strand<asio::io_context::executor_type>;
 
 constexpr std::string_view kSocketPath = "/ws";
 constexpr std::string_view kApiPath = "/kav-host/api";  // the plugin's API description as JSON
+constexpr std::string_view kOpenApiPath = "/openapi.json";  // the same as an OpenAPI 3.1 document
 constexpr std::string_view kServerName = "kav-host";
 
 inline std::string_view PathOf(std::string_view target) { return target.substr(0, target.find('?')); }
@@ -60,10 +62,13 @@ public:
     // Numbers the item and queues it for every subscriber of key (or of "*").
     void Publish(std::string_view source, std::string_view key, std::string_view payloadJson);
     // Changes session's keys and queues its acknowledgement, which carries the number of
-    // the last item published before it: every later item reaches the session.
+    // the last item published before it: every later item reaches the session. Before it,
+    // replay: the last items of those kept (the last kReplayItems published, of at most
+    // the limits' backlogBytes together) that the session's keys match.
     // add: none when it held more keys than a connection may have.
     void Subscribe(const std::shared_ptr<WsSession>& session, const std::optional<std::vector<std::string>>& add,
-                   const std::vector<std::string>& remove);
+                   const std::vector<std::string>& remove, size_t replay = 0);
+    static constexpr size_t kReplayItems = 256;  // the last items published, for a replay
     void Add(const std::shared_ptr<WsSession>& session);  // a subscriber of no key yet
     void Remove(const WsSession* session);
     // Closes every subscriber's connection (1001 going away) and forgets them.
@@ -76,9 +81,15 @@ private:
         std::set<std::string, std::less<>> keys;
         size_t keyBytes = 0;  // of keys together: bounds the acknowledgement too
     };
+    struct Kept {
+        std::string key;
+        std::shared_ptr<const std::string> message;
+    };
     std::mutex mutex_;
     uint64_t sequence_ = 0;
     std::map<const WsSession*, Subscriber> subscribers_;
+    std::deque<Kept> kept_;  // at most kReplayItems, of backlogBytes together: a replay fits a backlog
+    size_t keptBytes_ = 0;
     const ServeLimits& limits_;
 };
 
@@ -162,6 +173,10 @@ struct Server::Impl {
     [[nodiscard]] std::optional<HttpAnswer> Refusal(const Request& req, std::string_view local) const;
     [[nodiscard]] bool AllowedHost(std::string_view host, std::string_view local) const;
     [[nodiscard]] bool AllowedOrigin(std::string_view origin, std::string_view local) const;
+    // One of the origins --allow-origin named: answered with CORS headers.
+    [[nodiscard]] bool CrossOrigin(std::string_view origin) const;
+    // The CORS headers of an answer to origin, when it is a CrossOrigin.
+    void AddCors(HttpAnswer& answer, std::string_view origin) const;
     [[nodiscard]] bool Authorized(const Request& req) const;
     std::string basicAuthorization;  // "Basic " and kav-host:SECRET in Base64: what curl -u sends
     [[nodiscard]] std::string CookieName() const { return "kav-host-" + std::to_string(port); }

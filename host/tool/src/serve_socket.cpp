@@ -14,6 +14,7 @@ constexpr size_t kMaxKeys = 1024;  // per WebSocket connection: a client cannot 
 class KeysReader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, KeysReader> {
 public:
     std::vector<std::string> add, remove;
+    size_t replay = 0;     // "replay": N, the last N items kept
     bool tooMany = false;  // more keys than a connection may hold: the rest were skipped
     bool any = false;      // a member was read
 
@@ -22,9 +23,17 @@ public:
     bool Key(const char* text, rapidjson::SizeType length, bool) {
         std::string_view name(text, length);
         keys_ = name == "subscribe" ? &add : name == "unsubscribe" ? &remove : nullptr;
+        replayNext_ = name == "replay";
         any = true;
-        return keys_ != nullptr;
+        return keys_ != nullptr || replayNext_;
     }
+    bool Uint(unsigned count) {
+        if (!replayNext_ || depth_ != 1) return false;
+        replay = count;
+        replayNext_ = false;
+        return true;
+    }
+    bool Int(int count) { return count >= 0 && Uint(static_cast<unsigned>(count)); }
     bool StartArray() { return Enter(depth_ == 1 && keys_ != nullptr); }
     bool EndArray(rapidjson::SizeType) {
         keys_ = nullptr;
@@ -53,6 +62,7 @@ private:
     }
     int depth_ = 0;
     std::vector<std::string>* keys_ = nullptr;
+    bool replayNext_ = false;
 };
 
 }  // namespace
@@ -167,10 +177,11 @@ private:
         bool ok = text.find('\0') == std::string::npos &&
                   !reader.Parse<rapidjson::kParseIterativeFlag>(stream, keys).IsError() && keys.any;
         if (!ok) {
-            Reply(R"({"error":"Expected {\"subscribe\": [KEY, ...]} or {\"unsubscribe\": [KEY, ...]}; the key \"*\" is every key"})");
+            Reply(R"({"error":"Expected {\"subscribe\": [KEY, ...], \"replay\": N} or {\"unsubscribe\": [KEY, ...]}; the key \"*\" is every key"})");
             return;
         }
-        server_.hub.Subscribe(shared_from_this(), keys.tooMany ? std::nullopt : std::optional(std::move(keys.add)), keys.remove);
+        server_.hub.Subscribe(shared_from_this(), keys.tooMany ? std::nullopt : std::optional(std::move(keys.add)), keys.remove,
+                              keys.replay);
     }
 
     void Reply(std::string text) { (void)Deliver(std::make_shared<const std::string>(std::move(text))); }
@@ -222,7 +233,6 @@ private:
 void Hub::Publish(std::string_view source, std::string_view key, std::string_view payloadJson) {
     std::lock_guard lock(mutex_);
     ++sequence_;
-    if (subscribers_.empty()) return;
     rapidjson::StringBuffer buffer;
     JsonWriter writer(buffer);
     writer.StartObject();
@@ -236,6 +246,12 @@ void Hub::Publish(std::string_view source, std::string_view key, std::string_vie
     writer.RawValue(payloadJson.data(), payloadJson.size(), rapidjson::kObjectType);
     writer.EndObject();
     auto message = std::make_shared<const std::string>(buffer.GetString(), buffer.GetSize());
+    kept_.push_back({std::string(key), message});
+    keptBytes_ += message->size();
+    while (kept_.size() > kReplayItems || (keptBytes_ > limits_.backlogBytes && kept_.size() > 1)) {
+        keptBytes_ -= kept_.front().message->size();
+        kept_.pop_front();
+    }
     for (auto it = subscribers_.begin(); it != subscribers_.end();) {
         const auto& keys = it->second.keys;
         bool wanted = keys.find(key) != keys.end() || keys.find(std::string_view("*")) != keys.end();
@@ -248,7 +264,7 @@ void Hub::Publish(std::string_view source, std::string_view key, std::string_vie
 }
 
 void Hub::Subscribe(const std::shared_ptr<WsSession>& session, const std::optional<std::vector<std::string>>& add,
-                    const std::vector<std::string>& remove) {
+                    const std::vector<std::string>& remove, size_t replay) {
     auto refuse = [&session](std::string error) {
         (void)session->Deliver(std::make_shared<const std::string>(R"({"error":")" + error + R"("})"));
     };
@@ -274,6 +290,18 @@ void Hub::Subscribe(const std::shared_ptr<WsSession>& session, const std::option
     }
     for (const std::string& key : remove) {
         if (subscriber.keys.erase(key) != 0) subscriber.keyBytes -= key.size();
+    }
+    // The last items the keys now match, oldest first, before the acknowledgement.
+    std::vector<std::shared_ptr<const std::string>> replayed;
+    bool every = subscriber.keys.contains(std::string_view("*"));
+    for (auto it = kept_.rbegin(); it != kept_.rend() && replayed.size() < replay; ++it) {
+        if (every || subscriber.keys.contains(it->key)) replayed.push_back(it->message);
+    }
+    for (auto it = replayed.rbegin(); it != replayed.rend(); ++it) {
+        if (!session->Deliver(*it)) {
+            subscribers_.erase(session.get());
+            return;
+        }
     }
     rapidjson::StringBuffer buffer;
     JsonWriter writer(buffer);

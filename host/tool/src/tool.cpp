@@ -2,6 +2,7 @@
 
 #include <kav/host_tool/cli.h>
 #include <kav/host_tool/describe.h>
+#include <kav/host_tool/openapi.h>
 #include <kav/host_tool/player.h>
 #include <kav/host_tool/snapshot.h>
 #ifdef KAV_HOST_SERVE
@@ -88,7 +89,7 @@ Exit status: 0 every scenario passed, 1 one failed, 2 a bad command line, an unr
 scenario or bad lines.
 )help";
 
-constexpr std::string_view kDescribeHelp = R"help(Usage: kav-host describe [--plugin PATH] [--entry NAME] [--json] [--builtins]
+constexpr std::string_view kDescribeHelp = R"help(Usage: kav-host describe [--plugin PATH] [--entry NAME] [--json | --openapi] [--builtins]
 
 Loads the plugin library and prints the API description it hands the host: each
 function with its method, path, parameters (name, kind, location) and result; each type
@@ -100,6 +101,8 @@ Options:
   --plugin PATH   the plugin library to load (default: the one this build made)
   --entry NAME    the plugin's entry (default: from the library's file name, as run's)
   --json          print the description as JSON, as the records hold it
+  --openapi       print it as an OpenAPI 3.1 document (what serve answers at
+                  /openapi.json): paths, schemas of the types, events as webhooks
   --builtins      include the built-in types and events
   -h, --help      this help
 )help";
@@ -439,7 +442,7 @@ int Run(int argc, char** argv, const ToolConfig& config, std::ostream& out, std:
 }
 
 int Describe(int argc, char** argv, const ToolConfig& config, std::ostream& out, std::ostream& err) {
-    static constexpr OptionSpec kSpecs[] = {kPluginOption, kEntryOption, {"--json", "", ""}, {"--builtins", "", ""}};
+    static constexpr OptionSpec kSpecs[] = {kPluginOption, kEntryOption, {"--json", "", ""}, {"--openapi", "", ""}, {"--builtins", "", ""}};
     CommandLine line;
     if (std::string error = ParseCommandLine(argc - 1, argv + 1, kSpecs, line); !error.empty()) {
         return UsageError(err, "describe", error);
@@ -449,6 +452,7 @@ int Describe(int argc, char** argv, const ToolConfig& config, std::ostream& out,
         return kExitPassed;
     }
     if (!line.arguments.empty()) return UsageError(err, "describe", "describe takes no arguments, got " + Quote(line.arguments[0]));
+    if (line.Has("--json") && line.Has("--openapi")) return UsageError(err, "describe", "--json and --openapi exclude each other");
     std::string plugin;
     if (!ResolvePluginPath(line.Value("--plugin"), config, plugin, err)) return kExitUsage;
     Host::Host host;
@@ -458,7 +462,11 @@ int Describe(int argc, char** argv, const ToolConfig& config, std::ostream& out,
     }
     DescribeOptions options;
     options.builtins = line.Has("--builtins");
-    if (line.Has("--json")) {
+    if (line.Has("--openapi")) {
+        OpenApiOptions openApi;
+        openApi.builtins = options.builtins;
+        DescribeOpenApi(host.Record(), out, openApi);
+    } else if (line.Has("--json")) {
         DescribeApiJson(host.Record(), out, options);
     } else {
         DescribeApi(host.Record(), out, options);

@@ -47,8 +47,15 @@ struct ServeOptions {
     // Every request must carry it (Basic auth, any user name, or the page's cookie); empty:
     // none is asked for.
     std::string secret;
+    // Origins of pages elsewhere (a dev server: "http://localhost:5173") that may call the
+    // server from a browser, with CORS; as --allow-origin gave them, without a trailing "/".
+    std::vector<std::string> allowedOrigins;
     ServeLimits limits;
 };
+
+// An origin as --allow-origin takes it: "http://" or "https://", a host, an optional port,
+// nothing after ("/" alone is dropped). Empty when origin is not one, error then says why.
+[[nodiscard]] std::string OriginOption(std::string_view origin, std::string& error);
 
 struct ServeStats {
     uint64_t requests = 0;        // HTTP replies written
