@@ -21,8 +21,9 @@ constexpr std::string_view kServeHelp = R"(Usage: kav-host serve [--port N] [--a
 
 Loads and initialises the plugin as 'run' does and serves it on http://127.0.0.1:N/
 until interrupted (Ctrl-C). SCENARIO, a scenario file, sets up the starting state: its
-requests, session and publish steps are played before the server starts (its
-expectations are not checked; 'kav-host run' does that).
+requests, session, publish and host steps are played before the server starts, and its
+host stubs keep answering the plugin (its expectations are not checked; 'kav-host run'
+does that).
 
   /                        a page: an explorer of the plugin's API (a form for each
                            function, its reply, the latest payload of each event it
@@ -44,7 +45,9 @@ expectations are not checked; 'kav-host run' does that).
   the plugin's paths       the request goes to the plugin as the host builds it; the
                            reply comes back with its status (none: 200 with a body, 204
                            without), an error as {"status": N, "error": "TEXT"} (400 when
-                           the reply has no status), the body as JSON
+                           the reply has no status), the body as JSON; a path no
+                           function has gets 404 {"status": 404, "error": "No resource
+                           at PATH"} from the host, as in 'run'
 
 Every request needs the secret made at each start: the serving line's address carries
 it for the page (which keeps it as a cookie); curl passes it as Basic auth, any user
