@@ -54,6 +54,14 @@ void Transcript::Clear() {
     entries_.clear();
 }
 
+std::vector<Entry> Transcript::Take() {
+    std::lock_guard lock(mutex_);
+    first_ += entries_.size();
+    std::vector<Entry> taken;
+    taken.swap(entries_);
+    return taken;
+}
+
 std::vector<Entry> Transcript::Entries() const {
     std::lock_guard lock(mutex_);
     return entries_;

@@ -86,8 +86,7 @@ bool Server::Impl::EvictIdlest() {
 
 void Server::Impl::Drain() {
     Host::Transcript& transcript = host.GetTranscript();
-    std::vector<Host::Entry> entries = transcript.Entries();
-    transcript.Clear();  // a server runs for long: the record must not grow
+    std::vector<Host::Entry> entries = transcript.Take();  // a server runs for long: the record must not grow
     std::unique_lock outLock(outMutex, std::defer_lock);
     if (options.transcript && !entries.empty()) outLock.lock();
     for (const Host::Entry& entry : entries) {

@@ -7,7 +7,10 @@
 #include <kav/host_tool/scenario.h>
 #include "serve_page.h"
 
+#include <boost/asio/write.hpp>
+
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <sstream>
 
@@ -264,17 +267,49 @@ private:
 
     void Fail(unsigned status, const std::string& error) { Write(ErrorAnswer(status, error), false, false, 11); }
 
+    // The head is written here rather than by Beast's serializer, whose buffer sequences
+    // cost more than the rest of the answer; the plugin's framing headers were dropped
+    // before (AnswerFromReply), so the length and the connection's fate are ours alone.
     void Write(HttpAnswer answer, bool keepAlive, bool head, unsigned version) {
-        Response& res = response_.emplace(static_cast<http::status>(answer.status), version);
-        res.set(http::field::server, kServerName);
-        for (const Host::Header& header : answer.headers) res.insert(header.name, header.value);
-        if (!answer.contentType.empty()) res.set(http::field::content_type, answer.contentType);
-        res.body() = std::move(answer.body);
-        res.keep_alive(keepAlive);
-        res.prepare_payload();
-        if (head) res.body().clear();  // the length stays, as for the GET
+        std::string& out = head_;
+        out.clear();
+        out += version == 10 ? "HTTP/1.0 " : "HTTP/1.1 ";
+        out += std::to_string(answer.status);
+        out += ' ';
+        std::string_view reason = http::obsolete_reason(static_cast<http::status>(answer.status));
+        out.append(reason.data(), reason.size());
+        out += "\r\nServer: ";
+        out += kServerName;
+        out += "\r\n";
+        for (const Host::Header& header : answer.headers) {
+            if (!answer.contentType.empty() && SameLetters(header.name, "Content-Type")) continue;
+            out += header.name;
+            out += ": ";
+            out += header.value;
+            out += "\r\n";
+        }
+        if (!answer.contentType.empty()) {
+            out += "Content-Type: ";
+            out += answer.contentType;
+            out += "\r\n";
+        }
+        // These statuses have no body, and so no length.
+        bool bodiless = answer.status < 200 || answer.status == 204 || answer.status == 304;
+        if (bodiless) {
+            answer.body.clear();
+        } else {
+            out += "Content-Length: ";
+            out += std::to_string(answer.body.size());
+            out += "\r\n";
+        }
+        if (!keepAlive && version != 10) out += "Connection: close\r\n";
+        if (keepAlive && version == 10) out += "Connection: keep-alive\r\n";
+        out += "\r\n";
+        body_ = std::move(answer.body);
+        if (head) body_.clear();  // the length stays, as for the GET
         Watch(Phase::Write, Limits().writeTimeout);
-        http::async_write(socket_, res, [self = shared_from_this(), keepAlive](beast::error_code ec, size_t) {
+        std::array<asio::const_buffer, 2> buffers{asio::buffer(head_), asio::buffer(body_)};
+        asio::async_write(socket_, buffers, [self = shared_from_this(), keepAlive](beast::error_code ec, size_t) {
             ++self->server_.requests;
             self->phase_ = Phase::None;
             if (ec || !keepAlive) return self->Close();
@@ -295,7 +330,7 @@ private:
     // it (a chunk extension, a trailer) ends the request.
     beast::flat_buffer buffer_{server_.options.limits.headerBytes + 4096};
     std::optional<http::request_parser<http::string_body>> parser_;
-    std::optional<Response> response_;  // the one being written
+    std::string head_, body_;  // of the answer being written
     std::function<void(uint64_t, std::string_view, beast::error_code&)> onChunkHeader_ =
         [this](uint64_t size, std::string_view extensions, beast::error_code& ec) { OnChunkHeader(size, extensions, ec); };
     size_t headBytes_ = 0;               // the head, chunk extensions and trailer so far

@@ -113,6 +113,8 @@ public:
     // entry is gone (cleared).
     void Complete(uint64_t sequence, Entry entry);
     void Clear();
+    // The entries, which leave the record as Clear() does.
+    [[nodiscard]] std::vector<Entry> Take();
 
     [[nodiscard]] std::vector<Entry> Entries() const;
     [[nodiscard]] std::vector<Entry> OfKind(EntryKind kind) const;
