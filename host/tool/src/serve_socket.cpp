@@ -136,6 +136,12 @@ private:
         closeTimer_.async_wait([self = shared_from_this()](beast::error_code ec) {
             if (!ec) self->Abort();
         });
+        // The handshake's answer may be sent while its handler has yet to run: the close
+        // waits for it, or the client would see the connection end without a frame.
+        if (!accepted_) {
+            pendingClose_ = code;
+            return;
+        }
         if (!ws_.is_open()) return Abort();
         ws_.async_close(code, [self = shared_from_this()](beast::error_code) {
             self->closeTimer_.cancel();
@@ -149,8 +155,10 @@ private:
     }
 
     void OnAccept(beast::error_code ec) {
+        accepted_ = true;
         if (ec) return End();
         ++server_.socketsOpened;
+        if (pendingClose_) return SendClose(*pendingClose_);
         Read();
     }
 
@@ -228,6 +236,9 @@ private:
     size_t queueBytes_ = 0;
     bool writing_ = false;
     bool closed_ = false;
+    // On the connection's own thread: the handshake ended, and a close asked before it.
+    bool accepted_ = false;
+    std::optional<websocket::close_code> pendingClose_;
 };
 
 void Hub::Publish(std::string_view source, std::string_view key, std::string_view payloadJson) {
