@@ -220,11 +220,8 @@ std::vector<const ApiFunctionEntry*> Host::Functions() const {
 
 ReplyData Host::Request(const RequestData& request) {
     Impl& s = *impl_;
-    Entry entry;
-    entry.kind = EntryKind::Request;
-    entry.request = request;
-    uint64_t sequence = s.transcript.Append(entry);
-    ReplyData& reply = entry.reply;
+    uint64_t sequence = s.BeginRequest(request);
+    ReplyData reply;
     const ApiFunctionEntry* function =
         Initialized() ? FindFunction(s.record.description, request.method, request.customMethod, request.path) : nullptr;
     if (!Initialized()) {
@@ -238,10 +235,9 @@ ReplyData Host::Request(const RequestData& request) {
         s.Call(*function, request, reply);
     }
     if (!reply.delivered) reply.hasError = true;
-    ReplyData answer = reply;
-    s.transcript.Complete(sequence, std::move(entry));
+    if (sequence != 0) s.transcript.CompleteReply(sequence, reply);
     s.Flush();
-    return answer;
+    return reply;
 }
 
 ReplyData Host::Request(uint32_t method, std::string path) {
@@ -253,11 +249,8 @@ ReplyData Host::Request(uint32_t method, std::string path) {
 
 ReplyData Host::RequestFunction(const ApiFunctionEntry& function, const RequestData& request) {
     Impl& s = *impl_;
-    Entry entry;
-    entry.kind = EntryKind::Request;
-    entry.request = request;
-    uint64_t sequence = s.transcript.Append(entry);
-    ReplyData& reply = entry.reply;
+    uint64_t sequence = s.BeginRequest(request);
+    ReplyData reply;
     if (!Initialized() || function.handler == nullptr) {
         reply.status = 503;
         reply.error = "The plugin is not initialized";
@@ -265,10 +258,9 @@ ReplyData Host::RequestFunction(const ApiFunctionEntry& function, const RequestD
     } else {
         s.Call(function, request, reply);
     }
-    ReplyData answer = reply;
-    s.transcript.Complete(sequence, std::move(entry));
+    if (sequence != 0) s.transcript.CompleteReply(sequence, reply);
     s.Flush();
-    return answer;
+    return reply;
 }
 
 void Host::PublishEvent(std::string key, OwnedValue payload) {

@@ -110,6 +110,16 @@ struct Host::Impl {
         transcript.Append(std::move(entry));
     }
 
+    // The entry of a request to the plugin, written before the call so that what the call
+    // causes comes after it; its reply is set when the call ends.
+    uint64_t BeginRequest(const RequestData& request) {
+        if (!transcript.Records(EntryKind::Request)) return 0;
+        Entry entry;
+        entry.kind = EntryKind::Request;
+        entry.request = request;
+        return transcript.Append(std::move(entry));
+    }
+
     void Queue(std::string key, OwnedValue payload) { pending.emplace_back(std::move(key), std::move(payload)); }
 
     size_t Flush();

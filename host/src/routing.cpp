@@ -169,26 +169,44 @@ HostReply Host::Impl::Answer(const RequestData& request) {
     return ErrorReply(404, "No handler for " + MethodName(request.method, request.customMethod) + ' ' + request.path);
 }
 
+namespace {
+
+// The records a call lends the plugin: on the stack for the few a request usually has.
+template <typename T, size_t N>
+class CallRecords {
+public:
+    explicit CallRecords(size_t count) : heap_(count > N ? count : 0), data_(count > N ? heap_.data() : local_.data()) {}
+    T& operator[](size_t i) noexcept { return data_[i]; }
+    T* data() noexcept { return data_; }
+
+private:
+    std::array<T, N> local_{};
+    std::vector<T> heap_;
+    T* data_;
+};
+
+}  // namespace
+
 void Host::Impl::Call(const ApiFunctionEntry& function, const RequestData& request, ReplyData& reply) {
-    std::vector<HostArgument> arguments(request.arguments.size());
-    for (size_t i = 0; i < arguments.size(); ++i) {
+    CallRecords<HostArgument, 8> arguments(request.arguments.size());
+    for (size_t i = 0; i < request.arguments.size(); ++i) {
         const Argument& argument = request.arguments[i];
         arguments[i].name = argument.name ? argument.name->c_str() : nullptr;
         arguments[i].value = argument.value.get();
     }
-    std::vector<ApiHeader> headers(request.headers.size());
-    for (size_t i = 0; i < headers.size(); ++i) {
+    CallRecords<ApiHeader, 16> headers(request.headers.size());
+    for (size_t i = 0; i < request.headers.size(); ++i) {
         headers[i].name = request.headers[i].name.c_str();
         headers[i].value = request.headers[i].value.c_str();
     }
     ApiRequest call{};
     call.method = request.method;
     call.path = request.path.c_str();
-    call.arguments = arguments.empty() ? nullptr : arguments.data();
-    call.argument_count = static_cast<uint32_t>(arguments.size());
+    call.arguments = request.arguments.empty() ? nullptr : arguments.data();
+    call.argument_count = static_cast<uint32_t>(request.arguments.size());
     call.handler_context = function.handler_context;
-    call.headers = headers.empty() ? nullptr : headers.data();
-    call.header_count = static_cast<uint32_t>(headers.size());
+    call.headers = request.headers.empty() ? nullptr : headers.data();
+    call.header_count = static_cast<uint32_t>(request.headers.size());
     call.content_type = request.contentType.c_str();
     if (request.body) {
         call.body = reinterpret_cast<const uint8_t*>(request.body->c_str());  // NUL-terminated

@@ -35,10 +35,19 @@ const char* LogLevelName(int64_t level) noexcept {
 }
 
 uint64_t Transcript::Append(Entry entry) {
+    if (!Records(entry.kind)) return 0;
     std::lock_guard lock(mutex_);
     entry.sequence = first_ + entries_.size();
     entries_.push_back(std::move(entry));
     return entries_.back().sequence;
+}
+
+void Transcript::Ignore(EntryKind kind, bool ignored) noexcept {
+    if (ignored) {
+        ignored_.fetch_or(Bit(kind), std::memory_order_relaxed);
+    } else {
+        ignored_.fetch_and(~Bit(kind), std::memory_order_relaxed);
+    }
 }
 
 void Transcript::Complete(uint64_t sequence, Entry entry) {
@@ -46,6 +55,12 @@ void Transcript::Complete(uint64_t sequence, Entry entry) {
     if (sequence < first_ || sequence - first_ >= entries_.size()) return;
     entry.sequence = sequence;
     entries_[sequence - first_] = std::move(entry);
+}
+
+void Transcript::CompleteReply(uint64_t sequence, ReplyData reply) {
+    std::lock_guard lock(mutex_);
+    if (sequence < first_ || sequence - first_ >= entries_.size()) return;
+    entries_[sequence - first_].reply = std::move(reply);
 }
 
 void Transcript::Clear() {
@@ -60,6 +75,13 @@ std::vector<Entry> Transcript::Take() {
     std::vector<Entry> taken;
     taken.swap(entries_);
     return taken;
+}
+
+void Transcript::TakeInto(std::vector<Entry>& taken) {
+    taken.clear();
+    std::lock_guard lock(mutex_);
+    first_ += entries_.size();
+    taken.swap(entries_);
 }
 
 std::vector<Entry> Transcript::Entries() const {

@@ -320,12 +320,54 @@ TEST_F(HostTest, CompletionMovesTheSessionAfterThePluginCallReturns) {
     std::vector<Entry> entries = host.GetTranscript().Entries();
     ASSERT_EQ(entries.size(), 3u);
     EXPECT_EQ(entries[0].kind, EntryKind::Request);
+    EXPECT_EQ(entries[0].request.path, "/fake/v1/call/complete");
+    EXPECT_EQ(entries[0].reply.status, kCompletionStatus);
+    EXPECT_EQ(entries[0].reply.function, "Call");
     EXPECT_EQ(entries[1].kind, EntryKind::SendRequest);
     EXPECT_EQ(entries[1].request.arguments[0].value.Canonical(), "string:\"GAMEFLOW_EVENT.PRE_END_OF_GAME_COMPLETED\"");
     EXPECT_EQ(entries[1].reply.status, kCompletionStatus);
     EXPECT_EQ(entries[2].kind, EntryKind::Event);
     EXPECT_EQ(entries[2].payload.Canonical(), R"({"uri": string:"/kav-gameflow/v1/session", )"
                                               R"("eventType": string:"Update", "data": {"phase": string:"EndOfGame"}})");
+    ExpectAllReleased();
+}
+
+// A reader may take the record in turns and drop the kinds it never shows; the numbers
+// run on across takes, and what a call causes still follows it.
+TEST_F(HostTest, TranscriptTakenInTurnsAndKindsIgnored) {
+    Transcript& transcript = host.GetTranscript();
+    transcript.Clear();
+    std::vector<Entry> taken{Entry{}};  // emptied by the take
+    const struct {
+        bool ignoreRequests;
+        std::vector<EntryKind> kinds;
+    } cases[] = {
+        {false, {EntryKind::Event, EntryKind::Request}},
+        {true, {EntryKind::Event}},
+        {false, {EntryKind::Event, EntryKind::Request}},
+    };
+    uint64_t next = 0;
+    for (const auto& c : cases) {
+        transcript.Ignore(EntryKind::Request, c.ignoreRequests);
+        EXPECT_EQ(transcript.Records(EntryKind::Request), !c.ignoreRequests);
+        host.PublishEvent("OnPing", StringValue("ping"));
+        ReplyData reply = host.Request(API_METHOD_GET, "/fake/v1/items/3");
+        EXPECT_EQ(reply.function, "GetItem");  // the caller's reply is whole either way
+        transcript.TakeInto(taken);
+        std::vector<EntryKind> kinds;
+        for (const Entry& entry : taken) {
+            kinds.push_back(entry.kind);
+            if (next != 0) {
+                EXPECT_EQ(entry.sequence, next + 1);
+            }
+            next = entry.sequence;
+            if (entry.kind == EntryKind::Request) {
+                EXPECT_EQ(entry.reply.function, "GetItem");
+            }
+        }
+        EXPECT_EQ(kinds, c.kinds) << c.ignoreRequests;
+        EXPECT_EQ(transcript.Size(), 0u);
+    }
     ExpectAllReleased();
 }
 

@@ -4,6 +4,7 @@
 
 #include <kav/host/host_value.h>
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -107,14 +108,25 @@ struct Entry {
 // whose function sends events) comes before them and is completed in place when it ends.
 class Transcript {
 public:
-    // Appends and answers the entry's sequence number.
+    // Appends and answers the entry's sequence number; 0 when its kind is ignored.
     uint64_t Append(Entry entry);
+    // Entries of kind are dropped from now on (or kept again): a reader that never shows
+    // them need not pay for recording them.
+    void Ignore(EntryKind kind, bool ignored = true) noexcept;
+    [[nodiscard]] bool Records(EntryKind kind) const noexcept {
+        return (ignored_.load(std::memory_order_relaxed) & Bit(kind)) == 0;
+    }
     // Replaces the entry with that sequence number (keeping the number); ignored when the
     // entry is gone (cleared).
     void Complete(uint64_t sequence, Entry entry);
+    // Sets only the reply of the entry with that sequence number; ignored as Complete is.
+    void CompleteReply(uint64_t sequence, ReplyData reply);
     void Clear();
     // The entries, which leave the record as Clear() does.
     [[nodiscard]] std::vector<Entry> Take();
+    // The same into taken (emptied first), whose room the record keeps for what follows:
+    // a reader that takes often allocates nothing once both have grown.
+    void TakeInto(std::vector<Entry>& taken);
 
     [[nodiscard]] std::vector<Entry> Entries() const;
     [[nodiscard]] std::vector<Entry> OfKind(EntryKind kind) const;
@@ -129,6 +141,9 @@ public:
     void Print(std::ostream& out) const;
 
 private:
+    static constexpr uint32_t Bit(EntryKind kind) noexcept { return uint32_t{1} << static_cast<unsigned>(kind); }
+
+    std::atomic<uint32_t> ignored_{0};  // a bit per EntryKind
     mutable std::mutex mutex_;
     std::vector<Entry> entries_;
     uint64_t first_ = 1;  // sequence number of entries_[0]
