@@ -86,7 +86,10 @@ bool Server::Impl::EvictIdlest() {
 
 void Server::Impl::Drain() {
     Host::Transcript& transcript = host.GetTranscript();
-    std::vector<Host::Entry> entries = transcript.Take();  // a server runs for long: the record must not grow
+    // A server runs for long: the record must not grow. The entries go through a vector
+    // kept from one call to the next, whose room the record reuses.
+    std::vector<Host::Entry>& entries = drained;
+    transcript.TakeInto(entries);
     std::unique_lock outLock(outMutex, std::defer_lock);
     if (options.transcript && !entries.empty()) outLock.lock();
     for (const Host::Entry& entry : entries) {
@@ -145,6 +148,7 @@ void Server::Impl::Drain() {
         }
     }
     if (options.transcript && !entries.empty()) out.flush();
+    entries.clear();
 }
 
 // ---- Server ----------------------------------------------------------------------------------
@@ -173,6 +177,8 @@ std::string Server::Start() {
     int threads = std::max(1, s.options.threads);
     for (int i = 1; i < threads; ++i) s.moreIo.push_back(std::make_unique<asio::io_context>(1));
     s.Drain();  // what happened before: load, initialize, the starting scenario
+    // Only the transcript shows the calls into the plugin: without it they are not kept.
+    if (!s.options.transcript) s.host.GetTranscript().Ignore(Host::EntryKind::Request);
     s.Accept();
     for (int i = 0; i < threads; ++i) {
         asio::io_context& io = i == 0 ? s.io : *s.moreIo[static_cast<size_t>(i - 1)];

@@ -13,6 +13,7 @@
 #include <array>
 #include <cctype>
 #include <sstream>
+#include <variant>
 
 namespace Vemi::HostTool {
 
@@ -215,14 +216,15 @@ private:
             StartSocketSession(std::move(socket_), server_, std::move(req));
             return;
         }
-        bool keepAlive = req.keep_alive();
-        bool head = req.method() == http::verb::head;
-        unsigned version = req.version();
-        server_.Handle(std::move(req), [self = shared_from_this(), keepAlive, head, version, origin](HttpAnswer answer) {
-            self->server_.AddCors(answer, origin);
+        // Kept here for the answer: one request at a time is read. done holds only the
+        // connection, which std::function keeps without an allocation.
+        asking_ = {req.keep_alive(), req.method() == http::verb::head, req.version(), std::move(origin)};
+        server_.Handle(std::move(req), [self = shared_from_this()](HttpAnswer answer) {
+            self->server_.AddCors(answer, self->asking_.origin);
             // Inline when the plugin ran on this connection's own thread.
-            asio::dispatch(self->socket_.get_executor(), [self, answer = std::move(answer), keepAlive, head, version]() mutable {
-                self->Write(std::move(answer), keepAlive, head, version);
+            asio::dispatch(self->socket_.get_executor(), [self, answer = std::move(answer)]() mutable {
+                const Asking& asked = self->asking_;
+                self->Write(std::move(answer), asked.keepAlive, asked.head, asked.version);
             });
         });
     }
@@ -324,8 +326,17 @@ private:
         socket_.close(ignored);
     }
 
+    // The request being answered, as its answer needs it.
+    struct Asking {
+        bool keepAlive = false;
+        bool head = false;
+        unsigned version = 11;
+        std::string origin;  // an --allow-origin page's, for the CORS headers
+    };
+
     tcp::socket socket_;
     Server::Impl& server_;
+    Asking asking_;
     // Room for a head at its limit and a little more: a line the parser cannot end within
     // it (a chunk extension, a trailer) ends the request.
     beast::flat_buffer buffer_{server_.options.limits.headerBytes + 4096};
@@ -546,45 +557,66 @@ void Server::Impl::Handle(Request req, std::function<void(HttpAnswer)> done) {
         answer.headers.push_back({"Cache-Control", "no-store"});
         return done(std::move(answer));
     }
-    // Every other path is the host's: the plugin's functions, or its 404 (as in run).
-    bool session = path == Host::kSessionUri;
+    // Every other path is the host's: the plugin's functions, or its 404 (as in run). The
+    // plugin's request is made before the plugin lock is taken and its answer after, so
+    // that the lock is held only for the call.
+    std::variant<Request, Host::RequestData> call;
+    try {
+        if (path == Host::kSessionUri) {
+            call = std::move(req);
+        } else {
+            call = PluginRequest(std::move(req));
+        }
+    } catch (const std::exception& e) {
+        return done(ErrorAnswer(500, e.what()));
+    }
     // Every call into the plugin (and the host's session, which the plugin follows) runs
     // under the plugin lock, one at a time: at once on this thread when the lock is free,
     // else on the plugin strand, so that a network thread never waits for the plugin.
-    auto answerOf = [this, session](const Request& req) {  // under the lock
-        HttpAnswer answer;
+    auto underLock = [this](std::variant<Request, Host::RequestData>& call) -> std::variant<HttpAnswer, Host::ReplyData> {
+        std::variant<HttpAnswer, Host::ReplyData> outcome;
         try {
-            answer = session ? SessionAnswer(req) : PluginAnswer(req);
+            if (Request* session = std::get_if<Request>(&call)) {
+                outcome = SessionAnswer(*session);
+            } else {
+                outcome = AskPlugin(host, std::move(std::get<Host::RequestData>(call)));
+            }
         } catch (const std::exception& e) {
-            answer = ErrorAnswer(500, e.what());
+            outcome = ErrorAnswer(500, e.what());
         }
         Drain();
-        return answer;
+        return outcome;
+    };
+    auto answerOf = [](std::variant<HttpAnswer, Host::ReplyData>&& outcome) {
+        try {
+            if (Host::ReplyData* reply = std::get_if<Host::ReplyData>(&outcome)) return AnswerFromReply(*reply);
+            return std::get<HttpAnswer>(std::move(outcome));
+        } catch (const std::exception& e) {
+            return ErrorAnswer(500, e.what());
+        }
     };
     // A call holds the lock for microseconds: a short spin for it is cheaper than the two
     // hops between threads that the strand costs.
     std::unique_lock lock(pluginMutex, std::defer_lock);
     for (int spin = 0; spin < kPluginSpins && !lock.try_lock(); ++spin) CpuRelax();
     if (lock.owns_lock()) {
-        HttpAnswer answer = answerOf(req);
+        std::variant<HttpAnswer, Host::ReplyData> outcome = underLock(call);
         lock.unlock();
-        return done(std::move(answer));
+        return done(answerOf(std::move(outcome)));
     }
-    asio::post(plugin, [this, answerOf, req = std::move(req), done = std::move(done)]() mutable {
+    asio::post(plugin, [this, underLock, answerOf, call = std::move(call), done = std::move(done)]() mutable {
         std::unique_lock lock(pluginMutex);
-        HttpAnswer answer = answerOf(req);
+        std::variant<HttpAnswer, Host::ReplyData> outcome = underLock(call);
         lock.unlock();
-        done(std::move(answer));
+        done(answerOf(std::move(outcome)));
     });
 }
 
-HttpAnswer Server::Impl::PluginAnswer(const Request& req) {
+Host::RequestData Server::Impl::PluginRequest(Request&& req) {
     std::vector<Host::Header> headers;
     headers.reserve(static_cast<size_t>(std::distance(req.begin(), req.end())));
     for (const auto& field : req) headers.push_back({std::string(field.name_string()), std::string(field.value())});
-    Host::RequestData request = RequestFromHttp(req.method_string(), req.target(), headers, req.body());
-    Host::ReplyData reply = AskPlugin(host, std::move(request));
-    return AnswerFromReply(reply);
+    return RequestFromHttp(req.method_string(), req.target(), std::move(headers), std::move(req.body()));
 }
 
 HttpAnswer Server::Impl::SessionAnswer(const Request& req) {

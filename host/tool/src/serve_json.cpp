@@ -11,7 +11,38 @@
 namespace Vemi::HostTool {
 namespace {
 
-using JsonWriter = rapidjson::Writer<rapidjson::StringBuffer>;
+// Appends to a string: a text is built where it ends up, without a buffer to copy from.
+class StringOutput {
+public:
+    using Ch = char;
+    explicit StringOutput(std::string& out) noexcept : out_(out) {}
+    void Put(char c) { out_.push_back(c); }
+    void Flush() noexcept {}
+
+private:
+    std::string& out_;
+};
+
+using JsonWriter = rapidjson::Writer<StringOutput, rapidjson::UTF8<>, rapidjson::UTF8<>, rapidjson::MemoryPoolAllocator<>>;
+
+// A JSON text written into a string, the writer's nesting kept on the stack to a depth of
+// 32: an answer's text costs the one allocation of the string.
+class JsonText {
+public:
+    JsonText() : pool_(levels_, sizeof levels_), writer_(output_, &pool_, kLevels) {}
+    JsonText(const JsonText&) = delete;
+    JsonText& operator=(const JsonText&) = delete;
+    JsonWriter& Writer() noexcept { return writer_; }
+    std::string Take() noexcept { return std::move(text_); }
+
+private:
+    static constexpr size_t kLevels = 32;
+    alignas(std::max_align_t) char levels_[kLevels * 2 * sizeof(size_t) + 64];
+    std::string text_;
+    StringOutput output_{text_};
+    rapidjson::MemoryPoolAllocator<> pool_;
+    JsonWriter writer_;
+};
 
 // Length of the well-formed UTF-8 sequence at text[i], 0 when it is not one.
 size_t Utf8Length(std::string_view text, size_t i) {
@@ -29,6 +60,15 @@ size_t Utf8Length(std::string_view text, size_t i) {
     if (lead == 0xF0 && second < 0x90) return 0;   // overlong
     if (lead == 0xF4 && second >= 0x90) return 0;  // beyond U+10FFFF
     return length;
+}
+
+bool IsValidUtf8(std::string_view text) {
+    for (size_t i = 0; i < text.size();) {
+        size_t length = Utf8Length(text, i);
+        if (length == 0) return false;
+        i += length;
+    }
+    return true;
 }
 
 // The writer copies bytes as they are: bad sequences would make the whole text invalid JSON.
@@ -49,6 +89,10 @@ std::string ValidUtf8(std::string_view text) {
 }
 
 void WriteText(JsonWriter& writer, std::string_view text) {
+    if (IsValidUtf8(text)) {
+        writer.String(text.data(), static_cast<rapidjson::SizeType>(text.size()));
+        return;
+    }
     std::string valid = ValidUtf8(text);
     writer.String(valid.data(), static_cast<rapidjson::SizeType>(valid.size()));
 }
@@ -148,14 +192,13 @@ bool ValidStatus(uint32_t status) { return status >= 200 && status <= 599; }
 }  // namespace
 
 std::string ValueToJson(const HostValue& value) {
-    rapidjson::StringBuffer buffer;
-    JsonWriter writer(buffer);
-    WriteValue(writer, value, 0);
-    return std::string(buffer.GetString(), buffer.GetSize());
+    JsonText json;
+    WriteValue(json.Writer(), value, 0);
+    return json.Take();
 }
 
-Host::RequestData RequestFromHttp(std::string_view method, std::string_view target,
-                                  const std::vector<Host::Header>& headers, std::optional<std::string> body) {
+Host::RequestData RequestFromHttp(std::string_view method, std::string_view target, std::vector<Host::Header> headers,
+                                  std::optional<std::string> body) {
     Host::RequestData request;
     request.method = API_METHOD_CUSTOM;
     for (const KnownMethod& known : kMethods) {
@@ -163,12 +206,11 @@ Host::RequestData RequestFromHttp(std::string_view method, std::string_view targ
     }
     if (request.method == API_METHOD_CUSTOM) request.customMethod = method;
     request.path = target;
-    for (const Host::Header& header : headers) {
-        std::string name = header.name;
-        for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        if (name == "content-type") request.contentType = header.value;
-        request.headers.push_back({std::move(name), header.value});
+    for (Host::Header& header : headers) {
+        for (char& c : header.name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        if (header.name == "content-type") request.contentType = header.value;
     }
+    request.headers = std::move(headers);
     if (body && !body->empty()) {
         request.body = std::move(body);
     } else {
@@ -178,8 +220,8 @@ Host::RequestData RequestFromHttp(std::string_view method, std::string_view targ
 }
 
 HttpAnswer ErrorAnswer(unsigned status, std::string_view error) {
-    rapidjson::StringBuffer buffer;
-    JsonWriter writer(buffer);
+    JsonText json;
+    JsonWriter& writer = json.Writer();
     writer.StartObject();
     writer.Key("status");
     writer.Uint(status);
@@ -189,7 +231,7 @@ HttpAnswer ErrorAnswer(unsigned status, std::string_view error) {
     HttpAnswer answer;
     answer.status = status;
     answer.contentType = "application/json";
-    answer.body.assign(buffer.GetString(), buffer.GetSize());
+    answer.body = json.Take();
     return answer;
 }
 

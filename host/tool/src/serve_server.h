@@ -164,6 +164,7 @@ struct Server::Impl {
 
     void Accept();
     void Drain();  // under the plugin lock: what the plugin did, to the output and the hub
+    std::vector<Host::Entry> drained;  // Drain's, under the plugin lock
     [[nodiscard]] detail::asio::io_context& NextIo();  // for a new connection, in turn
     void EnterIdle(detail::IdleConnection& connection);
     void LeaveIdle(detail::IdleConnection& connection);  // also when not idle
@@ -182,7 +183,8 @@ struct Server::Impl {
     [[nodiscard]] std::string CookieName() const { return "kav-host-" + std::to_string(port); }
     // Answers req through done, possibly from another thread.
     void Handle(Request req, std::function<void(HttpAnswer)> done);
-    [[nodiscard]] HttpAnswer PluginAnswer(const Request& req);
+    // req as the host hands it to the plugin; made outside the plugin lock.
+    [[nodiscard]] static Host::RequestData PluginRequest(Request&& req);
     [[nodiscard]] HttpAnswer SessionAnswer(const Request& req);
 };
 

@@ -73,7 +73,7 @@ struct ServeStats {
 // for any other method), the target with its query, header names in lower case in their
 // order, and the body with its content type when the message carries one.
 [[nodiscard]] Host::RequestData RequestFromHttp(std::string_view method, std::string_view target,
-                                                const std::vector<Host::Header>& headers,
+                                                std::vector<Host::Header> headers,
                                                 std::optional<std::string> body);
 
 struct HttpAnswer {
