@@ -11,6 +11,8 @@
 #include "host_test_support.h"
 
 #include <gtest/gtest.h>
+#include <rapidjson/document.h>
+#include <rapidjson/pointer.h>
 
 #include <filesystem>
 #include <fstream>
@@ -480,6 +482,7 @@ protected:
         functions[0].locations = locations;
         functions[0].path = "/r/{sequenceEventName}/{priority}";
         functions[0].method = API_METHOD_POST;
+        functions[0].help = "Tab\there, \"quoted\" \\ and \x01\x1f, caf\xc3\xa9";  // a text the document must escape
         functions[1].name = "GetCurrent";
         functions[1].name_space = "ns";
         functions[1].return_kind = API_KIND_STRUCT;
@@ -649,8 +652,15 @@ TEST_F(DescribeTest, OpenApiEdges) {
         {"built-in event left out", R"("OnCallback")", false},
         {"error replies", R"("KavHostError":{"description":"An error reply: the HTTP status again and the message","type":"object","properties":{"status":{"type":"integer","minimum":100,"maximum":599},"error":{"type":"string"}},"required":["status","error"]})", true},
         {"Basic auth", R"("security":[{"basic":[]}])", true},
+        {"escaped text", R"({"operationId":"PostRegistration","description":"Tab\there, \"quoted\" \\ and \u0001\u001f, caf)" "\xc3\xa9\"", true},
     };
     for (const auto& c : cases) EXPECT_EQ(Contains(document, c.part), c.present) << c.label << '\n' << document;
+    rapidjson::Document parsed;
+    parsed.Parse(document.data(), document.size());
+    ASSERT_FALSE(parsed.HasParseError()) << document;
+    const rapidjson::Value* help = rapidjson::Pointer("/paths/~1r~1{sequenceEventName}~1{priority}/post/description").Get(parsed);
+    ASSERT_NE(help, nullptr);
+    EXPECT_EQ(std::string_view(help->GetString(), help->GetStringLength()), functions[0].help);
 
     OpenApiOptions served;
     served.serverUrl = "http://localhost:9";
