@@ -533,24 +533,19 @@ void Server::Impl::Handle(Request req, std::function<void(HttpAnswer)> done) {
         answer.headers.push_back({"X-Content-Type-Options", "nosniff"});
         return done(std::move(answer));
     }
-    if (path == kApiPath) {
-        // The plugin's API description, for the page's explorer; fixed once loaded.
+    // The plugin's API description, for the page's explorer, and the same as an OpenAPI
+    // document; both fixed once the plugin is loaded.
+    if (path == kApiPath || path == kOpenApiPath) {
         if (!read) return done(MethodNotAllowed("GET, HEAD"));
         std::ostringstream json;
-        DescribeApiJson(host.Record(), json, {});
-        HttpAnswer answer;
-        answer.contentType = "application/json; charset=utf-8";
-        answer.body = json.str();
-        answer.headers.push_back({"Cache-Control", "no-store"});
-        return done(std::move(answer));
-    }
-    if (path == kOpenApiPath) {
-        if (!read) return done(MethodNotAllowed("GET, HEAD"));
-        OpenApiOptions openApi;
-        openApi.serverUrl = "http://" + urlAddress + ':' + portText;
-        openApi.basicAuth = !options.secret.empty();
-        std::ostringstream json;
-        DescribeOpenApi(host.Record(), json, openApi);
+        if (path == kApiPath) {
+            DescribeApiJson(host.Record(), json, {});
+        } else {
+            OpenApiOptions openApi;
+            openApi.serverUrl = "http://" + urlAddress + ':' + portText;
+            openApi.basicAuth = !options.secret.empty();
+            DescribeOpenApi(host.Record(), json, openApi);
+        }
         HttpAnswer answer;
         answer.contentType = "application/json; charset=utf-8";
         answer.body = json.str();
