@@ -16,7 +16,7 @@ using namespace detail;
 // ---- The server's work --------------------------------------------------------------------
 
 void Server::Impl::Accept() {
-    acceptor.async_accept(NextIo().get_executor(), [this](beast::error_code ec, tcp::socket socket) {
+    acceptor.async_accept(NextIo().get_executor(), [this](beast::error_code ec, Socket socket) {
         if (ec == asio::error::operation_aborted || !acceptor.is_open()) return;
         if (ec) {
             // Out of descriptors, most likely: try again shortly rather than spin.

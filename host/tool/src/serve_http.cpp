@@ -81,7 +81,7 @@ std::string Milliseconds(std::chrono::milliseconds time) { return std::to_string
 
 class HttpSession : public IdleConnection, public std::enable_shared_from_this<HttpSession> {
 public:
-    HttpSession(tcp::socket&& socket, Server::Impl& server)
+    HttpSession(Socket&& socket, Server::Impl& server)
         : socket_(std::move(socket)), server_(server), timer_(socket_.get_executor()) {
         ++server_.connections;
         beast::error_code ec;
@@ -111,7 +111,7 @@ public:
     std::shared_ptr<IdleConnection> Keep() noexcept override { return weak_from_this().lock(); }
 
 private:
-    using Clock = asio::steady_timer::clock_type;
+    using Clock = Timer::clock_type;
     enum class Phase { None, Idle, Request, Write };
 
     const ServeLimits& Limits() const { return server_.options.limits; }
@@ -213,7 +213,7 @@ private:
         }
         if (websocket::is_upgrade(req) && PathOf(req.target()) == kSocketPath) {
             StopWatching();
-            StartSocketSession(std::move(socket_), server_, std::move(req));
+            StartSocketSession(tcp::socket(std::move(socket_)), server_, std::move(req));
             return;
         }
         // Kept here for the answer: one request at a time is read. done holds only the
@@ -334,7 +334,7 @@ private:
         std::string origin;  // an --allow-origin page's, for the CORS headers
     };
 
-    tcp::socket socket_;
+    Socket socket_;
     Server::Impl& server_;
     Asking asking_;
     // Room for a head at its limit and a little more: a line the parser cannot end within
@@ -346,7 +346,7 @@ private:
         [this](uint64_t size, std::string_view extensions, beast::error_code& ec) { OnChunkHeader(size, extensions, ec); };
     size_t headBytes_ = 0;               // the head, chunk extensions and trailer so far
     std::optional<size_t> trailerFrom_;  // the number of header fields before the trailer's
-    asio::steady_timer timer_;
+    Timer timer_;
     Phase phase_ = Phase::None;
     Clock::time_point deadline_;  // of the phase
     bool armed_ = false;          // timer_ waits, until armedAt_
@@ -391,7 +391,7 @@ HttpAnswer MethodNotAllowed(std::string_view allowed) {
 
 }  // namespace
 
-void detail::StartHttpSession(tcp::socket&& socket, Server::Impl& server) {
+void detail::StartHttpSession(Socket&& socket, Server::Impl& server) {
     std::make_shared<HttpSession>(std::move(socket), server)->Start();
 }
 

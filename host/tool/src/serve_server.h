@@ -38,6 +38,11 @@ using Request = http::request<http::string_body>;
 using Response = http::response<http::string_body>;
 using JsonWriter = rapidjson::Writer<rapidjson::StringBuffer>;
 using Strand = asio::strand<asio::io_context::executor_type>;
+// An HTTP connection's socket and timer name their thread's event loop by its own type: no
+// type-erased executor is copied and destroyed with each operation.
+using Socket = tcp::socket::rebind_executor<asio::io_context::executor_type>::other;
+using Timer = asio::basic_waitable_timer<std::chrono::steady_clock, asio::wait_traits<std::chrono::steady_clock>,
+                                         asio::io_context::executor_type>;
 
 constexpr std::string_view kSocketPath = "/ws";
 constexpr std::string_view kApiPath = "/kav-host/api";  // the plugin's API description as JSON
@@ -109,7 +114,7 @@ public:
 };
 
 // Serves one accepted connection over HTTP; an upgrade to kSocketPath becomes a WebSocket.
-void StartHttpSession(tcp::socket&& socket, Server::Impl& server);
+void StartHttpSession(Socket&& socket, Server::Impl& server);
 // Takes over an HTTP connection whose request asks for the upgrade.
 void StartSocketSession(tcp::socket&& socket, Server::Impl& server, Request req);
 
