@@ -2,8 +2,10 @@
 # kav-host serve against nginx on this machine, both over loopback with keep-alive clients
 # (wrk): the plugin's GET /kav-pre-end-of-game/v1/currentSequenceEvent, whose reply is 25
 # bytes, and nginx answering the same 25 bytes at the same path with as many workers as
-# serve has network threads (2). Runs alternate between the two servers.
-#   against_nginx.sh KAV_HOST [SECONDS]
+# serve has network threads (2). Runs alternate between the two servers, ROUNDS times
+# (3) for each client count, and each figure is the median of its rounds: one run's p99 on
+# a shared virtual machine moves by several times from run to run, for both servers.
+#   against_nginx.sh KAV_HOST [SECONDS] [ROUNDS]
 # One line per client count, after a line with the load average (the machine may be shared):
 #   serve_vs_nginx/CLIENTS ratio=X p50=US/US p99=US/US rps=OURS/NGINX cpu=US/US
 # ratio: our requests per second over nginx's; p50 and p99 in microseconds, ours/nginx's;
@@ -12,6 +14,7 @@
 set -euo pipefail
 kav=$1
 seconds=${2:-5}
+rounds=${3:-3}
 path=/kav-pre-end-of-game/v1/currentSequenceEvent
 body='{"name":"","priority":-1}'
 work=$(mktemp -d)
@@ -96,11 +99,29 @@ measure() {
 }
 
 nginx_pids="$nginx_pid $(pgrep -P "$nginx_pid" | tr '\n' ' ')"
+# A second of load on each first, not counted: first-touch page faults and state set up on
+# first use are no part of either server's steady state.
+for port in "$serve_port" "$nginx_port"; do
+    wrk -t 2 -c 16 -d 1s -H "$auth" "http://127.0.0.1:$port$path" >/dev/null
+done
 echo "serve_vs_nginx load average: $(cut -d' ' -f1-3 /proc/loadavg) on $(nproc) processors"
+# Column k (1: rps, 2: p50, 3: p99, 4: cpu) of the rounds' lines given, as their median.
+column() {
+    local k=$1
+    shift
+    printf '%s\n' "$@" | awk -v k="$k" '{ print $k }' | sort -g |
+        awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
+}
+
 for clients in 1 16 64 200; do
-    read -r ours_rps ours_p50 ours_p99 ours_cpu < <(measure "$serve_port" "$clients" "$serve_pid")
-    read -r nginx_rps nginx_p50 nginx_p99 nginx_cpu < <(measure "$nginx_port" "$clients" "$nginx_pids")
-    awk -v c="$clients" -v a="$ours_rps" -v b="$nginx_rps" -v a50="$ours_p50" -v b50="$nginx_p50" \
-        -v a99="$ours_p99" -v b99="$nginx_p99" -v acpu="$ours_cpu" -v bcpu="$nginx_cpu" 'BEGIN {
+    ours=() nginx=()
+    for _ in $(seq "$rounds"); do
+        ours+=("$(measure "$serve_port" "$clients" "$serve_pid")")
+        nginx+=("$(measure "$nginx_port" "$clients" "$nginx_pids")")
+    done
+    awk -v c="$clients" -v a="$(column 1 "${ours[@]}")" -v b="$(column 1 "${nginx[@]}")" \
+        -v a50="$(column 2 "${ours[@]}")" -v b50="$(column 2 "${nginx[@]}")" \
+        -v a99="$(column 3 "${ours[@]}")" -v b99="$(column 3 "${nginx[@]}")" \
+        -v acpu="$(column 4 "${ours[@]}")" -v bcpu="$(column 4 "${nginx[@]}")" 'BEGIN {
         printf "serve_vs_nginx/%d ratio=%.2f p50=%.0f/%.0f p99=%.0f/%.0f rps=%.0f/%.0f cpu=%.1f/%.1f\n", c, a / b, a50, b50, a99, b99, a, b, acpu, bcpu }'
 done
