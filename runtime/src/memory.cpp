@@ -8,16 +8,23 @@
 namespace Vemi::Memory {
 namespace {
 
-std::atomic<uint64_t> gBytesAllocated{0};
-std::atomic<uint64_t> gAllocations{0};
-std::atomic<uint64_t> gBytesFreed{0};
-std::atomic<uint64_t> gFrees{0};
-// Bytes allocated - bytes freed, and the blocks live, each kept in one word: two
-// totals read one after the other while other threads allocate and free can be from
-// different moments (a difference that wraps). A block's free always follows its
-// allocation, so neither word ever goes below zero.
-std::atomic<uint64_t> gBytesInUse{0};
-std::atomic<uint64_t> gLiveBlocks{0};
+// Every allocation and free updates these together: one cache line holds them all, so
+// that threads taking turns at the allocator move one line between them, not two.
+struct alignas(64) Totals {
+    std::atomic<uint64_t> bytesAllocated{0};
+    std::atomic<uint64_t> allocations{0};
+    std::atomic<uint64_t> bytesFreed{0};
+    std::atomic<uint64_t> frees{0};
+    // Bytes allocated - bytes freed, and the blocks live, each kept in one word: two
+    // totals read one after the other while other threads allocate and free can be from
+    // different moments (a difference that wraps). A block's free always follows its
+    // allocation, so neither word ever goes below zero.
+    std::atomic<uint64_t> bytesInUse{0};
+    std::atomic<uint64_t> liveBlocks{0};
+    std::atomic<uint64_t> peakHint{0};  // gPeakBytes, readable without the lock
+};
+static_assert(sizeof(Totals) == 64);
+Totals gTotals;
 
 // The peak and the live blocks at that peak change together, under a spin lock taken
 // only when the peak rises (a mutex could allocate on some platforms, from inside the
@@ -25,7 +32,6 @@ std::atomic<uint64_t> gLiveBlocks{0};
 std::atomic_flag gPeakLock = ATOMIC_FLAG_INIT;
 uint64_t gPeakBytes = 0;
 uint64_t gLiveAtPeak = 0;
-std::atomic<uint64_t> gPeakHint{0};  // gPeakBytes, readable without the lock
 
 class PeakGuard {
 public:
@@ -39,12 +45,12 @@ public:
 
 // inUse and live are the values the caller's own update produced.
 void UpdatePeak(uint64_t inUse, uint64_t live) noexcept {
-    if (inUse <= gPeakHint.load(std::memory_order_relaxed)) return;
+    if (inUse <= gTotals.peakHint.load(std::memory_order_relaxed)) return;
     PeakGuard guard;
     if (inUse <= gPeakBytes) return;
     gPeakBytes = inUse;
     gLiveAtPeak = live;
-    gPeakHint.store(inUse, std::memory_order_relaxed);
+    gTotals.peakHint.store(inUse, std::memory_order_relaxed);
 }
 
 }  // namespace
@@ -58,20 +64,20 @@ Counters Snapshot() noexcept {
     }
     // Frees before allocations, both after the peak: whatever a figure read first counts
     // was allocated before it and so is in the totals read after it.
-    c.bytesFreed = gBytesFreed.load(std::memory_order_acquire);
-    c.frees = gFrees.load(std::memory_order_acquire);
-    c.bytesAllocated = gBytesAllocated.load(std::memory_order_acquire);
-    c.allocations = gAllocations.load(std::memory_order_acquire);
+    c.bytesFreed = gTotals.bytesFreed.load(std::memory_order_acquire);
+    c.frees = gTotals.frees.load(std::memory_order_acquire);
+    c.bytesAllocated = gTotals.bytesAllocated.load(std::memory_order_acquire);
+    c.allocations = gTotals.allocations.load(std::memory_order_acquire);
     return c;
 }
 
 void RecordAllocation(void* block) noexcept {
     if (block == nullptr) return;
     const uint64_t size = Platform::HeapBlockSize(block);
-    gBytesAllocated.fetch_add(size, std::memory_order_relaxed);
-    gAllocations.fetch_add(1, std::memory_order_relaxed);
-    const uint64_t live = gLiveBlocks.fetch_add(1, std::memory_order_acq_rel) + 1;
-    UpdatePeak(gBytesInUse.fetch_add(size, std::memory_order_acq_rel) + size, live);
+    gTotals.bytesAllocated.fetch_add(size, std::memory_order_relaxed);
+    gTotals.allocations.fetch_add(1, std::memory_order_relaxed);
+    const uint64_t live = gTotals.liveBlocks.fetch_add(1, std::memory_order_acq_rel) + 1;
+    UpdatePeak(gTotals.bytesInUse.fetch_add(size, std::memory_order_acq_rel) + size, live);
 }
 
 void RecordFree(void* block) noexcept {
@@ -80,26 +86,26 @@ void RecordFree(void* block) noexcept {
 }
 
 void RecordFreeOfSize(size_t blockSize) noexcept {
-    gBytesInUse.fetch_sub(blockSize, std::memory_order_acq_rel);
-    gLiveBlocks.fetch_sub(1, std::memory_order_acq_rel);
-    gBytesFreed.fetch_add(blockSize, std::memory_order_release);
-    gFrees.fetch_add(1, std::memory_order_release);
+    gTotals.bytesInUse.fetch_sub(blockSize, std::memory_order_acq_rel);
+    gTotals.liveBlocks.fetch_sub(1, std::memory_order_acq_rel);
+    gTotals.bytesFreed.fetch_add(blockSize, std::memory_order_release);
+    gTotals.frees.fetch_add(1, std::memory_order_release);
 }
 
 void RecordReallocation(void* old, size_t oldSize, void* moved) noexcept {
     const uint64_t newSize = moved != nullptr ? Platform::HeapBlockSize(moved) : 0;
-    gBytesFreed.fetch_add(oldSize, std::memory_order_release);
-    gFrees.fetch_add(1, std::memory_order_release);
+    gTotals.bytesFreed.fetch_add(oldSize, std::memory_order_release);
+    gTotals.frees.fetch_add(1, std::memory_order_release);
     if (moved != nullptr) {
-        gBytesAllocated.fetch_add(newSize, std::memory_order_relaxed);
-        gAllocations.fetch_add(1, std::memory_order_relaxed);
+        gTotals.bytesAllocated.fetch_add(newSize, std::memory_order_relaxed);
+        gTotals.allocations.fetch_add(1, std::memory_order_relaxed);
     }
     // The blocks really live: an empty old pointer counts as a free in the totals, yet
     // frees no block, so allocations - frees would fall short and could go below zero.
     const uint64_t liveDelta = uint64_t{moved != nullptr} - uint64_t{old != nullptr};
-    const uint64_t live = gLiveBlocks.fetch_add(liveDelta, std::memory_order_acq_rel) + liveDelta;
+    const uint64_t live = gTotals.liveBlocks.fetch_add(liveDelta, std::memory_order_acq_rel) + liveDelta;
     // One update of the bytes in use: a free then an allocation would show a dip.
-    const uint64_t inUse = gBytesInUse.fetch_add(newSize - oldSize, std::memory_order_acq_rel) + (newSize - oldSize);
+    const uint64_t inUse = gTotals.bytesInUse.fetch_add(newSize - oldSize, std::memory_order_acq_rel) + (newSize - oldSize);
     if (moved != nullptr) UpdatePeak(inUse, live);
 }
 
