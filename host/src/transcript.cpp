@@ -69,14 +69,6 @@ void Transcript::Clear() {
     entries_.clear();
 }
 
-std::vector<Entry> Transcript::Take() {
-    std::lock_guard lock(mutex_);
-    first_ += entries_.size();
-    std::vector<Entry> taken;
-    taken.swap(entries_);
-    return taken;
-}
-
 void Transcript::TakeInto(std::vector<Entry>& taken) {
     taken.clear();
     std::lock_guard lock(mutex_);

@@ -122,10 +122,9 @@ public:
     // Sets only the reply of the entry with that sequence number; ignored as Complete is.
     void CompleteReply(uint64_t sequence, ReplyData reply);
     void Clear();
-    // The entries, which leave the record as Clear() does.
-    [[nodiscard]] std::vector<Entry> Take();
-    // The same into taken (emptied first), whose room the record keeps for what follows:
-    // a reader that takes often allocates nothing once both have grown.
+    // The entries, into taken (emptied first), which leave the record as Clear() does; the
+    // record keeps taken's room for what follows, so that a reader that takes often
+    // allocates nothing once both have grown.
     void TakeInto(std::vector<Entry>& taken);
 
     [[nodiscard]] std::vector<Entry> Entries() const;
